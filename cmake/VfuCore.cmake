@@ -1,0 +1,48 @@
+# One static library that compiles the JUCE modules once, together with all of the
+# program's code except main(). The application, the tests, the tools and the fuzzers link it.
+
+juce_add_binary_data(vfu_resources
+    HEADER_NAME VfuBinaryData.h
+    NAMESPACE VfuBinaryData
+    SOURCES ${VFU_RESOURCE_FILES})
+set_target_properties(vfu_resources PROPERTIES POSITION_INDEPENDENT_CODE ON)
+
+# Debian's JUCE decodes images with the system's libpng and libjpeg.
+find_package(PNG REQUIRED)
+find_package(JPEG REQUIRED)
+
+add_library(vfu_core STATIC ${VFU_CORE_SOURCES})
+
+target_include_directories(vfu_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
+
+target_compile_definitions(vfu_core
+    PUBLIC
+        JUCE_WEB_BROWSER=0
+        JUCE_USE_CURL=0
+        JUCE_STANDALONE_APPLICATION=1
+        JUCE_DISPLAY_SPLASH_SCREEN=0
+        JUCE_REPORT_APP_USAGE=0
+        JUCE_USE_XRANDR=1
+        JUCE_MODAL_LOOPS_PERMITTED=1)
+
+target_link_libraries(vfu_core
+    PRIVATE
+        juce::juce_core
+        juce::juce_events
+        juce::juce_data_structures
+        juce::juce_graphics
+        juce::juce_gui_basics
+        juce::juce_audio_basics
+        juce::juce_audio_devices
+        juce::juce_cryptography
+    PUBLIC
+        vfu_resources
+        PNG::PNG
+        JPEG::JPEG
+        juce::juce_recommended_config_flags
+        juce::juce_recommended_warning_flags)
+
+# The module targets above are private so that their sources are compiled here only;
+# their include folders and definitions are handed on to everything that links vfu_core.
+target_include_directories(vfu_core INTERFACE $<TARGET_PROPERTY:vfu_core,INCLUDE_DIRECTORIES>)
+target_compile_definitions(vfu_core INTERFACE $<TARGET_PROPERTY:vfu_core,COMPILE_DEFINITIONS>)

@@ -1,0 +1,2 @@
+list(APPEND VFU_RESOURCE_FILES
+    ${CMAKE_CURRENT_LIST_DIR}/StateMachines.xml)

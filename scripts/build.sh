@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour of the project: build.sh [release|asan|tsan|fuzz]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+flavour=${1:-release}
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+
+case "$flavour" in
+    release) dir=build;      opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+    asan)    dir=build-asan; opts=(-DCMAKE_BUILD_TYPE=Debug -DVFU_SANITIZE=ON) ;;
+    tsan)    dir=build-tsan; opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVFU_TSAN=ON) ;;
+    fuzz)    dir=build-fuzz; opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVFU_FUZZ=ON -DVFU_BUILD_TESTS=OFF
+                                   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+    *) echo "unknown flavour $flavour" >&2; exit 2 ;;
+esac
+
+cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
+ninja -C "$dir"

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12, once. Safe to run again.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config ccache
+    juce-modules-source
+    libasound2-dev libfreetype-dev libfontconfig1-dev libpng-dev libjpeg-dev libcurl4-openssl-dev
+    libx11-dev libxrandr-dev libxinerama-dev libxcursor-dev libxcomposite-dev libxext-dev libgl-dev
+    libgtest-dev
+    clang libclang-rt-14-dev
+    xvfb xauth xdotool imagemagick x11-utils
+    zip unzip coreutils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+    echo "Installing: ${missing[*]}"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

@@ -1,0 +1,157 @@
+#include "VornFirmwareUpdaterApplication.h"
+#include "AppLog.h"
+#include "BuildConstants.h"
+#include "../ui/MainComponent.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+//==============================================================================
+/** Turns SIGINT and SIGTERM into systemRequestedQuit() on the message thread, so that Ctrl+C,
+    a service manager or the end of a desktop session shut the program down cleanly.
+    The handler only writes a byte to a pipe; the message loop watches the pipe's read end. */
+class VornFirmwareUpdaterApplication::QuitSignalWatcher
+{
+public:
+    QuitSignalWatcher()
+    {
+        if (::pipe (fds) != 0)
+        {
+            fds[0] = fds[1] = -1;
+            return;
+        }
+
+        for (auto fd : fds)
+            ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) | O_NONBLOCK);
+
+        writeEnd.store (fds[1]);
+
+        juce::LinuxEventLoop::registerFdCallback (fds[0], [this] (int fd)
+        {
+            char buffer[16];
+            while (::read (fd, buffer, sizeof (buffer)) > 0) {}
+
+            if (auto* app = juce::JUCEApplicationBase::getInstance())
+                app->systemRequestedQuit();
+        });
+
+        struct sigaction action {};
+        action.sa_handler = handleSignal;
+        sigemptyset (&action.sa_mask);
+        ::sigaction (SIGINT, &action, &previousInt);
+        ::sigaction (SIGTERM, &action, &previousTerm);
+    }
+
+    ~QuitSignalWatcher()
+    {
+        if (fds[0] < 0)
+            return;
+
+        ::sigaction (SIGINT, &previousInt, nullptr);
+        ::sigaction (SIGTERM, &previousTerm, nullptr);
+        writeEnd.store (-1);
+        juce::LinuxEventLoop::unregisterFdCallback (fds[0]);
+        ::close (fds[0]);
+        ::close (fds[1]);
+    }
+
+private:
+    static void handleSignal (int)
+    {
+        const auto fd = writeEnd.load();
+
+        if (fd >= 0)
+        {
+            const char byte = 1;
+            [[maybe_unused]] auto written = ::write (fd, &byte, 1);
+        }
+    }
+
+    static inline std::atomic<int> writeEnd { -1 };
+    int fds[2] { -1, -1 };
+    struct sigaction previousInt {}, previousTerm {};
+};
+
+//==============================================================================
+VornFirmwareUpdaterApplication::VornFirmwareUpdaterApplication() = default;
+VornFirmwareUpdaterApplication::~VornFirmwareUpdaterApplication() { mainWindow.reset(); }
+
+const juce::String VornFirmwareUpdaterApplication::getApplicationName()    { return BuildConstants::applicationName; }
+const juce::String VornFirmwareUpdaterApplication::getApplicationVersion() { return BuildConstants::applicationVersion; }
+bool VornFirmwareUpdaterApplication::moreThanOneInstanceAllowed()          { return false; }
+void VornFirmwareUpdaterApplication::anotherInstanceStarted (const juce::String&) {}
+
+void VornFirmwareUpdaterApplication::initialise (const juce::String&)
+{
+    const juce::String deviceName (BuildConstants::deviceName);
+    AppLog::createLog (deviceName);
+    quitSignalWatcher = std::make_unique<QuitSignalWatcher>();
+    mainWindow.reset();
+    mainWindow = std::make_unique<MainWindow> (getApplicationName(), deviceName);
+}
+
+void VornFirmwareUpdaterApplication::shutdown()
+{
+    logLine ("shutdown");
+    AppLog::closeLog();
+    mainWindow.reset();
+    quitSignalWatcher.reset();
+}
+
+void VornFirmwareUpdaterApplication::systemRequestedQuit()
+{
+    quit();
+}
+
+//==============================================================================
+VornFirmwareUpdaterApplication::MainWindow::MainWindow (const juce::String& title, const juce::String& deviceName)
+    : DocumentWindow (title, juce::Colour (0xFFD3D3D3),
+                      DocumentWindow::minimiseButton | DocumentWindow::closeButton, true)
+{
+    auto* content = new MainComponent (deviceName);
+    setUsingNativeTitleBar (true);
+    setContentOwned (content, true);
+    menuBar.setMainComponent (content);
+    setMenuBar (&menuBar, BuildConstants::menuBarHeight);
+    setResizable (false, false);
+    centreWithSize (getWidth(), getHeight() + BuildConstants::menuBarHeight);
+    setVisible (true);
+}
+
+VornFirmwareUpdaterApplication::MainWindow::~MainWindow()
+{
+    setMenuBar (nullptr, 0);
+}
+
+void VornFirmwareUpdaterApplication::MainWindow::closeButtonPressed()
+{
+    if (auto* app = juce::JUCEApplicationBase::getInstance())
+        app->systemRequestedQuit();
+}
+
+//==============================================================================
+juce::StringArray VornFirmwareUpdaterApplication::MainWindow::MenuBar::getMenuBarNames()
+{
+    return { "Preferences" };
+}
+
+juce::PopupMenu VornFirmwareUpdaterApplication::MainWindow::MenuBar::getMenuForIndex (int, const juce::String&)
+{
+    juce::PopupMenu menu;
+    menu.addItem (1, juce::String ("About ") + BuildConstants::applicationName, true, false);
+    menu.addSeparator();
+    menu.addItem (2, "Preferences...", true, false);
+    return menu;
+}
+
+void VornFirmwareUpdaterApplication::MainWindow::MenuBar::menuItemSelected (int menuItemID, int)
+{
+    if (mainComponent == nullptr)
+        return;
+
+    if (menuItemID == 1)
+        mainComponent->showAboutBox();
+    else if (menuItemID == 2)
+        mainComponent->showPreferences();
+}

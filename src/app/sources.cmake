@@ -1,0 +1,4 @@
+list(APPEND VFU_CORE_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/AppLog.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/BuildConstants.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/VornFirmwareUpdaterApplication.cpp)

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "FirmwareUpdaterCallback.h"
+#include "../definitions/UpdaterDefinitions.h"
+#include "../firmware/FirmwarePackageStore.h"
+
+#include <juce_events/juce_events.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+class MIDIPortsSelector;
+
+/** The update engine: a thread "FirmwareUpdater" that walks the device's state machine,
+    runs each State's instructions, polls the instrument and moves on poll results,
+    time-outs and button presses.
+
+    Created, started, restarted and destroyed on the message thread. buttonPressed() and
+    returnToInitialState() are called on the message thread; everything else runs on the
+    engine thread. Reports reach the interface through FirmwareUpdaterCallback on the
+    message thread while the engine waits; a stop request ends that wait.
+*/
+class FirmwareUpdater final : public UpdaterDefinitions,
+                              public juce::Thread
+{
+public:
+    /** Loads the definitions text, then finds the firmware packages in the given folders. Throws FirmwareUpdaterException. */
+    FirmwareUpdater (const juce::String& definitionsText, const juce::String& deviceName, bool consoleMode,
+                     FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders);
+
+    /** Loads the definitions file, then finds the firmware packages. Throws FirmwareUpdaterException. */
+    FirmwareUpdater (const juce::File& definitionsFile, const juce::String& deviceName, bool consoleMode,
+                     FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders);
+
+    /** Stops the thread (waiting up to 5000 ms) before packages and definitions go away. */
+    ~FirmwareUpdater() override;
+
+    void run() override;
+
+    // Message thread ---------------------------------------------------------------------------
+    void buttonPressed (const juce::String& buttonName);
+    void returnToInitialState();
+
+    bool getAdvancedMode() const noexcept { return advancedMode; }
+    void setAdvancedMode (bool on) noexcept { advancedMode = on; }
+
+    juce::StringArray getFirmwareVersions() const { return packageStore.getFirmwareVersions(); }
+    bool selectFirmwareVersion (const juce::String& version) { return packageStore.selectFirmwareVersion (version); }
+    juce::String getSelectedVersion() const { return packageStore.getSelectedVersion(); }
+    FirmwarePackageStore& getPackageStore() noexcept { return packageStore; }
+
+    /** Stops the engine thread; any sender is stopped first so that the wait stays short. */
+    bool stopEngine (int timeoutMs);
+
+    /** The selector the engine polls through; the process-wide one unless a test gives another. */
+    void setSelector (MIDIPortsSelector& selectorToUse) noexcept { selector = &selectorToUse; }
+
+    /** Name of the State the engine is in (or has been told to move to); any thread. */
+    juce::String getCurrentStateName() const;
+    double getProgress() const noexcept { return progress.load(); }
+
+private:
+    void initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders);
+    void enterState();
+    void pollLoop (const juce::String& mode);
+    void pollCycle (const juce::String& mode, const State::Transitions& table);
+    PollingResult pollOnce (const juce::String& mode);
+    static bool modePolls (const juce::String& mode);
+
+    void runInstructions (const State::InstructionList& list);
+    void runSendSysEx (const SendSysExInstruction& instruction);
+    void sendSingleCommand (const juce::MidiMessage& message);
+    void transferFirmware (const SendSysExInstruction& instruction);
+    void moveTo (const juce::String& stateName);
+
+    /** Runs fn on the message thread and waits for it; returns at once when stopping or quitting. */
+    void report (std::function<void()> fn);
+    bool shouldStop() const;
+
+    State* getCurrent() const;
+    State* getPrevious() const;
+    void setCurrent (State* state);
+    juce::String takePendingState();
+    juce::String peekPendingState() const;
+
+    FirmwarePackageStore packageStore;
+    MIDIPortsSelector* selector;
+    StatesMachine* machine = nullptr;
+
+    mutable std::mutex stateLock; // guards currentState, previousState and _pendingState
+    State* currentState = nullptr;
+    State* previousState = nullptr;
+    juce::String _pendingState;
+
+    std::atomic<juce::int64> lastEventTime { 0 };
+    std::atomic<double> progress { 0.0 };
+    std::atomic<bool> advancedMode { false };
+    std::atomic<class SysexSender*> activeSender { nullptr };
+
+    JUCE_DECLARE_NON_COPYABLE (FirmwareUpdater)
+};

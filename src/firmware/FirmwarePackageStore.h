@@ -1,0 +1,70 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <map>
+#include <memory>
+
+/** The firmware packages found for one device, filed by version number.
+
+    Packages come from the zip archive appended to the running executable, then from each
+    given folder (or file). Each is verified against its SHA-256 list; unacceptable ones are
+    skipped silently. Built on the message thread before the engine starts; afterwards the
+    engine reads the selected package while the message thread may change the selection,
+    so selection and reading go through the store's lock.
+*/
+class FirmwarePackageStore final
+{
+public:
+    /** deviceName picks the key that package names must contain ("quorrel" for "Quorrel"). */
+    explicit FirmwarePackageStore (juce::String deviceName);
+    ~FirmwarePackageStore();
+
+    /** The executable file searched for an appended archive; defaults to the running executable. For tests. */
+    void setExecutableFile (const juce::File& file);
+
+    /** Searches the executable, then each path in order; later finds replace equal versions. */
+    void findFirmwarePackages (const juce::StringArray& paths);
+
+    /** Version texts, lowest first. */
+    juce::StringArray getFirmwareVersions() const;
+
+    /** True and selected if a package of that version exists; otherwise nothing changes. */
+    bool selectFirmwareVersion (const juce::String& versionText);
+
+    /** The version text as chosen, or empty. */
+    juce::String getSelectedVersion() const;
+
+    bool hasSelectedPackage() const;
+
+    /** Reads the named entry of the selected package whole, from the package's start.
+        Returns false when no package is selected, the entry does not exist or cannot be read. */
+    bool readSelectedEntry (const juce::String& entryName, juce::MemoryBlock& destination) const;
+
+    /** The key a package name must contain for that device, or empty for no condition. */
+    static juce::String deviceKeyFor (const juce::String& deviceName);
+
+    /** The package's version number, or -1 when it is not acceptable. Reads the stream from its current position. */
+    static int verifyPackage (juce::InputStream& packageStream);
+
+    /** Version number from a ".sha" entry name ("quorrel-fw-2.1.13.sha" gives 2011399), or -1. */
+    static int versionFromFileName (const juce::String& name);
+
+    /** Entries larger than this make a package unacceptable instead of exhausting memory. */
+    static constexpr juce::int64 maximumEntrySize = 64 * 1024 * 1024;
+
+private:
+    class PackageSource;
+    void store (int version, std::unique_ptr<PackageSource> source);
+    void addPackagesAt (const juce::File& path);
+
+    const juce::String deviceKey;
+    juce::File executableFile;
+    mutable juce::CriticalSection lock;
+    std::unique_ptr<juce::ZipFile> embeddedArchive;
+    std::map<int, std::unique_ptr<PackageSource>> packages;
+    PackageSource* selectedPackage = nullptr;
+    juce::String selectedVersion;
+
+    JUCE_DECLARE_NON_COPYABLE (FirmwarePackageStore)
+};

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "../midi/MidiPorts.h"
+
+#include <juce_core/juce_core.h>
+
+#include <atomic>
+
+/** Sends a firmware image on a MIDI output in paced packets, on its own thread "SysexSender".
+
+    The engine creates one per transfer, starts it, reads bytesSent / finished while it runs
+    and stops it when the transfer ends, is cancelled or loses its connection. The output and
+    the data are not owned and must outlive the thread.
+*/
+class SysexSender final : public juce::Thread
+{
+public:
+    SysexSender (MidiOutputPort& output, const juce::MemoryBlock& data, float waitTime, int packetSize, int tailBytesToSkip);
+    ~SysexSender() override;
+
+    void run() override;
+
+    /** Bytes sent and paused for so far. Any thread. */
+    juce::uint32 getBytesSent() const noexcept { return bytesSent.load(); }
+
+    /** True once the run has ended, for whatever reason. Any thread. */
+    bool isFinished() const noexcept { return finished.load(); }
+
+    /** The packet lengths that run() sends for that much data (the last packet carries the rest). */
+    static juce::Array<int> packetLengths (juce::int64 dataSize, int packetSize, int tailBytesToSkip);
+
+    /** The pause after a packet, in milliseconds: trunc(trunc(length * 0.384f) + waitTime). */
+    static int pauseMillisecondsFor (int length, float waitTime);
+
+private:
+    bool sendPacket (size_t offset, int length);
+
+    MidiOutputPort& output;
+    const juce::MemoryBlock& data;
+    const float waitTime;
+    std::atomic<bool> finished { false };
+    const int packetSize;
+    std::atomic<juce::uint32> bytesSent { 0 };
+    const int tailBytesToSkip;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (SysexSender)
+};

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <juce_audio_basics/juce_audio_basics.h>
+
+#include <memory>
+
+/** Receives complete MIDI messages from an open input port.
+    Called on a thread of the port backend's own (never the thread that opened the port). */
+class MidiPortReceiver
+{
+public:
+    virtual ~MidiPortReceiver() = default;
+
+    /** sourceName is the name of the input port the message arrived on. */
+    virtual void handleIncomingMidiMessage (const juce::String& sourceName, const juce::MidiMessage& message) = 0;
+};
+
+/** An opened MIDI input. Deleting it stops and closes it. */
+class MidiInputPort
+{
+public:
+    virtual ~MidiInputPort() = default;
+    virtual void start() = 0;
+    virtual void stop() = 0;
+};
+
+/** An opened MIDI output. Deleting it closes it. Any one thread may send on it at a time. */
+class MidiOutputPort
+{
+public:
+    virtual ~MidiOutputPort() = default;
+
+    /** Sends one message (or one raw block of bytes wrapped in a MidiMessage) at once. */
+    virtual void sendMessageNow (const juce::MidiMessage& message) = 0;
+};
+
+/** The seam between the updater and the platform's MIDI service: ordered port names per
+    direction and opening by position. JuceMidiPorts talks to the real devices;
+    VirtualMidiPorts is a software bus for simulated instruments.
+
+    All functions may be called from any thread. Opening is done wherever it is called; the
+    selector moves opens from worker threads onto the message thread itself.
+*/
+class MidiPorts
+{
+public:
+    virtual ~MidiPorts() = default;
+
+    virtual juce::StringArray getInputNames() = 0;
+    virtual juce::StringArray getOutputNames() = 0;
+
+    /** Opens the input at that position of getInputNames(); nullptr if it cannot be opened.
+        The receiver must outlive the returned port. The port is not started. */
+    virtual std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) = 0;
+
+    /** Opens the output at that position of getOutputNames(); nullptr if it cannot be opened. */
+    virtual std::unique_ptr<MidiOutputPort> openOutput (int index) = 0;
+};

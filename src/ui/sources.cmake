@@ -1,0 +1,2 @@
+list(APPEND VFU_CORE_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/MainComponent.cpp)
