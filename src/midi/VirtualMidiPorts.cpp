@@ -272,6 +272,18 @@ void VirtualMidiPorts::sendToUpdater (PlugId id, const juce::MidiMessage& messag
     core->workToDo.signal();
 }
 
+int VirtualMidiPorts::countOpenInputs() const
+{
+    const juce::ScopedLock sl (core->lock);
+    size_t count = 0;
+
+    for (auto& plug : core->plugs)
+        if (plug.input != nullptr)
+            count += plug.input->listeners.size();
+
+    return (int) count;
+}
+
 bool VirtualMidiPorts::waitUntilDelivered (int timeoutMs)
 {
     const auto end = juce::Time::getMillisecondCounter() + (juce::uint32) juce::jmax (0, timeoutMs);

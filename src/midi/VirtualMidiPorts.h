@@ -57,6 +57,9 @@ public:
         input of the plug. Dropped if the plug is pulled out before delivery. */
     void sendToUpdater (PlugId plug, const juce::MidiMessage& message);
 
+    /** How many input port objects are open right now (for tests: every poll closes what it opened). */
+    int countOpenInputs() const;
+
     /** Waits until everything queued so far is delivered (or the timeout ends); true if idle. */
     bool waitUntilDelivered (int timeoutMs = 2000);
 
