@@ -483,7 +483,9 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
         sender.startThread();
         int lastPercent = -1;
 
-        while (! sender.isFinished())
+        // Each pass reads the count before it asks whether the sender has finished, so the
+        // last pass reports the final count.
+        for (bool skip = sender.isFinished(); ! skip;)
         {
             const auto pending = peekPendingState();
 

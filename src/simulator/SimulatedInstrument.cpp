@@ -174,6 +174,7 @@ void SimulatedInstrument::vanish()
         old = plug;
         plug = 0;
         ++generation;
+        applyingImage = false;
         inSysex = false;
         assembling.clear();
     }
@@ -214,6 +215,36 @@ void SimulatedInstrument::vanishThenReturn (int delayMs, Mode newMode, bool newE
         }
 
         plugInNow();
+    });
+}
+
+void SimulatedInstrument::applyImageLater (const SimVersion& newVersion)
+{
+    int expected, delay;
+
+    {
+        const juce::ScopedLock sl (lock);
+        expected = generation;
+        delay = settings.applyImageMs;
+        applyingImage = true;
+    }
+
+    // Like a real bootloader it writes the image before it restarts, so the updater's last
+    // packet and its pause end while the ports are still there.
+    scheduler.schedule (delay, [this, expected, newVersion]
+    {
+        int reattach;
+
+        {
+            const juce::ScopedLock sl (lock);
+
+            if (shuttingDown || generation != expected)
+                return;
+
+            reattach = settings.reattachMs;
+        }
+
+        vanishThenReturn (reattach, Mode::normal, false, &newVersion);
     });
 }
 
@@ -375,6 +406,7 @@ void SimulatedInstrument::handleSysex (const Bytes& sysex)
     bool currentlyErased;
     SimVersion currentVersion;
     int currentPanel;
+    bool busy;
 
     {
         const juce::ScopedLock sl (lock);
@@ -383,9 +415,11 @@ void SimulatedInstrument::handleSysex (const Bytes& sysex)
         currentlyErased = erased;
         currentVersion = version;
         currentPanel = panelStatus;
+        busy = applyingImage;
     }
 
-    if (currentMode == Mode::absent)
+    // Writing an image to flash, the bootloader answers nothing until it restarts.
+    if (currentMode == Mode::absent || busy)
         return;
 
     const auto family = (juce::uint8) (s.family & 0x7f);
@@ -458,7 +492,7 @@ void SimulatedInstrument::handleSysex (const Bytes& sysex)
         if (currentMode == Mode::bootloader && (currentlyErased || s.family == 12))
         {
             if (valid)
-                vanishThenReturn (s.reattachMs, Mode::normal, false, &info->version);
+                applyImageLater (info->version);
         }
         else if (currentMode == Mode::normal && s.family == 12)
         {

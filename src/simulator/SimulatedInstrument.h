@@ -41,6 +41,7 @@ public:
         int replyLatencyMs = 5;
         int reattachMs = 50;              // ports away during a reboot
         int eraseReattachMs = 20;         // ports away after an erase
+        int applyImageMs = 300;           // a complete image is written to flash this long before the reboot
         int bootloaderAfterMs = -1;       // the simulated user enters the bootloader this long after
                                           // the first identity reply in normal mode; -1: never
         int inputPosition = -1;           // where its ports plug in; -1 appends
@@ -107,6 +108,7 @@ private:
     void reply (const juce::MidiMessage& message);
     void vanish();
     void vanishThenReturn (int delayMs, Mode mode, bool erased, const SimVersion* newVersion);
+    void applyImageLater (const SimVersion& newVersion);
     void plugInNow();
 
     VirtualMidiPorts& bus;
@@ -126,6 +128,7 @@ private:
     std::vector<juce::uint8> assembling; // the SysEx being reassembled from raw packets
     bool inSysex = false;
     bool cablePulledForThisImage = false;
+    bool applyingImage = false;   // between a complete image and the restart that applies it
 
     juce::CriticalSection recordLock;
     Record record;

@@ -1,0 +1,235 @@
+// Whole updates of the inbuilt Quorrel definition: the real engine, selector and sender
+// against a simulated Quorrel on the virtual bus, with a small image in a package of a
+// higher version than the instrument's.
+
+#include "support/EngineTestSupport.h"
+#include "definitions/InbuiltDefinitions.h"
+#include "firmware/FirmwareImage.h"
+#include "firmware/FirmwarePackageWriter.h"
+#include "midi/MIDIPortsSelector.h"
+#include "simulator/SimulatedInstrument.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+class QuorrelUpdate : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        bus = std::make_shared<VirtualMidiPorts>();
+        MIDIPortsSelector::getInstance().reset();
+        MIDIPortsSelector::getInstance().setPorts (bus);
+        folder = juce::File::createTempFile ("packages");
+        folder.createDirectory();
+    }
+
+    void TearDown() override
+    {
+        engine.reset();
+        instrument.reset();
+        MIDIPortsSelector::getInstance().reset();
+        folder.deleteRecursively();
+    }
+
+    /** A package "quorrel-fw-<packageVersion>.vfw" whose image says imageVersion. */
+    void writePackage (const juce::String& packageVersion, const juce::String& imageVersion, int imageSize)
+    {
+        juce::String error;
+        auto image = FirmwareImage::make (6, imageVersion, imageSize, false, error);
+        ASSERT_TRUE (error.isEmpty()) << error;
+
+        juce::Array<FirmwarePackageWriter::Image> images;
+        images.add ({ "quorrel-fw-" + packageVersion + ".syx", image });
+        ASSERT_TRUE (FirmwarePackageWriter::write (folder.getChildFile ("quorrel-fw-" + packageVersion + ".vfw"), images, error)) << error;
+    }
+
+    void startInstrument (SimulatedInstrument::Mode mode, std::function<void (SimulatedInstrument::Settings&)> adjust = {})
+    {
+        SimulatedInstrument::Settings settings;
+        settings.family = 6;
+        settings.version = "2.1.12";
+        settings.mode = mode;
+        settings.reattachMs = 100;
+        settings.eraseReattachMs = 100;
+
+        if (adjust)
+            adjust (settings);
+
+        instrument = std::make_unique<SimulatedInstrument> (*bus, settings);
+    }
+
+    void startEngine()
+    {
+        engine = std::make_unique<FirmwareUpdater> (InbuiltDefinitions::getText(), "Quorrel", false, &callback,
+                                                    juce::StringArray { folder.getFullPathName() });
+        const auto versions = engine->getFirmwareVersions();
+        ASSERT_FALSE (versions.isEmpty());
+        ASSERT_TRUE (engine->selectFirmwareVersion (versions[versions.size() - 1]));
+        engine->startThread();
+    }
+
+    ::testing::AssertionResult reach (const juce::String& state, int timeoutMs = 30000)
+    {
+        if (pumpUntil ([&] { return callback.lastState() == state; }, timeoutMs))
+            return ::testing::AssertionSuccess();
+
+        return ::testing::AssertionFailure() << "never reached " << state << "; went through "
+                                             << callback.states().joinIntoString (" | ");
+    }
+
+    /** Waits for a field to show a text; reports of a State arrive after its stateChanged. */
+    bool shows (const juce::String& field, const juce::String& text, int timeoutMs = 5000)
+    {
+        return pumpUntil ([&] { return callback.lastText (field) == text; }, timeoutMs);
+    }
+
+    bool reachInstalling (int timeoutMs = 30000)
+    {
+        return pumpUntil ([&] { return log.contains ("Send 'quorrel-fw-2.1.13.syx' : 1 %%"); }, timeoutMs);
+    }
+
+    LogCapture log;
+    RecordingCallback callback;
+    std::shared_ptr<VirtualMidiPorts> bus;
+    std::unique_ptr<SimulatedInstrument> instrument;
+    std::unique_ptr<FirmwareUpdater> engine;
+    juce::File folder;
+};
+}
+
+TEST_F (QuorrelUpdate, aDetectedInstrumentIsUpdatedFromNormalModeToDownloadComplete)
+{
+    writePackage ("2.1.13", "2.1.13", 3000);
+    startInstrument (SimulatedInstrument::Mode::normal, [] (auto& s) { s.bootloaderAfterMs = 300; });
+    startEngine();
+
+    ASSERT_TRUE (reach ("Idle, device detected"));
+    EXPECT_TRUE (shows ("InstalledVersion", "2.1.12"));
+    ASSERT_TRUE (reach ("Download complete", 60000));
+    EXPECT_TRUE (shows ("InstructionsField", "Update completed successfully."));
+
+    // Whether a poll falls into a reboot ("Waiting", "Waiting for new firmware") depends on timing;
+    // the path through the erase and the download does not.
+    const auto states = callback.states();
+    EXPECT_EQ (states[0], "none > Idle, no device");
+    EXPECT_EQ (states[1], "Idle, no device > Idle, device detected");
+    EXPECT_TRUE (states.contains ("Firmware erase > Erase, waiting for reattach"));
+    EXPECT_TRUE (states.contains ("Erase, waiting for reattach > Firmware download"));
+    EXPECT_TRUE (states[states.size() - 1].endsWith ("> Download complete")) << states.joinIntoString (" | ");
+    EXPECT_EQ (callback.lastText ("InstalledVersion"), "2.1.13");
+    EXPECT_EQ (instrument->getVersion(), "2.1.13");
+
+    // The erase command went out once, exactly as the protocol writes it.
+    EXPECT_EQ (instrument->countReceived ({ 0xf0, 0x04, 0x06, 0x11, 0xf7 }), 1);
+
+    // Progress lines name the entry, start at 0 and end at 100.
+    EXPECT_TRUE (log.contains ("Send 'quorrel-fw-2.1.13.syx' : 0 %%"));
+    EXPECT_TRUE (log.contains ("Send 'quorrel-fw-2.1.13.syx' : 100 %%")) << log.lines().joinIntoString ("\n");
+    EXPECT_TRUE (log.contains ("DeviceID 0006 detected (firmware version : 2.1.13)")) << log.lines().joinIntoString ("\n");
+}
+
+TEST_F (QuorrelUpdate, anInstrumentInItsBootloaderWaitsForInstallAndARejectedImageEndsInTheBootloaderError)
+{
+    writePackage ("2.1.13", "2.1.13", 1500);
+    startInstrument (SimulatedInstrument::Mode::bootloader, [] (auto& s) { s.rejectImages = true; });
+    startEngine();
+
+    ASSERT_TRUE (reach ("Idle, bootloader detected"));
+    EXPECT_TRUE (shows ("InstalledVersion", "Unknown"));
+    EXPECT_TRUE (pumpUntil ([&] { return callback.count ("button InstallCancel=Install enabled") == 1; }, 5000));
+
+    engine->buttonPressed ("InstallCancel");
+    ASSERT_TRUE (reach ("Error, bootloader detected", 60000));
+    EXPECT_TRUE (callback.states().contains ("Firmware download > Error, bootloader detected"));
+    EXPECT_TRUE (shows ("InstructionsField", "Something went wrong while performing the update. Please try again."));
+}
+
+TEST_F (QuorrelUpdate, anInstrumentThatComesBackAtItsOldVersionIsReportedAsAFailedUpdate)
+{
+    writePackage ("2.1.13", "2.1.12", 1500);
+    startInstrument (SimulatedInstrument::Mode::bootloader);
+    startEngine();
+
+    ASSERT_TRUE (reach ("Idle, bootloader detected"));
+    engine->buttonPressed ("InstallCancel");
+    ASSERT_TRUE (reach ("Download complete", 60000));
+    EXPECT_TRUE (shows ("InstructionsField", "Update has failed. Please try again."));
+    EXPECT_EQ (callback.lastText ("InstalledVersion"), "2.1.12");
+}
+
+TEST_F (QuorrelUpdate, cancelDuringTheEraseGoesStraightBackToIdle)
+{
+    writePackage ("2.1.13", "2.1.13", 1500);
+    startInstrument (SimulatedInstrument::Mode::bootloader);
+    startEngine();
+
+    ASSERT_TRUE (reach ("Idle, bootloader detected"));
+    engine->buttonPressed ("InstallCancel");
+    ASSERT_TRUE (reach ("Firmware erase"));
+    pumpFor (300);
+    const auto pressed = juce::Time::getMillisecondCounter();
+    engine->buttonPressed ("InstallCancel");
+
+    ASSERT_TRUE (reach ("Idle, no device", 5000));
+    EXPECT_LT (juce::Time::getMillisecondCounter() - pressed, 2000u); // not the erase's full 10 s
+    EXPECT_FALSE (callback.states().contains ("Firmware erase > Erase, waiting for reattach"));
+}
+
+TEST_F (QuorrelUpdate, cancelDuringTheTransferStopsItWithoutEndPollingAndReturnsToIdleAfterFiveSeconds)
+{
+    writePackage ("2.1.13", "2.1.13", 40000);
+    startInstrument (SimulatedInstrument::Mode::bootloader);
+    startEngine();
+
+    ASSERT_TRUE (reach ("Idle, bootloader detected"));
+    engine->buttonPressed ("InstallCancel");
+    ASSERT_TRUE (reachInstalling (60000));
+    EXPECT_EQ (callback.lastState(), "Firmware download");
+
+    engine->buttonPressed ("InstallCancel");
+    ASSERT_TRUE (reach ("Update cancelled", 5000));
+    EXPECT_TRUE (log.contains ("Exit to _pendingState = 'Update cancelled' !!!"));
+    EXPECT_TRUE (shows ("InstructionsField", "Update has been cancelled."));
+    EXPECT_FALSE (callback.lastText ("InstructionsField").contains ("completed"));
+
+    const auto cancelled = juce::Time::getMillisecondCounter();
+    ASSERT_TRUE (reach ("Idle, no device", 8000));
+    EXPECT_GE (juce::Time::getMillisecondCounter() - cancelled, 4500u);
+    EXPECT_EQ (instrument->getVersion(), "2.1.12"); // the image never arrived whole
+}
+
+TEST_F (QuorrelUpdate, aCablePulledDuringTheTransferIsAConnectionBreakThatWaitsForNewFirmware)
+{
+    writePackage ("2.1.13", "2.1.13", 20000);
+    startInstrument (SimulatedInstrument::Mode::bootloader, [] (auto& s)
+    {
+        s.pullCableAtPercent = 30;
+        s.imageSizeHint = 20000;
+    });
+    startEngine();
+
+    ASSERT_TRUE (reach ("Idle, bootloader detected"));
+    engine->buttonPressed ("InstallCancel");
+    ASSERT_TRUE (reach ("Waiting for new firmware", 60000));
+
+    EXPECT_TRUE (log.contains ("Connection break !!!"));
+    EXPECT_TRUE (callback.states().contains ("Firmware download > Waiting for new firmware"));
+    EXPECT_FALSE (log.contains ("Send 'quorrel-fw-2.1.13.syx' : 100 %%"));
+}
+
+TEST_F (QuorrelUpdate, destroyingTheEngineInTheMiddleOfATransferEndsItWithinASecond)
+{
+    writePackage ("2.1.13", "2.1.13", 40000);
+    startInstrument (SimulatedInstrument::Mode::bootloader);
+    startEngine();
+
+    ASSERT_TRUE (reach ("Idle, bootloader detected"));
+    engine->buttonPressed ("InstallCancel");
+    ASSERT_TRUE (reachInstalling (60000));
+
+    const auto started = juce::Time::getMillisecondCounter();
+    engine.reset();
+    EXPECT_LT (juce::Time::getMillisecondCounter() - started, 1000u);
+}
