@@ -300,12 +300,3 @@ TEST (FirmwarePackageStore, aPackageFileSpoiledAfterTheSearchIsNotRead)
     juce::MemoryBlock bytes;
     EXPECT_FALSE (quorrel.store.readSelectedEntry ("quorrel-fw-2.1.13.syx", bytes));
 }
-
-TEST (FirmwarePackageStore, theDeviceKeysFollowTheInstrumentNames)
-{
-    EXPECT_EQ (FirmwarePackageStore::deviceKeyFor ("Quorrel"), "quorrel");
-    EXPECT_EQ (FirmwarePackageStore::deviceKeyFor ("Halvane XV"), "halvane");
-    EXPECT_EQ (FirmwarePackageStore::deviceKeyFor ("Dorrick"), "dorrick");
-    EXPECT_EQ (FirmwarePackageStore::deviceKeyFor ("Vantoline"), "vanto");
-    EXPECT_EQ (FirmwarePackageStore::deviceKeyFor ("quorrel"), "");
-}
