@@ -143,6 +143,30 @@ TEST (FirmwarePackageVerification, brokenAndHostileArchivesAreRefusedWithoutHarm
     }
 }
 
+TEST (FirmwarePackageVerification, namesThatAreNotWellFormedUtf8AreRefusedBeforeAnyTextIsSearched)
+{
+    // Found by the fuzzer: malformed sequences made the text functions read past the name.
+    auto package = FirmwarePackageWriter::build ({ { "quorrel-fw-2.1.13.syx", imageFor ("2.1.13") } });
+    auto* bytes = static_cast<juce::uint8*> (package.getData());
+    int patched = 0;
+
+    for (size_t i = 0; i + 46 + 21 < package.getSize(); ++i)
+    {
+        if (bytes[i] == 0x50 && bytes[i + 1] == 0x4b && bytes[i + 2] == 0x01 && bytes[i + 3] == 0x02
+            && juce::String::fromUTF8 ((const char*) bytes + i + 46, 21) == "quorrel-fw-2.1.13.sha")
+        {
+            bytes[i + 46 + 3] = 0x8e;
+            bytes[i + 46 + 4] = 0x8c;
+            bytes[i + 46 + 14] = 0xae;
+            bytes[i + 46 + 17] = 0xf0; // a lead byte that promises three more bytes
+            ++patched;
+        }
+    }
+
+    ASSERT_EQ (patched, 1);
+    EXPECT_EQ (verifyBytes (package), -1);
+}
+
 TEST (FirmwarePackageVerification, anImageOverTheSizeLimitMakesThePackageUnacceptableEvenWhenItsDigestIsRight)
 {
     const auto size = (size_t) FirmwarePackageStore::maximumEntrySize + 1;
@@ -275,13 +299,4 @@ TEST (FirmwarePackageStore, aPackageFileSpoiledAfterTheSearchIsNotRead)
 
     juce::MemoryBlock bytes;
     EXPECT_FALSE (quorrel.store.readSelectedEntry ("quorrel-fw-2.1.13.syx", bytes));
-}
-
-TEST (FirmwarePackageStore, theDeviceKeysFollowTheInstrumentNames)
-{
-    EXPECT_EQ (FirmwarePackageStore::deviceKeyFor ("Quorrel"), "quorrel");
-    EXPECT_EQ (FirmwarePackageStore::deviceKeyFor ("Halvane XV"), "halvane");
-    EXPECT_EQ (FirmwarePackageStore::deviceKeyFor ("Dorrick"), "dorrick");
-    EXPECT_EQ (FirmwarePackageStore::deviceKeyFor ("Vantoline"), "vanto");
-    EXPECT_EQ (FirmwarePackageStore::deviceKeyFor ("quorrel"), "");
 }

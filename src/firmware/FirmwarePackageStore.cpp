@@ -4,6 +4,8 @@
 
 #include <juce_cryptography/juce_cryptography.h>
 
+#include <cstring>
+
 namespace
 {
     constexpr int endOfCentralDirectorySize = 22;
@@ -88,6 +90,24 @@ namespace
         return std::make_unique<juce::MemoryInputStream> (copy.getMemoryBlock(), true);
     }
 
+    /** Names and texts from packages and folders carry their bytes unchecked; the framework's
+        string functions can read past the end of a malformed UTF-8 sequence, so such text is refused first. */
+    bool isWellFormed (const juce::String& text)
+    {
+        const auto* raw = text.toRawUTF8();
+        return juce::CharPointer_UTF8::isValidString (raw, (int) std::strlen (raw));
+    }
+
+    bool isWellFormed (const juce::MemoryBlock& bytes)
+    {
+        // Text with a UTF-16 byte order mark is decoded character by character, which is safe.
+        if (bytes.getSize() >= 2 && (juce::CharPointer_UTF16::isByteOrderMarkBigEndian (bytes.getData())
+                                     || juce::CharPointer_UTF16::isByteOrderMarkLittleEndian (bytes.getData())))
+            return true;
+
+        return juce::CharPointer_UTF8::isValidString (static_cast<const char*> (bytes.getData()), (int) bytes.getSize());
+    }
+
     /** The extension rule for packages: from the last "." on, when it follows the last "\", in lower case. */
     bool hasPackageExtension (const juce::String& name)
     {
@@ -142,7 +162,7 @@ juce::String FirmwarePackageStore::deviceKeyFor (const juce::String& deviceName)
 
 bool FirmwarePackageStore::isCandidateName (const juce::String& name) const
 {
-    return hasPackageExtension (name) && name.contains (deviceKey);
+    return isWellFormed (name) && hasPackageExtension (name) && name.contains (deviceKey);
 }
 
 void FirmwarePackageStore::findFirmwarePackages (const juce::StringArray& paths)
@@ -266,6 +286,13 @@ int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce:
     for (int i = 0; i < archive.getNumEntries(); ++i)
     {
         const auto name = archive.getEntry (i)->filename;
+
+        if (! isWellFormed (name))
+        {
+            reason = "an entry name is not well-formed UTF-8";
+            return -1;
+        }
+
         const bool isImage = name.endsWith (".syx");
         const bool isList = name.endsWith (".sha");
 
@@ -287,6 +314,12 @@ int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce:
         }
         else
         {
+            if (! isWellFormed (content))
+            {
+                reason = "the checksum list " + name + " is not well-formed text";
+                return -1;
+            }
+
             checksumList = juce::String::createStringFromData (content.getData(), (int) content.getSize());
             checksumListName = name;
             version = versionFromFileName (name);

@@ -11,7 +11,11 @@
     given folder (or file). Each is verified against its SHA-256 list; unacceptable ones are
     skipped silently. Built on the message thread before the engine starts; afterwards the
     engine reads the selected package while the message thread may change the selection,
-    so selection and reading go through the store's lock.
+    so selection and reading go through the store's lock (never held while a package is read).
+
+    Packages inside the executable are kept decompressed in memory; package files are read
+    again, and verified again, each time an entry is read, so a file changed since the search
+    never yields unverified bytes.
 */
 class FirmwarePackageStore final
 {

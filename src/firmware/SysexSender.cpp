@@ -23,14 +23,18 @@ SysexSender::~SysexSender()
 {
     // Never let the framework end the thread by force: it may be inside the output's send, and
     // the output and data it reads belong to the caller, who frees them after this returns.
-    signalThreadShouldExit();
-    notify();
-
-    if (! waitForThreadToExit (5000))
+    if (! stopSending (5000))
     {
         logLine ("SysexSender still running after 5000 ms, waiting for it to end");
         waitForThreadToExit (-1);
     }
+}
+
+bool SysexSender::stopSending (int timeoutMs)
+{
+    signalThreadShouldExit();
+    notify();
+    return waitForThreadToExit (timeoutMs);
 }
 
 juce::Array<int> SysexSender::packetLengths (juce::int64 dataSize, int packetSize, int tailBytesToSkip)

@@ -11,6 +11,12 @@
     The engine creates one per transfer, starts it, reads bytesSent / finished while it runs
     and stops it when the transfer ends, is cancelled or loses its connection. The output and
     the data are not owned and must outlive the thread.
+
+    Stopping: use stopSending (4000) rather than stopThread(), which ends a thread that outlives
+    its timeout by force, possibly inside the output's send. Whatever stopSending returns, destroy
+    the sender before the output and the data: the destructor waits until the thread has really
+    ended (5000 ms, then with a log line for as long as it takes), so both stay alive while it runs.
+    A stop request cuts the current pause short; that packet is still counted.
 */
 class SysexSender final : public juce::Thread
 {
@@ -19,6 +25,10 @@ public:
     ~SysexSender() override;
 
     void run() override;
+
+    /** Asks the thread to stop and waits up to timeoutMs for it to end; never kills it.
+        True when it has ended. Any thread but the sender's own. */
+    bool stopSending (int timeoutMs);
 
     /** Bytes sent and paused for so far. Any thread. */
     juce::uint32 getBytesSent() const noexcept { return bytesSent.load(); }
