@@ -16,4 +16,4 @@ case "$flavour" in
 esac
 
 cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
-ninja -C "$dir"
+ninja -C "$dir" -j2

@@ -120,7 +120,9 @@ TEST_F (Instrument, eraseThenAnImageSplitAcrossPacketsBringsItBackWithTheNewVers
     sendInPackets (image, 37, 2);
     EXPECT_EQ (quorrel.getRecord().packets.size(), 1u + (image.getSize() - 2 + 36) / 37);
 
-    juce::Thread::sleep (settings.reattachMs + 50);
+    // It writes the image first and answers nothing meanwhile, then restarts with it.
+    EXPECT_EQ (quorrel.getMode(), Mode::bootloader);
+    juce::Thread::sleep (settings.applyImageMs + settings.reattachMs + 50);
     EXPECT_EQ (quorrel.getMode(), Mode::normal);
     EXPECT_EQ (quorrel.getVersion(), "2.1.13");
     EXPECT_EQ (ports->getInputNames(), juce::StringArray ("Quorrel"));

@@ -529,16 +529,11 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
             wait (idleStepMs);
         }
 
-        sender.signalThreadShouldExit();
-
-        if (! sender.waitForThreadToExit (4000))
-        {
+        if (! sender.stopSending (4000))
             logLine ("Sender thread timed out waiting for exit!");
 
-            // The sender still reads the data and writes to the output: both stay alive
-            // until it has really ended.
-            while (! sender.waitForThreadToExit (100)) {}
-        }
+        // The sender's destructor waits until its thread has really ended, so the data and
+        // the output it reads stay alive until then.
     }
 
     output.reset();
