@@ -194,4 +194,7 @@ TEST (DefinitionsDocument, hostileDocumentsAreRefusedInsteadOfCrashingTheParser)
     // The parser would read past the end of the text after an unterminated hexadecimal reference.
     EXPECT_EQ (errorOf ("<FirmwareUpdaters>&#x"), rootMessage);
     EXPECT_EQ (errorOf ("<FirmwareUpdaters a=\"&#x"), rootMessage);
+
+    // Text after a processing instruction inside an element would keep the parser looping.
+    EXPECT_EQ (errorOf ("<FirmwareUpdaters><a> <?pi?>text</a></FirmwareUpdaters>"), rootMessage);
 }

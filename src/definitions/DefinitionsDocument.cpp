@@ -154,11 +154,19 @@ public:
             if (depth > DefinitionsDocument::maxNestingDepth)
                 return false;
 
+            const auto before = input;
+
             switch (readChildStep())
             {
                 case Step::leave:   --depth; break;
                 case Step::descend: ++depth; break;
-                case Step::stay:    break;
+                case Step::stay:
+                    // Text after a processing instruction sends the parser round this loop
+                    // forever without reading anything.
+                    if (input == before)
+                        return false;
+
+                    break;
             }
         }
 
