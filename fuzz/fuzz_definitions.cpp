@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 {
     const auto text = DefinitionsDocument::decode (data, size);

@@ -194,4 +194,11 @@ TEST (DefinitionsDocument, hostileDocumentsAreRefusedInsteadOfCrashingTheParser)
     // The parser would read past the end of the text after an unterminated hexadecimal reference.
     EXPECT_EQ (errorOf ("<FirmwareUpdaters>&#x"), rootMessage);
     EXPECT_EQ (errorOf ("<FirmwareUpdaters a=\"&#x"), rootMessage);
+
+    // The same, where the loop only appears once the line breaks have been written as references
+    // (the stray '&' then reads up to the ';' of one of them).
+    EXPECT_EQ (errorOf ("<FirmwareUpdaters>&b\r\n<?pi?>text</FirmwareUpdaters>"), rootMessage);
+
+    // Text after a processing instruction inside an element would keep the parser looping.
+    EXPECT_EQ (errorOf ("<FirmwareUpdaters><a> <?pi?>text</a></FirmwareUpdaters>"), rootMessage);
 }

@@ -59,18 +59,18 @@ std::unique_ptr<Definitions> load (const juce::String& text, const juce::String&
     return std::make_unique<Definitions> (text, device, console);
 }
 
-/** The "Unknown instruction" lines that loading the document writes to the log, in order. */
-juce::StringArray unknownInstructionLines (const juce::String& text)
+/** The lines that loading the document writes to the log, without their time stamps. */
+juce::StringArray loaderLogLines (const juce::String& text)
 {
     juce::TemporaryFile logFile;
     AppLog::createLogAt (logFile.getFile(), "test");
-    load (text);
+    errorOf (text);
     AppLog::closeLog();
 
     juce::StringArray found;
 
     for (auto& line : juce::StringArray::fromLines (logFile.getFile().loadFileAsString()))
-        if (line.contains (" - Unknown instruction : "))
+        if (line.contains (" - Unknown instruction : ") || line.contains (" - Definitions error: "))
             found.add (line.fromFirstOccurrenceOf (" - ", false, false));
 
     return found;
@@ -394,7 +394,7 @@ TEST (DefinitionsLoader, textFieldsJoinAttributeAndContentAsWritten)
 
 TEST (DefinitionsLoader, unknownElementsAreLoggedOnlyInsideStatesAndChecks)
 {
-    const auto lines = unknownInstructionLines (
+    const auto lines = loaderLogLines (
         "<FirmwareUpdaters><Note/>stray text"
         + updaterElement (goodAttributes,
                           "<Note/>"
@@ -406,4 +406,10 @@ TEST (DefinitionsLoader, unknownElementsAreLoggedOnlyInsideStatesAndChecks)
 
     EXPECT_EQ (lines, juce::StringArray ({ "Unknown instruction : Note", "Unknown instruction : textfield",
                                            "Unknown instruction : Nested", "Unknown instruction : " }));
+}
+
+TEST (DefinitionsLoader, aDefinitionsErrorAlsoReachesTheLogOnOneLine)
+{
+    EXPECT_EQ (loaderLogLines (quorrelWith ("<Unknown/>" + idleState + idleState)),
+               juce::StringArray ("Definitions error: State 'Idle' is duplicated.  The app will quit."));
 }

@@ -154,11 +154,19 @@ public:
             if (depth > DefinitionsDocument::maxNestingDepth)
                 return false;
 
+            const auto before = input;
+
             switch (readChildStep())
             {
                 case Step::leave:   --depth; break;
                 case Step::descend: ++depth; break;
-                case Step::stay:    break;
+                case Step::stay:
+                    // Text after a processing instruction sends the parser round this loop
+                    // forever without reading anything.
+                    if (input == before)
+                        return false;
+
+                    break;
             }
         }
 
@@ -638,7 +646,10 @@ bool DefinitionsDocument::prepareForParser (const juce::String& documentText, ju
 
     out.write (raw + done, numBytes - done);
     prepared = out.toUTF8();
-    return true;
+
+    // The inserted references can change how a malformed document reads (a stray '&' takes
+    // everything up to the next ';' as an entity name), so check the text the parser gets.
+    return ParserShadow (prepared).run();
 }
 
 std::unique_ptr<juce::XmlElement> DefinitionsDocument::parse (const juce::String& documentText)

@@ -38,7 +38,8 @@ public:
 
     /** The text handed to juce::XmlDocument: raw carriage returns in text content written as
         character references so that the parser keeps them. False when the document is
-        refused (nesting too deep, a DTD, or a construct the parser mishandles). */
+        refused (nesting too deep, a DTD, or a construct that the parser mishandles or never
+        finishes reading). */
     static bool prepareForParser (const juce::String& documentText, juce::String& prepared);
 
 private:

@@ -12,6 +12,8 @@ const juce::String appWillQuit ("\nThe app will quit.");
 
 [[noreturn]] void fail (const juce::String& message)
 {
+    // The program quits after showing the message; the log keeps the reason for support.
+    logLine ("Definitions error: " + juce::StringArray::fromLines (message).joinIntoString (" ").trim());
     throw UpdaterDefinitions::FirmwareUpdaterException (message);
 }
 
@@ -29,9 +31,10 @@ float toFloat (double value)
 
 juce::uint16 deviceIdFromHex (const juce::String& text)
 {
+    const auto upperCase = text.toUpperCase();
     int value = 0;
 
-    for (auto p = text.toUpperCase().getCharPointer(); ! p.isEmpty(); ++p)
+    for (auto p = upperCase.getCharPointer(); ! p.isEmpty(); ++p)
         value = value * 16 + juce::CharacterFunctions::getHexDigitValue (*p);
 
     return (juce::uint16) value;
