@@ -4,6 +4,7 @@
 #include "../definitions/UpdaterDefinitions.h"
 #include "../firmware/FirmwarePackageStore.h"
 
+#include <juce_audio_basics/juce_audio_basics.h>
 #include <juce_events/juce_events.h>
 
 #include <atomic>
@@ -50,7 +51,8 @@ public:
     juce::String getSelectedVersion() const { return packageStore.getSelectedVersion(); }
     FirmwarePackageStore& getPackageStore() noexcept { return packageStore; }
 
-    /** Stops the engine thread; any sender is stopped first so that the wait stays short. */
+    /** Asks the engine thread to stop and waits up to timeoutMs for it; every wait of the engine,
+        a firmware transfer included, ends promptly on that request. True when the thread has ended. */
     bool stopEngine (int timeoutMs);
 
     /** The selector the engine polls through; the process-wide one unless a test gives another. */
@@ -65,14 +67,18 @@ private:
     void enterState();
     void pollLoop (const juce::String& mode);
     void pollCycle (const juce::String& mode, const State::Transitions& table);
+    void pacedPollCycle (const juce::String& mode, const State::Transitions& table);
     PollingResult pollOnce (const juce::String& mode);
     static bool modePolls (const juce::String& mode);
 
     void runInstructions (const State::InstructionList& list);
     void runSendSysEx (const SendSysExInstruction& instruction);
     void sendSingleCommand (const juce::MidiMessage& message);
+    void waitAfterErase();
     void transferFirmware (const SendSysExInstruction& instruction);
+    void runEndPolling (const SendSysExInstruction& instruction);
     void moveTo (const juce::String& stateName);
+    bool sleepUnlessStopped (int milliseconds);
 
     /** Runs fn on the message thread and waits for it; returns at once when stopping or quitting. */
     void report (std::function<void()> fn);
@@ -96,7 +102,6 @@ private:
     std::atomic<juce::int64> lastEventTime { 0 };
     std::atomic<double> progress { 0.0 };
     std::atomic<bool> advancedMode { false };
-    std::atomic<class SysexSender*> activeSender { nullptr };
 
     JUCE_DECLARE_NON_COPYABLE (FirmwareUpdater)
 };

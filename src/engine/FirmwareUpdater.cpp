@@ -1,0 +1,574 @@
+#include "FirmwareUpdater.h"
+#include "MessageThreadReport.h"
+#include "../app/AppLog.h"
+#include "../firmware/SysexSender.h"
+#include "../midi/MIDIPortsSelector.h"
+
+namespace
+{
+    const juce::String noneName ("none");
+    const juce::String versionPlaceholder ("?(version)");
+    const juce::String packageVersionPlaceholder ("$(version)");
+
+    // How long the engine sleeps between looks when nothing can happen sooner: a State without
+    // polling, the wait for a transition and the watch over a running sender. Button presses,
+    // a return to the initial State and stop requests wake it at once.
+    constexpr int idleStepMs = 20;
+
+    // A poll that returns at once (no MIDI ports at all, or the port check of "midi ports")
+    // would otherwise make the poll loop spin; each pass takes at least this long.
+    constexpr juce::uint32 minimumPollPassMs = 100;
+
+    juce::int64 now() { return juce::Time::currentTimeMillis(); }
+
+    bool isEndPollingMode (const juce::String& mode)
+    {
+        return mode == "midi device inquiry" || mode == "midi device inquiry 2" || mode == "midi ports";
+    }
+
+    juce::MidiMessage makeCommand (std::initializer_list<juce::uint8> bytes)
+    {
+        const std::vector<juce::uint8> data (bytes);
+        return juce::MidiMessage (data.data(), (int) data.size());
+    }
+}
+
+//==============================================================================
+FirmwareUpdater::FirmwareUpdater (const juce::String& definitionsText, const juce::String& name, bool console,
+                                  FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders)
+    : UpdaterDefinitions (definitionsText, name, console),
+      juce::Thread ("FirmwareUpdater"),
+      packageStore (name),
+      selector (&MIDIPortsSelector::getInstance())
+{
+    initialiseEngine (callback, firmwareSearchFolders);
+}
+
+FirmwareUpdater::FirmwareUpdater (const juce::File& definitionsFile, const juce::String& name, bool console,
+                                  FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders)
+    : UpdaterDefinitions (definitionsFile, name, console),
+      juce::Thread ("FirmwareUpdater"),
+      packageStore (name),
+      selector (&MIDIPortsSelector::getInstance())
+{
+    initialiseEngine (callback, firmwareSearchFolders);
+}
+
+FirmwareUpdater::~FirmwareUpdater()
+{
+    if (! stopEngine (5000))
+    {
+        // Killing the thread would leave the selector's and the sender's locks in any state;
+        // every wait of the engine ends on a stop request, so this only waits for a slow driver.
+        while (! waitForThreadToExit (100)) {}
+    }
+}
+
+void FirmwareUpdater::initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders)
+{
+    FirmwareUpdaterCallback::setRegistered (callback);
+    packageStore.findFirmwarePackages (firmwareSearchFolders);
+}
+
+bool FirmwareUpdater::stopEngine (int timeoutMs)
+{
+    signalThreadShouldExit();
+    notify();
+    return waitForThreadToExit (timeoutMs);
+}
+
+//==============================================================================
+FirmwareUpdater::State* FirmwareUpdater::getCurrent() const
+{
+    const std::lock_guard<std::mutex> lock (stateLock);
+    return currentState;
+}
+
+FirmwareUpdater::State* FirmwareUpdater::getPrevious() const
+{
+    const std::lock_guard<std::mutex> lock (stateLock);
+    return previousState;
+}
+
+void FirmwareUpdater::setCurrent (State* state)
+{
+    const std::lock_guard<std::mutex> lock (stateLock);
+    currentState = state;
+}
+
+juce::String FirmwareUpdater::takePendingState()
+{
+    const std::lock_guard<std::mutex> lock (stateLock);
+    auto pending = _pendingState;
+    _pendingState.clear();
+    return pending;
+}
+
+juce::String FirmwareUpdater::peekPendingState() const
+{
+    const std::lock_guard<std::mutex> lock (stateLock);
+    return _pendingState;
+}
+
+juce::String FirmwareUpdater::getCurrentStateName() const
+{
+    const std::lock_guard<std::mutex> lock (stateLock);
+    return currentState != nullptr ? currentState->getName() : juce::String();
+}
+
+void FirmwareUpdater::moveTo (const juce::String& stateName)
+{
+    auto* activeMachine = machine != nullptr ? machine : getMachine();
+
+    if (auto* target = activeMachine != nullptr ? activeMachine->findState (stateName) : nullptr)
+    {
+        setCurrent (target);
+        return;
+    }
+
+    // Names that the loader does not check (GotoState, a button's gotoState, a State's own
+    // timeoutState) may name nothing; the engine stays where it is rather than stall.
+    logLine ("State '" + stateName + "' does not exist, staying in State '" + getCurrentStateName() + "'");
+}
+
+bool FirmwareUpdater::shouldStop() const
+{
+    if (threadShouldExit())
+        return true;
+
+    auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+    return mm != nullptr && mm->hasStopMessageBeenSent();
+}
+
+bool FirmwareUpdater::sleepUnlessStopped (int milliseconds)
+{
+    const auto end = juce::Time::getMillisecondCounter() + (juce::uint32) juce::jmax (0, milliseconds);
+
+    for (;;)
+    {
+        if (threadShouldExit())
+            return false;
+
+        const auto current = juce::Time::getMillisecondCounter();
+
+        if (current >= end)
+            return true;
+
+        juce::Thread::sleep ((int) juce::jmin<juce::uint32> (10, end - current));
+    }
+}
+
+void FirmwareUpdater::report (std::function<void()> fn)
+{
+    if (FirmwareUpdaterCallback::getRegistered() == nullptr)
+        return;
+
+    MessageThreadReport::runAndWait (std::move (fn));
+}
+
+//==============================================================================
+void FirmwareUpdater::buttonPressed (const juce::String& buttonName)
+{
+    {
+        const std::lock_guard<std::mutex> lock (stateLock);
+
+        if (currentState == nullptr)
+            return;
+
+        for (auto& instruction : currentState->instructions)
+            if (auto* button = dynamic_cast<const ButtonInstruction*> (instruction.get()))
+                if (button->getName() == buttonName && button->getGotoState().isNotEmpty())
+                    _pendingState = button->getGotoState();
+    }
+
+    notify();
+}
+
+void FirmwareUpdater::returnToInitialState()
+{
+    auto* activeMachine = machine != nullptr ? machine : getMachine();
+
+    if (activeMachine == nullptr)
+        return;
+
+    {
+        const std::lock_guard<std::mutex> lock (stateLock);
+        previousState = nullptr;
+        currentState = activeMachine->findState (activeMachine->initialState);
+    }
+
+    notify();
+}
+
+//==============================================================================
+void FirmwareUpdater::run()
+{
+    machine = getMachine();
+
+    if (machine == nullptr)
+    {
+        logLine ("No state machine for '" + deviceName + "', the engine does not run");
+        return;
+    }
+
+    {
+        const std::lock_guard<std::mutex> lock (stateLock);
+        previousState = nullptr;
+        currentState = machine->findState (machine->initialState);
+    }
+
+    for (;;)
+    {
+        if (shouldStop())
+            return;
+
+        if (getCurrent() == getPrevious() || getCurrent() == nullptr)
+        {
+            wait (idleStepMs);
+            continue;
+        }
+
+        enterState();
+
+        auto* state = getCurrent();
+        auto mode = state->getAttribute ("pollingMode").toLowerCase();
+
+        if (mode == "scan all ports")
+        {
+            selector->selectAutoInput();
+            selector->selectAutoOutput();
+            logLine ("Scan all ports");
+            mode = "midi device inquiry";
+        }
+
+        if (mode.isNotEmpty() && getCurrent() == getPrevious())
+            pollLoop (mode);
+    }
+}
+
+void FirmwareUpdater::enterState()
+{
+    State* entered = nullptr;
+    juce::String from, to;
+
+    {
+        const std::lock_guard<std::mutex> lock (stateLock);
+        from = previousState != nullptr ? previousState->getName() : noneName;
+        to = currentState->getName();
+    }
+
+    report ([from, to] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->stateChanged (from, to); });
+
+    lastEventTime = now();
+
+    {
+        const std::lock_guard<std::mutex> lock (stateLock);
+        previousState = currentState;
+        entered = currentState;
+    }
+
+    progress = 0.0;
+    report ([] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setProgress (0.0); });
+
+    if (entered != nullptr)
+        runInstructions (entered->instructions);
+}
+
+bool FirmwareUpdater::modePolls (const juce::String& mode)
+{
+    return mode == "midi device inquiry" || mode == "midi device inquiry 2"
+        || mode == "midi ports" || mode == "panel state";
+}
+
+void FirmwareUpdater::pollLoop (const juce::String& mode)
+{
+    const bool polls = modePolls (mode);
+
+    while (getCurrent() == getPrevious())
+    {
+        if (threadShouldExit())
+            break;
+
+        const auto pending = takePendingState();
+
+        if (pending.isNotEmpty())
+        {
+            moveTo (pending);
+            continue;
+        }
+
+        if (polls)
+        {
+            if (auto* state = getCurrent())
+                pacedPollCycle (mode, state->pollingStates);
+        }
+        else
+        {
+            wait (idleStepMs);
+        }
+    }
+}
+
+PollingResult FirmwareUpdater::pollOnce (const juce::String& mode)
+{
+    if (mode == "midi device inquiry")    return selector->scanForDevice (deviceId, false);
+    if (mode == "midi device inquiry 2")  return selector->scanForDevice (deviceId, true);
+    if (mode == "midi ports")             return selector->checkSelectedPorts();
+    if (mode == "panel state")            return selector->queryPanelState();
+    return PollingResult::Stopped;
+}
+
+void FirmwareUpdater::pollCycle (const juce::String& mode, const State::Transitions& table)
+{
+    if (threadShouldExit())
+        return;
+
+    const auto result = pollOnce (mode);
+
+    if (result != PollingResult::Stopped && result != PollingResult::NoDevice)
+        lastEventTime = now();
+
+    const auto timedOutAt = lastEventTime.load() + (juce::int64) timeout * 1000;
+
+    if (now() < timedOutAt)
+    {
+        const auto entry = table.find (result);
+
+        if (entry != table.end())
+        {
+            if (auto* target = machine->findState (entry->second))
+                setCurrent (target);
+        }
+
+        return;
+    }
+
+    auto* state = getCurrent();
+
+    if (state != nullptr && state->attributes.count ("timeoutState") > 0)
+        moveTo (state->getAttribute ("timeoutState"));
+    else
+        moveTo (timeoutState);
+}
+
+void FirmwareUpdater::pacedPollCycle (const juce::String& mode, const State::Transitions& table)
+{
+    const auto started = juce::Time::getMillisecondCounter();
+    pollCycle (mode, table);
+    const auto elapsed = juce::Time::getMillisecondCounter() - started;
+
+    if (elapsed < minimumPollPassMs && getCurrent() == getPrevious())
+        wait ((int) (minimumPollPassMs - elapsed));
+}
+
+//==============================================================================
+void FirmwareUpdater::runInstructions (const State::InstructionList& list)
+{
+    for (auto& item : list)
+    {
+        const auto* instruction = item.get();
+
+        if (auto* field = dynamic_cast<const TextFieldInstruction*> (instruction))
+        {
+            const auto text = field->getText().replace (versionPlaceholder, selector->getFirmwareVersion());
+            const auto name = field->getName();
+            const auto visible = field->isVisible();
+            report ([name, text, visible] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setTextField (name, text, visible); });
+        }
+        else if (auto* button = dynamic_cast<const ButtonInstruction*> (instruction))
+        {
+            const auto name = button->getName();
+            const auto text = button->getText();
+            const auto enabled = button->getState() == "enabled";
+            report ([name, text, enabled] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setButton (name, text, enabled); });
+        }
+        else if (auto* print = dynamic_cast<const PrintInstruction*> (instruction))
+        {
+            const auto text = print->getText();
+            report ([text] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->print (text); });
+        }
+        else if (auto* send = dynamic_cast<const SendSysExInstruction*> (instruction))
+        {
+            runSendSysEx (*send);
+        }
+        else if (auto* pause = dynamic_cast<const WaitInstruction*> (instruction))
+        {
+            // A button press does not shorten a Wait; a stop request does.
+            const auto ms = juce::jlimit (0.0f, 86400000.0f, pause->getTime() * 1000.0f);
+            sleepUnlessStopped ((int) ms);
+        }
+        else if (auto* jump = dynamic_cast<const GotoStateInstruction*> (instruction))
+        {
+            moveTo (jump->getState());
+        }
+        else if (auto* check = dynamic_cast<const CheckInstruction*> (instruction))
+        {
+            if (check->getName() == "versionNumber")
+            {
+                const bool holds = selector->getFirmwareVersion() == packageStore.getSelectedVersion();
+
+                if (holds == check->getValue())
+                    runInstructions (check->getInstructions());
+            }
+        }
+    }
+}
+
+void FirmwareUpdater::runSendSysEx (const SendSysExInstruction& instruction)
+{
+    const auto family = (juce::uint8) (deviceId & 0x7f);
+    const auto& kind = instruction.getMessageKind();
+
+    if (kind == "erase")
+    {
+        sendSingleCommand (makeCommand ({ 0xf0, 0x04, family, 0x11, 0xf7 }));
+        waitAfterErase();
+    }
+    else if (kind == "panel update state")
+    {
+        sendSingleCommand (makeCommand ({ 0xf0, 0x04, family, 0x31, 0x00, 0xf7 }));
+    }
+    else
+    {
+        transferFirmware (instruction);
+    }
+}
+
+void FirmwareUpdater::sendSingleCommand (const juce::MidiMessage& message)
+{
+    if (auto output = selector->openSelectedOutput())
+        output->sendMessageNow (message);
+}
+
+void FirmwareUpdater::waitAfterErase()
+{
+    // Up to 10 s for the instrument to erase; a button press (Cancel) ends the wait within
+    // one step and stays pending for the poll loop.
+    for (int step = 0; step < 100; ++step)
+    {
+        if (! sleepUnlessStopped (100))
+            return;
+
+        if (peekPendingState().isNotEmpty())
+            return;
+    }
+}
+
+void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
+{
+    if (! packageStore.hasSelectedPackage())
+        return;
+
+    const auto entryName = instruction.getMessageKind().replace (packageVersionPlaceholder, packageStore.getSelectedVersion()) + ".syx";
+
+    juce::MemoryBlock data;
+
+    if (! packageStore.readSelectedEntry (entryName, data))
+        return;
+
+    auto output = selector->openSelectedOutput();
+    auto lastPortCheck = PollingResult::Stopped;
+    bool connectionBroken = false;
+    const auto total = data.getSize();
+
+    if (output != nullptr && total == 0)
+    {
+        // Nothing to send: report the transfer as complete instead of dividing by zero.
+        progress = 1.0;
+        report ([] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setProgress (1.0); });
+    }
+    else if (output != nullptr)
+    {
+        SysexSender sender (*output, data, instruction.getWaitTime(), instruction.getPacketSize(), tailBytesToSkip);
+        sender.startThread();
+        int lastPercent = -1;
+
+        while (! sender.isFinished())
+        {
+            const auto pending = peekPendingState();
+
+            if (pending.isNotEmpty())
+            {
+                logLine ("Exit to _pendingState = '" + pending + "' !!!");
+                break;
+            }
+
+            if (threadShouldExit())
+                break;
+
+            const auto sent = sender.getBytesSent();
+            const double fraction = (double) sent / (double) total;
+            progress = fraction;
+            const auto percent = (int) (fraction * 100.0);
+
+            if (percent != lastPercent)
+            {
+                logLine ("Send '" + entryName + "' : " + juce::String (percent) + " %%");
+                report ([fraction] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setProgress (fraction); });
+                lastPercent = percent;
+            }
+
+            lastPortCheck = selector->checkSelectedPorts();
+
+            if (lastPortCheck != PollingResult::DeviceDetected)
+            {
+                if (sender.getBytesSent() > 0)
+                    logLine ("Connection break !!!");
+
+                connectionBroken = true;
+                break;
+            }
+
+            if (fraction >= 1.0 || sender.isFinished())
+                break;
+
+            // The sender counts a packet only after its pause (about 100 ms), so looking
+            // every few milliseconds sees every change without keeping a core busy.
+            wait (idleStepMs);
+        }
+
+        sender.signalThreadShouldExit();
+
+        if (! sender.waitForThreadToExit (4000))
+        {
+            logLine ("Sender thread timed out waiting for exit!");
+
+            // The sender still reads the data and writes to the output: both stay alive
+            // until it has really ended.
+            while (! sender.waitForThreadToExit (100)) {}
+        }
+    }
+
+    output.reset();
+
+    if (connectionBroken && progress.load() > 0.0)
+    {
+        const auto& table = instruction.getPollingStates();
+        const auto entry = table.find (lastPortCheck);
+
+        if (entry != table.end())
+            if (auto* target = machine->findState (entry->second))
+                setCurrent (target);
+    }
+    else
+    {
+        lastEventTime = now();
+
+        if (peekPendingState().isEmpty() && ! connectionBroken && getCurrent() == getPrevious())
+            runEndPolling (instruction);
+    }
+
+    lastEventTime = now();
+}
+
+void FirmwareUpdater::runEndPolling (const SendSysExInstruction& instruction)
+{
+    const auto mode = instruction.getEndPollingMode().toLowerCase();
+
+    // Other words (including "none") would poll nothing and never end: no end polling.
+    if (! isEndPollingMode (mode))
+        return;
+
+    while (getCurrent() == getPrevious() && ! threadShouldExit())
+        pacedPollCycle (mode, instruction.getPollingStates());
+}
