@@ -5,25 +5,13 @@
 #include "PreferencesDialog.h"
 #include "../app/AppLog.h"
 #include "../app/BuildConstants.h"
+#include "../definitions/InbuiltDefinitions.h"
 #include "../midi/MIDIPortsSelector.h"
 #include "../engine/FirmwareUpdater.h"
 
 #include "VfuBinaryData.h"
 
 #include <iostream>
-
-// TEMPORARY until the inbuilt definitions accessor lands on main.
-#if __has_include("../definitions/InbuiltDefinitions.h")
- #include "../definitions/InbuiltDefinitions.h"
-#else
-namespace InbuiltDefinitions
-{
-    inline juce::String getText()
-    {
-        return juce::String::createStringFromData (VfuBinaryData::StateMachines_xml, VfuBinaryData::StateMachines_xmlSize);
-    }
-}
-#endif
 
 namespace
 {

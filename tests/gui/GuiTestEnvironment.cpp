@@ -1,0 +1,16 @@
+#include <juce_gui_basics/juce_gui_basics.h>
+
+namespace
+{
+    // The framework sets up Xlib for threads and installs its X error handlers only in a
+    // standalone application. Without them an X server without a window manager (Xvfb) ends
+    // the process on the first property the framework reads, so the tests claim to be one.
+    // The factory is never called: the tests make no application object.
+    juce::JUCEApplicationBase* noApplication() { return nullptr; }
+
+    const bool standalone = []
+    {
+        juce::JUCEApplicationBase::createInstance = &noApplication;
+        return true;
+    }();
+}
