@@ -38,7 +38,9 @@ public:
     bool hasSelectedPackage() const;
 
     /** Reads the named entry of the selected package whole, from the package's start.
-        Returns false when no package is selected, the entry does not exist or cannot be read. */
+        Returns false when no package is selected, the entry does not exist or cannot be read, or
+        the package (a file that may have changed since the search) no longer verifies as that version.
+        Engine thread; the selection may change meanwhile on the message thread. */
     bool readSelectedEntry (const juce::String& entryName, juce::MemoryBlock& destination) const;
 
     /** The key a package name must contain for that device, or empty for no condition. */
@@ -47,23 +49,33 @@ public:
     /** The package's version number, or -1 when it is not acceptable. Reads the stream from its current position. */
     static int verifyPackage (juce::InputStream& packageStream);
 
+    /** The same, telling in reason why a package is not acceptable (for tools). */
+    static int verifyPackage (juce::InputStream& packageStream, juce::String& reason);
+
     /** Version number from a ".sha" entry name ("quorrel-fw-2.1.13.sha" gives 2011399), or -1. */
     static int versionFromFileName (const juce::String& name);
 
     /** Entries larger than this make a package unacceptable instead of exhausting memory. */
     static constexpr juce::int64 maximumEntrySize = 64 * 1024 * 1024;
 
+    /** Package files and packages inside the executable larger than this are not read. */
+    static constexpr juce::int64 maximumPackageSize = 4 * maximumEntrySize;
+
 private:
     class PackageSource;
-    void store (int version, std::unique_ptr<PackageSource> source);
+    using SourcePointer = std::shared_ptr<const PackageSource>;
+
+    void store (int version, SourcePointer source);
+    void addEmbeddedPackages();
     void addPackagesAt (const juce::File& path);
+    void addPackageFile (const juce::File& file);
+    bool isCandidateName (const juce::String& name) const;
 
     const juce::String deviceKey;
     juce::File executableFile;
     mutable juce::CriticalSection lock;
-    std::unique_ptr<juce::ZipFile> embeddedArchive;
-    std::map<int, std::unique_ptr<PackageSource>> packages;
-    PackageSource* selectedPackage = nullptr;
+    std::map<int, SourcePointer> packages;
+    SourcePointer selectedPackage;
     juce::String selectedVersion;
 
     JUCE_DECLARE_NON_COPYABLE (FirmwarePackageStore)

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 /** Holds the MIDI port choice and the detection results, and performs every poll of the
     instrument: it opens ports, sends the inquiries, decodes the replies that arrive on its
@@ -51,6 +52,10 @@ public:
     bool isDeviceDetected() const noexcept { return deviceDetected.load(); }
     int getPanelStatus() const;
 
+    /** The family the decoder looks for; scanForDevice sets it on every poll. For tests and tools. */
+    void setDeviceFamily (juce::uint16 family);
+    juce::uint16 getDeviceFamily() const;
+
     // Polls (engine thread) -------------------------------------------------------------------
     PollingResult scanForDevice (juce::uint16 family, bool checkPanelMode);
     PollingResult sendDeviceInquiry (const juce::String& outputName, int waitMs);
@@ -69,6 +74,14 @@ public:
     void handleIncomingMidiMessage (const juce::String& sourceName, const juce::MidiMessage& message) override;
 
 private:
+    void pickInput (const juce::String& sourceName);
+    void decodeVersion (int family, const juce::uint8* data);
+    std::unique_ptr<MidiInputPort> openInputAt (int index);
+    std::unique_ptr<MidiOutputPort> openOutputAt (int index);
+    static void closeInputs (std::vector<std::unique_ptr<MidiInputPort>>& inputs);
+    PollingResult inquireOnOutputs();
+    PollingResult runAlternativeInquiry (juce::uint16 family, bool checkPanelMode);
+
     class Impl;
     std::unique_ptr<Impl> impl;
 

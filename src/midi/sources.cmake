@@ -1,2 +1,5 @@
 list(APPEND VFU_CORE_SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/VersionNumber.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/JuceMidiPorts.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MIDIPortsSelector.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/VersionNumber.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/VirtualMidiPorts.cpp)

@@ -1,1 +1,7 @@
-list(APPEND VFU_CORE_SOURCES)
+list(APPEND VFU_CORE_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/SimFirmwareImage.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SimIdentityReply.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SimScheduler.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SimulatedInstrument.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SimulatorConfig.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SimVersion.cpp)

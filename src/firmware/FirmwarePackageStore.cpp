@@ -1,0 +1,418 @@
+#include "FirmwarePackageStore.h"
+
+#include "../midi/VersionNumber.h"
+
+#include <juce_cryptography/juce_cryptography.h>
+
+namespace
+{
+    constexpr int endOfCentralDirectorySize = 22;
+    constexpr int maximumZipCommentSize = 65535;
+
+    /** True when the last bytes of the stream hold a zip end-of-central-directory record.
+        Without one the framework's reader would take the whole stream for a directory. */
+    bool hasEndOfCentralDirectory (juce::InputStream& stream)
+    {
+        const auto total = stream.getTotalLength();
+
+        if (total < endOfCentralDirectorySize)
+            return false;
+
+        const auto tailSize = juce::jmin (total, (juce::int64) (endOfCentralDirectorySize + maximumZipCommentSize));
+        juce::HeapBlock<juce::uint8> tail ((size_t) tailSize);
+
+        if (! stream.setPosition (total - tailSize) || stream.read (tail, (int) tailSize) != (int) tailSize)
+            return false;
+
+        for (auto i = tailSize - endOfCentralDirectorySize; i >= 0; --i)
+            if (tail[i] == 0x50 && tail[i + 1] == 0x4b && tail[i + 2] == 0x05 && tail[i + 3] == 0x06)
+                return true;
+
+        return false;
+    }
+
+    /** Reads exactly `size` bytes or fails. */
+    bool readFully (juce::InputStream& stream, juce::int64 size, juce::MemoryBlock& destination)
+    {
+        destination.setSize ((size_t) size, false);
+        juce::int64 done = 0;
+
+        while (done < size)
+        {
+            const auto chunk = (int) juce::jmin<juce::int64> (size - done, 1 << 20);
+            const auto got = stream.read (static_cast<char*> (destination.getData()) + done, chunk);
+
+            if (got <= 0)
+                return false;
+
+            done += got;
+        }
+
+        return true;
+    }
+
+    /** Reads an entry whole, trusting neither its declared size beyond the limit nor the data
+        beyond its declared size: a lying header can cost at most `limit` bytes of memory. */
+    bool readEntry (juce::ZipFile& zip, int index, juce::int64 limit, juce::MemoryBlock& destination)
+    {
+        const auto* entry = zip.getEntry (index);
+
+        if (entry == nullptr || entry->uncompressedSize < 0 || entry->uncompressedSize > limit)
+            return false;
+
+        std::unique_ptr<juce::InputStream> stream (zip.createStreamForEntry (index));
+        return stream != nullptr && readFully (*stream, entry->uncompressedSize, destination);
+    }
+
+    /** The stream's remaining bytes as a seekable package, or nullptr when it is too large to be one. */
+    std::unique_ptr<juce::InputStream> boundedPackageStream (juce::InputStream& stream)
+    {
+        const auto start = stream.getPosition();
+        const auto total = stream.getTotalLength();
+
+        if (total >= 0)
+        {
+            if (total - start > FirmwarePackageStore::maximumPackageSize)
+                return {};
+
+            return std::make_unique<juce::SubregionStream> (&stream, start, total - start, false);
+        }
+
+        // Unknown length: take in at most one byte more than a package may have.
+        juce::MemoryOutputStream copy;
+
+        if (copy.writeFromInputStream (stream, FirmwarePackageStore::maximumPackageSize + 1)
+            > FirmwarePackageStore::maximumPackageSize)
+            return {};
+
+        return std::make_unique<juce::MemoryInputStream> (copy.getMemoryBlock(), true);
+    }
+
+    /** The extension rule for packages: from the last "." on, when it follows the last "\", in lower case. */
+    bool hasPackageExtension (const juce::String& name)
+    {
+        const auto dot = name.lastIndexOfChar ('.');
+        return dot >= 0 && dot > name.lastIndexOfChar ('\\') && name.substring (dot).toLowerCase() == ".vfw";
+    }
+}
+
+//==============================================================================
+/** Something that yields a package's bytes from their start, as often as asked. */
+class FirmwarePackageStore::PackageSource
+{
+public:
+    explicit PackageSource (const juce::File& fileToRead) : file (fileToRead) {}
+    explicit PackageSource (juce::MemoryBlock packageBytes) : bytes (std::move (packageBytes)) {}
+
+    std::unique_ptr<juce::InputStream> createStream() const
+    {
+        if (file == juce::File())
+            return std::make_unique<juce::MemoryInputStream> (bytes, false);
+
+        return file.createInputStream();
+    }
+
+private:
+    const juce::File file;
+    const juce::MemoryBlock bytes;
+};
+
+//==============================================================================
+FirmwarePackageStore::FirmwarePackageStore (juce::String deviceName)
+    : deviceKey (deviceKeyFor (deviceName)),
+      executableFile (juce::File::getSpecialLocation (juce::File::currentExecutableFile))
+{
+}
+
+FirmwarePackageStore::~FirmwarePackageStore() = default;
+
+void FirmwarePackageStore::setExecutableFile (const juce::File& file)
+{
+    executableFile = file;
+}
+
+juce::String FirmwarePackageStore::deviceKeyFor (const juce::String& deviceName)
+{
+    if (deviceName == "Halvane XV")  return "halvane";
+    if (deviceName == "Dorrick")     return "dorrick";
+    if (deviceName == "Quorrel")     return "quorrel";
+    if (deviceName == "Vantoline")   return "vanto";
+    return {};
+}
+
+bool FirmwarePackageStore::isCandidateName (const juce::String& name) const
+{
+    return hasPackageExtension (name) && name.contains (deviceKey);
+}
+
+void FirmwarePackageStore::findFirmwarePackages (const juce::StringArray& paths)
+{
+    addEmbeddedPackages();
+
+    for (auto& path : paths)
+    {
+        if (path.isEmpty())
+            continue;
+
+        addPackagesAt (juce::File::isAbsolutePath (path) ? juce::File (path)
+                                                         : juce::File::getCurrentWorkingDirectory().getChildFile (path));
+    }
+}
+
+void FirmwarePackageStore::addEmbeddedPackages()
+{
+    if (executableFile == juce::File() || executableFile.isDirectory())
+        return;
+
+    std::unique_ptr<juce::InputStream> stream (executableFile.createInputStream());
+
+    if (stream == nullptr || ! hasEndOfCentralDirectory (*stream))
+        return;
+
+    juce::ZipFile archive (*stream);
+
+    for (int i = 0; i < archive.getNumEntries(); ++i)
+    {
+        if (! isCandidateName (archive.getEntry (i)->filename))
+            continue;
+
+        // Decompressed once into memory, so that the package can be read again from its start.
+        juce::MemoryBlock packageBytes;
+
+        if (! readEntry (archive, i, maximumPackageSize, packageBytes))
+            continue;
+
+        juce::MemoryInputStream packageStream (packageBytes, false);
+        const auto version = verifyPackage (packageStream);
+
+        if (version >= 0)
+            store (version, std::make_shared<const PackageSource> (std::move (packageBytes)));
+    }
+}
+
+void FirmwarePackageStore::addPackagesAt (const juce::File& path)
+{
+    if (path.existsAsFile())
+    {
+        addPackageFile (path);
+        return;
+    }
+
+    // Every platform's desktop matches "*.vfw" regardless of case, so the extension is compared in lower case here too.
+    for (auto& file : path.findChildFiles (juce::File::findFiles, false, "*"))
+        if (isCandidateName (file.getFileName()))
+            addPackageFile (file);
+}
+
+void FirmwarePackageStore::addPackageFile (const juce::File& file)
+{
+    std::unique_ptr<juce::InputStream> stream (file.createInputStream());
+
+    if (stream == nullptr)
+        return;
+
+    const auto version = verifyPackage (*stream);
+
+    if (version >= 0)
+        store (version, std::make_shared<const PackageSource> (file));
+}
+
+void FirmwarePackageStore::store (int version, SourcePointer source)
+{
+    const juce::ScopedLock sl (lock);
+    packages[version] = std::move (source);
+}
+
+//==============================================================================
+int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream)
+{
+    juce::String reason;
+    return verifyPackage (packageStream, reason);
+}
+
+int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce::String& reason)
+{
+    auto stream = boundedPackageStream (packageStream);
+
+    if (stream == nullptr)
+    {
+        reason = "the package is larger than " + juce::String (maximumPackageSize) + " bytes";
+        return -1;
+    }
+
+    if (! hasEndOfCentralDirectory (*stream))
+    {
+        reason = "it is not a zip archive";
+        return -1;
+    }
+
+    juce::ZipFile archive (*stream);
+
+    if (archive.getNumEntries() == 0)
+    {
+        reason = "the archive has no entries";
+        return -1;
+    }
+
+    struct Digest
+    {
+        juce::String entryName, hex;
+    };
+
+    std::vector<Digest> digests;
+    juce::String checksumList, checksumListName;
+    int version = -1;
+
+    for (int i = 0; i < archive.getNumEntries(); ++i)
+    {
+        const auto name = archive.getEntry (i)->filename;
+        const bool isImage = name.endsWith (".syx");
+        const bool isList = name.endsWith (".sha");
+
+        if (! isImage && ! isList)
+            continue;
+
+        juce::MemoryBlock content;
+
+        if (! readEntry (archive, i, maximumEntrySize, content))
+        {
+            reason = "the entry " + name + " is larger than " + juce::String (maximumEntrySize)
+                     + " bytes or cannot be read whole";
+            return -1;
+        }
+
+        if (isImage)
+        {
+            digests.push_back ({ name, juce::SHA256 (content).toHexString() });
+        }
+        else
+        {
+            checksumList = juce::String::createStringFromData (content.getData(), (int) content.getSize());
+            checksumListName = name;
+            version = versionFromFileName (name);
+        }
+    }
+
+    if (checksumListName.isEmpty())
+    {
+        reason = "there is no .sha checksum list";
+        return -1;
+    }
+
+    // Only the position counts: the digest stands 66 characters before the name ("<64 hex> *<name>").
+    for (auto& digest : digests)
+    {
+        const auto index = checksumList.indexOf (digest.entryName);
+
+        if (index < 66)
+        {
+            reason = digest.entryName + " is not in the checksum list, or too close to its start";
+            return -1;
+        }
+
+        if (checksumList.substring (index - 66, index - 2) != digest.hex)
+        {
+            reason = "the SHA-256 of " + digest.entryName + " (" + digest.hex + ") does not match the checksum list";
+            return -1;
+        }
+    }
+
+    if (version < 0)
+    {
+        reason = "no version can be read from the name " + checksumListName;
+        return -1;
+    }
+
+    reason.clear();
+    return version;
+}
+
+int FirmwarePackageStore::versionFromFileName (const juce::String& name)
+{
+    const auto start = name.lastIndexOfChar ('\\') + 1;
+    const auto dot = name.lastIndexOfChar ('.');
+    const auto part = name.substring (start, dot >= start ? dot : name.length());
+
+    const auto dash = part.lastIndexOfChar ('-');
+    const auto result = part.substring (dash + 1).replace ("fw.", "");
+
+    if (result.length() == part.length())
+        return -1;
+
+    return parseVersionNumber (result);
+}
+
+//==============================================================================
+juce::StringArray FirmwarePackageStore::getFirmwareVersions() const
+{
+    const juce::ScopedLock sl (lock);
+    juce::StringArray versions;
+
+    for (auto& package : packages)
+        versions.add (formatVersionNumber (package.first));
+
+    return versions;
+}
+
+bool FirmwarePackageStore::selectFirmwareVersion (const juce::String& versionText)
+{
+    const auto number = parseVersionNumber (versionText);
+    const juce::ScopedLock sl (lock);
+    const auto found = packages.find (number);
+
+    if (found == packages.end())
+        return false;
+
+    selectedPackage = found->second;
+    selectedVersion = versionText;
+    return true;
+}
+
+juce::String FirmwarePackageStore::getSelectedVersion() const
+{
+    const juce::ScopedLock sl (lock);
+    return selectedVersion;
+}
+
+bool FirmwarePackageStore::hasSelectedPackage() const
+{
+    const juce::ScopedLock sl (lock);
+    return selectedPackage != nullptr;
+}
+
+bool FirmwarePackageStore::readSelectedEntry (const juce::String& entryName, juce::MemoryBlock& destination) const
+{
+    SourcePointer source;
+    int version = -1;
+
+    {
+        const juce::ScopedLock sl (lock);
+        source = selectedPackage;
+        version = parseVersionNumber (selectedVersion);
+    }
+
+    if (source == nullptr)
+        return false;
+
+    // A package file is read into memory once and checked again, so that a file replaced since
+    // the search can never hand over bytes that were not verified.
+    std::unique_ptr<juce::InputStream> fileStream (source->createStream());
+
+    if (fileStream == nullptr)
+        return false;
+
+    juce::MemoryBlock packageBytes;
+    const auto length = fileStream->getTotalLength();
+
+    if (length < 0 || length > maximumPackageSize || ! readFully (*fileStream, length, packageBytes))
+        return false;
+
+    juce::MemoryInputStream packageStream (packageBytes, false);
+
+    if (verifyPackage (packageStream) != version)
+        return false;
+
+    juce::ZipFile archive (packageStream);
+    const auto index = archive.getIndexOfFileName (entryName, false);
+    return index >= 0 && readEntry (archive, index, maximumEntrySize, destination);
+}

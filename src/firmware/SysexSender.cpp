@@ -1,0 +1,93 @@
+#include "SysexSender.h"
+
+#include "../app/AppLog.h"
+
+namespace
+{
+    // The pause is cut into steps this short so that a stop request ends it promptly.
+    constexpr double pauseStepMilliseconds = 5.0;
+}
+
+SysexSender::SysexSender (MidiOutputPort& outputToUse, const juce::MemoryBlock& dataToSend, float waitTimeToAdd,
+                          int packetSizeToUse, int tailBytesNotSent)
+    : juce::Thread ("SysexSender"),
+      output (outputToUse),
+      data (dataToSend),
+      waitTime (waitTimeToAdd),
+      packetSize (juce::jmax (1, packetSizeToUse)),
+      tailBytesToSkip (juce::jmax (0, tailBytesNotSent))
+{
+}
+
+SysexSender::~SysexSender()
+{
+    // Never let the framework end the thread by force: it may be inside the output's send, and
+    // the output and data it reads belong to the caller, who frees them after this returns.
+    signalThreadShouldExit();
+    notify();
+
+    if (! waitForThreadToExit (5000))
+    {
+        logLine ("SysexSender still running after 5000 ms, waiting for it to end");
+        waitForThreadToExit (-1);
+    }
+}
+
+juce::Array<int> SysexSender::packetLengths (juce::int64 dataSize, int packetSize, int tailBytesToSkip)
+{
+    const juce::int64 size = juce::jmax (1, packetSize);
+    juce::Array<int> lengths;
+
+    for (auto remaining = dataSize - juce::jmax (0, tailBytesToSkip); remaining > 0;)
+    {
+        const auto length = remaining < 2 * size ? remaining : size;
+        lengths.add ((int) length);
+        remaining -= length;
+    }
+
+    return lengths;
+}
+
+int SysexSender::pauseMillisecondsFor (int length, float waitTime)
+{
+    // Single precision on purpose: the pacing table of the instruments was made that way.
+    const auto lengthPart = (float) (int) ((float) length * 0.384f);
+    return (int) (lengthPart + waitTime);
+}
+
+void SysexSender::run()
+{
+    finished = false;
+    bytesSent = 0;
+
+    size_t offset = 0;
+    auto remaining = (juce::int64) data.getSize() - tailBytesToSkip;
+
+    while (remaining > 0)
+    {
+        const auto length = remaining < 2 * (juce::int64) packetSize ? remaining : (juce::int64) packetSize;
+        remaining -= length;
+
+        if (sendPacket (offset, (int) length))
+            break;
+
+        offset += (size_t) packetSize;
+    }
+
+    finished = true;
+}
+
+bool SysexSender::sendPacket (size_t offset, int length)
+{
+    // The constructor from raw bytes copies them as they are; a packet may begin or end inside a SysEx message.
+    output.sendMessageNow (juce::MidiMessage (static_cast<const char*> (data.getData()) + offset, length, 0.0));
+
+    const auto end = juce::Time::getMillisecondCounterHiRes() + pauseMillisecondsFor (length, waitTime);
+
+    for (auto now = juce::Time::getMillisecondCounterHiRes(); now < end && ! threadShouldExit();
+         now = juce::Time::getMillisecondCounterHiRes())
+        wait ((int) std::ceil (juce::jmin (pauseStepMilliseconds, end - now)));
+
+    bytesSent += (juce::uint32) length;
+    return threadShouldExit();
+}

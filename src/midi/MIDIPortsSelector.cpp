@@ -1,0 +1,748 @@
+#include "MIDIPortsSelector.h"
+
+#include "JuceMidiPorts.h"
+#include "VersionNumber.h"
+#include "../app/AppLog.h"
+
+#include <juce_events/juce_events.h>
+
+namespace
+{
+    const juce::String autoName ("Auto");
+    const juce::String unknownVersion ("Unknown");
+
+    constexpr juce::uint8 manufacturerId = 0x04;
+    constexpr int inquiryWaitMs = 1000;
+    constexpr int alternativeWaitMs = 500;
+    constexpr int alternativeAttempts = 5;
+    constexpr int panelQueryWaitMs = 1000;
+
+    bool stopRequested()
+    {
+        return juce::Thread::currentThreadShouldExit();
+    }
+
+    bool applicationIsQuitting()
+    {
+        auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+        return mm != nullptr && mm->hasStopMessageBeenSent();
+    }
+
+    /** Sleeps in short steps so that a stop request ends the wait promptly; false if stopped. */
+    bool sleepUnlessStopped (int milliseconds)
+    {
+        const auto end = juce::Time::getMillisecondCounterHiRes() + milliseconds;
+
+        for (;;)
+        {
+            if (stopRequested())
+                return false;
+
+            const auto left = end - juce::Time::getMillisecondCounterHiRes();
+
+            if (left <= 0)
+                return true;
+
+            juce::Thread::sleep (juce::jlimit (1, 10, (int) left));
+        }
+    }
+
+    juce::String familyText (int family)
+    {
+        return juce::String::toHexString (family & 0xffff).toUpperCase().paddedLeft ('0', 4);
+    }
+
+    juce::MidiMessage sysexOf (std::initializer_list<juce::uint8> data)
+    {
+        return juce::MidiMessage::createSysExMessage (data.begin(), (int) data.size());
+    }
+
+    /** Runs a port open on the message thread when called from another thread, waiting for it in
+        short steps. Gives up (nullptr) when this thread is asked to stop or the application quits,
+        so that a message thread that is itself waiting for this thread never deadlocks with it. */
+    template <typename Port>
+    std::unique_ptr<Port> openOnMessageThread (std::function<std::unique_ptr<Port>()> open)
+    {
+        auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+
+        if (mm == nullptr || mm->isThisTheMessageThread())
+            return open();
+
+        if (mm->hasStopMessageBeenSent() || stopRequested())
+            return nullptr;
+
+        struct Request
+        {
+            enum { waiting, running, abandoned };
+            std::atomic<int> phase { waiting };
+            juce::WaitableEvent done;
+            std::function<std::unique_ptr<Port>()> open;
+            std::unique_ptr<Port> port;
+        };
+
+        auto request = std::make_shared<Request>();
+        request->open = std::move (open);
+
+        const auto posted = juce::MessageManager::callAsync ([request]
+        {
+            int expected = Request::waiting;
+
+            if (request->phase.compare_exchange_strong (expected, Request::running))
+                request->port = request->open();
+
+            request->done.signal();
+        });
+
+        if (! posted)
+            return nullptr;
+
+        while (! request->done.wait (10))
+        {
+            if (stopRequested() || applicationIsQuitting())
+            {
+                int expected = Request::waiting;
+
+                if (request->phase.compare_exchange_strong (expected, Request::abandoned))
+                    return nullptr;
+
+                // The open is already running on the message thread; it ends shortly.
+                request->done.wait (-1);
+                break;
+            }
+        }
+
+        return std::move (request->port);
+    }
+}
+
+//==============================================================================
+class MIDIPortsSelector::Impl
+{
+public:
+    juce::CriticalSection lock;
+
+    // Guarded by lock:
+    std::shared_ptr<MidiPorts> ports;
+    juce::String inputName { autoName }, outputName { autoName };
+    juce::uint16 deviceFamily = 0xffff;
+    juce::String firmwareVersion { unknownVersion };
+    bool alternativeReplyReceived = false;
+    int panelStatus = 0;
+};
+
+//==============================================================================
+MIDIPortsSelector::MIDIPortsSelector() : impl (std::make_unique<Impl>()) {}
+
+MIDIPortsSelector::~MIDIPortsSelector() = default;
+
+MIDIPortsSelector& MIDIPortsSelector::getInstance()
+{
+    static MIDIPortsSelector instance;
+    return instance;
+}
+
+void MIDIPortsSelector::setPorts (std::shared_ptr<MidiPorts> newPorts)
+{
+    const juce::ScopedLock sl (impl->lock);
+    impl->ports = std::move (newPorts);
+}
+
+std::shared_ptr<MidiPorts> MIDIPortsSelector::getPorts() const
+{
+    const juce::ScopedLock sl (impl->lock);
+
+    if (impl->ports == nullptr)
+        impl->ports = std::make_shared<JuceMidiPorts>();
+
+    return impl->ports;
+}
+
+void MIDIPortsSelector::reset()
+{
+    {
+        const juce::ScopedLock sl (impl->lock);
+        impl->inputName = autoName;
+        impl->outputName = autoName;
+        impl->deviceFamily = 0xffff;
+        impl->firmwareVersion = unknownVersion;
+        impl->alternativeReplyReceived = false;
+        impl->panelStatus = 0;
+    }
+
+    inputIndex = -1;
+    outputIndex = -1;
+    bootloaderMode = false;
+    deviceDetected = false;
+}
+
+//==============================================================================
+bool MIDIPortsSelector::selectAutoInput()
+{
+    inputIndex = -1;
+    setInputName (autoName);
+    return true;
+}
+
+bool MIDIPortsSelector::selectAutoOutput()
+{
+    outputIndex = -1;
+    setOutputName (autoName);
+    return true;
+}
+
+bool MIDIPortsSelector::selectInput (const juce::String& name)
+{
+    if (name == autoName)
+        return selectAutoInput();
+
+    const auto index = getPorts()->getInputNames().indexOf (name);
+
+    if (index < 0)
+        return false;
+
+    inputIndex = index;
+    setInputName (name);
+    return true;
+}
+
+bool MIDIPortsSelector::selectOutput (const juce::String& name)
+{
+    if (name == autoName)
+        return selectAutoOutput();
+
+    const auto index = getPorts()->getOutputNames().indexOf (name);
+
+    if (index < 0)
+        return false;
+
+    outputIndex = index;
+    setOutputName (name);
+    return true;
+}
+
+juce::String MIDIPortsSelector::getInputName() const
+{
+    const juce::ScopedLock sl (impl->lock);
+    return impl->inputName;
+}
+
+void MIDIPortsSelector::setInputName (const juce::String& name)
+{
+    const juce::ScopedLock sl (impl->lock);
+    impl->inputName = name;
+}
+
+juce::String MIDIPortsSelector::getOutputName() const
+{
+    const juce::ScopedLock sl (impl->lock);
+    return impl->outputName;
+}
+
+void MIDIPortsSelector::setOutputName (const juce::String& name)
+{
+    const juce::ScopedLock sl (impl->lock);
+    impl->outputName = name;
+}
+
+juce::String MIDIPortsSelector::getFirmwareVersion() const
+{
+    const juce::ScopedLock sl (impl->lock);
+    return impl->firmwareVersion;
+}
+
+int MIDIPortsSelector::getPanelStatus() const
+{
+    const juce::ScopedLock sl (impl->lock);
+    return impl->panelStatus;
+}
+
+void MIDIPortsSelector::setDeviceFamily (juce::uint16 family)
+{
+    const juce::ScopedLock sl (impl->lock);
+    impl->deviceFamily = family;
+}
+
+juce::uint16 MIDIPortsSelector::getDeviceFamily() const
+{
+    const juce::ScopedLock sl (impl->lock);
+    return impl->deviceFamily;
+}
+
+//==============================================================================
+const juce::MidiMessage& MIDIPortsSelector::deviceInquiryRequest()
+{
+    static const auto message = sysexOf ({ 0x7e, 0x7f, 0x06, 0x01 });
+    return message;
+}
+
+const juce::MidiMessage& MIDIPortsSelector::alternativeDeviceInquiryRequest()
+{
+    static const auto message = sysexOf ({ manufacturerId, 0x0c, 0x16, 0x01 });
+    return message;
+}
+
+juce::MidiMessage MIDIPortsSelector::panelStateQuery (juce::uint16 family)
+{
+    juce::uint8 data[15] = {};
+    data[0] = manufacturerId;
+    data[1] = (juce::uint8) (family & 0x7f);
+    data[2] = 0x31;
+    return juce::MidiMessage::createSysExMessage (data, (int) sizeof (data));
+}
+
+//==============================================================================
+void MIDIPortsSelector::handleIncomingMidiMessage (const juce::String& sourceName, const juce::MidiMessage& message)
+{
+    if (! message.isSysEx())
+        return;
+
+    const auto* data = message.getSysExData();
+    const auto size = juce::jmax (0, message.getSysExDataSize());
+    const int family = getDeviceFamily();
+
+    // Every rule reads only bytes it has checked are there; a shorter message does not match it.
+    auto startsWith = [data, size] (std::initializer_list<int> prefix)
+    {
+        if (size < (int) prefix.size())
+            return false;
+
+        int i = 0;
+
+        for (auto byte : prefix)
+            if (data[i++] != byte)
+                return false;
+
+        return true;
+    };
+
+    // Before the first poll the family is all ones, which no identity reply may match.
+    const bool identityHeader = family != 0xffff && startsWith ({ 0x7e, 0x7f, 0x06, 0x02, manufacturerId, (family >> 8) & 0xff });
+
+    if (identityHeader && size >= 13 && data[6] == (family & 0x7f))
+    {
+        deviceDetected = true;
+        pickInput (sourceName);
+        decodeVersion (family, data);
+        return;
+    }
+
+    if (startsWith ({ manufacturerId, 0x0c, 0x16 }))
+    {
+        const juce::ScopedLock sl (impl->lock);
+        impl->alternativeReplyReceived = true;
+        return;
+    }
+
+    if (startsWith ({ manufacturerId, 0x0c, 0x31, 0x01 }) && size >= 5)
+    {
+        static constexpr int statusFor[] = { (int) PollingResult::PanelNoUpdate,
+                                             (int) PollingResult::PanelErased,
+                                             (int) PollingResult::PanelFirmwareSending,
+                                             (int) PollingResult::PanelFirmwareSucceeded,
+                                             (int) PollingResult::PanelNoUpdate,
+                                             (int) PollingResult::PanelUpdateFailed };
+
+        if (data[4] < std::size (statusFor))
+        {
+            const juce::ScopedLock sl (impl->lock);
+            impl->panelStatus = statusFor[data[4]];
+        }
+
+        return;
+    }
+
+    if (family == 8 && identityHeader && size >= 7 && data[6] == 0x0f)
+    {
+        deviceDetected = true;
+        {
+            const juce::ScopedLock sl (impl->lock);
+            impl->firmwareVersion = {};
+        }
+        bootloaderMode = true;
+        pickInput (sourceName);
+    }
+}
+
+void MIDIPortsSelector::pickInput (const juce::String& sourceName)
+{
+    if (inputIndex != -1)
+        return;
+
+    const auto names = getPorts()->getInputNames();
+    const auto index = names.indexOf (sourceName);
+
+    // A source that is no longer listed cannot be chosen by position; the choice stays Auto.
+    if (index < 0)
+        return;
+
+    inputIndex = index;
+    setInputName (names[index]);
+    logLine ("Select MIDI input " + juce::String (index) + " : [" + names[index] + "]");
+}
+
+void MIDIPortsSelector::decodeVersion (int family, const juce::uint8* data)
+{
+    auto text3 = [] (int a, int b, int c) { return juce::String (a) + "." + juce::String (b) + "." + juce::String (c); };
+
+    juce::String version;
+    bool bootloader = false;
+    bool changed = false;
+    const bool applicationModel = data[7] == 0 && data[8] == 0;
+
+    switch (family)
+    {
+        case 6:
+            if (applicationModel)
+            {
+                const int u = data[12] * 128 + data[11];
+                version = u <= 1000 ? text3 (u / 100, (u / 10) % 10, u % 10)
+                                    : text3 (u / 1000, (u / 100) % 10, u % 100);
+                changed = true;
+
+                if (data[11] == 0x48 && data[12] == 0x01)
+                {
+                    version = {};
+                    bootloader = true;
+                }
+            }
+            break;
+
+        case 8:
+            if (applicationModel)
+            {
+                const int v = data[10] * 128 + data[9];
+                version = text3 (v / 100, (v / 10) % 10, v % 10);
+                changed = true;
+            }
+            break;
+
+        case 11:
+            if ((data[7] == 0 && data[8] == 1)
+                || (applicationModel && data[9] == 0 && data[10] == 0 && data[11] == 0x64 && data[12] == 0))
+            {
+                bootloader = true;
+                changed = true;
+            }
+            else if (applicationModel)
+            {
+                if (data[9] != 0)
+                    version = text3 (data[10], data[11], data[12]) + "p" + juce::String (data[9]);
+                else if (data[10] == 0 && data[11] == 0x3f)
+                    version = "1.0." + juce::String (data[12]);
+                else
+                    version = text3 (data[10], data[11], data[12]);
+
+                changed = true;
+            }
+            break;
+
+        case 12:
+            if (applicationModel)
+            {
+                if (data[9] != 0)
+                    version = text3 (data[10], data[11], data[12]) + "p" + juce::String (data[9]);
+                else if (data[10] == 0 && data[12] == 0x3f)
+                    version = "1.0." + juce::String (data[11]);
+                else
+                    version = text3 (data[10], data[11], data[12]);
+
+                changed = true;
+            }
+            break;
+
+        default:
+            return;
+    }
+
+    if (changed)
+    {
+        {
+            const juce::ScopedLock sl (impl->lock);
+            impl->firmwareVersion = version;
+        }
+        bootloaderMode = bootloader;
+    }
+
+    auto line = "DeviceID " + familyText (family) + " detected (firmware version : " + getFirmwareVersion();
+
+    if (family == 11)
+        line << ", bootloader = " << (bootloaderMode ? "true" : "false");
+
+    logLine (line + ")");
+}
+
+//==============================================================================
+std::unique_ptr<MidiInputPort> MIDIPortsSelector::openInputAt (int index)
+{
+    auto ports = getPorts();
+
+    return openOnMessageThread<MidiInputPort> ([this, ports, index]() -> std::unique_ptr<MidiInputPort>
+    {
+        auto input = ports->openInput (index, *this);
+
+        if (input != nullptr)
+            input->start();
+
+        return input;
+    });
+}
+
+std::unique_ptr<MidiOutputPort> MIDIPortsSelector::openOutputAt (int index)
+{
+    auto ports = getPorts();
+    return openOnMessageThread<MidiOutputPort> ([ports, index] { return ports->openOutput (index); });
+}
+
+void MIDIPortsSelector::closeInputs (std::vector<std::unique_ptr<MidiInputPort>>& inputs)
+{
+    for (auto& input : inputs)
+        input->stop();
+
+    inputs.clear();
+}
+
+PollingResult MIDIPortsSelector::inquireOnOutputs()
+{
+    const auto chosenOutput = getOutputName();
+
+    if (chosenOutput != autoName)
+    {
+        const auto result = sendDeviceInquiry (chosenOutput, inquiryWaitMs);
+        return result == PollingResult::NoDevice ? PollingResult::NoDevice : result;
+    }
+
+    for (auto& name : getPorts()->getOutputNames())
+    {
+        const auto result = sendDeviceInquiry (name, inquiryWaitMs);
+
+        if (result != PollingResult::NoDevice)
+            return result;
+    }
+
+    return PollingResult::NoDevice;
+}
+
+PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkPanelMode)
+{
+    {
+        const juce::ScopedLock sl (impl->lock);
+        impl->deviceFamily = family;
+    }
+    deviceDetected = false;
+
+    auto result = PollingResult::NoDevice;
+    std::vector<std::unique_ptr<MidiInputPort>> inputs;
+
+    if (getInputName() == autoName)
+    {
+        const auto count = getPorts()->getInputNames().size();
+
+        for (int i = 0; i < count; ++i)
+        {
+            if (stopRequested())
+            {
+                closeInputs (inputs);
+                return PollingResult::Stopped;
+            }
+
+            if (auto input = openInputAt (i))
+                inputs.push_back (std::move (input));
+        }
+
+        if (! inputs.empty())
+            result = inquireOnOutputs();
+    }
+    else
+    {
+        const auto names = getPorts()->getInputNames();
+        auto position = names.indexOf (getInputName());
+
+        if (family == 6 || family == 8)
+        {
+            // These instruments keep their port position across a reboot but may change its
+            // name, so the remembered position wins.
+            position = inputIndex;
+
+            if (juce::isPositiveAndBelow (position, names.size()))
+                setInputName (names[position]);
+        }
+
+        logLine ("Scanning MIDI input [" + getInputName() + "]");
+
+        if (stopRequested())
+            return PollingResult::Stopped;
+
+        if (auto input = openInputAt (position))
+            inputs.push_back (std::move (input));
+
+        result = inquireOnOutputs();
+    }
+
+    closeInputs (inputs);
+
+    if (result == PollingResult::DeviceDetected && family == 12)
+        result = runAlternativeInquiry (family, checkPanelMode);
+
+    return result;
+}
+
+PollingResult MIDIPortsSelector::runAlternativeInquiry (juce::uint16 family, bool checkPanelMode)
+{
+    if (stopRequested())
+        return PollingResult::Stopped;
+
+    std::vector<std::unique_ptr<MidiInputPort>> inputs;
+
+    if (auto input = openInputAt (inputIndex))
+        inputs.push_back (std::move (input));
+
+    bool replied = false;
+
+    for (int attempt = 0; attempt < alternativeAttempts && ! replied; ++attempt)
+    {
+        {
+            const juce::ScopedLock sl (impl->lock);
+            impl->alternativeReplyReceived = false;
+        }
+
+        if (auto output = openSelectedOutput())
+        {
+            logLine (getOutputName() + " : send Alternative Device Inquiry Request...");
+            output->sendMessageNow (alternativeDeviceInquiryRequest());
+        }
+
+        if (! sleepUnlessStopped (alternativeWaitMs))
+        {
+            closeInputs (inputs);
+            return PollingResult::Stopped;
+        }
+
+        {
+            const juce::ScopedLock sl (impl->lock);
+            replied = impl->alternativeReplyReceived;
+        }
+
+        if (replied)
+            bootloaderMode = false;
+    }
+
+    auto result = PollingResult::DeviceDetected;
+
+    if (replied)
+    {
+        logLine ("DeviceID " + familyText (family) + " detected (bootloader = false)");
+
+        if (checkPanelMode && parseVersionNumber (getFirmwareVersion()) >= parseVersionNumber ("1.1.0p0"))
+        {
+            const auto panel = queryPanelState();
+
+            if (panel == PollingResult::Stopped && stopRequested())
+            {
+                closeInputs (inputs);
+                return PollingResult::Stopped;
+            }
+
+            if (panel == PollingResult::PanelErased || panel == PollingResult::PanelFirmwareSending)
+            {
+                logLine ("DeviceID " + familyText (family) + " detected (panel mode detected)");
+                result = PollingResult::PanelModeDetected;
+            }
+        }
+    }
+    else
+    {
+        bootloaderMode = true;
+        logLine ("DeviceID " + familyText (family) + " detected (bootloader = true)");
+        result = PollingResult::BootloaderDetected;
+    }
+
+    closeInputs (inputs);
+    return result;
+}
+
+PollingResult MIDIPortsSelector::sendDeviceInquiry (const juce::String& name, int waitMs)
+{
+    const auto names = getPorts()->getOutputNames();
+    const auto position = names.indexOf (name);
+
+    if (stopRequested() || applicationIsQuitting())
+        return PollingResult::Stopped;
+
+    auto output = openOutputAt (position);
+
+    if (output != nullptr)
+        output->sendMessageNow (deviceInquiryRequest());
+
+    logLine (name + " : send Device Inquiry Request...");
+
+    const auto family = getDeviceFamily();
+
+    if ((family == 6 || family == 8) && position < 0)
+        selectAutoOutput();
+
+    if (! sleepUnlessStopped (waitMs))
+        return PollingResult::Stopped;
+
+    const auto chosen = getOutputName();
+    const bool counts = deviceDetected && (chosen == autoName || chosen == name);
+
+    if (! counts)
+    {
+        const juce::ScopedLock sl (impl->lock);
+        impl->firmwareVersion = unknownVersion;
+        return PollingResult::NoDevice;
+    }
+
+    outputIndex = position;
+    setOutputName (name);
+    return bootloaderMode ? PollingResult::BootloaderDetected : PollingResult::DeviceDetected;
+}
+
+PollingResult MIDIPortsSelector::checkSelectedPorts()
+{
+    const auto inName = getInputName(), outName = getOutputName();
+
+    if (inName == autoName || outName == autoName)
+        return PollingResult::NoDevice;
+
+    auto ports = getPorts();
+    const auto inputs = ports->getInputNames();
+    const auto outputs = ports->getOutputNames();
+    const int in = inputIndex, out = outputIndex;
+
+    const bool inputThere = juce::isPositiveAndBelow (in, inputs.size()) && inputs[in] == inName;
+    const bool outputThere = juce::isPositiveAndBelow (out, outputs.size()) && outputs[out] == outName;
+    return inputThere && outputThere ? PollingResult::DeviceDetected : PollingResult::NoDevice;
+}
+
+PollingResult MIDIPortsSelector::queryPanelState()
+{
+    const auto query = panelStateQuery (getDeviceFamily());
+
+    std::vector<std::unique_ptr<MidiInputPort>> inputs;
+
+    if (auto input = openInputAt (inputIndex))
+        inputs.push_back (std::move (input));
+
+    if (auto output = openSelectedOutput())
+        output->sendMessageNow (query);
+
+    if (! sleepUnlessStopped (panelQueryWaitMs))
+    {
+        closeInputs (inputs);
+        return PollingResult::Stopped;
+    }
+
+    closeInputs (inputs);
+    return (PollingResult) getPanelStatus();
+}
+
+std::unique_ptr<MidiOutputPort> MIDIPortsSelector::openSelectedOutput()
+{
+    const auto position = getPorts()->getOutputNames().indexOf (getOutputName());
+
+    if (position < 0 || stopRequested())
+        return nullptr;
+
+    return openOutputAt (position);
+}

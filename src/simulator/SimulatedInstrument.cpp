@@ -1,0 +1,497 @@
+#include "SimulatedInstrument.h"
+
+#include "SimFirmwareImage.h"
+#include "SimIdentityReply.h"
+
+namespace
+{
+    using Bytes = std::vector<juce::uint8>;
+
+    constexpr size_t maxSysexBytes = 16 * 1024 * 1024;
+
+    bool startsWith (const Bytes& bytes, std::initializer_list<juce::uint8> prefix)
+    {
+        return bytes.size() >= prefix.size() && std::equal (prefix.begin(), prefix.end(), bytes.begin());
+    }
+
+    juce::MidiMessage sysexOf (const Bytes& data)
+    {
+        return juce::MidiMessage::createSysExMessage (data.data(), (int) data.size());
+    }
+
+    SimVersion versionOrDefault (const juce::String& text)
+    {
+        if (auto parsed = SimVersion::fromText (text))
+            return *parsed;
+
+        return {};
+    }
+}
+
+juce::String SimulatedInstrument::instrumentNameFor (int family)
+{
+    switch (family)
+    {
+        case 6:  return "Quorrel";
+        case 8:  return "Dorrick";
+        case 11: return "Vantoline";
+        case 12: return "Halvane XV";
+        default: return "Instrument " + juce::String (family);
+    }
+}
+
+SimulatedInstrument::SimulatedInstrument (VirtualMidiPorts& busToUse, Settings initial)
+    : bus (busToUse),
+      settings (std::move (initial)),
+      mode (settings.mode),
+      erased (settings.erased),
+      version (versionOrDefault (settings.version)),
+      panelStatus (settings.panelStatusByte)
+{
+    if (mode != Mode::absent)
+        plugInNow();
+}
+
+SimulatedInstrument::~SimulatedInstrument()
+{
+    {
+        const juce::ScopedLock sl (lock);
+        shuttingDown = true;
+    }
+
+    scheduler.stop();
+
+    VirtualMidiPorts::PlugId current;
+    {
+        const juce::ScopedLock sl (lock);
+        current = plug;
+        plug = 0;
+    }
+
+    // Waits for a message from the updater that is being handled on another thread.
+    bus.pullOut (current);
+}
+
+//==============================================================================
+SimulatedInstrument::Mode SimulatedInstrument::getMode() const
+{
+    const juce::ScopedLock sl (lock);
+    return mode;
+}
+
+bool SimulatedInstrument::isErased() const
+{
+    const juce::ScopedLock sl (lock);
+    return erased;
+}
+
+juce::String SimulatedInstrument::getVersion() const
+{
+    const juce::ScopedLock sl (lock);
+    return version.toText();
+}
+
+int SimulatedInstrument::getPanelStatusByte() const
+{
+    const juce::ScopedLock sl (lock);
+    return panelStatus;
+}
+
+juce::String SimulatedInstrument::getInputName() const
+{
+    const juce::ScopedLock sl (lock);
+    const auto base = settings.portName.isNotEmpty() ? settings.portName : instrumentNameFor (settings.family);
+    return mode == Mode::bootloader && settings.bootloaderPortName.isNotEmpty() ? settings.bootloaderPortName : base;
+}
+
+juce::String SimulatedInstrument::getOutputName() const
+{
+    return getInputName();
+}
+
+bool SimulatedInstrument::waitForMode (Mode wanted, int timeoutMs) const
+{
+    const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
+
+    while (getMode() != wanted)
+    {
+        if (juce::Time::getMillisecondCounterHiRes() >= end)
+            return false;
+
+        juce::Thread::sleep (2);
+    }
+
+    return true;
+}
+
+SimulatedInstrument::Settings SimulatedInstrument::getSettings() const
+{
+    const juce::ScopedLock sl (lock);
+    return settings;
+}
+
+void SimulatedInstrument::setSettings (const Settings& newSettings)
+{
+    const juce::ScopedLock sl (lock);
+    settings = newSettings;
+}
+
+void SimulatedInstrument::setPanelStatusByte (int status)
+{
+    const juce::ScopedLock sl (lock);
+    panelStatus = status;
+}
+
+//==============================================================================
+void SimulatedInstrument::enterBootloader()
+{
+    const auto delay = getSettings().reattachMs;
+    vanishThenReturn (delay, Mode::bootloader, isErased(), nullptr);
+}
+
+void SimulatedInstrument::reboot (Mode newMode)
+{
+    const auto delay = getSettings().reattachMs;
+    vanishThenReturn (delay, newMode, isErased(), nullptr);
+}
+
+void SimulatedInstrument::pullCable()
+{
+    vanish();
+}
+
+void SimulatedInstrument::reconnectCable()
+{
+    plugInNow();
+}
+
+void SimulatedInstrument::vanish()
+{
+    VirtualMidiPorts::PlugId old;
+
+    {
+        const juce::ScopedLock sl (lock);
+        old = plug;
+        plug = 0;
+        ++generation;
+        inSysex = false;
+        assembling.clear();
+    }
+
+    // Never under our own lock: pulling out waits for a delivery to us on another thread.
+    bus.pullOut (old);
+}
+
+void SimulatedInstrument::vanishThenReturn (int delayMs, Mode newMode, bool newErased, const SimVersion* newVersion)
+{
+    vanish();
+
+    int expected;
+    std::optional<SimVersion> versionAfter;
+
+    {
+        const juce::ScopedLock sl (lock);
+        expected = generation;
+
+        if (newVersion != nullptr)
+            versionAfter = *newVersion;
+
+        // While its ports are away the instrument is starting its new mode.
+        mode = newMode;
+        erased = newErased;
+
+        if (versionAfter)
+            version = *versionAfter;
+    }
+
+    scheduler.schedule (delayMs, [this, expected]
+    {
+        {
+            const juce::ScopedLock sl (lock);
+
+            if (shuttingDown || generation != expected)
+                return;
+        }
+
+        plugInNow();
+    });
+}
+
+void SimulatedInstrument::plugInNow()
+{
+    const juce::ScopedLock sl (lock);
+
+    if (shuttingDown || plug != 0 || mode == Mode::absent)
+        return;
+
+    const auto base = settings.portName.isNotEmpty() ? settings.portName : instrumentNameFor (settings.family);
+    const auto name = mode == Mode::bootloader && settings.bootloaderPortName.isNotEmpty() ? settings.bootloaderPortName : base;
+
+    inSysex = false;
+    assembling.clear();
+    cablePulledForThisImage = false;
+    plug = bus.plugIn (name, name, this, settings.inputPosition, settings.outputPosition);
+}
+
+//==============================================================================
+void SimulatedInstrument::receivedFromUpdater (const juce::MidiMessage& message)
+{
+    const auto* raw = message.getRawData();
+    const auto size = (size_t) juce::jmax (0, message.getRawDataSize());
+
+    {
+        const juce::ScopedLock sl (recordLock);
+        record.packets.emplace_back (raw, raw + size);
+    }
+
+    std::vector<Bytes> complete;
+    bool pull = false;
+    int returnMs = -1;
+
+    {
+        const juce::ScopedLock sl (lock);
+        const auto family = (juce::uint8) (settings.family & 0x7f);
+        const auto pullAt = settings.pullCableAtPercent < 0
+                              ? std::numeric_limits<size_t>::max()
+                              : (size_t) ((juce::int64) settings.imageSizeHint * settings.pullCableAtPercent / 100);
+
+        // A packet is a raw slice of the byte stream: SysEx messages are reassembled across packets.
+        for (size_t i = 0; i < size && ! pull; ++i)
+        {
+            const auto byte = raw[i];
+
+            if (byte == 0xf0)
+            {
+                inSysex = true;
+                assembling.assign (1, byte);
+            }
+            else if (byte >= 0xf8)
+            {
+                continue; // real-time bytes may interleave with SysEx
+            }
+            else if (inSysex)
+            {
+                if (byte == 0xf7)
+                {
+                    assembling.push_back (byte);
+                    complete.push_back (std::move (assembling));
+                    assembling.clear();
+                    inSysex = false;
+                }
+                else if (byte >= 0x80 || assembling.size() >= maxSysexBytes)
+                {
+                    inSysex = false; // a status byte ends an unfinished SysEx
+                    assembling.clear();
+                }
+                else
+                {
+                    assembling.push_back (byte);
+
+                    if (! cablePulledForThisImage && assembling.size() >= pullAt
+                        && startsWith (assembling, { 0xf0, 0x04, family, 0x12 }))
+                    {
+                        cablePulledForThisImage = true;
+                        pull = true;
+                        returnMs = settings.cableReturnMs;
+                    }
+                }
+            }
+        }
+    }
+
+    for (auto& sysex : complete)
+        handleSysex (sysex);
+
+    if (pull)
+    {
+        vanish();
+
+        if (returnMs >= 0)
+        {
+            int expected;
+            {
+                const juce::ScopedLock sl (lock);
+                expected = generation;
+            }
+
+            scheduler.schedule (returnMs, [this, expected]
+            {
+                {
+                    const juce::ScopedLock sl (lock);
+
+                    if (shuttingDown || generation != expected)
+                        return;
+                }
+
+                plugInNow();
+            });
+        }
+    }
+}
+
+void SimulatedInstrument::reply (const juce::MidiMessage& message)
+{
+    VirtualMidiPorts::PlugId target;
+    int delay;
+    bool garbage;
+
+    {
+        const juce::ScopedLock sl (lock);
+
+        if (settings.silent)
+            return;
+
+        target = plug;
+        delay = settings.replyLatencyMs + settings.slowReplyMs;
+        garbage = settings.garbage;
+    }
+
+    auto toSend = message;
+
+    if (garbage)
+    {
+        juce::Random random;
+        Bytes junk { 0x7d };
+
+        for (int i = random.nextInt ({ 2, 20 }); --i >= 0;)
+            junk.push_back ((juce::uint8) random.nextInt (0x80));
+
+        toSend = sysexOf (junk);
+    }
+
+    // Replies go to the ports the request came in on; after a reboot they are lost.
+    scheduler.schedule (delay, [this, target, toSend] { bus.sendToUpdater (target, toSend); });
+}
+
+void SimulatedInstrument::handleSysex (const Bytes& sysex)
+{
+    {
+        const juce::ScopedLock sl (recordLock);
+        record.sysex.push_back (sysex);
+    }
+
+    Settings s;
+    Mode currentMode;
+    bool currentlyErased;
+    SimVersion currentVersion;
+    int currentPanel;
+
+    {
+        const juce::ScopedLock sl (lock);
+        s = settings;
+        currentMode = mode;
+        currentlyErased = erased;
+        currentVersion = version;
+        currentPanel = panelStatus;
+    }
+
+    if (currentMode == Mode::absent)
+        return;
+
+    const auto family = (juce::uint8) (s.family & 0x7f);
+
+    // Identity request, to any device ID.
+    if (sysex.size() == 6 && startsWith (sysex, { 0xf0, 0x7e }) && sysex[3] == 0x06 && sysex[4] == 0x01)
+    {
+        if (currentMode == Mode::normal)
+        {
+            reply (SimIdentityReply::normal (s.family, currentVersion));
+
+            const juce::ScopedLock sl (lock);
+
+            if (s.bootloaderAfterMs >= 0 && ! userActionScheduled && ! settings.silent)
+            {
+                userActionScheduled = true;
+                const auto expected = generation;
+
+                scheduler.schedule (s.bootloaderAfterMs, [this, expected]
+                {
+                    {
+                        const juce::ScopedLock sl2 (lock);
+
+                        if (shuttingDown || generation != expected || mode != Mode::normal)
+                            return;
+                    }
+
+                    enterBootloader();
+                });
+            }
+        }
+        else
+        {
+            reply (SimIdentityReply::bootloader (s.family, currentVersion));
+        }
+
+        return;
+    }
+
+    if (s.family == 12 && startsWith (sysex, { 0xf0, 0x04, 0x0c, 0x16, 0x01, 0xf7 }))
+    {
+        // Only the running firmware knows this request; the bootloader keeps quiet.
+        if (currentMode == Mode::normal)
+            reply (sysexOf ({ 0x04, 0x0c, 0x16, 0x02 }));
+
+        return;
+    }
+
+    if (s.family == 12 && sysex.size() == 17 && startsWith (sysex, { 0xf0, 0x04, 0x0c, 0x31, 0x00 }))
+    {
+        if (currentMode == Mode::normal && currentPanel >= 0)
+            reply (sysexOf ({ 0x04, 0x0c, 0x31, 0x01, (juce::uint8) (currentPanel & 0x7f) }));
+
+        return;
+    }
+
+    if (sysex.size() == 5 && startsWith (sysex, { 0xf0, 0x04, family, 0x11, 0xf7 }))
+    {
+        if (currentMode == Mode::bootloader)
+            vanishThenReturn (s.eraseReattachMs, Mode::bootloader, true, nullptr);
+
+        return;
+    }
+
+    if (startsWith (sysex, { 0xf0, 0x04, family, 0x12 }))
+    {
+        const auto info = SimFirmwareImage::parse (sysex.data(), sysex.size());
+        const bool valid = info && info->familyByte == family && ! s.rejectImages;
+
+        if (currentMode == Mode::bootloader && (currentlyErased || s.family == 12))
+        {
+            if (valid)
+                vanishThenReturn (s.reattachMs, Mode::normal, false, &info->version);
+        }
+        else if (currentMode == Mode::normal && s.family == 12)
+        {
+            // The panel of family 12 is updated from its running firmware: the first image
+            // erases the panel, the second one programs it and restarts the instrument.
+            if (! valid)
+                setPanelStatusByte (5);
+            else if (currentPanel != 1)
+                setPanelStatusByte (1);
+            else
+            {
+                setPanelStatusByte (3);
+                vanishThenReturn (s.reattachMs, Mode::normal, false, &info->version);
+            }
+        }
+    }
+}
+
+//==============================================================================
+SimulatedInstrument::Record SimulatedInstrument::getRecord() const
+{
+    const juce::ScopedLock sl (recordLock);
+    return record;
+}
+
+void SimulatedInstrument::clearRecord()
+{
+    const juce::ScopedLock sl (recordLock);
+    record = {};
+}
+
+int SimulatedInstrument::countReceived (const Bytes& sysex) const
+{
+    const juce::ScopedLock sl (recordLock);
+    return (int) std::count (record.sysex.begin(), record.sysex.end(), sysex);
+}

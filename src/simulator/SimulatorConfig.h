@@ -1,0 +1,45 @@
+#pragma once
+
+#include "SimulatedInstrument.h"
+
+#include <memory>
+
+/** The demo mode's settings, read from the value of the VFU_SIMULATE environment variable:
+    key=value pairs separated by ';', all optional:
+      version           firmware version of the instrument (default 2.1.12)
+      mode              normal | bootloader (default normal)
+      bootloader-after  seconds after its first identity reply in normal mode until the simulated
+                        user puts it into its bootloader, or never (default 5)
+      reattach-ms       how long its ports are away when it reboots (default 1500)
+      pull-cable-at     percent of a firmware image after which the cable is pulled (default none)
+      corrupt-image     true: every image is rejected (default false)
+*/
+struct SimulatorConfig
+{
+    juce::String version { "2.1.12" };
+    bool bootloaderMode = false;
+    int bootloaderAfterSeconds = 5;   // -1: never
+    int reattachMs = 1500;
+    int pullCableAtPercent = -1;      // -1: never
+    bool corruptImage = false;
+
+    /** Reads the variable's value into result; returns an error text (empty on success). On error
+        result is left as it was. */
+    static juce::String parse (const juce::String& text, SimulatorConfig& result);
+
+    /** The instrument settings this configuration stands for, for a device family. */
+    SimulatedInstrument::Settings toSettings (int deviceFamily) const;
+};
+
+/** A virtual MIDI bus with one simulated instrument plugged in. Hand `ports` to the selector
+    (MIDIPortsSelector::getInstance().setPorts (demo->ports)); keep the object alive while the
+    updater may use the ports, and destroy it on the message thread at shutdown. */
+struct DemoSimulation
+{
+    std::shared_ptr<VirtualMidiPorts> ports;
+    std::unique_ptr<SimulatedInstrument> instrument; // destroyed first, while the bus is still there
+
+    ~DemoSimulation();
+};
+
+std::unique_ptr<DemoSimulation> createDemoSimulation (const SimulatorConfig& config, int deviceFamily);

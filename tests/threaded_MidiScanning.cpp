@@ -1,0 +1,226 @@
+#include "support/MidiLogCapture.h"
+#include "support/MidiTestRig.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+    const auto identityRequest = midiBytes ({ 0xf0, 0x7e, 0x7f, 0x06, 0x01, 0xf7 });
+    const auto alternativeRequest = midiBytes ({ 0xf0, 0x04, 0x0c, 0x16, 0x01, 0xf7 });
+    const auto halvanePanelQuery = midiBytes ({ 0xf0, 0x04, 0x0c, 0x31, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xf7 });
+
+    struct Scanning : public ::testing::Test, public MidiTestRig {};
+}
+
+TEST_F (Scanning, autoChoicesSettleOnThePortsTheInstrumentAnswersOn)
+{
+    MidiLogCapture log;
+    ports->plugIn ("Desk In", "Desk Out", nullptr);
+    SimulatedInstrument quorrel (*ports, instrument (6, "2.1.13"));
+    ports->plugIn ("", "Spare Out", nullptr);
+    ASSERT_EQ (ports->getOutputNames(), juce::StringArray ({ "Desk Out", "Quorrel", "Spare Out" }));
+
+    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::DeviceDetected);
+    EXPECT_EQ (selector.getOutputName(), "Quorrel");
+    EXPECT_EQ (selector.getOutputIndex(), 1);
+    EXPECT_EQ (selector.getInputName(), "Quorrel");
+    EXPECT_EQ (selector.getInputIndex(), 1);
+    EXPECT_EQ (selector.getFirmwareVersion(), "2.1.13");
+    EXPECT_EQ (log.lines(), juce::StringArray ({ "Desk Out : send Device Inquiry Request...",
+                                                 "Quorrel : send Device Inquiry Request...",
+                                                 "Select MIDI input 1 : [Quorrel]",
+                                                 "DeviceID 0006 detected (firmware version : 2.1.13)" }));
+
+    // The next poll goes straight to the chosen pair.
+    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::DeviceDetected);
+    EXPECT_TRUE (log.contains ("Scanning MIDI input [Quorrel]"));
+    EXPECT_EQ (log.count ("Quorrel : send Device Inquiry Request..."), 2);
+    EXPECT_EQ (log.count ("Desk Out : send Device Inquiry Request..."), 1);
+    EXPECT_EQ (quorrel.countReceived (identityRequest), 2);
+    EXPECT_EQ (ports->countOpenInputs(), 0);
+}
+
+TEST_F (Scanning, withNoInputsAtAllNothingIsSent)
+{
+    MidiLogCapture log;
+    ports->plugIn ("", "Lonely Out", nullptr);
+    const auto start = juce::Time::getMillisecondCounterHiRes();
+
+    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::NoDevice);
+    EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - start, 500.0);
+    EXPECT_TRUE (log.lines().isEmpty());
+}
+
+TEST_F (Scanning, anUnansweredRequestForgetsTheVersionDecodedBefore)
+{
+    SimulatedInstrument quorrel (*ports, instrument (6));
+    ASSERT_EQ (selector.scanForDevice (6, false), PollingResult::DeviceDetected);
+    ASSERT_EQ (selector.getFirmwareVersion(), "2.1.12");
+
+    auto s = quorrel.getSettings();
+    s.silent = true;
+    quorrel.setSettings (s);
+
+    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::NoDevice);
+    EXPECT_EQ (selector.getFirmwareVersion(), "Unknown");
+}
+
+TEST_F (Scanning, halvaneAnsweringTheAlternativeInquiryRunsItsFirmware)
+{
+    MidiLogCapture log;
+    SimulatedInstrument halvane (*ports, instrument (12, "1.0.9"));
+    halvane.setPanelStatusByte (0x01);
+
+    EXPECT_EQ (selector.scanForDevice (12, true), PollingResult::DeviceDetected);
+    EXPECT_FALSE (selector.isBootloaderMode());
+    EXPECT_TRUE (log.contains ("Halvane XV : send Alternative Device Inquiry Request..."));
+    EXPECT_TRUE (log.contains ("DeviceID 000C detected (bootloader = false)"));
+    EXPECT_EQ (halvane.countReceived (alternativeRequest), 1);
+    EXPECT_EQ (halvane.countReceived (halvanePanelQuery), 0) << "1.0.9 is below the panel-mode threshold";
+    EXPECT_EQ (ports->countOpenInputs(), 0);
+}
+
+TEST_F (Scanning, halvaneFromVersion110WithItsPanelErasedIsInPanelMode)
+{
+    MidiLogCapture log;
+    SimulatedInstrument halvane (*ports, instrument (12, "1.1.0"));
+    halvane.setPanelStatusByte (0x01);
+
+    EXPECT_EQ (selector.scanForDevice (12, true), PollingResult::PanelModeDetected);
+    EXPECT_EQ (halvane.countReceived (halvanePanelQuery), 1);
+    EXPECT_EQ (selector.getPanelStatus(), (int) PollingResult::PanelErased);
+    EXPECT_TRUE (log.contains ("DeviceID 000C detected (panel mode detected)"));
+}
+
+TEST_F (Scanning, halvaneSilentToFiveAlternativeInquiriesIsInItsBootloader)
+{
+    MidiLogCapture log;
+    auto settings = instrument (12, "1.1.0");
+    settings.mode = SimulatedInstrument::Mode::bootloader;
+    SimulatedInstrument halvane (*ports, settings);
+
+    const auto start = juce::Time::getMillisecondCounterHiRes();
+    EXPECT_EQ (selector.scanForDevice (12, true), PollingResult::BootloaderDetected);
+    EXPECT_GE (juce::Time::getMillisecondCounterHiRes() - start, 3400.0);
+    EXPECT_TRUE (selector.isBootloaderMode());
+    EXPECT_EQ (halvane.countReceived (alternativeRequest), 5);
+    EXPECT_TRUE (log.contains ("DeviceID 000C detected (bootloader = true)"));
+    EXPECT_EQ (ports->countOpenInputs(), 0);
+}
+
+TEST_F (Scanning, queryPanelStateWithoutAnAnswerKeepsTheLastStatus)
+{
+    auto settings = instrument (12, "1.1.0");
+    settings.panelStatusByte = -1;
+    SimulatedInstrument halvane (*ports, settings);
+    ASSERT_TRUE (selector.selectInput ("Halvane XV"));
+    ASSERT_TRUE (selector.selectOutput ("Halvane XV"));
+    selector.setDeviceFamily (12);
+
+    EXPECT_EQ (selector.queryPanelState(), PollingResult::Stopped) << "no status ever came: 0";
+    halvane.setPanelStatusByte (0x02);
+    EXPECT_EQ (selector.queryPanelState(), PollingResult::PanelFirmwareSending);
+    halvane.setPanelStatusByte (-1);
+    EXPECT_EQ (selector.queryPanelState(), PollingResult::PanelFirmwareSending);
+}
+
+TEST_F (Scanning, checkSelectedPortsWantsBothChoicesStillAtTheirPositions)
+{
+    SimulatedInstrument quorrel (*ports, instrument (6));
+    EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::NoDevice);
+
+    ASSERT_TRUE (selector.selectInput ("Quorrel"));
+    EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::NoDevice) << "output still on Auto";
+    ASSERT_TRUE (selector.selectOutput ("Quorrel"));
+    EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::DeviceDetected);
+    EXPECT_FALSE (selector.selectOutput ("Nowhere"));
+    EXPECT_EQ (selector.getOutputName(), "Quorrel");
+
+    ports->plugIn ("Newcomer", "", nullptr, 0); // the instrument's input moves to position 1
+    EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::NoDevice);
+
+    ASSERT_TRUE (selector.selectAutoInput());
+    EXPECT_EQ (selector.getInputName(), "Auto");
+    EXPECT_EQ (selector.getInputIndex(), -1);
+}
+
+TEST_F (Scanning, aStopDuringAPollReturnsStoppedPromptlyAndClosesEveryPort)
+{
+    ports->plugIn ("Desk In", "Desk Out", nullptr);
+    SimulatedInstrument quorrel (*ports, instrument (6));
+    auto [result, elapsed] = pollOnWorker ([this] { return selector.scanForDevice (6, false); }, 300);
+
+    EXPECT_EQ (result, PollingResult::Stopped);
+    EXPECT_LT (elapsed, 800.0);
+    EXPECT_EQ (ports->countOpenInputs(), 0);
+}
+
+TEST_F (Scanning, aStopDuringTheAlternativeInquiryReturnsStoppedAndClosesTheInput)
+{
+    auto settings = instrument (12, "1.1.0");
+    settings.mode = SimulatedInstrument::Mode::bootloader;
+    SimulatedInstrument halvane (*ports, settings);
+
+    auto [result, elapsed] = pollOnWorker ([this] { return selector.scanForDevice (12, false); }, 1700);
+
+    EXPECT_EQ (result, PollingResult::Stopped);
+    EXPECT_LT (elapsed, 2200.0);
+    EXPECT_GE (halvane.countReceived (alternativeRequest), 1);
+    EXPECT_EQ (ports->countOpenInputs(), 0);
+}
+
+TEST_F (Scanning, pollsOnAWorkerOpenPortsOnTheMessageThreadAndFindTheInstrument)
+{
+    SimulatedInstrument dorrick (*ports, instrument (8, "1.2.3"));
+    auto [result, elapsed] = pollOnWorker ([this] { return selector.scanForDevice (8, false); });
+
+    EXPECT_EQ (result, PollingResult::DeviceDetected);
+    EXPECT_EQ (selector.getFirmwareVersion(), "1.2.3");
+    EXPECT_EQ (dorrick.countReceived (identityRequest), 1);
+}
+
+TEST_F (Scanning, afterScanAllPortsThePollFollowsTheInstrumentToItsNewPositions)
+{
+    ports->plugIn ("Desk In", "Desk Out", nullptr);
+    SimulatedInstrument quorrel (*ports, instrument (6));
+    ASSERT_EQ (selector.scanForDevice (6, false), PollingResult::DeviceDetected);
+    ASSERT_EQ (selector.getInputIndex(), 1);
+
+    auto s = quorrel.getSettings();
+    s.inputPosition = 0;
+    s.outputPosition = 0;
+    quorrel.setSettings (s);
+    quorrel.enterBootloader();
+    ASSERT_TRUE (quorrel.waitForMode (SimulatedInstrument::Mode::bootloader, 1000));
+    juce::Thread::sleep (s.reattachMs + 50);
+
+    selector.selectAutoInput();
+    selector.selectAutoOutput();
+    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::BootloaderDetected);
+    EXPECT_EQ (selector.getInputIndex(), 0);
+    EXPECT_EQ (selector.getOutputIndex(), 0);
+    EXPECT_EQ (selector.getFirmwareVersion(), "");
+    EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::DeviceDetected);
+}
+
+TEST_F (Scanning, aQuorrelThatComesBackUnderAnotherNameIsFollowedByPosition)
+{
+    MidiLogCapture log;
+    auto settings = instrument (6);
+    settings.bootloaderPortName = "Quorrel Bootloader";
+    SimulatedInstrument quorrel (*ports, settings);
+    ASSERT_EQ (selector.scanForDevice (6, false), PollingResult::DeviceDetected);
+
+    quorrel.enterBootloader();
+    juce::Thread::sleep (settings.reattachMs + 50);
+    ASSERT_EQ (ports->getInputNames(), juce::StringArray ("Quorrel Bootloader"));
+
+    // The output's old name is gone: nothing can be sent, and the output choice falls back to Auto.
+    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::NoDevice);
+    EXPECT_TRUE (log.contains ("Scanning MIDI input [Quorrel Bootloader]"));
+    EXPECT_EQ (selector.getOutputName(), "Auto");
+
+    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::BootloaderDetected);
+    EXPECT_EQ (selector.getOutputName(), "Quorrel Bootloader");
+    EXPECT_EQ (selector.getInputName(), "Quorrel Bootloader");
+}

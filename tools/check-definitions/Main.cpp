@@ -1,0 +1,113 @@
+// vfu-check-definitions: loads a definitions document exactly as the updater does at start-up
+// and reports either the loader's message or a one-line summary of the selected definition.
+
+#include "app/AppLog.h"
+#include "definitions/DefinitionsDocument.h"
+#include "definitions/InbuiltDefinitions.h"
+#include "definitions/UpdaterDefinitions.h"
+
+#include <iostream>
+#include <memory>
+
+namespace
+{
+constexpr int loadFailed = 1, usageOrUnreadable = 2;
+
+void printUsage()
+{
+    std::cerr << "usage: vfu-check-definitions <file> | --inbuilt [device-name] [--console]\n"
+                 "  Loads the definitions document as the updater does and prints either the loader's\n"
+                 "  message (exit status 1) or the selected definition (exit status 0).\n"
+                 "  device-name defaults to Quorrel; --console selects a console-mode definition.\n";
+}
+
+juce::String quoted (const juce::String& text)
+{
+    return "\"" + text + "\"";
+}
+
+/** The loader writes "Unknown instruction" lines to the log; show them as warnings. */
+void printLoaderLogLines (const juce::File& logFile)
+{
+    for (auto& line : juce::StringArray::fromLines (logFile.loadFileAsString()))
+        if (line.contains (" - Unknown instruction : "))
+            std::cerr << "warning: " << line.fromFirstOccurrenceOf (" - ", false, false).toStdString() << "\n";
+}
+} // namespace
+
+int main (int argc, char* argv[])
+{
+    juce::String source, deviceName ("Quorrel");
+    bool consoleMode = false, inbuilt = false, deviceGiven = false;
+
+    for (int i = 1; i < argc; ++i)
+    {
+        const auto arg = juce::String (juce::CharPointer_UTF8 (argv[i]));
+
+        if (arg == "--console")                      consoleMode = true;
+        else if (arg == "--inbuilt" && ! inbuilt)    inbuilt = true;
+        else if (arg == "--help" || arg == "-h")     { printUsage(); return 0; }
+        else if (source.isEmpty() && ! inbuilt && ! arg.startsWith ("--")) source = arg;
+        else if (! deviceGiven && ! arg.startsWith ("--"))                 { deviceName = arg; deviceGiven = true; }
+        else                                         { printUsage(); return usageOrUnreadable; }
+    }
+
+    if (inbuilt == source.isNotEmpty())
+    {
+        printUsage();
+        return usageOrUnreadable;
+    }
+
+    juce::File file;
+
+    if (! inbuilt)
+    {
+        file = juce::File::getCurrentWorkingDirectory().getChildFile (source);
+
+        if (! file.existsAsFile())
+        {
+            std::cerr << "vfu-check-definitions: no such file: " << file.getFullPathName().toStdString() << "\n";
+            return usageOrUnreadable;
+        }
+
+        if (file.getSize() > DefinitionsDocument::maxFileSize || ! juce::FileInputStream (file).openedOk())
+        {
+            std::cerr << "vfu-check-definitions: cannot read " << file.getFullPathName().toStdString()
+                      << " (unreadable, or larger than " << DefinitionsDocument::maxFileSize << " bytes)\n";
+            return usageOrUnreadable;
+        }
+    }
+
+    juce::TemporaryFile logFile;
+    AppLog::createLogAt (logFile.getFile(), "vfu-check-definitions");
+
+    std::unique_ptr<UpdaterDefinitions> definitions;
+    juce::String failure;
+
+    try
+    {
+        definitions = inbuilt ? std::make_unique<UpdaterDefinitions> (InbuiltDefinitions::getText(), deviceName, consoleMode)
+                              : std::make_unique<UpdaterDefinitions> (file, deviceName, consoleMode);
+    }
+    catch (const UpdaterDefinitions::FirmwareUpdaterException& e)
+    {
+        failure = e.getMessage();
+    }
+
+    AppLog::closeLog();
+    printLoaderLogLines (logFile.getFile());
+
+    if (definitions == nullptr)
+    {
+        std::cout << failure.toStdString() << "\n";
+        return loadFailed;
+    }
+
+    const auto* machine = definitions->getMachine();
+
+    std::cout << "deviceName=" << quoted (definitions->getDeviceName()).toStdString()
+              << " MIDIDeviceID=" << juce::String::toHexString ((int) definitions->getDeviceId()).toUpperCase().paddedLeft ('0', 4).toStdString()
+              << " states=" << machine->states.size()
+              << " initialState=" << quoted (machine->initialState).toStdString() << "\n";
+    return 0;
+}

@@ -1,0 +1,222 @@
+#include "FirmwareTool.h"
+
+#include "firmware/FirmwareImage.h"
+#include "firmware/FirmwarePackageStore.h"
+#include "firmware/FirmwarePackageWriter.h"
+#include "midi/VersionNumber.h"
+
+#include <iostream>
+
+namespace
+{
+    /** The value after an option ("--size 359740"), removed from the list with its option. */
+    juce::String takeOption (juce::StringArray& arguments, const juce::String& option, bool& missingValue)
+    {
+        const auto index = arguments.indexOf (option);
+
+        if (index < 0)
+            return {};
+
+        if (index + 1 >= arguments.size())
+        {
+            missingValue = true;
+            arguments.remove (index);
+            return {};
+        }
+
+        const auto value = arguments[index + 1];
+        arguments.removeRange (index, 2);
+        return value;
+    }
+
+    bool takeFlag (juce::StringArray& arguments, const juce::String& flag)
+    {
+        const auto index = arguments.indexOf (flag);
+
+        if (index < 0)
+            return false;
+
+        arguments.remove (index);
+        return true;
+    }
+
+    bool parseWholeNumber (const juce::String& text, juce::int64& value)
+    {
+        const auto trimmed = text.trim();
+
+        if (trimmed.startsWithIgnoreCase ("0x") && trimmed.length() > 2
+            && trimmed.substring (2).containsOnly ("0123456789abcdefABCDEF") && trimmed.length() <= 10)
+        {
+            value = trimmed.substring (2).getHexValue64();
+            return true;
+        }
+
+        if (trimmed.isEmpty() || trimmed.length() > 12 || ! trimmed.containsOnly ("0123456789"))
+            return false;
+
+        value = trimmed.getLargeIntValue();
+        return true;
+    }
+
+    juce::File fileFromArgument (const juce::String& path)
+    {
+        return juce::File::getCurrentWorkingDirectory().getChildFile (path);
+    }
+}
+
+int FirmwareTool::run (const juce::StringArray& arguments)
+{
+    if (arguments.isEmpty())
+        return usage();
+
+    auto rest = arguments;
+    const auto command = rest[0];
+    rest.remove (0);
+
+    if (command == "image")   return makeImage (rest);
+    if (command == "pack")    return makePackage (rest);
+    if (command == "verify")  return verifyPackage (rest);
+    if (command == "inspect") return inspectImage (rest);
+
+    return usage();
+}
+
+int FirmwareTool::makeImage (const juce::StringArray& arguments)
+{
+    auto rest = arguments;
+    bool missingValue = false;
+    const auto familyText = takeOption (rest, "--family", missingValue);
+    const auto version = takeOption (rest, "--version", missingValue);
+    const auto sizeText = takeOption (rest, "--size", missingValue);
+    auto output = takeOption (rest, "-o", missingValue);
+    const bool withTail = takeFlag (rest, "--tail");
+
+    if (missingValue || ! rest.isEmpty() || output.isEmpty() || version.isEmpty())
+        return usage();
+
+    juce::int64 family = 0, size = 0;
+
+    if (! parseWholeNumber (familyText, family) || family > 0xffff)
+        return fail ("--family needs a family code from 0 to 65535, such as 6 or 0x0B");
+
+    if (! parseWholeNumber (sizeText, size))
+        return fail ("--size needs the image size in bytes");
+
+    juce::String error;
+    const auto image = FirmwareImage::make ((int) family, version, size, withTail, error);
+
+    if (image.isEmpty())
+        return fail (error);
+
+    const auto target = fileFromArgument (output);
+
+    if (! target.replaceWithData (image.getData(), image.getSize()))
+        return fail ("cannot write " + target.getFullPathName());
+
+    return 0;
+}
+
+int FirmwareTool::makePackage (const juce::StringArray& arguments)
+{
+    auto rest = arguments;
+    bool missingValue = false;
+    const auto output = takeOption (rest, "-o", missingValue);
+
+    if (missingValue || output.isEmpty() || rest.isEmpty())
+        return usage();
+
+    juce::Array<FirmwarePackageWriter::Image> images;
+
+    for (auto& path : rest)
+    {
+        const auto file = fileFromArgument (path);
+        FirmwarePackageWriter::Image image;
+        image.entryName = file.getFileName();
+
+        if (! file.existsAsFile() || ! file.loadFileAsData (image.content))
+            return fail ("cannot read " + file.getFullPathName());
+
+        if (! image.entryName.endsWith (".syx"))
+            return fail (image.entryName + ": image names end in .syx");
+
+        images.add (std::move (image));
+    }
+
+    if (FirmwarePackageStore::versionFromFileName (FirmwarePackageWriter::checksumListNameFor (images)) < 0)
+        return fail ("no version can be read from the name " + images.getReference (0).entryName
+                     + " (name it like quorrel-fw-2.1.13.syx)");
+
+    juce::String error;
+
+    if (! FirmwarePackageWriter::write (fileFromArgument (output), images, error))
+        return fail (error);
+
+    return 0;
+}
+
+int FirmwareTool::verifyPackage (const juce::StringArray& arguments)
+{
+    auto rest = arguments;
+    bool missingValue = false;
+    const auto device = takeOption (rest, "--device", missingValue);
+
+    if (missingValue || rest.size() != 1)
+        return usage();
+
+    const auto file = fileFromArgument (rest[0]);
+    const auto key = FirmwarePackageStore::deviceKeyFor (device);
+
+    if (! key.isEmpty() && ! file.getFileName().contains (key))
+        return fail ("not acceptable: the file name does not contain the device key \"" + key + "\"");
+
+    std::unique_ptr<juce::InputStream> stream (file.createInputStream());
+
+    if (stream == nullptr)
+        return fail ("not acceptable: cannot read " + file.getFullPathName());
+
+    juce::String reason;
+    const auto version = FirmwarePackageStore::verifyPackage (*stream, reason);
+
+    if (version < 0)
+        return fail ("not acceptable: " + reason);
+
+    std::cout << formatVersionNumber (version) << std::endl;
+    return 0;
+}
+
+int FirmwareTool::inspectImage (const juce::StringArray& arguments)
+{
+    if (arguments.size() != 1)
+        return usage();
+
+    juce::MemoryBlock bytes;
+
+    if (! fileFromArgument (arguments[0]).loadFileAsData (bytes))
+        return fail ("cannot read " + arguments[0]);
+
+    const auto description = FirmwareImage::inspect (bytes);
+
+    if (! description.valid)
+        return fail ("not a valid image: " + description.error);
+
+    std::cout << "family " << juce::String::toHexString (description.familyLowBits).paddedLeft ('0', 2)
+              << ", version " << description.version << ", " << bytes.getSize() << " bytes"
+              << (description.hasTail ? " with 2 tail bytes" : "") << std::endl;
+    return 0;
+}
+
+int FirmwareTool::usage()
+{
+    std::cerr << "usage:\n"
+                 "  vfu-firmware-tool image --family 6 --version 2.1.13 --size 359740 [--tail] -o image.syx\n"
+                 "  vfu-firmware-tool pack -o package.vfw image.syx [image.syx ...]\n"
+                 "  vfu-firmware-tool verify package.vfw [--device Quorrel]\n"
+                 "  vfu-firmware-tool inspect image.syx\n";
+    return 2;
+}
+
+int FirmwareTool::fail (const juce::String& message)
+{
+    std::cerr << message << std::endl;
+    return 1;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+/** The command line of vfu-firmware-tool:
+
+        image --family 6 --version 2.1.13 --size 359740 [--tail] -o quorrel-fw-2.1.13.syx
+        pack -o quorrel-fw-2.1.13.vfw quorrel-fw-2.1.13.syx [more.syx ...]
+        verify quorrel-fw-2.1.13.vfw [--device Quorrel]
+        inspect quorrel-fw-2.1.13.syx
+
+    Results go to standard output, complaints to standard error; the exit code is 0 on success.
+*/
+class FirmwareTool final
+{
+public:
+    int run (const juce::StringArray& arguments);
+
+private:
+    int makeImage (const juce::StringArray& arguments);
+    int makePackage (const juce::StringArray& arguments);
+    int verifyPackage (const juce::StringArray& arguments);
+    int inspectImage (const juce::StringArray& arguments);
+
+    static int usage();
+    static int fail (const juce::String& message);
+};
