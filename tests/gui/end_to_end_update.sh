@@ -17,6 +17,7 @@ if [ -z "${VFU_E2E_DISPLAY:-}" ]; then
 fi
 
 mkdir -p "$artifacts"
+rm -f "$artifacts"/end_to_end_*.png
 work=$(mktemp -d)
 app_pid=
 cleanup() {
@@ -80,7 +81,8 @@ app_pid=
 # The transfer went to the instrument, which came back with the new version; nothing else ran.
 grep -q "Using inbuilt state machine definitions" "$log" || fail "no definitions line"
 if grep -q "State 'Error" "$log"; then fail "an error State was entered"; fi
-last=$(grep -v '^[[:space:]]*$' "$log" | tail -1)
+grep -q "firmware version : 2.1.14" "$log" || fail "the instrument never reported the new version"
+last=$(tr -d '\r' <"$log" | grep -v '^[[:space:]]*$' | tail -1)
 [[ "$last" == *" - shutdown" ]] || fail "last log line is not shutdown: $last"
 
 echo "update completed; screenshot in $artifacts/end_to_end_complete.png"
