@@ -85,7 +85,7 @@ VornFirmwareUpdaterApplication::VornFirmwareUpdaterApplication() = default;
 VornFirmwareUpdaterApplication::~VornFirmwareUpdaterApplication()
 {
     mainWindow.reset();
-    demoSimulation.reset();
+    stopDemoMode();
 }
 
 const juce::String VornFirmwareUpdaterApplication::getApplicationName()    { return BuildConstants::applicationName; }
@@ -108,7 +108,7 @@ void VornFirmwareUpdaterApplication::shutdown()
     logLine ("shutdown");
     AppLog::closeLog();
     mainWindow.reset();
-    demoSimulation.reset();
+    stopDemoMode();
     quitSignalWatcher.reset();
 }
 
@@ -131,7 +131,16 @@ void VornFirmwareUpdaterApplication::startDemoModeIfAsked()
 
     demoSimulation = createDemoSimulation (config, quorrelDeviceFamily);
     MIDIPortsSelector::getInstance().setPorts (demoSimulation->ports);
-    logLine ("Demo mode: simulated " + juce::String (BuildConstants::deviceName) + " on a virtual MIDI bus");
+}
+
+void VornFirmwareUpdaterApplication::stopDemoMode()
+{
+    if (demoSimulation == nullptr)
+        return;
+
+    // The selector lives until the process ends; the bus and its instrument go now, on this thread.
+    MIDIPortsSelector::getInstance().setPorts (nullptr);
+    demoSimulation.reset();
 }
 
 void VornFirmwareUpdaterApplication::systemRequestedQuit()

@@ -53,6 +53,7 @@ public:
 
 private:
     void startDemoModeIfAsked();
+    void stopDemoMode();
 
     // Declared before the window so that it outlives it: the engine polls its ports until the window goes.
     std::unique_ptr<DemoSimulation> demoSimulation;

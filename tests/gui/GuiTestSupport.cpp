@@ -96,37 +96,22 @@ juce::Component& MainWindowTest::child (const juce::String& name) const
         if (c->getName() == name)
             return *c;
 
-    ADD_FAILURE() << "no child named " << name;
-    static juce::Label none;
-    return none;
+    throw std::runtime_error ("no child named " + name.toStdString());
 }
 
 juce::Label& MainWindowTest::label (const juce::String& name) const
 {
-    if (auto* l = dynamic_cast<juce::Label*> (&child (name)))
-        return *l;
-
-    static juce::Label none;
-    return none;
+    return dynamic_cast<juce::Label&> (child (name));
 }
 
 juce::ComboBox& MainWindowTest::list (const juce::String& name) const
 {
-    if (auto* l = dynamic_cast<juce::ComboBox*> (&child (name)))
-        return *l;
-
-    ADD_FAILURE() << name << " is not a list";
-    static juce::ComboBox none;
-    return none;
+    return dynamic_cast<juce::ComboBox&> (child (name));
 }
 
 juce::TextButton& MainWindowTest::installCancel() const
 {
-    if (auto* b = dynamic_cast<juce::TextButton*> (&child ("InstallCancel")))
-        return *b;
-
-    static juce::TextButton none;
-    return none;
+    return dynamic_cast<juce::TextButton&> (child ("InstallCancel"));
 }
 
 void MainWindowTest::clickInstallCancel()

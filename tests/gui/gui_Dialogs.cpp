@@ -2,7 +2,6 @@
 
 #include "engine/FirmwareUpdater.h"
 #include "ui/AboutBox.h"
-#include "ui/PreferencesDialog.h"
 
 namespace
 {
@@ -165,18 +164,4 @@ TEST_F (DialogTest, DuringATransferTheSwitchIsDisabledAndOkKeepsTheMode)
     EXPECT_FALSE (mc.isAdvancedMode());
     EXPECT_EQ (mc.getHeight(), 320);
     EXPECT_EQ (runsStartedIn ("Idle, no device"), 1);
-}
-
-TEST (PreferencesDialogAlone, ReturnsTheClickedButtonsResultFromItsModalLoop)
-{
-    for (auto [button, expected] : { std::pair { "OK", 1 }, std::pair { "Cancel", 0 } })
-    {
-        PreferencesDialog dialog (true);
-        juce::DialogWindow::LaunchOptions options;
-        options.content.setNonOwned (&dialog);
-        options.dialogTitle = "Preferences";
-
-        whenDialogOpens ([b = juce::String (button)] (juce::DialogWindow& d) { click (d, b); });
-        EXPECT_EQ (options.runModal(), expected) << button;
-    }
 }
