@@ -1,0 +1,265 @@
+// The engine's run loop, reports, transitions, timeouts and stops, with custom definitions
+// and a MIDI bus without any instrument. Full updates against a simulated instrument are in
+// threaded_EngineUpdate.cpp.
+
+#include "support/EngineTestSupport.h"
+#include "midi/MIDIPortsSelector.h"
+#include "midi/VirtualMidiPorts.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+class EngineWithoutDevice : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        MIDIPortsSelector::getInstance().reset();
+        MIDIPortsSelector::getInstance().setPorts (std::make_shared<VirtualMidiPorts>());
+    }
+
+    void TearDown() override
+    {
+        engine.reset();
+        MIDIPortsSelector::getInstance().reset();
+    }
+
+    void start (const juce::String& states, const juce::String& initial, int timeout = 60, const juce::String& timeoutState = {})
+    {
+        engine = std::make_unique<FirmwareUpdater> (quorrelDocument (states, initial, timeout, timeoutState),
+                                                    "Quorrel", false, &callback, juce::StringArray());
+        engine->startThread();
+    }
+
+    bool waitForState (const juce::String& name, int timeoutMs = 3000)
+    {
+        return pumpUntil ([&] { return callback.lastState() == name; }, timeoutMs);
+    }
+
+    static juce::uint32 millisecondsToStop (FirmwareUpdater& updater)
+    {
+        const auto start = juce::Time::getMillisecondCounter();
+        EXPECT_TRUE (updater.stopEngine (5000));
+        return juce::Time::getMillisecondCounter() - start;
+    }
+
+    LogCapture log;
+    RecordingCallback callback;
+    std::unique_ptr<FirmwareUpdater> engine;
+};
+
+const juce::String idleWithButtons =
+    "<State name=\"A\" pollingMode=\"none\">"
+    "  <TextField name=\"InstructionsField\" text=\"Hello \">world</TextField>"
+    "  <Button name=\"InstallCancel\" text=\"Install\" state=\"enabled\" gotoState=\"B\"/>"
+    "  <Print text=\"printed\"/>"
+    "</State>"
+    "<State name=\"B\" pollingMode=\"none\">"
+    "  <Button name=\"InstallCancel\" text=\"Cancel\" state=\"disabled\" gotoState=\"B\"/>"
+    "  <Button name=\"Other\" text=\"x\" state=\"enabled\" gotoState=\"A\"/>"
+    "</State>";
+}
+
+TEST_F (EngineWithoutDevice, theFirstReportsOfARunComeInListOrder)
+{
+    start (idleWithButtons, "A");
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("print") == 1; }, 3000));
+
+    const juce::StringArray expected { "state none > A", "progress 0.00", "text InstructionsField=Hello world",
+                                       "button InstallCancel=Install enabled", "print printed" };
+    EXPECT_EQ (callback.events(), expected);
+}
+
+TEST_F (EngineWithoutDevice, aButtonPressMovesToItsTargetAndAPendingStateNamingTheCurrentStateIsIgnored)
+{
+    start (idleWithButtons, "A");
+    ASSERT_TRUE (waitForState ("A"));
+
+    engine->buttonPressed ("InstallCancel");
+    ASSERT_TRUE (waitForState ("B"));
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > A", "A > B" }));
+
+    // In B the same button names B itself: cleared without entering B again.
+    engine->buttonPressed ("InstallCancel");
+    pumpFor (300);
+    EXPECT_EQ (callback.states().size(), 2);
+
+    // An unknown button changes nothing; the other one goes back.
+    engine->buttonPressed ("Nothing");
+    pumpFor (100);
+    EXPECT_EQ (callback.lastState(), "B");
+    engine->buttonPressed ("Other");
+    EXPECT_TRUE (waitForState ("A"));
+}
+
+TEST_F (EngineWithoutDevice, theLaterOfTwoMatchingButtonsWinsAndButtonsInsideChecksDoNotReact)
+{
+    start ("<State name=\"A\" pollingMode=\"none\">"
+           "  <Button name=\"InstallCancel\" gotoState=\"B\"/>"
+           "  <Button name=\"InstallCancel\" gotoState=\"C\"/>"
+           "  <Check name=\"versionNumber\" value=\"false\"><Button name=\"InstallCancel\" gotoState=\"B\"/></Check>"
+           "</State>"
+           "<State name=\"B\" pollingMode=\"none\"/><State name=\"C\" pollingMode=\"none\"/>", "A");
+    ASSERT_TRUE (waitForState ("A"));
+    engine->buttonPressed ("InstallCancel");
+    EXPECT_TRUE (waitForState ("C"));
+}
+
+TEST_F (EngineWithoutDevice, aGotoStateLetsTheRestOfTheListRunAndTheLastOneWins)
+{
+    start ("<State name=\"A\" pollingMode=\"none\">"
+           "  <GotoState state=\"B\"/><Print text=\"after the jump\"/><GotoState state=\"C\"/><Print text=\"end\"/>"
+           "</State>"
+           "<State name=\"B\" pollingMode=\"none\"/><State name=\"C\" pollingMode=\"none\"/>", "A");
+
+    ASSERT_TRUE (waitForState ("C"));
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > A", "A > C" }));
+    EXPECT_EQ (callback.count ("print"), 2);
+}
+
+TEST_F (EngineWithoutDevice, aJumpToAStateThatDoesNotExistIsLoggedAndTheEngineCarriesOn)
+{
+    start ("<State name=\"A\" pollingMode=\"none\">"
+           "  <GotoState state=\"Nowhere\"/>"
+           "  <Button name=\"InstallCancel\" gotoState=\"Missing too\"/>"
+           "</State>", "A");
+    ASSERT_TRUE (waitForState ("A"));
+    engine->buttonPressed ("InstallCancel");
+    pumpFor (200);
+
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > A" }));
+    EXPECT_TRUE (log.contains ("State 'Nowhere' does not exist, staying in State 'A'"));
+    EXPECT_TRUE (log.contains ("State 'Missing too' does not exist, staying in State 'A'"));
+    EXPECT_TRUE (engine->isThreadRunning());
+}
+
+TEST_F (EngineWithoutDevice, aPollingStateTimesOutToItsOwnOrTheDefinitionsTimeoutState)
+{
+    start ("<State name=\"Polling\" pollingMode=\"MIDI Device inquiry\"/>"
+           "<State name=\"Fallback\" pollingMode=\"none\"><GotoState state=\"Own\"/></State>"
+           "<State name=\"Own\" pollingMode=\"midi device inquiry\" timeoutState=\"Final\"/>"
+           "<State name=\"Final\" pollingMode=\"none\"/>", "Polling", 1, "Fallback");
+
+    const auto started = juce::Time::getMillisecondCounter();
+    ASSERT_TRUE (waitForState ("Final", 6000));
+    const auto elapsed = juce::Time::getMillisecondCounter() - started;
+
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > Polling", "Polling > Fallback", "Fallback > Own", "Own > Final" }));
+    EXPECT_GE (elapsed, 1900u); // one second in each polling State, although every cycle said "no device"
+}
+
+TEST_F (EngineWithoutDevice, aNoDeviceTransitionIsTakenBeforeTheTimeout)
+{
+    start ("<State name=\"Polling\" pollingMode=\"midi device inquiry\">"
+           "  <PollingState value=\"gone\" gotoState=\"Absent\"/>"
+           "</State>"
+           "<State name=\"Absent\" pollingMode=\"none\"/>", "Polling", 60);
+
+    EXPECT_TRUE (waitForState ("Absent"));
+}
+
+TEST_F (EngineWithoutDevice, aTimeoutOfZeroTimesOutInEveryCycle)
+{
+    start ("<State name=\"Polling\" pollingMode=\"midi device inquiry\">"
+           "  <PollingState value=\"no device\" gotoState=\"Wrong\"/>"
+           "</State>"
+           "<State name=\"Wrong\" pollingMode=\"none\"/>"
+           "<State name=\"Timed out\" pollingMode=\"none\"/>", "Polling", 0, "Timed out");
+
+    ASSERT_TRUE (waitForState ("Timed out"));
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > Polling", "Polling > Timed out" }));
+}
+
+TEST_F (EngineWithoutDevice, scanAllPortsResetsBothChoicesOnEveryEntry)
+{
+    start ("<State name=\"Scan\" pollingMode=\"Scan all ports\"/>"
+           "<State name=\"Away\" pollingMode=\"none\"><GotoState state=\"Scan\"/></State>", "Scan", 0, "Away");
+
+    ASSERT_TRUE (pumpUntil ([&] { return log.count ("Scan all ports") >= 2; }, 3000));
+    EXPECT_EQ (MIDIPortsSelector::getInstance().getInputName(), "Auto");
+    EXPECT_EQ (MIDIPortsSelector::getInstance().getOutputName(), "Auto");
+}
+
+TEST_F (EngineWithoutDevice, returningToTheInitialStateReportsNoneAsTheStateLeft)
+{
+    start (idleWithButtons, "A");
+    ASSERT_TRUE (waitForState ("A"));
+    engine->buttonPressed ("InstallCancel");
+    ASSERT_TRUE (waitForState ("B"));
+
+    engine->returnToInitialState();
+    ASSERT_TRUE (waitForState ("A"));
+    EXPECT_EQ (callback.states()[2], "none > A");
+}
+
+TEST_F (EngineWithoutDevice, aRestartBeginsAgainAtTheInitialStateFromNone)
+{
+    start (idleWithButtons, "A");
+    ASSERT_TRUE (waitForState ("A"));
+    engine->buttonPressed ("InstallCancel");
+    ASSERT_TRUE (waitForState ("B"));
+
+    ASSERT_TRUE (engine->stopEngine (1500));
+    engine->startThread();
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("print printed") == 2; }, 3000));
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > A", "A > B", "none > A" }));
+}
+
+TEST_F (EngineWithoutDevice, aButtonPressDoesNotShortenAWait)
+{
+    start ("<State name=\"A\" pollingMode=\"none\">"
+           "  <Button name=\"InstallCancel\" gotoState=\"B\"/><Wait time=\"0.6\"/><Print text=\"waited\"/>"
+           "</State><State name=\"B\" pollingMode=\"none\"/>", "A");
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button") == 1; }, 3000));
+    const auto pressed = juce::Time::getMillisecondCounter();
+    engine->buttonPressed ("InstallCancel");
+
+    ASSERT_TRUE (waitForState ("B"));
+    EXPECT_GE (juce::Time::getMillisecondCounter() - pressed, 500u);
+    EXPECT_EQ (callback.count ("print waited"), 1);
+}
+
+TEST_F (EngineWithoutDevice, aButtonPressEndsTheWaitAfterAnEraseWithinAFewSteps)
+{
+    start ("<State name=\"Erase\" pollingMode=\"none\">"
+           "  <Button name=\"InstallCancel\" gotoState=\"Cancelled\"/><SendSysEx messageKind=\"erase\"/>"
+           "</State><State name=\"Cancelled\" pollingMode=\"none\"/>", "Erase");
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button") == 1; }, 3000));
+    pumpFor (300);
+    const auto pressed = juce::Time::getMillisecondCounter();
+    engine->buttonPressed ("InstallCancel");
+
+    ASSERT_TRUE (waitForState ("Cancelled", 5000));
+    EXPECT_LT (juce::Time::getMillisecondCounter() - pressed, 1000u);
+}
+
+TEST_F (EngineWithoutDevice, stoppingEndsPromptlyWhileTheEngineWaitsForAReport)
+{
+    start (idleWithButtons, "A");
+    juce::Thread::sleep (200); // the engine now waits for its first report, which nobody runs
+    EXPECT_LT (millisecondsToStop (*engine), 1000u);
+    pumpFor (50); // the abandoned report must not run after the stop
+    EXPECT_EQ (callback.events().size(), 0);
+}
+
+TEST_F (EngineWithoutDevice, stoppingEndsPromptlyDuringAWaitAndDuringTheEraseWait)
+{
+    start ("<State name=\"A\" pollingMode=\"none\"><Wait time=\"30\"/></State>", "A");
+    ASSERT_TRUE (waitForState ("A"));
+    pumpFor (100);
+    EXPECT_LT (millisecondsToStop (*engine), 1000u);
+
+    engine.reset();
+    start ("<State name=\"A\" pollingMode=\"none\"><SendSysEx messageKind=\"erase\"/></State>", "A");
+    ASSERT_TRUE (waitForState ("A"));
+    pumpFor (100);
+    EXPECT_LT (millisecondsToStop (*engine), 1000u);
+}
+
+TEST_F (EngineWithoutDevice, aStateWithoutPollingNeverTimesOut)
+{
+    start ("<State name=\"A\" pollingMode=\"none\"/><State name=\"T\" pollingMode=\"none\"/>", "A", 0, "T");
+    pumpFor (500);
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > A" }));
+}
