@@ -1,9 +1,13 @@
 #include "VornFirmwareUpdaterApplication.h"
 #include "AppLog.h"
 #include "BuildConstants.h"
+#include "../midi/MIDIPortsSelector.h"
+#include "../simulator/SimulatorConfig.h"
 #include "../ui/MainComponent.h"
 
 #include <csignal>
+#include <cstdlib>
+#include <iostream>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -74,8 +78,15 @@ private:
 };
 
 //==============================================================================
+// The MIDIDeviceID of this build's instrument in the definitions (family 0006).
+constexpr int quorrelDeviceFamily = 0x0006;
+
 VornFirmwareUpdaterApplication::VornFirmwareUpdaterApplication() = default;
-VornFirmwareUpdaterApplication::~VornFirmwareUpdaterApplication() { mainWindow.reset(); }
+VornFirmwareUpdaterApplication::~VornFirmwareUpdaterApplication()
+{
+    mainWindow.reset();
+    stopDemoMode();
+}
 
 const juce::String VornFirmwareUpdaterApplication::getApplicationName()    { return BuildConstants::applicationName; }
 const juce::String VornFirmwareUpdaterApplication::getApplicationVersion() { return BuildConstants::applicationVersion; }
@@ -87,6 +98,7 @@ void VornFirmwareUpdaterApplication::initialise (const juce::String&)
     const juce::String deviceName (BuildConstants::deviceName);
     AppLog::createLog (deviceName);
     quitSignalWatcher = std::make_unique<QuitSignalWatcher>();
+    startDemoModeIfAsked();
     mainWindow.reset();
     mainWindow = std::make_unique<MainWindow> (getApplicationName(), deviceName);
 }
@@ -96,7 +108,39 @@ void VornFirmwareUpdaterApplication::shutdown()
     logLine ("shutdown");
     AppLog::closeLog();
     mainWindow.reset();
+    stopDemoMode();
     quitSignalWatcher.reset();
+}
+
+void VornFirmwareUpdaterApplication::startDemoModeIfAsked()
+{
+    // Demo mode: a simulated Quorrel on a software MIDI bus instead of the real ports.
+    const auto* value = std::getenv ("VFU_SIMULATE");
+
+    if (value == nullptr)
+        return;
+
+    SimulatorConfig config;
+    const auto error = SimulatorConfig::parse (juce::String::fromUTF8 (value), config);
+
+    if (error.isNotEmpty())
+    {
+        std::cerr << "VFU_SIMULATE: " << error.toStdString() << " (running without simulation)" << std::endl;
+        return;
+    }
+
+    demoSimulation = createDemoSimulation (config, quorrelDeviceFamily);
+    MIDIPortsSelector::getInstance().setPorts (demoSimulation->ports);
+}
+
+void VornFirmwareUpdaterApplication::stopDemoMode()
+{
+    if (demoSimulation == nullptr)
+        return;
+
+    // The selector lives until the process ends; the bus and its instrument go now, on this thread.
+    MIDIPortsSelector::getInstance().setPorts (nullptr);
+    demoSimulation.reset();
 }
 
 void VornFirmwareUpdaterApplication::systemRequestedQuit()

@@ -3,6 +3,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 class MainComponent;
+struct DemoSimulation;
 
 /** The application object: opens the log, owns the one main window and quits cleanly on the
     close button, the desktop's quit request, SIGINT or SIGTERM. Message thread only. */
@@ -51,6 +52,11 @@ public:
     };
 
 private:
+    void startDemoModeIfAsked();
+    void stopDemoMode();
+
+    // Declared before the window so that it outlives it: the engine polls its ports until the window goes.
+    std::unique_ptr<DemoSimulation> demoSimulation;
     std::unique_ptr<MainWindow> mainWindow;
     class QuitSignalWatcher;
     std::unique_ptr<QuitSignalWatcher> quitSignalWatcher;

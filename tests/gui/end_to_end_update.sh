@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The built updater, driven like a user on a display of its own: in demo mode against a
+# simulated Quorrel that starts in its bootloader, with a newer package on the desktop.
+# Clicks Install, waits for the whole update and checks the log; keeps a screenshot.
+#
+# usage: end_to_end_update.sh <VornFirmwareUpdater> <vfu-firmware-tool> <artifact folder>
+set -euo pipefail
+
+app=$(realpath "$1")
+tool=$(realpath "$2")
+artifacts=$3
+
+# A display of our own, so that other tests' windows never get in the way of a click.
+if [ -z "${VFU_E2E_DISPLAY:-}" ]; then
+    export VFU_E2E_DISPLAY=1
+    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+
+mkdir -p "$artifacts"
+rm -f "$artifacts"/end_to_end_*.png
+work=$(mktemp -d)
+app_pid=
+cleanup() {
+    if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then kill -KILL "$app_pid" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The framework finds the desktop at $HOME/Desktop and the log under $HOME/.config.
+export HOME=$work/home
+unset XDG_CONFIG_HOME XDG_DATA_HOME
+mkdir -p "$HOME/Desktop"
+log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
+
+"$tool" image --family 6 --version 2.1.14 --size 2048 -o "$work/quorrel-fw-2.1.14.syx" >/dev/null
+"$tool" pack -o "$HOME/Desktop/quorrel-fw-2.1.14.vfw" "$work/quorrel-fw-2.1.14.syx" >/dev/null
+
+fail() {
+    echo "FAIL: $*" >&2
+    import -window root "$artifacts/end_to_end_failure.png" 2>/dev/null || true
+    [ -f "$log" ] && { echo "--- log:" >&2; cat "$log" >&2; }
+    exit 1
+}
+
+# Waits until the log has a line containing the text; seconds as second argument.
+wait_for_log() {
+    local deadline=$((SECONDS + $2))
+    until [ -f "$log" ] && grep -qF -- "$1" "$log"; do
+        [ $SECONDS -lt $deadline ] || fail "no log line with: $1"
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended early, waiting for: $1"
+        sleep 0.2
+    done
+}
+
+# Under AddressSanitizer the leak check stays with the display tests, which can name Xlib's
+# never-freed caches; here the framework unloads Xlib before the check, leaving them nameless.
+ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+VFU_SIMULATE="version=2.1.12;mode=bootloader;reattach-ms=400" "$app" >"$work/stdout" 2>"$work/stderr" &
+app_pid=$!
+
+wait_for_log "State 'Idle, bootloader detected' (from State 'Idle, no device')" 20
+
+# Click "Install": the button sits at 168,248 (96 x 24) in the content, below the 24-pixel menu bar.
+window=$(xdotool search --sync --name "^Quorrel Firmware Updater$" | head -1)
+eval "$(xdotool getwindowgeometry --shell "$window")"
+xdotool mousemove $((X + 168 + 48)) $((Y + 24 + 248 + 12)) click 1
+
+wait_for_log "State 'Firmware erase' (from State 'Idle, bootloader detected')" 10
+wait_for_log "State 'Erase, waiting for reattach' (from State 'Firmware erase')" 15
+wait_for_log "State 'Firmware download' (from State 'Erase, waiting for reattach')" 15
+wait_for_log "State 'Download complete' (from State '" 30
+sleep 1
+import -window root "$artifacts/end_to_end_complete.png"
+
+kill -TERM "$app_pid"
+for _ in $(seq 1 100); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 "$app_pid" 2>/dev/null && fail "the program did not end within 10 s of SIGTERM"
+wait "$app_pid" || true
+app_pid=
+
+# Under the sanitizers: no memory error and no undefined behaviour in the whole run.
+if grep -E "ERROR: AddressSanitizer|runtime error:" "$work/stderr" >&2; then fail "sanitizer report, see above"; fi
+
+# The transfer went to the instrument, which came back with the new version; nothing else ran.
+grep -q "Using inbuilt state machine definitions" "$log" || fail "no definitions line"
+if grep -q "State 'Error" "$log"; then fail "an error State was entered"; fi
+grep -q "firmware version : 2.1.14" "$log" || fail "the instrument never reported the new version"
+last=$(tr -d '\r' <"$log" | grep -v '^[[:space:]]*$' | tail -1)
+[[ "$last" == *" - shutdown" ]] || fail "last log line is not shutdown: $last"
+
+echo "update completed; screenshot in $artifacts/end_to_end_complete.png"
