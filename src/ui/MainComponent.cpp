@@ -254,7 +254,6 @@ void MainComponent::createEngine()
     {
         firmwareUpdater.reset();
         // The alert goes away with the program; the log keeps the reason for support.
-        logLine ("Bad XML Document: " + e.getMessage());
         reportFatal ("Bad XML Document", e.getMessage());
         return;
     }
