@@ -340,18 +340,17 @@ void SimulatedInstrument::reply (const juce::MidiMessage& message)
         garbage = settings.garbage;
     }
 
-    auto toSend = message;
+    // Built in one go: move-assigning over a juce::MidiMessage that holds heap data leaks it.
+    const auto toSend = garbage ? [] {
+                                      juce::Random random;
+                                      Bytes junk { 0x7d };
 
-    if (garbage)
-    {
-        juce::Random random;
-        Bytes junk { 0x7d };
+                                      for (int i = random.nextInt ({ 2, 20 }); --i >= 0;)
+                                          junk.push_back ((juce::uint8) random.nextInt (0x80));
 
-        for (int i = random.nextInt ({ 2, 20 }); --i >= 0;)
-            junk.push_back ((juce::uint8) random.nextInt (0x80));
-
-        toSend = sysexOf (junk);
-    }
+                                      return sysexOf (junk);
+                                  }()
+                                : message;
 
     // Replies go to the ports the request came in on; after a reboot they are lost.
     scheduler.schedule (delay, [this, target, toSend] { bus.sendToUpdater (target, toSend); });
