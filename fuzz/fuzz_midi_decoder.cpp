@@ -23,6 +23,8 @@ namespace
     }
 }
 
+extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 {
     if (size < 2)
