@@ -506,11 +506,9 @@ PollingResult MIDIPortsSelector::inquireOnOutputs()
     const auto chosenOutput = getOutputName();
 
     if (chosenOutput != autoName)
-    {
-        const auto result = sendDeviceInquiry (chosenOutput, inquiryWaitMs);
-        return result == PollingResult::NoDevice ? PollingResult::NoDevice : result;
-    }
+        return sendDeviceInquiry (chosenOutput, inquiryWaitMs);
 
+    // A stop ends the loop as well as an answer does.
     for (auto& name : getPorts()->getOutputNames())
     {
         const auto result = sendDeviceInquiry (name, inquiryWaitMs);

@@ -1,6 +1,7 @@
 #include "VirtualMidiPorts.h"
 
 #include <deque>
+#include <optional>
 #include <vector>
 
 namespace
@@ -131,7 +132,7 @@ public:
     {
         while (! threadShouldExit())
         {
-            Pending next;
+            std::optional<Pending> next;
             std::vector<std::shared_ptr<InputListener>> targets;
 
             {
@@ -144,14 +145,16 @@ public:
                 }
                 else
                 {
-                    next = std::move (core->queue.front());
+                    // Emplaced, not assigned: move-assigning a juce::MidiMessage over one that
+                    // holds heap data would leak it.
+                    next.emplace (std::move (core->queue.front()));
                     core->queue.pop_front();
                     core->delivering = true;
-                    targets = next.input->listeners;
+                    targets = next->input->listeners;
                 }
             }
 
-            if (next.input == nullptr)
+            if (! next.has_value())
             {
                 core->workToDo.wait (100);
                 continue;
@@ -161,8 +164,8 @@ public:
             {
                 const juce::ScopedLock sl (target->callLock);
 
-                if (target->open && target->started && next.input->present)
-                    target->receiver.handleIncomingMidiMessage (target->name, next.message);
+                if (target->open && target->started && next->input->present)
+                    target->receiver.handleIncomingMidiMessage (target->name, next->message);
             }
         }
     }

@@ -145,8 +145,7 @@ void SimulatedInstrument::setPanelStatusByte (int status)
 //==============================================================================
 void SimulatedInstrument::enterBootloader()
 {
-    const auto delay = getSettings().reattachMs;
-    vanishThenReturn (delay, Mode::bootloader, isErased(), nullptr);
+    reboot (Mode::bootloader);
 }
 
 void SimulatedInstrument::reboot (Mode newMode)
@@ -162,6 +161,13 @@ void SimulatedInstrument::pullCable()
 
 void SimulatedInstrument::reconnectCable()
 {
+    {
+        const juce::ScopedLock sl (lock);
+
+        if (mode == Mode::absent)
+            mode = modeBeforeVanish;
+    }
+
     plugInNow();
 }
 
@@ -177,41 +183,38 @@ void SimulatedInstrument::vanish()
         applyingImage = false;
         inSysex = false;
         assembling.clear();
+
+        if (mode != Mode::absent)
+            modeBeforeVanish = mode;
+
+        mode = Mode::absent;
     }
 
     // Never under our own lock: pulling out waits for a delivery to us on another thread.
     bus.pullOut (old);
 }
 
-void SimulatedInstrument::vanishThenReturn (int delayMs, Mode newMode, bool newErased, const SimVersion* newVersion)
+void SimulatedInstrument::returnAfter (int delayMs, Mode newMode, bool newErased, std::optional<SimVersion> newVersion)
 {
-    vanish();
-
     int expected;
-    std::optional<SimVersion> versionAfter;
-
     {
         const juce::ScopedLock sl (lock);
         expected = generation;
-
-        if (newVersion != nullptr)
-            versionAfter = *newVersion;
-
-        // While its ports are away the instrument is starting its new mode.
-        mode = newMode;
-        erased = newErased;
-
-        if (versionAfter)
-            version = *versionAfter;
     }
 
-    scheduler.schedule (delayMs, [this, expected]
+    scheduler.schedule (delayMs, [this, expected, newMode, newErased, newVersion]
     {
         {
             const juce::ScopedLock sl (lock);
 
             if (shuttingDown || generation != expected)
                 return;
+
+            mode = newMode;
+            erased = newErased;
+
+            if (newVersion)
+                version = *newVersion;
         }
 
         plugInNow();
@@ -246,6 +249,12 @@ void SimulatedInstrument::applyImageLater (const SimVersion& newVersion)
 
         vanishThenReturn (reattach, Mode::normal, false, &newVersion);
     });
+}
+
+void SimulatedInstrument::vanishThenReturn (int delayMs, Mode newMode, bool newErased, const SimVersion* newVersion)
+{
+    vanish();
+    returnAfter (delayMs, newMode, newErased, newVersion != nullptr ? std::optional<SimVersion> (*newVersion) : std::nullopt);
 }
 
 void SimulatedInstrument::plugInNow()
@@ -335,28 +344,13 @@ void SimulatedInstrument::receivedFromUpdater (const juce::MidiMessage& message)
 
     if (pull)
     {
+        const auto before = getMode();
+        const auto wasErased = isErased();
         vanish();
 
+        // An interrupted image changes nothing: the instrument comes back as it was.
         if (returnMs >= 0)
-        {
-            int expected;
-            {
-                const juce::ScopedLock sl (lock);
-                expected = generation;
-            }
-
-            scheduler.schedule (returnMs, [this, expected]
-            {
-                {
-                    const juce::ScopedLock sl (lock);
-
-                    if (shuttingDown || generation != expected)
-                        return;
-                }
-
-                plugInNow();
-            });
-        }
+            returnAfter (returnMs, before, wasErased, std::nullopt);
     }
 }
 
@@ -377,18 +371,17 @@ void SimulatedInstrument::reply (const juce::MidiMessage& message)
         garbage = settings.garbage;
     }
 
-    auto toSend = message;
+    // Built in one go: move-assigning over a juce::MidiMessage that holds heap data leaks it.
+    const auto toSend = garbage ? [] {
+                                      juce::Random random;
+                                      Bytes junk { 0x7d };
 
-    if (garbage)
-    {
-        juce::Random random;
-        Bytes junk { 0x7d };
+                                      for (int i = random.nextInt ({ 2, 20 }); --i >= 0;)
+                                          junk.push_back ((juce::uint8) random.nextInt (0x80));
 
-        for (int i = random.nextInt ({ 2, 20 }); --i >= 0;)
-            junk.push_back ((juce::uint8) random.nextInt (0x80));
-
-        toSend = sysexOf (junk);
-    }
+                                      return sysexOf (junk);
+                                  }()
+                                : message;
 
     // Replies go to the ports the request came in on; after a reboot they are lost.
     scheduler.schedule (delay, [this, target, toSend] { bus.sendToUpdater (target, toSend); });

@@ -24,7 +24,7 @@ class SimulatedInstrument final : private VirtualMidiPorts::Device
 public:
     enum class Mode
     {
-        absent,     // no ports
+        absent,     // no ports (also while it restarts)
         normal,     // running its firmware
         bootloader  // running its bootloader (erased or not)
     };
@@ -90,7 +90,7 @@ public:
     void enterBootloader();
     /** Reboots into the given mode after reattachMs (ports vanish meanwhile). */
     void reboot (Mode mode);
-    /** The cable is pulled: ports vanish until reconnectCable(). */
+    /** The cable is pulled: ports vanish until reconnectCable(), which brings it back in the mode it had. */
     void pullCable();
     void reconnectCable();
     void setPanelStatusByte (int status);
@@ -109,6 +109,7 @@ private:
     void vanish();
     void vanishThenReturn (int delayMs, Mode mode, bool erased, const SimVersion* newVersion);
     void applyImageLater (const SimVersion& newVersion);
+    void returnAfter (int delayMs, Mode mode, bool erased, std::optional<SimVersion> newVersion);
     void plugInNow();
 
     VirtualMidiPorts& bus;
@@ -118,6 +119,7 @@ private:
     // Guarded by lock:
     Settings settings;
     Mode mode;
+    Mode modeBeforeVanish = Mode::normal;
     bool erased;
     SimVersion version;
     int panelStatus;
