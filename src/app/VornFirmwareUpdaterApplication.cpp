@@ -31,7 +31,7 @@ public:
 
         writeEnd.store (fds[1]);
 
-        juce::LinuxEventLoop::registerFdCallback (fds[0], [this] (int fd)
+        juce::LinuxEventLoop::registerFdCallback (fds[0], [] (int fd)
         {
             char buffer[16];
             while (::read (fd, buffer, sizeof (buffer)) > 0) {}
