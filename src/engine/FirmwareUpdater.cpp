@@ -10,10 +10,13 @@ namespace
     const juce::String versionPlaceholder ("?(version)");
     const juce::String packageVersionPlaceholder ("$(version)");
 
-    // How long the engine sleeps between looks when nothing can happen sooner: a State without
-    // polling, the wait for a transition and the watch over a running sender. Button presses,
-    // a return to the initial State and stop requests wake it at once.
-    constexpr int idleStepMs = 20;
+    // How long the engine waits between looks at a running sender; the sender counts a packet
+    // about every 100 ms. Button presses and stop requests wake it at once.
+    constexpr int senderWatchStepMs = 20;
+
+    // The wait in a State without polling, and for a transition: only a button press, a return
+    // to the initial State or a stop request can end it, and each of them wakes the engine.
+    constexpr int idleWaitMs = 500;
 
     // A poll that returns at once (no MIDI ports at all, or the port check of "midi ports")
     // would otherwise make the poll loop spin; each pass takes at least this long.
@@ -154,7 +157,9 @@ bool FirmwareUpdater::sleepUnlessStopped (int milliseconds)
         if (current >= end)
             return true;
 
-        juce::Thread::sleep ((int) juce::jmin<juce::uint32> (10, end - current));
+        // Blocks on the thread's event: stopEngine() wakes it at once, a button press only
+        // makes it look at the clock again.
+        wait ((int) juce::jmin<juce::uint32> (100, end - current));
     }
 }
 
@@ -224,7 +229,7 @@ void FirmwareUpdater::run()
 
         if (getCurrent() == getPrevious() || getCurrent() == nullptr)
         {
-            wait (idleStepMs);
+            wait (idleWaitMs);
             continue;
         }
 
@@ -304,7 +309,7 @@ void FirmwareUpdater::pollLoop (const juce::String& mode)
         }
         else
         {
-            wait (idleStepMs);
+            wait (idleWaitMs);
         }
     }
 }
@@ -526,7 +531,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
 
             // The sender counts a packet only after its pause (about 100 ms), so looking
             // every few milliseconds sees every change without keeping a core busy.
-            wait (idleStepMs);
+            wait (senderWatchStepMs);
         }
 
         if (! sender.stopSending (4000))

@@ -28,10 +28,14 @@ namespace
         return mm != nullptr && mm->hasStopMessageBeenSent();
     }
 
-    /** Sleeps in short steps so that a stop request ends the wait promptly; false if stopped. */
+    /** Sleeps until the time is up or a stop is requested; false if stopped. On a juce::Thread
+        it blocks on the thread's own event, which stopThread() signals, and looks at the stop
+        flag at least every 100 ms for a stop signalled without a wake-up; elsewhere it sleeps
+        in short steps. */
     bool sleepUnlessStopped (int milliseconds)
     {
         const auto end = juce::Time::getMillisecondCounterHiRes() + milliseconds;
+        auto* thread = juce::Thread::getCurrentThread();
 
         for (;;)
         {
@@ -43,7 +47,10 @@ namespace
             if (left <= 0)
                 return true;
 
-            juce::Thread::sleep (juce::jlimit (1, 10, (int) left));
+            if (thread != nullptr)
+                thread->wait (juce::jlimit (1, 100, (int) left));
+            else
+                juce::Thread::sleep (juce::jlimit (1, 10, (int) left));
         }
     }
 
