@@ -2,6 +2,10 @@
 
 #include <juce_audio_devices/juce_audio_devices.h>
 
+#if JUCE_LINUX
+ #include <alsa/asoundlib.h>
+#endif
+
 namespace
 {
     juce::StringArray namesOf (const juce::Array<juce::MidiDeviceInfo>& devices)
@@ -56,6 +60,22 @@ namespace
     private:
         std::unique_ptr<juce::MidiOutput> output;
     };
+}
+
+#if JUCE_LINUX
+namespace
+{
+    // The port lists are read on every poll; on a machine without an ALSA sequencer each read
+    // would print the library's "cannot open /dev/snd/seq" to standard error.
+    void ignoreAlsaError (const char*, int, const char*, int, const char*, ...) {}
+}
+#endif
+
+JuceMidiPorts::JuceMidiPorts()
+{
+   #if JUCE_LINUX
+    snd_lib_error_set_handler (ignoreAlsaError);
+   #endif
 }
 
 juce::StringArray JuceMidiPorts::getInputNames()

@@ -11,7 +11,7 @@
 class JuceMidiPorts final : public MidiPorts
 {
 public:
-    JuceMidiPorts() = default;
+    JuceMidiPorts();
 
     juce::StringArray getInputNames() override;
     juce::StringArray getOutputNames() override;
