@@ -313,21 +313,25 @@ void MainComponent::setAdvancedMode (bool on)
     setSize (width, on ? advancedHeight : normalHeight);
 }
 
-void MainComponent::showAboutBox()
+int MainComponent::runDialog (const juce::String& title, juce::Component& content)
 {
-    AboutBox box;
-    box.setVersionText (BuildConstants::applicationVersion);
-
     juce::DialogWindow::LaunchOptions options;
-    options.content.setNonOwned (&box);
-    options.dialogTitle = "About";
+    options.content.setNonOwned (&content);
+    options.dialogTitle = title;
     options.dialogBackgroundColour = backgroundColour;
     options.componentToCentreAround = this;
     options.escapeKeyTriggersCloseButton = true;
     options.useNativeTitleBar = false;
     options.resizable = false;
     options.useBottomRightCornerResizer = false;
-    options.runModal();
+    return options.runModal();
+}
+
+void MainComponent::showAboutBox()
+{
+    AboutBox box;
+    box.setVersionText (BuildConstants::applicationVersion);
+    runDialog ("About", box);
 }
 
 void MainComponent::showPreferences()
@@ -335,17 +339,7 @@ void MainComponent::showPreferences()
     PreferencesDialog dialog (settingsEnabled);
     dialog.setAdvancedModeChosen (advancedMode);
 
-    juce::DialogWindow::LaunchOptions options;
-    options.content.setNonOwned (&dialog);
-    options.dialogTitle = "Preferences";
-    options.dialogBackgroundColour = backgroundColour;
-    options.componentToCentreAround = this;
-    options.escapeKeyTriggersCloseButton = true;
-    options.useNativeTitleBar = false;
-    options.resizable = false;
-    options.useBottomRightCornerResizer = false;
-
-    if (options.runModal() == 1)
+    if (runDialog ("Preferences", dialog) == 1)
         setAdvancedMode (dialog.isAdvancedModeChosen());
 }
 

@@ -85,6 +85,9 @@ public:
                             const juce::Drawable* icon, const juce::Colour* textColour) override;
 
 private:
+    /** Shows content in a modal dialog with the window's look; returns the modal result (0 for Escape or close). */
+    int runDialog (const juce::String& title, juce::Component& content);
+
     void createChildren();
     void createEngine();
     void fillLists();
