@@ -56,7 +56,7 @@ TEST_F (MainComponentTest, EngineReportsDriveTheFieldsTheButtonAndWhichListsCanB
 
     testing::internal::CaptureStdout();
     ASSERT_TRUE (waitForState ("Idle, no device"));
-    pumpUntil ([&] { return installCancel().isEnabled(); }, 2000);
+    pumpUntil ([&] { return installCancel().isEnabled(); }, 2000); // the Print comes before the Button
     const auto printed = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ (printed, "idle reached\n");
