@@ -15,5 +15,9 @@ case "$flavour" in
     *) echo "unknown flavour $flavour" >&2; exit 2 ;;
 esac
 
-cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
+# Configure once; afterwards ninja re-runs CMake itself when a CMake file changes. (A fresh
+# configure would rewrite the resource list and so rebuild and relink everything.)
+if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
+fi
 ninja -C "$dir" -j2
