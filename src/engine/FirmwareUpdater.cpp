@@ -121,7 +121,7 @@ juce::String FirmwareUpdater::getCurrentStateName() const
 
 void FirmwareUpdater::moveTo (const juce::String& stateName)
 {
-    auto* activeMachine = machine != nullptr ? machine : getMachine();
+    auto* activeMachine = getMachine();
 
     if (auto* target = activeMachine != nullptr ? activeMachine->findState (stateName) : nullptr)
     {
@@ -191,7 +191,9 @@ void FirmwareUpdater::buttonPressed (const juce::String& buttonName)
 
 void FirmwareUpdater::returnToInitialState()
 {
-    auto* activeMachine = machine != nullptr ? machine : getMachine();
+    // The engine thread sets its own machine pointer when a run starts; the definitions'
+    // machine is the same object and never changes, so the message thread reads that.
+    auto* activeMachine = getMachine();
 
     if (activeMachine == nullptr)
         return;
