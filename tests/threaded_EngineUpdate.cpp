@@ -79,6 +79,20 @@ protected:
                                              << callback.states().joinIntoString (" | ");
     }
 
+    /** An instrument waiting in its bootloader, a package 2.1.13 whose image says imageVersion,
+        and a click on Install once the engine has found the instrument. */
+    void installFromBootloader (const juce::String& imageVersion, int imageSize,
+                                std::function<void (SimulatedInstrument::Settings&)> adjust = {})
+    {
+        writePackage ("2.1.13", imageVersion, imageSize);
+        startInstrument (SimulatedInstrument::Mode::bootloader, std::move (adjust));
+        startEngine();
+
+        ASSERT_TRUE (reach ("Idle, bootloader detected"));
+        ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button InstallCancel=Install enabled") == 1; }, 5000));
+        engine->buttonPressed ("InstallCancel");
+    }
+
     /** Waits for a field to show a text; reports of a State arrive after its stateChanged. */
     bool shows (const juce::String& field, const juce::String& text, int timeoutMs = 5000)
     {
@@ -132,15 +146,8 @@ TEST_F (QuorrelUpdate, aDetectedInstrumentIsUpdatedFromNormalModeToDownloadCompl
 
 TEST_F (QuorrelUpdate, anInstrumentInItsBootloaderWaitsForInstallAndARejectedImageEndsInTheBootloaderError)
 {
-    writePackage ("2.1.13", "2.1.13", 1500);
-    startInstrument (SimulatedInstrument::Mode::bootloader, [] (auto& s) { s.rejectImages = true; });
-    startEngine();
-
-    ASSERT_TRUE (reach ("Idle, bootloader detected"));
-    EXPECT_TRUE (shows ("InstalledVersion", "Unknown"));
-    EXPECT_TRUE (pumpUntil ([&] { return callback.count ("button InstallCancel=Install enabled") == 1; }, 5000));
-
-    engine->buttonPressed ("InstallCancel");
+    ASSERT_NO_FATAL_FAILURE (installFromBootloader ("2.1.13", 1500, [] (auto& s) { s.rejectImages = true; }));
+    EXPECT_EQ (callback.lastText ("InstalledVersion"), "Unknown");
     ASSERT_TRUE (reach ("Error, bootloader detected", 60000));
     EXPECT_TRUE (callback.states().contains ("Firmware download > Error, bootloader detected"));
     EXPECT_TRUE (shows ("InstructionsField", "Something went wrong while performing the update. Please try again."));
@@ -148,12 +155,7 @@ TEST_F (QuorrelUpdate, anInstrumentInItsBootloaderWaitsForInstallAndARejectedIma
 
 TEST_F (QuorrelUpdate, anInstrumentThatComesBackAtItsOldVersionIsReportedAsAFailedUpdate)
 {
-    writePackage ("2.1.13", "2.1.12", 1500);
-    startInstrument (SimulatedInstrument::Mode::bootloader);
-    startEngine();
-
-    ASSERT_TRUE (reach ("Idle, bootloader detected"));
-    engine->buttonPressed ("InstallCancel");
+    ASSERT_NO_FATAL_FAILURE (installFromBootloader ("2.1.12", 1500));
     ASSERT_TRUE (reach ("Download complete", 60000));
     EXPECT_TRUE (shows ("InstructionsField", "Update has failed. Please try again."));
     EXPECT_EQ (callback.lastText ("InstalledVersion"), "2.1.12");
@@ -161,12 +163,7 @@ TEST_F (QuorrelUpdate, anInstrumentThatComesBackAtItsOldVersionIsReportedAsAFail
 
 TEST_F (QuorrelUpdate, cancelDuringTheEraseGoesStraightBackToIdle)
 {
-    writePackage ("2.1.13", "2.1.13", 1500);
-    startInstrument (SimulatedInstrument::Mode::bootloader);
-    startEngine();
-
-    ASSERT_TRUE (reach ("Idle, bootloader detected"));
-    engine->buttonPressed ("InstallCancel");
+    ASSERT_NO_FATAL_FAILURE (installFromBootloader ("2.1.13", 1500));
     ASSERT_TRUE (reach ("Firmware erase"));
     pumpFor (300);
     const auto pressed = juce::Time::getMillisecondCounter();
@@ -179,12 +176,7 @@ TEST_F (QuorrelUpdate, cancelDuringTheEraseGoesStraightBackToIdle)
 
 TEST_F (QuorrelUpdate, cancelDuringTheTransferStopsItWithoutEndPollingAndReturnsToIdleAfterFiveSeconds)
 {
-    writePackage ("2.1.13", "2.1.13", 40000);
-    startInstrument (SimulatedInstrument::Mode::bootloader);
-    startEngine();
-
-    ASSERT_TRUE (reach ("Idle, bootloader detected"));
-    engine->buttonPressed ("InstallCancel");
+    ASSERT_NO_FATAL_FAILURE (installFromBootloader ("2.1.13", 40000));
     ASSERT_TRUE (reachInstalling (60000));
     EXPECT_EQ (callback.lastState(), "Firmware download");
 
@@ -202,16 +194,11 @@ TEST_F (QuorrelUpdate, cancelDuringTheTransferStopsItWithoutEndPollingAndReturns
 
 TEST_F (QuorrelUpdate, aCablePulledDuringTheTransferIsAConnectionBreakThatWaitsForNewFirmware)
 {
-    writePackage ("2.1.13", "2.1.13", 20000);
-    startInstrument (SimulatedInstrument::Mode::bootloader, [] (auto& s)
+    ASSERT_NO_FATAL_FAILURE (installFromBootloader ("2.1.13", 20000, [] (auto& s)
     {
         s.pullCableAtPercent = 30;
         s.imageSizeHint = 20000;
-    });
-    startEngine();
-
-    ASSERT_TRUE (reach ("Idle, bootloader detected"));
-    engine->buttonPressed ("InstallCancel");
+    }));
     ASSERT_TRUE (reach ("Waiting for new firmware", 60000));
 
     EXPECT_TRUE (log.contains ("Connection break !!!"));
@@ -221,12 +208,7 @@ TEST_F (QuorrelUpdate, aCablePulledDuringTheTransferIsAConnectionBreakThatWaitsF
 
 TEST_F (QuorrelUpdate, destroyingTheEngineInTheMiddleOfATransferEndsItWithinASecond)
 {
-    writePackage ("2.1.13", "2.1.13", 40000);
-    startInstrument (SimulatedInstrument::Mode::bootloader);
-    startEngine();
-
-    ASSERT_TRUE (reach ("Idle, bootloader detected"));
-    engine->buttonPressed ("InstallCancel");
+    ASSERT_NO_FATAL_FAILURE (installFromBootloader ("2.1.13", 40000));
     ASSERT_TRUE (reachInstalling (60000));
 
     const auto started = juce::Time::getMillisecondCounter();
