@@ -260,3 +260,41 @@ TEST_F (Decoding, everyVersionTheDecoderCanReadIsReportedBackByTheSimulatorUncha
                 for (int bc = 0; bc < 16384; bc += 3)
                     checkRoundTrip (family, { pre, a, (juce::uint8) (bc >> 7), (juce::uint8) (bc & 0x7f) });
 }
+
+TEST (DecodingOrder, aDetectionIsVisibleOnlyOnceTheReplyingInputHasBeenPicked)
+{
+    // The engine acts on the detection flag the moment it sees it (family 12 opens the picked
+    // input next), so the flag must not be up while the input pick is still looking for the port.
+    struct WatchingPorts final : public MidiPorts
+    {
+        juce::StringArray getInputNames() override
+        {
+            flagSeenDuringPick.push_back (selector != nullptr && selector->isDeviceDetected());
+            return { "Synth" };
+        }
+
+        juce::StringArray getOutputNames() override { return { "Synth" }; }
+        std::unique_ptr<MidiInputPort> openInput (int, MidiPortReceiver&) override { return {}; }
+        std::unique_ptr<MidiOutputPort> openOutput (int) override { return {}; }
+
+        MIDIPortsSelector* selector = nullptr;
+        std::vector<bool> flagSeenDuringPick;
+    };
+
+    for (auto family : { 12, 8 })
+    {
+        auto ports = std::make_shared<WatchingPorts>();
+        MIDIPortsSelector selector;
+        ports->selector = &selector;
+        selector.setPorts (ports);
+        selector.setDeviceFamily ((juce::uint16) family);
+
+        // Family 12 application reply; for family 8 the bootloader's reply naming family 000F.
+        selector.handleIncomingMidiMessage ("Synth", family == 12 ? identityReply (0x0c, { 0, 0, 0, 1, 2, 3 })
+                                                                  : identityReply (0x0f, { 0, 0, 0, 0, 0, 0 }));
+
+        EXPECT_EQ (ports->flagSeenDuringPick, std::vector<bool> { false }) << "family " << family;
+        EXPECT_TRUE (selector.isDeviceDetected());
+        EXPECT_EQ (selector.getInputIndex(), 0);
+    }
+}

@@ -102,6 +102,13 @@ TEST (SysexSenderPackets, thePauseIs0point384MillisecondsPerByteTruncatedWithThe
     EXPECT_EQ (SysexSender::pauseMillisecondsFor (256, 5.5f), 103);
 }
 
+TEST (SysexSenderPackets, aWaitTimeBeyondTheRangeOfMillisecondsGivesTheLongestPauseNotANegativeOne)
+{
+    // A definitions document may say waitTime="1e30"; the loader passes it on as the largest float.
+    EXPECT_EQ (SysexSender::pauseMillisecondsFor (256, std::numeric_limits<float>::max()), std::numeric_limits<int>::max());
+    EXPECT_EQ (SysexSender::pauseMillisecondsFor (256, 3.0e9f), std::numeric_limits<int>::max());
+}
+
 TEST (SysexSender, eachPacketReachesTheOutputAsExactlyItsSliceOfTheData)
 {
     const auto data = image (700, false);

@@ -56,7 +56,17 @@ int SysexSender::pauseMillisecondsFor (int length, float waitTime)
 {
     // Single precision on purpose: the pacing table of the instruments was made that way.
     const auto lengthPart = (float) (int) ((float) length * 0.384f);
-    return (int) (lengthPart + waitTime);
+    const auto pause = lengthPart + waitTime;
+
+    // The wait time comes from a definitions document: a value past the range of int must give
+    // the longest pause, not an undefined conversion (a negative pause would drop the pacing).
+    if (! (pause > 0.0f))
+        return 0;
+
+    if (pause >= (float) std::numeric_limits<int>::max())
+        return std::numeric_limits<int>::max();
+
+    return (int) pause;
 }
 
 void SysexSender::run()

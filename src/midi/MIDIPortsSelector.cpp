@@ -325,11 +325,14 @@ void MIDIPortsSelector::handleIncomingMidiMessage (const juce::String& sourceNam
     // Before the first poll the family is all ones, which no identity reply may match.
     const bool identityHeader = family != 0xffff && startsWith ({ 0x7e, 0x7f, 0x06, 0x02, manufacturerId, (family >> 8) & 0xff });
 
+    // The detection is published last in both identity rules: the engine thread acts on it at
+    // once (an alternative inquiry opens the picked input), so it must never see it together
+    // with an input not yet picked or the version of an earlier reply.
     if (identityHeader && size >= 13 && data[6] == (family & 0x7f))
     {
-        deviceDetected = true;
         pickInput (sourceName);
         decodeVersion (family, data);
+        deviceDetected = true;
         return;
     }
 
@@ -360,13 +363,13 @@ void MIDIPortsSelector::handleIncomingMidiMessage (const juce::String& sourceNam
 
     if (family == 8 && identityHeader && size >= 7 && data[6] == 0x0f)
     {
-        deviceDetected = true;
         {
             const juce::ScopedLock sl (impl->lock);
             impl->firmwareVersion = {};
         }
         bootloaderMode = true;
         pickInput (sourceName);
+        deviceDetected = true;
     }
 }
 
