@@ -301,8 +301,14 @@ void MainComponent::setAdvancedMode (bool on)
     {
         const bool wasRunning = firmwareUpdater->isThreadRunning();
 
-        if (wasRunning)
-            firmwareUpdater->stopEngine (1500);
+        // A thread that is still ending cannot be started again: had the stop outlasted its
+        // 1500 ms, the engine would stay stopped for good. Every wait of the engine ends on a
+        // stop request, so waiting on is short.
+        if (wasRunning && ! firmwareUpdater->stopEngine (1500))
+        {
+            logLine ("Engine restart: the engine took more than 1500 ms to stop");
+            firmwareUpdater->stopEngine (-1);
+        }
 
         firmwareUpdater->setAdvancedMode (on);
 
