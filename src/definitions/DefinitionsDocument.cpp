@@ -1,5 +1,6 @@
 #include "DefinitionsDocument.h"
 
+#include <cstring>
 #include <vector>
 
 namespace
@@ -210,6 +211,23 @@ private:
         return c;
     }
 
+    /** Steps over an opening of that length and on past the terminator; at the end of the
+        text it marks the input as used up and returns false. */
+    bool skipPast (int openingLength, const char* terminator)
+    {
+        input += openingLength;
+        const auto found = input.indexOf (juce::CharPointer_ASCII (terminator));
+
+        if (found < 0)
+        {
+            outOfData = true;
+            return false;
+        }
+
+        input += found + (int) std::strlen (terminator);
+        return true;
+    }
+
     void skipNextWhiteSpace()
     {
         for (;;)
@@ -226,31 +244,17 @@ private:
             {
                 if (input[1] == '!' && input[2] == '-' && input[3] == '-')
                 {
-                    input += 4;
-                    const auto closeComment = input.indexOf (juce::CharPointer_ASCII ("-->"));
-
-                    if (closeComment < 0)
-                    {
-                        outOfData = true;
+                    if (! skipPast (4, "-->"))
                         break;
-                    }
 
-                    input += closeComment + 3;
                     continue;
                 }
 
                 if (input[1] == '?')
                 {
-                    input += 2;
-                    const auto closeBracket = input.indexOf (juce::CharPointer_ASCII ("?>"));
-
-                    if (closeBracket < 0)
-                    {
-                        outOfData = true;
+                    if (! skipPast (2, "?>"))
                         break;
-                    }
 
-                    input += closeBracket + 2;
                     continue;
                 }
             }

@@ -1,4 +1,5 @@
 #include "AboutBox.h"
+#include "DialogColours.h"
 #include "EmbeddedFont.h"
 
 namespace
@@ -37,7 +38,7 @@ juce::String AboutBox::getVersionText() const
 
 void AboutBox::paint (juce::Graphics& g)
 {
-    g.fillAll (juce::Colour (0xFFD0D0D0));
+    g.fillAll (DialogColours::background);
 }
 
 void AboutBox::resized()

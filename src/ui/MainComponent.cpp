@@ -9,13 +9,14 @@
 #include "../midi/MIDIPortsSelector.h"
 #include "../engine/FirmwareUpdater.h"
 
+#include "DialogColours.h"
 #include "VfuBinaryData.h"
 
 #include <iostream>
 
 namespace
 {
-    const juce::Colour backgroundColour  { 0xFFD0D0D0 };
+    const juce::Colour backgroundColour  = DialogColours::background;
     const juce::Colour lightGrey         { 0xFFD3D3D3 };
     const juce::Colour grey              { 0xFF808080 };
 

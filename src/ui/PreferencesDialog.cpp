@@ -1,4 +1,5 @@
 #include "PreferencesDialog.h"
+#include "DialogColours.h"
 
 PreferencesDialog::PreferencesDialog (bool switchEnabled)
 {
@@ -36,7 +37,7 @@ void PreferencesDialog::setAdvancedModeChosen (bool on)
 
 void PreferencesDialog::paint (juce::Graphics& g)
 {
-    g.fillAll (juce::Colour (0xFFD0D0D0));
+    g.fillAll (DialogColours::background);
 }
 
 void PreferencesDialog::resized()
