@@ -132,7 +132,6 @@ int send (int imageBytes)
     SimulatedInstrument::Settings settings;
     settings.mode = SimulatedInstrument::Mode::bootloader;
     settings.erased = true;
-    settings.imageSizeHint = imageBytes;
     SimulatedInstrument instrument (*bus, settings);
 
     const juce::String states =

@@ -196,6 +196,26 @@ TEST_F (Decoding, theInputPickHappensOnlyWhileTheInputIsOnAuto)
     EXPECT_EQ (selector.getInputIndex(), 0);
 }
 
+TEST_F (Decoding, aReplyFromAnInputNoLongerListedChoosesNoInput)
+{
+    // The input pick would store the position of a port that is not there (-1) with an empty
+    // name: a choice that is neither Auto nor a port. The reply still counts as a detection.
+    MidiLogCapture log;
+    lookFor (6);
+    selector.handleIncomingMidiMessage ("Gone", identityReply (0x06, { 0, 0, 0, 0, 0x41, 0x10 }));
+
+    EXPECT_TRUE (selector.isDeviceDetected());
+    EXPECT_EQ (selector.getFirmwareVersion(), "2.1.13");
+    EXPECT_EQ (selector.getInputName(), "Auto");
+    EXPECT_EQ (selector.getInputIndex(), -1);
+    EXPECT_EQ (log.lines(), juce::StringArray ("DeviceID 0006 detected (firmware version : 2.1.13)"));
+
+    // The next reply from a listed input is picked as usual.
+    receive (identityReply (0x06, { 0, 0, 0, 0, 0x41, 0x10 }));
+    EXPECT_EQ (selector.getInputName(), "Synth");
+    EXPECT_EQ (selector.getInputIndex(), 0);
+}
+
 TEST (VersionNumbers, parseAndFormatAgreeWithTheDocumentedExamples)
 {
     EXPECT_EQ (parseVersionNumber ("1.1.0"), 1010099);
@@ -296,5 +316,27 @@ TEST (DecodingOrder, aDetectionIsVisibleOnlyOnceTheReplyingInputHasBeenPicked)
         EXPECT_EQ (ports->flagSeenDuringPick, std::vector<bool> { false }) << "family " << family;
         EXPECT_TRUE (selector.isDeviceDetected());
         EXPECT_EQ (selector.getInputIndex(), 0);
+    }
+}
+
+TEST_F (Decoding, theSimulatorTakesExactlyTheVersionsItsFamilysReplyReportsUnchanged)
+{
+    for (int family : { 6, 8, 11, 12 })
+    {
+        lookFor (family);
+
+        for (int major : { 0, 1, 2, 9, 10, 16, 17, 127, 163, 164 })
+            for (int minor : { 0, 1, 9, 10, 63, 100, 127 })
+                for (int patch : { 0, 1, 9, 10, 13, 63, 83, 84, 99, 100, 127 })
+                    for (int pre : { -1, 0, 1, 126 })
+                    {
+                        const SimVersion version { major, minor, patch, pre };
+                        const auto bytes = SimIdentityReply::versionBytes (family, version);
+                        receive (identityReply (family, { 0, 0, bytes[0], bytes[1], bytes[2], bytes[3] }));
+                        const bool readsBack = ! selector.isBootloaderMode() && selector.getFirmwareVersion() == version.toText();
+
+                        ASSERT_EQ (SimIdentityReply::canCarry (family, version), readsBack)
+                            << "family " << family << ", " << version.toText() << " reads as " << selector.getFirmwareVersion();
+                    }
     }
 }

@@ -6,7 +6,7 @@
 TEST (SimulatorConfig, anEmptyValueGivesTheDefaults)
 {
     SimulatorConfig config;
-    EXPECT_EQ (SimulatorConfig::parse ("", config), "");
+    EXPECT_EQ (SimulatorConfig::parse ("", 6, config), "");
     EXPECT_EQ (config.version, "2.1.12");
     EXPECT_FALSE (config.bootloaderMode);
     EXPECT_EQ (config.bootloaderAfterSeconds, 5);
@@ -19,7 +19,7 @@ TEST (SimulatorConfig, everyKeyIsRead)
 {
     SimulatorConfig config;
     EXPECT_EQ (SimulatorConfig::parse ("version=1.1.0p2; mode=bootloader;bootloader-after=never;reattach-ms=200;"
-                                       "pull-cable-at=40;corrupt-image=true;", config), "");
+                                       "pull-cable-at=40;corrupt-image=true;", 11, config), "");
     EXPECT_EQ (config.version, "1.1.0p2");
     EXPECT_TRUE (config.bootloaderMode);
     EXPECT_EQ (config.bootloaderAfterSeconds, -1);
@@ -37,17 +37,47 @@ TEST (SimulatorConfig, everyKeyIsRead)
 TEST (SimulatorConfig, unknownKeysAndBadValuesAreNamedAndChangeNothing)
 {
     SimulatorConfig config;
-    EXPECT_EQ (SimulatorConfig::parse ("colour=red", config),
+    EXPECT_EQ (SimulatorConfig::parse ("colour=red", 6, config),
                "VFU_SIMULATE: unknown key 'colour' (known keys: version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image)");
-    EXPECT_EQ (SimulatorConfig::parse ("mode=normal;mode=sleepy", config),
+    EXPECT_EQ (SimulatorConfig::parse ("mode=normal;mode=sleepy", 6, config),
                "VFU_SIMULATE: bad value 'sleepy' for mode (expected normal or bootloader)");
     EXPECT_FALSE (config.bootloaderMode);
 
     for (auto bad : { "version=2.1", "version=2.x.1", "version=200.1.1", "bootloader-after=-3", "reattach-ms=fast",
                       "pull-cable-at=101", "corrupt-image=yes", "justaword" })
-        EXPECT_NE (SimulatorConfig::parse (bad, config), "") << bad;
+        EXPECT_NE (SimulatorConfig::parse (bad, 6, config), "") << bad;
 
     EXPECT_EQ (config.version, "2.1.12");
+}
+
+TEST (SimulatorConfig, aVersionTheFamilysReplyCannotReportIsABadValue)
+{
+    SimulatorConfig config;
+
+    // A Quorrel reports one 14-bit number: these would read as 3.0.1, 6.1.6 and 2.1.13.
+    EXPECT_EQ (SimulatorConfig::parse ("version=2.10.1", 6, config),
+               "VFU_SIMULATE: bad value '2.10.1' for version (expected a version that the Quorrel can report: "
+               "a.b.c without p, b up to 9, c up to 99 (up to 9 when a is 0), at most 16.3.83)");
+
+    for (auto bad : { "17.0.0", "2.1.13p1", "0.0.10", "16.3.84" })
+        EXPECT_NE (SimulatorConfig::parse (juce::String ("version=") + bad, 6, config), "") << bad;
+
+    for (auto good : { "2.1.13", "2.0.0", "10.0.0", "1.0.99", "16.3.83", "0.9.9" })
+        EXPECT_EQ (SimulatorConfig::parse (juce::String ("version=") + good, 6, config), "") << good;
+
+    EXPECT_NE (SimulatorConfig::parse ("version=1.2.10", 8, config), "");
+    EXPECT_EQ (SimulatorConfig::parse ("version=2.1.13p1", 11, config), "");
+    EXPECT_NE (SimulatorConfig::parse ("version=1.1.0p0", 11, config), "") << "p0 is sent as no p at all";
+    EXPECT_NE (SimulatorConfig::parse ("version=0.63.7", 11, config), "") << "reads as 1.0.7";
+    EXPECT_NE (SimulatorConfig::parse ("version=0.7.63", 12, config), "") << "reads as 1.0.7";
+    EXPECT_EQ (config.version, "2.1.13p1");
+
+    // The instrument itself takes no such version either.
+    VirtualMidiPorts bus;
+    SimulatedInstrument::Settings settings;
+    settings.version = "2.10.1";
+    EXPECT_THROW (SimulatedInstrument (bus, settings), std::invalid_argument);
+    EXPECT_TRUE (bus.getInputNames().isEmpty());
 }
 
 TEST (SimFirmwareImage, theImageCarriesItsVersionAndAChecksumOverEverythingAfter12)

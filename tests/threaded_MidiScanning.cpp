@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace
 {
     const auto identityRequest = midiBytes ({ 0xf0, 0x7e, 0x7f, 0x06, 0x01, 0xf7 });
@@ -223,4 +225,89 @@ TEST_F (Scanning, aQuorrelThatComesBackUnderAnotherNameIsFollowedByPosition)
     EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::BootloaderDetected);
     EXPECT_EQ (selector.getOutputName(), "Quorrel Bootloader");
     EXPECT_EQ (selector.getInputName(), "Quorrel Bootloader");
+}
+
+TEST_F (Scanning, quorrelAndDorrickWhoseRememberedInputIsGoneScanTheEmptyNameAtThatPosition)
+{
+    for (int family : { 6, 8 })
+    {
+        MidiLogCapture log;
+        selector.reset();
+        auto settings = instrument (family, "1.2.3");
+        settings.reattachMs = 400;
+        SimulatedInstrument device (*ports, settings);
+        const auto name = SimulatedInstrument::instrumentNameFor (family);
+        ASSERT_EQ (selector.scanForDevice ((juce::uint16) family, false), PollingResult::DeviceDetected);
+
+        // It reboots into its bootloader: while it is away its position holds nothing.
+        device.enterBootloader();
+        EXPECT_EQ (selector.scanForDevice ((juce::uint16) family, false), PollingResult::NoDevice);
+        EXPECT_TRUE (log.contains ("Scanning MIDI input []")) << family;
+        EXPECT_EQ (selector.getInputName(), "");
+        EXPECT_EQ (selector.getInputIndex(), 0) << "the position is remembered";
+
+        // Back at the same position, it is found there and the name follows.
+        ASSERT_TRUE (device.waitForMode (SimulatedInstrument::Mode::bootloader, 2000));
+        EXPECT_EQ (selector.scanForDevice ((juce::uint16) family, false), PollingResult::BootloaderDetected);
+        EXPECT_TRUE (log.contains ("Scanning MIDI input [" + name + "]")) << family;
+        EXPECT_EQ (selector.getInputName(), name);
+    }
+}
+
+TEST_F (Scanning, positionAndNameOfAChoiceAlwaysDescribeTheSamePort)
+{
+    // The user's choice (message thread), the input pick (input thread) and the engine's reads
+    // meet here; whatever the interleaving, a choice read back is one port, or Auto.
+    ports->plugIn ("Alpha", "Alpha", nullptr);
+    ports->plugIn ("Beta", "Beta", nullptr);
+    ASSERT_TRUE (selector.selectOutput ("Beta"));
+    selector.setDeviceFamily (6);
+    const auto replyData = midiBytes ({ 0x7e, 0x7f, 0x06, 0x02, 0x04, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x41, 0x10 });
+    const auto reply = juce::MidiMessage::createSysExMessage (replyData.data(), (int) replyData.size());
+
+    auto hammer = [&] (juce::StringArray choices, std::function<void()> read)
+    {
+        std::atomic<bool> done { false };
+        std::thread user ([&]
+        {
+            for (int i = 0; ! done; ++i)
+                selector.selectInput (choices[i % choices.size()]);
+        });
+        std::thread replies ([&]
+        {
+            while (! done)
+                selector.handleIncomingMidiMessage ("Beta", reply);
+        });
+
+        for (const auto end = juce::Time::getMillisecondCounterHiRes() + 400; juce::Time::getMillisecondCounterHiRes() < end;)
+            read();
+
+        done = true;
+        user.join();
+        replies.join();
+    };
+
+    int reads = 0, mismatches = 0;
+    hammer ({ "Alpha", "Beta", "Auto" }, [&]
+    {
+        const auto choice = selector.getInputChoice();
+        const bool samePort = (choice.index == -1 && choice.name == "Auto")
+                           || (choice.index == 0 && choice.name == "Alpha")
+                           || (choice.index == 1 && choice.name == "Beta");
+        mismatches += samePort ? 0 : 1;
+        ++reads;
+    });
+
+    EXPECT_GT (reads, 100);
+    EXPECT_EQ (mismatches, 0);
+
+    // Both inputs stay where they are, so the engine's port check never finds the choice gone.
+    ASSERT_TRUE (selector.selectInput ("Alpha"));
+    int portsMissing = 0;
+    hammer ({ "Alpha", "Beta" }, [&]
+    {
+        portsMissing += selector.checkSelectedPorts() == PollingResult::DeviceDetected ? 0 : 1;
+    });
+
+    EXPECT_EQ (portsMissing, 0);
 }

@@ -34,11 +34,13 @@ namespace
                 out->sendMessageNow (juce::MidiMessage (bytes.data(), (int) bytes.size()));
         }
 
-        /** Sends data as raw slices of packetSize bytes, as the firmware sender does. */
+        /** Announces the image and sends it as raw slices of packetSize bytes, as the engine and
+            the firmware sender do. */
         void sendInPackets (const juce::MemoryBlock& data, int packetSize, int skipTail = 0)
         {
             auto out = ports->openOutput (ports->getOutputNames().indexOf (name));
             ASSERT_NE (out, nullptr);
+            out->announceImage (data.getSize());
             const auto* bytes = static_cast<const juce::uint8*> (data.getData());
             const auto size = (int) data.getSize() - skipTail;
 
@@ -78,7 +80,7 @@ TEST_F (Instrument, eachFamilyShowsItsBootloaderInItsOwnWay)
 
     for (auto& c : cases)
     {
-        auto settings = instrument (c.family);
+        auto settings = instrument (c.family, "1.2.3");
         settings.mode = Mode::bootloader;
         SimulatedInstrument device (*ports, settings);
         name = SimulatedInstrument::instrumentNameFor (c.family);
@@ -99,6 +101,12 @@ TEST_F (Instrument, theNormalFirmwareAnswersWithItsVersionAndHalvaneAnswersTheAl
     EXPECT_EQ (ask (midiBytes ({ 0xf0, 0x04, 0x0c, 0x16, 0x01, 0xf7 })).size(), 1u);
     EXPECT_EQ (ask (midiBytes ({ 0xf0, 0x04, 0x0c, 0x31, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xf7 })),
                std::vector<std::vector<juce::uint8>> { midiBytes ({ 0xf0, 0x04, 0x0c, 0x31, 0x01, 0x03, 0xf7 }) });
+
+    // The panel update command readies the panel for a new image (erased, 01) and says so.
+    EXPECT_EQ (ask (midiBytes ({ 0xf0, 0x04, 0x0c, 0x31, 0x00, 0xf7 })),
+               std::vector<std::vector<juce::uint8>> { midiBytes ({ 0xf0, 0x04, 0x0c, 0x31, 0x01, 0x01, 0xf7 }) });
+    EXPECT_EQ (halvane.getPanelStatusByte(), 0x01);
+    EXPECT_EQ (halvane.countReceived (midiBytes ({ 0xf0, 0x04, 0x0c, 0x31, 0x00, 0xf7 })), 1);
 }
 
 TEST_F (Instrument, eraseThenAnImageSplitAcrossPacketsBringsItBackWithTheNewVersion)
@@ -144,6 +152,9 @@ TEST_F (Instrument, badOrForeignImagesLeaveItErasedInItsBootloader)
     truncated.setSize (150);
     sendInPackets (truncated, 64);
 
+    // A version its identity reply could not report (it would read as 3.0.1).
+    sendInPackets (SimFirmwareImage::create (6, { 2, 10, 1 }, 200), 64);
+
     juce::Thread::sleep (settings.reattachMs + 30);
     EXPECT_EQ (quorrel.getMode(), Mode::bootloader);
     EXPECT_TRUE (quorrel.isErased());
@@ -163,16 +174,21 @@ TEST_F (Instrument, thePulledCableTakesThePortsAwayPartWayThroughAnImage)
     settings.mode = Mode::bootloader;
     settings.erased = true;
     settings.pullCableAtPercent = 50;
-    settings.imageSizeHint = 1010;
     SimulatedInstrument quorrel (*ports, settings);
 
-    sendInPackets (SimFirmwareImage::create (6, { 2, 1, 13 }, 1000), 100);
+    // The share is of the announced image, whatever its size.
+    for (int payload : { 1000, 3000 })
+    {
+        quorrel.clearRecord();
+        const auto image = SimFirmwareImage::create (6, { 2, 1, 13 }, payload);
+        sendInPackets (image, 100);
 
-    EXPECT_TRUE (ports->getInputNames().isEmpty());
-    EXPECT_EQ (quorrel.getRecord().packets.size(), 6u) << "nothing after the pull reaches it";
-    quorrel.reconnectCable();
-    EXPECT_EQ (quorrel.getMode(), Mode::bootloader);
-    EXPECT_TRUE (quorrel.isErased());
+        EXPECT_TRUE (ports->getInputNames().isEmpty());
+        EXPECT_EQ (quorrel.getRecord().packets.size(), image.getSize() / 2 / 100 + 1) << "nothing after the pull reaches it";
+        quorrel.reconnectCable();
+        EXPECT_EQ (quorrel.getMode(), Mode::bootloader);
+        EXPECT_TRUE (quorrel.isErased());
+    }
 }
 
 TEST_F (Instrument, garbageAndSilenceFaults)

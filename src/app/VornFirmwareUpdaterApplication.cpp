@@ -121,11 +121,12 @@ void VornFirmwareUpdaterApplication::startDemoModeIfAsked()
         return;
 
     SimulatorConfig config;
-    const auto error = SimulatorConfig::parse (juce::String::fromUTF8 (value), config);
+    const auto error = SimulatorConfig::parse (juce::String::fromUTF8 (value), quorrelDeviceFamily, config);
 
     if (error.isNotEmpty())
     {
-        std::cerr << "VFU_SIMULATE: " << error.toStdString() << " (running without simulation)" << std::endl;
+        // The error names the variable itself.
+        std::cerr << error.toStdString() << " (running without simulation)" << std::endl;
         return;
     }
 

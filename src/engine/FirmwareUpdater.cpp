@@ -486,6 +486,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
     }
     else if (output != nullptr)
     {
+        output->announceImage (total);
         SysexSender sender (*output, data, instruction.getWaitTime(), instruction.getPacketSize(), tailBytesToSkip);
         sender.startThread();
         int lastPercent = -1;

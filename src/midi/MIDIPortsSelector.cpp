@@ -130,7 +130,7 @@ public:
 
     // Guarded by lock:
     std::shared_ptr<MidiPorts> ports;
-    juce::String inputName { autoName }, outputName { autoName };
+    PortChoice input { -1, autoName }, output { -1, autoName };
     juce::uint16 deviceFamily = 0xffff;
     juce::String firmwareVersion { unknownVersion };
     bool alternativeReplyReceived = false;
@@ -168,16 +168,14 @@ void MIDIPortsSelector::reset()
 {
     {
         const juce::ScopedLock sl (impl->lock);
-        impl->inputName = autoName;
-        impl->outputName = autoName;
+        impl->input = { -1, autoName };
+        impl->output = { -1, autoName };
         impl->deviceFamily = 0xffff;
         impl->firmwareVersion = unknownVersion;
         impl->alternativeReplyReceived = false;
         impl->panelStatus = 0;
     }
 
-    inputIndex = -1;
-    outputIndex = -1;
     bootloaderMode = false;
     deviceDetected = false;
 }
@@ -185,15 +183,13 @@ void MIDIPortsSelector::reset()
 //==============================================================================
 bool MIDIPortsSelector::selectAutoInput()
 {
-    inputIndex = -1;
-    setInputName (autoName);
+    setInputChoice (-1, autoName);
     return true;
 }
 
 bool MIDIPortsSelector::selectAutoOutput()
 {
-    outputIndex = -1;
-    setOutputName (autoName);
+    setOutputChoice (-1, autoName);
     return true;
 }
 
@@ -207,8 +203,7 @@ bool MIDIPortsSelector::selectInput (const juce::String& name)
     if (index < 0)
         return false;
 
-    inputIndex = index;
-    setInputName (name);
+    setInputChoice (index, name);
     return true;
 }
 
@@ -222,33 +217,32 @@ bool MIDIPortsSelector::selectOutput (const juce::String& name)
     if (index < 0)
         return false;
 
-    outputIndex = index;
-    setOutputName (name);
+    setOutputChoice (index, name);
     return true;
 }
 
-juce::String MIDIPortsSelector::getInputName() const
+MIDIPortsSelector::PortChoice MIDIPortsSelector::getInputChoice() const
 {
     const juce::ScopedLock sl (impl->lock);
-    return impl->inputName;
+    return impl->input;
 }
 
-void MIDIPortsSelector::setInputName (const juce::String& name)
+MIDIPortsSelector::PortChoice MIDIPortsSelector::getOutputChoice() const
 {
     const juce::ScopedLock sl (impl->lock);
-    impl->inputName = name;
+    return impl->output;
 }
 
-juce::String MIDIPortsSelector::getOutputName() const
+void MIDIPortsSelector::setInputChoice (int index, const juce::String& name)
 {
     const juce::ScopedLock sl (impl->lock);
-    return impl->outputName;
+    impl->input = { index, name };
 }
 
-void MIDIPortsSelector::setOutputName (const juce::String& name)
+void MIDIPortsSelector::setOutputChoice (int index, const juce::String& name)
 {
     const juce::ScopedLock sl (impl->lock);
-    impl->outputName = name;
+    impl->output = { index, name };
 }
 
 juce::String MIDIPortsSelector::getFirmwareVersion() const
@@ -375,18 +369,27 @@ void MIDIPortsSelector::handleIncomingMidiMessage (const juce::String& sourceNam
 
 void MIDIPortsSelector::pickInput (const juce::String& sourceName)
 {
-    if (inputIndex != -1)
+    if (getInputIndex() != -1)
         return;
 
     const auto names = getPorts()->getInputNames();
     const auto index = names.indexOf (sourceName);
 
-    // A source that is no longer listed cannot be chosen by position; the choice stays Auto.
+    // A source that is no longer listed cannot be chosen by position: storing position -1 with
+    // an empty name would leave a choice that is neither Auto nor a port. The choice stays Auto.
     if (index < 0)
         return;
 
-    inputIndex = index;
-    setInputName (names[index]);
+    {
+        // The user may have chosen an input since the check above; that choice wins.
+        const juce::ScopedLock sl (impl->lock);
+
+        if (impl->input.index != -1)
+            return;
+
+        impl->input = { index, names[index] };
+    }
+
     logLine ("Select MIDI input " + juce::String (index) + " : [" + names[index] + "]");
 }
 
@@ -541,7 +544,9 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
     auto result = PollingResult::NoDevice;
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
 
-    if (getInputName() == autoName)
+    const auto chosenInput = getInputChoice();
+
+    if (chosenInput.name == autoName)
     {
         const auto count = getPorts()->getInputNames().size();
 
@@ -563,19 +568,25 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
     else
     {
         const auto names = getPorts()->getInputNames();
-        auto position = names.indexOf (getInputName());
+        auto position = names.indexOf (chosenInput.name);
+        auto scannedName = chosenInput.name;
 
         if (family == 6 || family == 8)
         {
             // These instruments keep their port position across a reboot but may change its
-            // name, so the remembered position wins.
-            position = inputIndex;
+            // name, so the remembered position wins, and the name becomes whatever is listed
+            // there now: nothing, while the instrument is away.
+            position = chosenInput.index;
+            scannedName = names[position];
 
-            if (juce::isPositiveAndBelow (position, names.size()))
-                setInputName (names[position]);
+            const juce::ScopedLock sl (impl->lock);
+
+            // Unless the user has chosen another input meanwhile.
+            if (impl->input.index == chosenInput.index && impl->input.name == chosenInput.name)
+                impl->input.name = scannedName;
         }
 
-        logLine ("Scanning MIDI input [" + getInputName() + "]");
+        logLine ("Scanning MIDI input [" + scannedName + "]");
 
         if (stopRequested())
             return PollingResult::Stopped;
@@ -601,7 +612,7 @@ PollingResult MIDIPortsSelector::runAlternativeInquiry (juce::uint16 family, boo
 
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
 
-    if (auto input = openInputAt (inputIndex))
+    if (auto input = openInputAt (getInputIndex()))
         inputs.push_back (std::move (input));
 
     bool replied = false;
@@ -691,35 +702,37 @@ PollingResult MIDIPortsSelector::sendDeviceInquiry (const juce::String& name, in
     if (! sleepUnlessStopped (waitMs))
         return PollingResult::Stopped;
 
-    const auto chosen = getOutputName();
-    const bool counts = deviceDetected && (chosen == autoName || chosen == name);
-
-    if (! counts)
     {
+        // Whether the answer counts and the output choice it makes are one step, so that a
+        // choice the user makes meanwhile is either seen here or made afterwards.
         const juce::ScopedLock sl (impl->lock);
-        impl->firmwareVersion = unknownVersion;
-        return PollingResult::NoDevice;
+        const auto& chosen = impl->output.name;
+
+        if (! deviceDetected || (chosen != autoName && chosen != name))
+        {
+            impl->firmwareVersion = unknownVersion;
+            return PollingResult::NoDevice;
+        }
+
+        impl->output = { position, name };
     }
 
-    outputIndex = position;
-    setOutputName (name);
     return bootloaderMode ? PollingResult::BootloaderDetected : PollingResult::DeviceDetected;
 }
 
 PollingResult MIDIPortsSelector::checkSelectedPorts()
 {
-    const auto inName = getInputName(), outName = getOutputName();
+    const auto in = getInputChoice(), out = getOutputChoice();
 
-    if (inName == autoName || outName == autoName)
+    if (in.name == autoName || out.name == autoName)
         return PollingResult::NoDevice;
 
     auto ports = getPorts();
     const auto inputs = ports->getInputNames();
     const auto outputs = ports->getOutputNames();
-    const int in = inputIndex, out = outputIndex;
 
-    const bool inputThere = juce::isPositiveAndBelow (in, inputs.size()) && inputs[in] == inName;
-    const bool outputThere = juce::isPositiveAndBelow (out, outputs.size()) && outputs[out] == outName;
+    const bool inputThere = juce::isPositiveAndBelow (in.index, inputs.size()) && inputs[in.index] == in.name;
+    const bool outputThere = juce::isPositiveAndBelow (out.index, outputs.size()) && outputs[out.index] == out.name;
     return inputThere && outputThere ? PollingResult::DeviceDetected : PollingResult::NoDevice;
 }
 
@@ -729,7 +742,7 @@ PollingResult MIDIPortsSelector::queryPanelState()
 
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
 
-    if (auto input = openInputAt (inputIndex))
+    if (auto input = openInputAt (getInputIndex()))
         inputs.push_back (std::move (input));
 
     if (auto output = openSelectedOutput())

@@ -33,18 +33,26 @@ public:
     void reset();
 
     // Port choice ---------------------------------------------------------------------------
+    /** One direction's choice: a position in the port list and the name found there, or
+        -1 and "Auto". Both always change together, so a copy describes one port. */
+    struct PortChoice
+    {
+        int index = -1;
+        juce::String name;
+    };
+
     bool selectAutoInput();
     bool selectAutoOutput();
     /** A listed name or "Auto"; false (and no change) for a name that is not listed. Message thread. */
     bool selectInput (const juce::String& name);
     bool selectOutput (const juce::String& name);
 
-    juce::String getInputName() const;
-    void setInputName (const juce::String& name);
-    juce::String getOutputName() const;
-    void setOutputName (const juce::String& name);
-    int getInputIndex() const noexcept  { return inputIndex.load(); }
-    int getOutputIndex() const noexcept { return outputIndex.load(); }
+    PortChoice getInputChoice() const;
+    PortChoice getOutputChoice() const;
+    juce::String getInputName() const   { return getInputChoice().name; }
+    juce::String getOutputName() const  { return getOutputChoice().name; }
+    int getInputIndex() const           { return getInputChoice().index; }
+    int getOutputIndex() const          { return getOutputChoice().index; }
 
     // Detection results ---------------------------------------------------------------------
     juce::String getFirmwareVersion() const;
@@ -75,6 +83,8 @@ public:
 
 private:
     void pickInput (const juce::String& sourceName);
+    void setInputChoice (int index, const juce::String& name);
+    void setOutputChoice (int index, const juce::String& name);
     void decodeVersion (int family, const juce::uint8* data);
     std::unique_ptr<MidiInputPort> openInputAt (int index);
     std::unique_ptr<MidiOutputPort> openOutputAt (int index);
@@ -85,7 +95,6 @@ private:
     class Impl;
     std::unique_ptr<Impl> impl;
 
-    std::atomic<int> inputIndex { -1 }, outputIndex { -1 };
     std::atomic<bool> bootloaderMode { false }, deviceDetected { false };
 
     JUCE_DECLARE_NON_COPYABLE (MIDIPortsSelector)

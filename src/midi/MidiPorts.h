@@ -32,6 +32,11 @@ public:
 
     /** Sends one message (or one raw block of bytes wrapped in a MidiMessage) at once. */
     virtual void sendMessageNow (const juce::MidiMessage& message) = 0;
+
+    /** Says that the messages that follow carry a firmware image of that many bytes. A real
+        port has no use for it; a simulated instrument takes its fault shares (a cable pulled
+        part-way) of it, since the image itself says its length nowhere before its end. */
+    virtual void announceImage (size_t totalBytes) { juce::ignoreUnused (totalBytes); }
 };
 
 /** The seam between the updater and the platform's MIDI service: ordered port names per

@@ -110,6 +110,14 @@ namespace
                 plug->device->receivedFromUpdater (message);
         }
 
+        void announceImage (size_t totalBytes) override
+        {
+            const juce::ScopedLock sl (plug->callLock);
+
+            if (plug->present && plug->device != nullptr)
+                plug->device->imageAnnounced (totalBytes);
+        }
+
     private:
         std::shared_ptr<OutputPlug> plug;
     };

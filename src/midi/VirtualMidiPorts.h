@@ -34,6 +34,10 @@ public:
         /** One message the updater sent on this device's output (possibly a raw slice of a SysEx
             stream). Called on the sending thread. */
         virtual void receivedFromUpdater (const juce::MidiMessage& message) = 0;
+
+        /** The updater announced an image of that many bytes on this device's output (see
+            MidiOutputPort::announceImage). Called on the sending thread. */
+        virtual void imageAnnounced (size_t totalBytes) { juce::ignoreUnused (totalBytes); }
     };
 
     using PlugId = int;

@@ -62,3 +62,58 @@ juce::MidiMessage SimIdentityReply::bootloader (int family, const SimVersion& ve
         default: return normal (family, version);
     }
 }
+
+bool SimIdentityReply::canCarry (int family, const SimVersion& v)
+{
+    auto sevenBits = [] (int n) { return n >= 0 && n <= 0x7f; };
+    const bool bytesFit = sevenBits (v.major) && sevenBits (v.minor) && sevenBits (v.patch) && v.pre <= 0x7f;
+
+    switch (family)
+    {
+        case 6:
+        {
+            // No pre-release number; 100a + 10b + c up to 1000, or 1000a + 100b + c from 1001 up to 14 bits.
+            if (v.pre >= 0 || v.minor > 9 || v.major > 16)
+                return false;
+
+            const int small = v.major * 100 + v.minor * 10 + v.patch;
+            const int large = v.major * 1000 + v.minor * 100 + v.patch;
+            return (v.patch <= 9 && small <= 1000) || (v.patch <= 99 && large > 1000 && large < 16384);
+        }
+
+        case 8:
+            return v.pre < 0 && v.minor <= 9 && v.patch <= 9 && v.major <= 163
+                   && v.major * 100 + v.minor * 10 + v.patch < 16384;
+
+        case 11:
+        case 12:
+        {
+            // A pre-release number 0 is sent as "none", and without one some values read as
+            // markers: 0.63.c reads as 1.0.c (family 11), 0.b.63 as 1.0.b (family 12), and
+            // 0.100.0 is how family 11's bootloader shows itself.
+            if (! bytesFit || v.pre == 0)
+                return false;
+
+            if (v.pre > 0 || v.major != 0)
+                return true;
+
+            return family == 11 ? v.minor != 0x3f && ! (v.minor == 100 && v.patch == 0)
+                                : v.patch != 0x3f;
+        }
+
+        default:
+            return bytesFit;
+    }
+}
+
+juce::String SimIdentityReply::describeCarried (int family)
+{
+    switch (family)
+    {
+        case 6:  return "a.b.c without p, b up to 9, c up to 99 (up to 9 when a is 0), at most 16.3.83";
+        case 8:  return "a.b.c without p, b and c up to 9, at most 163.8.3";
+        case 11: return "a.b.c or a.b.cpN, each number up to 127, N from 1, not 0.63.c or 0.100.0";
+        case 12: return "a.b.c or a.b.cpN, each number up to 127, N from 1, not 0.b.63";
+        default: return "a.b.c or a.b.cpN, each number up to 127";
+    }
+}

@@ -20,4 +20,11 @@ struct SimIdentityReply
 
     /** The four version bytes (reply data 9 to 12) the normal firmware of that family sends. */
     static std::array<juce::uint8, 4> versionBytes (int family, const SimVersion& version);
+
+    /** True when that family's reply can report the version so that it reads back unchanged.
+        A family-6 reply, for one, holds a single 14-bit number: 2.10.1 would read as 3.0.1. */
+    static bool canCarry (int family, const SimVersion& version);
+
+    /** The versions canCarry accepts for that family, in words, for error messages. */
+    static juce::String describeCarried (int family);
 };

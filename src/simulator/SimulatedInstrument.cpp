@@ -3,6 +3,8 @@
 #include "SimFirmwareImage.h"
 #include "SimIdentityReply.h"
 
+#include <stdexcept>
+
 namespace
 {
     using Bytes = std::vector<juce::uint8>;
@@ -19,12 +21,15 @@ namespace
         return juce::MidiMessage::createSysExMessage (data.data(), (int) data.size());
     }
 
-    SimVersion versionOrDefault (const juce::String& text)
+    SimVersion reportableVersion (int family, const juce::String& text)
     {
-        if (auto parsed = SimVersion::fromText (text))
-            return *parsed;
+        const auto parsed = SimVersion::fromText (text);
 
-        return {};
+        if (! parsed || ! SimIdentityReply::canCarry (family, *parsed))
+            throw std::invalid_argument (("a family-" + juce::String (family) + " instrument cannot report version '"
+                                          + text + "'").toStdString());
+
+        return *parsed;
     }
 }
 
@@ -45,7 +50,7 @@ SimulatedInstrument::SimulatedInstrument (VirtualMidiPorts& busToUse, Settings i
       settings (std::move (initial)),
       mode (settings.mode),
       erased (settings.erased),
-      version (versionOrDefault (settings.version)),
+      version (reportableVersion (settings.family, settings.version)),
       panelStatus (settings.panelStatusByte)
 {
     if (mode != Mode::absent)
@@ -183,6 +188,7 @@ void SimulatedInstrument::vanish()
         applyingImage = false;
         inSysex = false;
         assembling.clear();
+        announcedImageBytes = 0;
 
         if (mode != Mode::absent)
             modeBeforeVanish = mode;
@@ -291,9 +297,10 @@ void SimulatedInstrument::receivedFromUpdater (const juce::MidiMessage& message)
     {
         const juce::ScopedLock sl (lock);
         const auto family = (juce::uint8) (settings.family & 0x7f);
-        const auto pullAt = settings.pullCableAtPercent < 0
+        // Without an announced size there is nothing to take the share of.
+        const auto pullAt = settings.pullCableAtPercent < 0 || announcedImageBytes == 0
                               ? std::numeric_limits<size_t>::max()
-                              : (size_t) ((juce::int64) settings.imageSizeHint * settings.pullCableAtPercent / 100);
+                              : (size_t) ((juce::int64) announcedImageBytes * settings.pullCableAtPercent / 100);
 
         // A packet is a raw slice of the byte stream: SysEx messages are reassembled across packets.
         for (size_t i = 0; i < size && ! pull; ++i)
@@ -352,6 +359,12 @@ void SimulatedInstrument::receivedFromUpdater (const juce::MidiMessage& message)
         if (returnMs >= 0)
             returnAfter (returnMs, before, wasErased, std::nullopt);
     }
+}
+
+void SimulatedInstrument::imageAnnounced (size_t totalBytes)
+{
+    const juce::ScopedLock sl (lock);
+    announcedImageBytes = totalBytes;
 }
 
 void SimulatedInstrument::reply (const juce::MidiMessage& message)
@@ -469,6 +482,21 @@ void SimulatedInstrument::handleSysex (const Bytes& sysex)
         return;
     }
 
+    if (s.family == 12 && sysex == Bytes { 0xf0, 0x04, 0x0c, 0x31, 0x00, 0xf7 })
+    {
+        // The panel update command: the running firmware gets its panel ready for a new panel
+        // image (status 01, erased) unless an update is already under way, and reports the status.
+        if (currentMode == Mode::normal && currentPanel >= 0)
+        {
+            if (currentPanel != 1 && currentPanel != 2)
+                setPanelStatusByte (1);
+
+            reply (sysexOf ({ 0x04, 0x0c, 0x31, 0x01, (juce::uint8) (getPanelStatusByte() & 0x7f) }));
+        }
+
+        return;
+    }
+
     if (sysex.size() == 5 && startsWith (sysex, { 0xf0, 0x04, family, 0x11, 0xf7 }))
     {
         if (currentMode == Mode::bootloader)
@@ -480,7 +508,8 @@ void SimulatedInstrument::handleSysex (const Bytes& sysex)
     if (startsWith (sysex, { 0xf0, 0x04, family, 0x12 }))
     {
         const auto info = SimFirmwareImage::parse (sysex.data(), sysex.size());
-        const bool valid = info && info->familyByte == family && ! s.rejectImages;
+        const bool valid = info && info->familyByte == family && ! s.rejectImages
+                           && SimIdentityReply::canCarry (s.family, info->version);
 
         if (currentMode == Mode::bootloader && (currentlyErased || s.family == 12))
         {

@@ -8,9 +8,12 @@
 
 /** A simulated MIDI synthesizer of one of the families 6, 8, 11 and 12, plugged into a
     VirtualMidiPorts bus. It keeps its own state and answers only what the instrument would:
-    identity replies (normal firmware or bootloader), the alternative inquiry and the panel state
-    query (family 12), the erase command, and firmware images in the simulated image format
-    (SimFirmwareImage), received as raw packets that may split a SysEx message anywhere.
+    identity replies (normal firmware or bootloader), the alternative inquiry, the panel state
+    query and the panel update command (family 12), the erase command, and firmware images in the
+    simulated image format (SimFirmwareImage), received as raw packets that may split a SysEx
+    message anywhere. It takes only versions its family's identity reply can report
+    (SimIdentityReply::canCarry): the constructor throws std::invalid_argument for another, and an
+    image that carries one is rejected like a corrupt image.
 
     Rebooting (the user entering the bootloader, an erase, an applied image) pulls its ports out
     and plugs them in again after a delay, possibly at other positions or under another name.
@@ -49,8 +52,8 @@ public:
         int panelStatusByte = 0;          // family 12: status byte of its panel state reply; -1: no reply
 
         // Faults
-        int pullCableAtPercent = -1;      // ports vanish once this share of an image has arrived; -1: never
-        int imageSizeHint = 359740;       // the image size that share is taken of
+        int pullCableAtPercent = -1;      // ports vanish once this share of an image has arrived; -1: never.
+                                          // The share is of the size the updater announced on the output.
         int cableReturnMs = -1;           // a pulled cable is plugged in again (bootloader) after this; -1: never
         bool silent = false;              // answers nothing
         bool garbage = false;             // answers every request with meaningless SysEx
@@ -103,6 +106,7 @@ public:
 
 private:
     void receivedFromUpdater (const juce::MidiMessage& message) override;
+    void imageAnnounced (size_t totalBytes) override;
     void handleSysex (const std::vector<juce::uint8>& sysex);
     void handleImageProgress();
     void reply (const juce::MidiMessage& message);
@@ -130,6 +134,7 @@ private:
     std::vector<juce::uint8> assembling; // the SysEx being reassembled from raw packets
     bool inSysex = false;
     bool cablePulledForThisImage = false;
+    size_t announcedImageBytes = 0; // 0: none announced since the ports last came in
     bool applyingImage = false;   // between a complete image and the restart that applies it
 
     juce::CriticalSection recordLock;

@@ -1,5 +1,7 @@
 #include "SimulatorConfig.h"
 
+#include "SimIdentityReply.h"
+
 namespace
 {
     const char* const knownKeys = "version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image";
@@ -24,7 +26,7 @@ namespace
     }
 }
 
-juce::String SimulatorConfig::parse (const juce::String& text, SimulatorConfig& result)
+juce::String SimulatorConfig::parse (const juce::String& text, int deviceFamily, SimulatorConfig& result)
 {
     auto config = result;
 
@@ -47,6 +49,11 @@ juce::String SimulatorConfig::parse (const juce::String& text, SimulatorConfig& 
 
             if (! version || version->major > 127 || version->minor > 127 || version->patch > 127 || version->pre > 126)
                 return badValue (key, value, "a version such as 2.1.13 or 1.1.0p1");
+
+            // Otherwise the updater would show another version than the one asked for.
+            if (! SimIdentityReply::canCarry (deviceFamily, *version))
+                return badValue (key, value, "a version that the " + SimulatedInstrument::instrumentNameFor (deviceFamily)
+                                               + " can report: " + SimIdentityReply::describeCarried (deviceFamily));
 
             config.version = value;
         }

@@ -23,9 +23,10 @@ struct SimulatorConfig
     int pullCableAtPercent = -1;      // -1: never
     bool corruptImage = false;
 
-    /** Reads the variable's value into result; returns an error text (empty on success). On error
-        result is left as it was. */
-    static juce::String parse (const juce::String& text, SimulatorConfig& result);
+    /** Reads the variable's value into result for an instrument of that device family; returns
+        an error text (empty on success), also for a version that family's replies cannot report.
+        On error result is left as it was. */
+    static juce::String parse (const juce::String& text, int deviceFamily, SimulatorConfig& result);
 
     /** The instrument settings this configuration stands for, for a device family. */
     SimulatedInstrument::Settings toSettings (int deviceFamily) const;
