@@ -6,7 +6,8 @@
 
 /** The demo mode's settings, read from the value of the VFU_SIMULATE environment variable:
     key=value pairs separated by ';', all optional:
-      version           firmware version of the instrument (default 2.1.12)
+      version           firmware version of the instrument, one its family's identity reply can
+                        report (default 2.1.12)
       mode              normal | bootloader (default normal)
       bootloader-after  seconds after its first identity reply in normal mode until the simulated
                         user puts it into its bootloader, or never (default 5)
