@@ -13,6 +13,7 @@
       reattach-ms       how long its ports are away when it reboots (default 1500)
       pull-cable-at     percent of a firmware image after which the cable is pulled (default none)
       corrupt-image     true: every image is rejected (default false)
+      silent            true: its ports are there but it answers nothing (default false)
 */
 struct SimulatorConfig
 {
@@ -22,6 +23,7 @@ struct SimulatorConfig
     int reattachMs = 1500;
     int pullCableAtPercent = -1;      // -1: never
     bool corruptImage = false;
+    bool silent = false;
 
     /** Reads the variable's value into result; returns an error text (empty on success). On error
         result is left as it was. */
