@@ -16,7 +16,7 @@ void QuietProgressBar::valueChanged()
     if (isVisible())
         juce::ProgressBar::visibilityChanged(); // (re)starts the framework's refresh
 
-    startTimer (refreshAfterChangeMs);
+    endOfRefresh.startTimer (refreshAfterChangeMs);
 }
 
 void QuietProgressBar::visibilityChanged()
@@ -26,9 +26,9 @@ void QuietProgressBar::visibilityChanged()
         juce::ProgressBar::visibilityChanged();
 }
 
-void QuietProgressBar::timerCallback()
+void QuietProgressBar::stopRefreshing()
 {
-    stopTimer();
+    endOfRefresh.stopTimer();
     refreshing = false;
 
     // The framework stops its refresh only when the bar is hidden; hiding and showing it again

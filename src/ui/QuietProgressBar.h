@@ -10,8 +10,7 @@
     value to catch up with any new one, and is otherwise the same component.
 
     Message thread only. */
-class QuietProgressBar final : public juce::ProgressBar,
-                               private juce::Timer
+class QuietProgressBar final : public juce::ProgressBar
 {
 public:
     explicit QuietProgressBar (double& progressValue);
@@ -26,7 +25,17 @@ protected:
     void visibilityChanged() override;
 
 private:
-    void timerCallback() override;
+    void stopRefreshing();
 
+    // The framework's bar is a timer itself (privately), so the end of the refresh has a timer
+    // of its own.
+    struct EndOfRefresh final : public juce::Timer
+    {
+        explicit EndOfRefresh (QuietProgressBar& b) : bar (b) {}
+        void timerCallback() override { bar.stopRefreshing(); }
+        QuietProgressBar& bar;
+    };
+
+    EndOfRefresh endOfRefresh { *this };
     bool refreshing = false;
 };
