@@ -4,6 +4,7 @@
 
 #if JUCE_LINUX
  #include <alsa/asoundlib.h>
+ #include <unistd.h>
 #endif
 
 namespace
@@ -71,6 +72,21 @@ namespace
 }
 #endif
 
+namespace
+{
+    // The port lists are read ten times a second while no instrument answers. Without the
+    // sequencer's device node there are no ports at all, and asking the framework would open
+    // (and fail to open) the sequencer once per list: a stat is all it takes to know.
+    bool mayHaveMidiPorts()
+    {
+       #if JUCE_LINUX
+        return access ("/dev/snd/seq", F_OK) == 0;
+       #else
+        return true;
+       #endif
+    }
+}
+
 JuceMidiPorts::JuceMidiPorts()
 {
    #if JUCE_LINUX
@@ -80,11 +96,17 @@ JuceMidiPorts::JuceMidiPorts()
 
 juce::StringArray JuceMidiPorts::getInputNames()
 {
+    if (! mayHaveMidiPorts())
+        return {};
+
     return namesOf (juce::MidiInput::getAvailableDevices());
 }
 
 juce::StringArray JuceMidiPorts::getOutputNames()
 {
+    if (! mayHaveMidiPorts())
+        return {};
+
     return namesOf (juce::MidiOutput::getAvailableDevices());
 }
 

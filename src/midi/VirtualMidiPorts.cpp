@@ -164,7 +164,7 @@ public:
 
             if (! next.has_value())
             {
-                core->workToDo.wait (100);
+                core->workToDo.wait (-1); // a send and the destructor both signal it
                 continue;
             }
 

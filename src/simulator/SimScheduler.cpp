@@ -41,7 +41,7 @@ void SimScheduler::run()
     while (! threadShouldExit())
     {
         std::function<void()> due;
-        int waitMs = 100;
+        int waitMs = -1; // nothing scheduled: sleep until schedule() or stop() signals
 
         {
             const juce::ScopedLock sl (lock);
@@ -58,7 +58,7 @@ void SimScheduler::run()
                 }
                 else
                 {
-                    waitMs = juce::jlimit (1, 100, (int) std::ceil (left));
+                    waitMs = (int) std::ceil (juce::jmin (left, 3600000.0));
                 }
             }
         }

@@ -4,7 +4,7 @@
 
 namespace
 {
-    const char* const knownKeys = "version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image";
+    const char* const knownKeys = "version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image, silent";
 
     bool readWholeNumber (const juce::String& text, int low, int high, int& result)
     {
@@ -88,6 +88,13 @@ juce::String SimulatorConfig::parse (const juce::String& text, int deviceFamily,
 
             config.corruptImage = value == "true";
         }
+        else if (key == "silent")
+        {
+            if (value != "true" && value != "false")
+                return badValue (key, value, "true or false");
+
+            config.silent = value == "true";
+        }
         else
         {
             return "VFU_SIMULATE: unknown key '" + key + "' (known keys: " + knownKeys + ")";
@@ -111,6 +118,7 @@ SimulatedInstrument::Settings SimulatorConfig::toSettings (int deviceFamily) con
     settings.pullCableAtPercent = pullCableAtPercent;
     settings.cableReturnMs = pullCableAtPercent >= 0 ? reattachMs : -1; // the demo's user plugs it back in
     settings.rejectImages = corruptImage;
+    settings.silent = silent;
     return settings;
 }
 

@@ -14,6 +14,7 @@
       reattach-ms       how long its ports are away when it reboots (default 1500)
       pull-cable-at     percent of a firmware image after which the cable is pulled (default none)
       corrupt-image     true: every image is rejected (default false)
+      silent            true: its ports are there but it answers nothing (default false)
 */
 struct SimulatorConfig
 {
@@ -23,6 +24,7 @@ struct SimulatorConfig
     int reattachMs = 1500;
     int pullCableAtPercent = -1;      // -1: never
     bool corruptImage = false;
+    bool silent = false;
 
     /** Reads the variable's value into result for an instrument of that device family; returns
         an error text (empty on success), also for a version that family's replies cannot report.

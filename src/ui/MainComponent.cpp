@@ -180,7 +180,7 @@ void MainComponent::createChildren()
     instructionsField.reset (addLabel ("InstructionsField", {}, 15.0f, topLeft, true));
     instructionsField->setMinimumHorizontalScale (1.0f);
 
-    progressBar = std::make_unique<juce::ProgressBar> (progress);
+    progressBar = std::make_unique<QuietProgressBar> (progress);
     progressBar->setName ("Progress bar");
     addAndMakeVisible (progressBar.get());
 
@@ -423,6 +423,7 @@ void MainComponent::setProgress (double newProgress)
 {
     installing->setText (juce::String::formatted ("Installing %.0f%%", newProgress * 100.0), juce::sendNotification);
     progress = newProgress;
+    progressBar->valueChanged();
 }
 
 void MainComponent::buttonClicked (juce::Button* button)

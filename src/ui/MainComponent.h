@@ -1,6 +1,7 @@
 #pragma once
 
 #include "../engine/FirmwareUpdaterCallback.h"
+#include "QuietProgressBar.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -106,7 +107,7 @@ private:
     juce::LookAndFeel_V3 defaultLook;
 
     std::unique_ptr<juce::Label> instructionsField;
-    std::unique_ptr<juce::ProgressBar> progressBar;
+    std::unique_ptr<QuietProgressBar> progressBar;
     std::unique_ptr<juce::Label> deviceLabel;
     std::unique_ptr<juce::Label> titleLabel;
     std::unique_ptr<juce::Label> installedVersionCaption;

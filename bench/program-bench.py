@@ -1,0 +1,310 @@
+#!/usr/bin/env python3
+"""Measures the whole program as a user runs it: a real window on an Xvfb display, the release
+build, and beside it an empty window of the same framework build (bench/EmptyWindow.cpp), so that
+what the framework costs and what the updater adds are told apart.
+
+    bench/program-bench.py [--runs N] [--seconds S] [--transfer-runs N] [--no-build]
+
+It prints one table. Every figure is the median of --runs runs (the transfer: --transfer-runs),
+and the runs of the reference and of the updater alternate, so both see the same machine.
+
+CPU time is read from /proc/<pid>/task/*/schedstat (nanoseconds on a CPU, summed over the
+process's threads): clock ticks are too coarse for the fractions of a percent measured here.
+Peak memory is VmHWM from /proc/<pid>/status. Each run has a home folder of its own, so the log
+(~/.config/Vorn Firmware Updater/vfu-quorrel) is fresh and the desktop holds only what the run
+puts there.
+"""
+
+import argparse
+import math
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LOG_RELATIVE = os.path.join(".config", "Vorn Firmware Updater", "vfu-quorrel")
+SHIPPED_IMAGE_BYTES = 359740
+
+# A Quorrel definition whose only State polls "none": the engine has nothing to do but wait.
+RESTING_DEFINITIONS = """<FirmwareUpdaters>
+  <FirmwareUpdater deviceName="Quorrel" consoleMode="false" communicationMode="MIDI" MIDIDeviceID="0006"
+                   fileNamePattern="quorrel-fw-" SHA256Check="true" initialState="Resting" timeout="3600"
+                   timeoutState="Resting">
+    <State name="Resting" pollingMode="none">
+      <TextField name="InstructionsField" text="Resting."/>
+      <Button name="InstallCancel" text="Cancel" state="disabled"/>
+    </State>
+  </FirmwareUpdater>
+</FirmwareUpdaters>
+"""
+
+
+def fail(text):
+    print("program-bench: " + text, file=sys.stderr)
+    sys.exit(1)
+
+
+class Display:
+    """One Xvfb server for the whole run."""
+
+    def __init__(self):
+        for number in range(90, 130):
+            if not os.path.exists("/tmp/.X11-unix/X%d" % number) and not os.path.exists("/tmp/.X%d-lock" % number):
+                break
+        else:
+            fail("no free X display number")
+        self.name = ":%d" % number
+        self.process = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists("/tmp/.X11-unix/X%d" % number):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                fail("Xvfb did not start")
+            time.sleep(0.05)
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+def cpu_ns(pid):
+    total = 0
+    task_dir = "/proc/%d/task" % pid
+    for task in os.listdir(task_dir):
+        try:
+            with open(os.path.join(task_dir, task, "schedstat")) as f:
+                total += int(f.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError, IndexError, ValueError):
+            pass  # a thread that ended between the listing and the read
+    return total
+
+
+def peak_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+class Run:
+    """One start of a program with a home folder of its own; follows its log as it grows."""
+
+    def __init__(self, command, display, simulate=None, desktop_files=(), stdout_marker=None):
+        self.home = tempfile.mkdtemp(prefix="vfu-bench-")
+        os.makedirs(os.path.join(self.home, "Desktop"))
+        for path in desktop_files:
+            shutil.copy(path, os.path.join(self.home, "Desktop"))
+        env = dict(os.environ, HOME=self.home, DISPLAY=display.name, XDG_CONFIG_HOME=os.path.join(self.home, ".config"))
+        env.pop("VFU_SIMULATE", None)
+        if simulate is not None:
+            env["VFU_SIMULATE"] = simulate
+        self.log_path = os.path.join(self.home, LOG_RELATIVE)
+        self.log_text = ""
+        self.seen = {}  # log text -> monotonic time it was first seen
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE if stdout_marker else subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL, cwd=self.home)
+        self.stdout_marker = stdout_marker
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def read_log(self):
+        try:
+            with open(self.log_path, errors="replace") as f:
+                self.log_text = f.read()
+        except FileNotFoundError:
+            pass
+        return self.log_text
+
+    def wait_for_log(self, text, timeout, step=0.002):
+        """Waits until the log holds text; returns the monotonic time it was first seen."""
+        deadline = time.monotonic() + timeout
+        while text not in self.read_log():
+            if time.monotonic() > deadline:
+                fail("timed out waiting for %r in the log; the log says:\n%s" % (text, self.log_text[-2000:]))
+            if self.process.poll() is not None:
+                fail("the program ended (%d) before %r; the log says:\n%s" % (self.process.returncode, text, self.log_text[-2000:]))
+            time.sleep(step)
+        return time.monotonic()
+
+    def wait_for_stdout_marker(self, timeout):
+        deadline = time.monotonic() + timeout
+        line = self.process.stdout.readline().decode(errors="replace")
+        if self.stdout_marker not in line or time.monotonic() > deadline:
+            fail("the reference program did not report its window")
+        return time.monotonic()
+
+    def cpu_share_over(self, seconds):
+        before = cpu_ns(self.pid)
+        t0 = time.monotonic()
+        time.sleep(seconds)
+        after = cpu_ns(self.pid)
+        return 100.0 * (after - before) / ((time.monotonic() - t0) * 1e9)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+
+def pacing_seconds(image_bytes, packet_size=256, wait_time=0.082):
+    """The pauses alone: after each packet, (int)(length * 0.384) + waitTime milliseconds in
+    single precision, cut to whole milliseconds; a last piece under two packets goes as one."""
+    import struct
+
+    def f32(x):
+        return struct.unpack("f", struct.pack("f", x))[0]
+
+    total_ms = 0
+    remaining = image_bytes
+    while remaining > 0:
+        length = remaining if remaining < 2 * packet_size else packet_size
+        total_ms += int(f32(f32(float(int(f32(length * f32(0.384))))) + f32(wait_time)))
+        remaining -= length
+    return total_ms / 1000.0
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--runs", type=int, default=3, help="runs per figure (default 3)")
+    parser.add_argument("--seconds", type=float, default=8.0, help="measured span at rest (default 8)")
+    parser.add_argument("--settle", type=float, default=2.0, help="wait before measuring at rest (default 2)")
+    parser.add_argument("--transfer-runs", type=int, default=1, help="transfers of the shipped image (default 1; 0 skips)")
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"), help="release build folder")
+    parser.add_argument("--no-build", action="store_true", help="take the build as it is")
+    parser.add_argument("--updater", help="another updater executable to measure (to compare a change)")
+    args = parser.parse_args()
+
+    if not args.no_build:
+        subprocess.run([os.path.join(ROOT, "scripts", "build.sh"), "release"], check=True, stdout=subprocess.DEVNULL)
+
+    updater = args.updater or os.path.join(args.build, "src", "VornFirmwareUpdater")
+    reference = os.path.join(args.build, "bench", "vfu-empty-window")
+    tool = os.path.join(args.build, "tools", "vfw-tool", "vfu-firmware-tool")
+    for path in (updater, reference, tool):
+        if not os.access(path, os.X_OK):
+            fail("%s is missing; build first (scripts/build.sh release)" % path)
+
+    work = tempfile.mkdtemp(prefix="vfu-bench-work-")
+    # A copy of the program in a folder of its own, with a resting definitions document beside it.
+    resting_dir = os.path.join(work, "resting")
+    os.makedirs(resting_dir)
+    resting_updater = os.path.join(resting_dir, "VornFirmwareUpdater")
+    shutil.copy(updater, resting_updater)
+    with open(os.path.join(resting_dir, "StateMachines.xml"), "w") as f:
+        f.write(RESTING_DEFINITIONS)
+    # A small package, newer than the shipped one, for the whole update.
+    small_image = os.path.join(work, "quorrel-fw-2.1.14.syx")
+    small_package = os.path.join(work, "quorrel-fw-2.1.14.vfw")
+    subprocess.run([tool, "image", "--family", "6", "--version", "2.1.14", "--size", "3345", "-o", small_image], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([tool, "pack", "-o", small_package, small_image], check=True, stdout=subprocess.DEVNULL)
+
+    display = Display()
+    rows = []
+    try:
+        first_state = "State 'Idle, no device'"
+
+        # Start-up: from exec to the first State's log line (the window is up by then).
+        startup, startup_ref, rss_start = [], [], []
+        for _ in range(args.runs):
+            run = Run([reference], display, stdout_marker="window shown")
+            startup_ref.append(run.wait_for_stdout_marker(30) - run.started)
+            run.stop()
+            run = Run([updater], display)
+            startup.append(run.wait_for_log(first_state, 30, step=0.001) - run.started)
+            time.sleep(1.0)
+            rss_start.append(peak_rss_kib(run.pid))
+            run.stop()
+
+        # At rest, three situations, each beside the empty window.
+        situations = [
+            ("no MIDI ports, State 'Idle, no device'", [updater], None, first_state),
+            ("demo mode, a State with polling \"none\"", [resting_updater], "bootloader-after=never", "State 'Resting'"),
+            ("polling a port pair that never answers", [updater], "silent=true", first_state),
+        ]
+        reference_cpu = []
+        cpu = {name: [] for name, *_ in situations}
+        for _ in range(args.runs):
+            run = Run([reference], display, stdout_marker="window shown")
+            run.wait_for_stdout_marker(30)
+            time.sleep(args.settle)
+            reference_cpu.append(run.cpu_share_over(args.seconds))
+            run.stop()
+            for name, command, simulate, ready in situations:
+                run = Run(command, display, simulate=simulate)
+                run.wait_for_log(ready, 30)
+                time.sleep(args.settle)
+                cpu[name].append(run.cpu_share_over(args.seconds))
+                run.stop()
+
+        # A whole demo-mode update of a small image: peak memory at its end.
+        rss_update = []
+        for _ in range(args.runs):
+            run = Run([updater], display, simulate="bootloader-after=1;reattach-ms=500", desktop_files=[small_package])
+            run.wait_for_log("State 'Download complete'", 120)
+            time.sleep(0.5)
+            rss_update.append(peak_rss_kib(run.pid))
+            run.stop()
+
+        # The shipped image: the transfer's wall time against its pacing, and its CPU.
+        transfer_wall, transfer_cpu = [], []
+        entry = "quorrel-fw-2.1.13.syx"
+        for _ in range(args.transfer_runs):
+            run = Run([updater], display, simulate="bootloader-after=1;reattach-ms=500")
+            run.wait_for_log("State 'Firmware download'", 120)
+            t0, c0 = time.monotonic(), cpu_ns(run.pid)
+            run.wait_for_log("Send '" + entry + "' : 100 %%", 600, step=0.005)
+            t1, c1 = time.monotonic(), cpu_ns(run.pid)
+            transfer_wall.append(t1 - t0)
+            transfer_cpu.append(100.0 * (c1 - c0) / ((t1 - t0) * 1e9))
+            run.wait_for_log("State 'Download complete'", 60)
+            run.stop()
+    finally:
+        display.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+    ref = median(reference_cpu)
+    print()
+    print("Whole program, release build, real window on Xvfb; medians of %d runs (%g s at rest each)" % (args.runs, args.seconds))
+    print()
+    print("| what | figure | empty window | ours |")
+    print("|---|---|---|---|")
+    print("| start-up, exec to the first State's log line | %.0f ms | %.0f ms (exec to window shown) | |"
+          % (1000 * median(startup), 1000 * median(startup_ref)))
+    print("| peak RSS after start-up | %.1f MB | | |" % (median(rss_start) / 1024))
+    print("| peak RSS after a whole demo-mode update of a 3,345-byte image | %.1f MB | | |" % (median(rss_update) / 1024))
+    for name, values in cpu.items():
+        figure = median(values)
+        print("| CPU at rest: %s | %.2f %% | %.2f %% | %+.2f points |" % (name, figure, ref, figure - ref))
+    if transfer_wall:
+        pacing = pacing_seconds(SHIPPED_IMAGE_BYTES)
+        wall = median(transfer_wall)
+        print("| transfer of the shipped %s-byte image: wall time | %.1f s | | %+.2f %% against %.1f s of pacing |"
+              % ("{:,}".format(SHIPPED_IMAGE_BYTES), wall, 100.0 * (wall - pacing) / pacing, pacing))
+        print("| transfer of the shipped image: CPU | %.2f %% | | |" % median(transfer_cpu))
+    print()
+    print("Raw: start-up %s ms; reference CPU %s; %s"
+          % ([round(1000 * s) for s in startup], [round(v, 2) for v in reference_cpu],
+             "; ".join("%s %s" % (n, [round(v, 2) for v in vs]) for n, vs in cpu.items())))
+
+
+if __name__ == "__main__":
+    main()
