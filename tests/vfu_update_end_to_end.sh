@@ -124,7 +124,7 @@ case "$case" in
         finish 1
         expect_out "Install (--yes)"
         expect_log "State 'Error, bootloader detected'"
-        expect_err "^vfu-update: Something went wrong"
+        expect_err "^vfu-update: the update failed (State 'Error, bootloader detected'): Something went wrong"
         expect_no_log "State 'Download complete'"
         ;;
 
@@ -134,7 +134,7 @@ case "$case" in
         start --yes --timeout 20 --firmware "$(package 8000)"
         finish 1
         expect_log "Connection break"
-        expect_err "^vfu-update: "
+        expect_err "^vfu-update: the update failed"
         expect_no_log "State 'Download complete'"
         ;;
 

@@ -143,7 +143,7 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
     catch (const FirmwareUpdater::FirmwareUpdaterException& e)
     {
         logLine (e.getMessage());
-        printError (e.getMessage().replace ("\n\nThe app will quit.", "").trimEnd());
+        printError (e.getMessage());
         return UpdateOutcome::unusable;
     }
 

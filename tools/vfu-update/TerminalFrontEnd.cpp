@@ -376,10 +376,6 @@ void TerminalFrontEnd::settleThenFinish()
         if (instructions.isNotEmpty())
             output.info (instructions);
     }
-    else if (result.message.isEmpty())
-    {
-        result.message = instructions.replace ("\n", " ");
-    }
     else if (instructions.isNotEmpty())
     {
         result.message << " " << instructions.replace ("\n", " ");

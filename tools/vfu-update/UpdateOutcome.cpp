@@ -79,7 +79,7 @@ std::optional<UpdateOutcome::Result> UpdateOutcome::stateEntered (const juce::St
         return Result { failed, "the update was cancelled.", true };
 
     if (name.startsWith ("Error"))
-        return Result { failed, {}, true };
+        return Result { failed, "the update failed (State '" + name + "'):", true };
 
     if (begun && (name == machine.initialState || name == timeoutState))
         return Result { failed, cancelled ? juce::String ("the update was cancelled.")
