@@ -3,7 +3,7 @@
 # Quorrel, with a small package of version 2.2.0, through a pseudo-terminal or through pipes.
 #
 # usage: vfu_update_end_to_end.sh <vfu-update> <vfu-firmware-tool> <case> <pty|pipe>
-#   cases: update, uptodate, rejected, cable, noinstrument, interrupt
+#   cases: update, uptodate, rejected, cable, noinstrument, interrupt, list
 set -uo pipefail
 
 updater=$(realpath "$1")
@@ -23,6 +23,8 @@ trap cleanup EXIT
 # The framework finds the desktop at $HOME/Desktop and the log under $HOME/.config.
 export HOME=$work/home
 unset XDG_CONFIG_HOME XDG_DATA_HOME VFU_SIMULATE
+# As over SSH: no display at all.
+unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$HOME/Desktop"
 log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
 out=$work/out
@@ -50,6 +52,7 @@ start() {
 
     if [ "$through" = pty ]; then
         # script(1) gives it a pseudo-terminal; what is written to fd 3 arrives as keys.
+        rm -f "$work/keys"
         mkfifo "$work/keys"
         script -qfec "$(printf '%q ' "$updater" "$@") 2>$(printf '%q' "$err")" /dev/null <"$work/keys" >"$out" 2>&1 &
         pid=$!
@@ -118,11 +121,21 @@ case "$case" in
         ;;
 
     rejected)
-        # Found in its bootloader, so --yes must press Install; the image is refused.
+        # Found in its bootloader, so Install is offered: a key press on the terminal presses it,
+        # --yes does in a pipe. The image is refused.
         export VFU_SIMULATE="mode=bootloader;corrupt-image=true;reattach-ms=300"
-        start --yes --timeout 20 --firmware "$(package 4000)"
+
+        if [ "$through" = pty ]; then
+            start --timeout 20 --firmware "$(package 4000)"
+            await "\[Enter\] Install   \[c\] Cancel" 20
+            printf '\r' >&3
+        else
+            start --yes --timeout 20 --firmware "$(package 4000)"
+        fi
+
         finish 1
-        expect_out "Install (--yes)"
+        [ "$through" = pty ] || expect_out "Install (--yes)"
+        expect_log "State 'Firmware erase'"
         expect_log "State 'Error, bootloader detected'"
         expect_err "^vfu-update: the update failed (State 'Error, bootloader detected'): Something went wrong"
         expect_no_log "State 'Download complete'"
@@ -164,6 +177,18 @@ case "$case" in
         expect_no_log "'quorrel-fw-2.2.0.syx' : 100 "
         expect_no_log "Sender thread timed out"
         [ "$elapsed" -le 30 ] || fail "took $elapsed s"
+        ;;
+
+    list)
+        export VFU_SIMULATE="mode=bootloader"
+        start --list
+        finish 0
+        expect_out "^  0  Quorrel: Quorrel (family 0006), bootloader on input Quorrel"
+
+        export VFU_SIMULATE="version=2.1.12;bootloader-after=never"
+        start --list
+        finish 0
+        expect_out "Quorrel (family 0006), firmware 2.1.12 on input Quorrel"
         ;;
 
     *)

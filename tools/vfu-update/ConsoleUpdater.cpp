@@ -142,6 +142,7 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
     }
     catch (const FirmwareUpdater::FirmwareUpdaterException& e)
     {
+        FirmwareUpdaterCallback::setRegistered (nullptr);
         logLine (e.getMessage());
         printError (e.getMessage());
         return UpdateOutcome::unusable;

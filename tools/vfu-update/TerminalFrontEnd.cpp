@@ -119,7 +119,8 @@ void TerminalFrontEnd::start (FirmwareUpdater& engineToUse, std::function<void (
     jassert (machine != nullptr); // the loader refuses definitions without one
 
     outcome = std::make_unique<UpdateOutcome> (*machine, engine->getTimeoutState(), engine->getDeviceName());
-    progressLine = std::make_unique<ProgressLine> (planTransfer());
+    transferPlan = planTransfer();
+    progressLine = std::make_unique<ProgressLine> (transferPlan);
     input = std::make_unique<TerminalInput> (static_cast<TerminalInput::Listener&> (*this));
 
     if (settings.timeoutSeconds > 0)
@@ -340,10 +341,9 @@ juce::String TerminalFrontEnd::describeWhereItStood() const
 
     if (transferring)
     {
-        const auto plan = planTransfer();
         text << " at " << (int) (lastProgress * 100.0) << "% of the transfer ("
-             << ProgressLine::formatBytes ((juce::int64) (lastProgress * (double) plan.totalBytes)) << " of "
-             << ProgressLine::formatBytes (plan.totalBytes) << ")";
+             << ProgressLine::formatBytes ((juce::int64) (lastProgress * (double) transferPlan.totalBytes)) << " of "
+             << ProgressLine::formatBytes (transferPlan.totalBytes) << ")";
     }
 
     if (outcome == nullptr || ! outcome->hasBegun())

@@ -62,6 +62,7 @@ private:
     MIDIPortsSelector& selector;
     FirmwareUpdater* engine = nullptr;
     std::unique_ptr<UpdateOutcome> outcome;
+    ProgressLine::Plan transferPlan;
     std::unique_ptr<ProgressLine> progressLine;
     std::unique_ptr<TerminalInput> input;
     std::unique_ptr<OneShotTimer> timeoutTimer, settleTimer;
