@@ -3,7 +3,7 @@
 # Quorrel, with a small package of version 2.2.0, through a pseudo-terminal or through pipes.
 #
 # usage: vfu_update_end_to_end.sh <vfu-update> <vfu-firmware-tool> <case> <pty|pipe>
-#   cases: update, uptodate, rejected, cable, noinstrument, interrupt, list
+#   cases: update, uptodate, rejected, cable, noinstrument, interrupt, list, nokeys (pipe only)
 set -uo pipefail
 
 updater=$(realpath "$1")
@@ -177,6 +177,16 @@ case "$case" in
         expect_no_log "'quorrel-fw-2.2.0.syx' : 100 "
         expect_no_log "Sender thread timed out"
         [ "$elapsed" -le 30 ] || fail "took $elapsed s"
+        ;;
+
+    nokeys)
+        # A script with neither keys nor --yes: Install is offered and nothing can press it.
+        export VFU_SIMULATE="mode=bootloader"
+        start --timeout 20 --firmware "$(package 4000)"
+        finish 1
+        expect_err "run with --yes"
+        expect_no_log "State 'Firmware erase'"
+        [ "$elapsed" -le 10 ] || fail "took $elapsed s"
         ;;
 
     list)

@@ -14,6 +14,11 @@ namespace
     {
         return text.equalsIgnoreCase ("Cancel");
     }
+
+    juce::String noKeyMessage (const juce::String& buttonText)
+    {
+        return "'" + buttonText + "' waits for a key, but standard input has ended; run with --yes to press it.";
+    }
 }
 
 //==============================================================================
@@ -254,6 +259,26 @@ void TerminalFrontEnd::setButton (const juce::String& name, const juce::String& 
         output.info (prompt);
 
     lastPrompt = prompt;
+
+    if (installWaitsForKey())
+    {
+        ending = true;
+        finishLater ({ UpdateOutcome::failed, noKeyMessage (text) });
+    }
+}
+
+bool TerminalFrontEnd::installWaitsForKey() const
+{
+    return inputOver && ! settings.yes && buttonEnabled && ! isCancelButton (buttonText);
+}
+
+void TerminalFrontEnd::inputEnded()
+{
+    inputOver = true;
+
+    // A script that gave neither keys nor --yes would otherwise wait for ever.
+    if (! done && ! ending && installWaitsForKey())
+        finish ({ UpdateOutcome::failed, noKeyMessage (buttonText) });
 }
 
 void TerminalFrontEnd::print (const juce::String& text)

@@ -47,6 +47,8 @@ private:
 
     void keyPressed (char key) override;
     void interruptRequested() override;
+    void inputEnded() override;
+    bool installWaitsForKey() const;
 
     void pressButton();
     void finishLater (UpdateOutcome::Result result);
@@ -70,7 +72,7 @@ private:
 
     std::map<juce::String, juce::String> fieldTexts;
     juce::String currentState, buttonName, buttonText, lastPrompt;
-    bool buttonEnabled = false;
+    bool buttonEnabled = false, inputOver = false;
     double lastProgress = 0.0;
     bool transferring = false, transferDone = false;
     bool ending = false;                            // the run's result is decided

@@ -34,8 +34,8 @@ public:
         readerThread.store (nullptr);
     }
 
-    template <typename KeyFn, typename InterruptFn>
-    void read (juce::Thread& reader, KeyFn&& onKey, InterruptFn&& onInterrupt)
+    template <typename KeyFn, typename InterruptFn, typename EndFn>
+    void read (juce::Thread& reader, KeyFn&& onKey, InterruptFn&& onInterrupt, EndFn&&)
     {
         while (! reader.threadShouldExit())
         {
@@ -130,8 +130,8 @@ public:
         ::close (fds[1]);
     }
 
-    template <typename KeyFn, typename InterruptFn>
-    void read (juce::Thread& reader, KeyFn&& onKey, InterruptFn&& onInterrupt)
+    template <typename KeyFn, typename InterruptFn, typename EndFn>
+    void read (juce::Thread& reader, KeyFn&& onKey, InterruptFn&& onInterrupt, EndFn&& onEnd)
     {
         if (fds[0] < 0)
             return;
@@ -169,7 +169,10 @@ public:
                 if (count <= 0)
                 {
                     if (count == 0 || (errno != EINTR && errno != EAGAIN))
+                    {
                         inputOpen = false;
+                        onEnd();
+                    }
 
                     continue;
                 }
@@ -238,7 +241,7 @@ TerminalInput::~TerminalInput()
 
 void TerminalInput::run()
 {
-    platform->read (*this, [this] (char key) { postKey (key); }, [this] { postInterrupt(); });
+    platform->read (*this, [this] (char key) { postKey (key); }, [this] { postInterrupt(); }, [this] { postInputEnded(); });
 }
 
 void TerminalInput::postKey (char key)
@@ -256,5 +259,14 @@ void TerminalInput::postInterrupt()
     {
         if (auto* listener = t->load())
             listener->interruptRequested();
+    });
+}
+
+void TerminalInput::postInputEnded()
+{
+    juce::MessageManager::callAsync ([t = target]
+    {
+        if (auto* listener = t->load())
+            listener->inputEnded();
     });
 }

@@ -23,6 +23,8 @@ public:
         virtual void keyPressed (char key) = 0;
         /** Ctrl-C or a termination request. Message thread. */
         virtual void interruptRequested() = 0;
+        /** Standard input has ended: no key will come. Message thread. */
+        virtual void inputEnded() = 0;
     };
 
     explicit TerminalInput (Listener& listener);
@@ -34,6 +36,7 @@ private:
     void run() override;
     void postKey (char key);
     void postInterrupt();
+    void postInputEnded();
 
     class Platform;
     std::unique_ptr<Platform> platform;
