@@ -401,8 +401,9 @@ void TerminalFrontEnd::settleThenFinish()
         if (instructions.isNotEmpty())
             output.info (instructions);
     }
-    else if (instructions.isNotEmpty())
+    else if (result.message.endsWithChar (':'))
     {
+        // An error State's own words are the reason.
         result.message << " " << instructions.replace ("\n", " ");
     }
 
