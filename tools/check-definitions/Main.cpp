@@ -18,7 +18,8 @@ void printUsage()
     std::cerr << "usage: vfu-check-definitions <file> | --inbuilt [device-name] [--console]\n"
                  "  Loads the definitions document as the updater does and prints either the loader's\n"
                  "  message (exit status 1) or the selected definition (exit status 0).\n"
-                 "  device-name defaults to Quorrel; --console selects a console-mode definition.\n";
+                 "  device-name defaults to Quorrel; --console selects a console-mode definition (with\n"
+                 "  --inbuilt, from the inbuilt console-mode document that vfu-update uses).\n";
 }
 
 juce::String quoted (const juce::String& text)
@@ -86,7 +87,7 @@ int main (int argc, char* argv[])
 
     try
     {
-        definitions = inbuilt ? std::make_unique<UpdaterDefinitions> (InbuiltDefinitions::getText(), deviceName, consoleMode)
+        definitions = inbuilt ? std::make_unique<UpdaterDefinitions> (InbuiltDefinitions::getText (consoleMode), deviceName, consoleMode)
                               : std::make_unique<UpdaterDefinitions> (file, deviceName, consoleMode);
     }
     catch (const UpdaterDefinitions::FirmwareUpdaterException& e)

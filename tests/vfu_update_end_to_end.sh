@@ -1,0 +1,210 @@
+#!/usr/bin/env bash
+# vfu-update as a script or a person at a terminal runs it: in demo mode against a simulated
+# Quorrel, with a small package of version 2.2.0, through a pseudo-terminal or through pipes.
+#
+# usage: vfu_update_end_to_end.sh <vfu-update> <vfu-firmware-tool> <case> <pty|pipe>
+#   cases: update, uptodate, rejected, cable, noinstrument, interrupt, list, nokeys (pipe only)
+set -uo pipefail
+
+updater=$(realpath "$1")
+tool=$(realpath "$2")
+case=$3
+through=$4
+
+work=$(mktemp -d)
+pid=
+cleanup() {
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null; fi
+    exec 3>&-
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The framework finds the desktop at $HOME/Desktop and the log under $HOME/.config.
+export HOME=$work/home
+unset XDG_CONFIG_HOME XDG_DATA_HOME VFU_SIMULATE
+# As over SSH: no display at all.
+unset DISPLAY WAYLAND_DISPLAY
+mkdir -p "$HOME/Desktop"
+log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
+out=$work/out
+err=$work/err
+touch "$out" "$err"
+
+fail() {
+    echo "FAIL ($case through $through): $*" >&2
+    echo "--- standard output" >&2; cat -v "$out" >&2
+    echo "--- standard error" >&2; cat -v "$err" >&2
+    echo "--- end of the log" >&2; tail -25 "$log" >&2 2>/dev/null
+    exit 1
+}
+
+# package <size>: a package of version 2.2.0 whose image has that many bytes.
+package() {
+    "$tool" image --family 6 --version 2.2.0 --size "$1" -o "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "image"
+    "$tool" pack -o "$work/quorrel-fw-2.2.0.vfw" "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "pack"
+    echo "$work/quorrel-fw-2.2.0.vfw"
+}
+
+# start <arguments...>: runs vfu-update in the background; its standard error always goes to $err.
+start() {
+    started=$(date +%s)
+
+    if [ "$through" = pty ]; then
+        # script(1) gives it a pseudo-terminal; what is written to fd 3 arrives as keys.
+        rm -f "$work/keys"
+        mkfifo "$work/keys"
+        script -qfec "$(printf '%q ' "$updater" "$@") 2>$(printf '%q' "$err")" /dev/null <"$work/keys" >"$out" 2>&1 &
+        pid=$!
+        exec 3>"$work/keys"
+    else
+        "$updater" "$@" </dev/null >"$out" 2>"$err" &
+        pid=$!
+    fi
+}
+
+# await <pattern> <seconds>: waits until standard output shows the pattern.
+await() {
+    local deadline=$(( $(date +%s) + $2 ))
+
+    until grep -q -- "$1" "$out"; do
+        [ "$(date +%s)" -lt "$deadline" ] || fail "no '$1' within $2 s"
+        kill -0 "$pid" 2>/dev/null || { grep -q -- "$1" "$out" && break; fail "ended before '$1'"; }
+        sleep 0.2
+    done
+}
+
+# finish <expected status>: waits for the end and checks the status and the log's last line.
+finish() {
+    wait "$pid"
+    status=$?
+    pid=
+    exec 3>&-
+    elapsed=$(( $(date +%s) - started ))
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+    tail -n 1 "$log" | tr -d '\r' | grep -q -- ' - shutdown$' || fail "the log does not end with its shutdown line"
+}
+
+expect_out()    { grep -q -- "$1" "$out" || fail "standard output lacks '$1'"; }
+expect_err()    { grep -q -- "$1" "$err" || fail "standard error lacks '$1'"; }
+expect_log()    { grep -q -- "$1" "$log" || fail "the log lacks '$1'"; }
+expect_no_log() { ! grep -q -- "$1" "$log" || fail "the log has '$1'"; }
+
+# The instrument enters its bootloader a second after it is found and restarts quickly.
+quick="bootloader-after=1;reattach-ms=300"
+
+case "$case" in
+    update)
+        export VFU_SIMULATE=$quick
+        start --yes --timeout 20 --firmware "$(package 6000)"
+        finish 0
+        expect_out "Available version: 2.2.0"
+        expect_out "The Quorrel now runs firmware version 2.2.0."
+        expect_log "State 'Download complete'"
+        expect_log "vfu-update: console mode"
+        if [ "$through" = pty ]; then
+            # One line rewritten in place, with rate and time left.
+            grep -q $'\r\e\\[K.*%.*kB/s.*left' "$out" || fail "no progress line rewritten in place"
+        else
+            expect_out "^Installing 50%$"
+            expect_out "^Installing 100%$"
+            ! grep -q $'\e' "$out" || fail "terminal control codes in piped output"
+        fi
+        ;;
+
+    uptodate)
+        export VFU_SIMULATE="version=2.2.0;bootloader-after=never"
+        start --yes --timeout 20 --firmware "$(package 6000)"
+        finish 0
+        expect_out "already runs firmware version 2.2.0"
+        expect_no_log "State 'Firmware erase'"
+        ;;
+
+    rejected)
+        # Found in its bootloader, so Install is offered: a key press on the terminal presses it,
+        # --yes does in a pipe. The image is refused.
+        export VFU_SIMULATE="mode=bootloader;corrupt-image=true;reattach-ms=300"
+
+        if [ "$through" = pty ]; then
+            start --timeout 20 --firmware "$(package 4000)"
+            await "\[Enter\] Install   \[c\] Cancel" 20
+            printf '\r' >&3
+        else
+            start --yes --timeout 20 --firmware "$(package 4000)"
+        fi
+
+        finish 1
+        [ "$through" = pty ] || expect_out "Install (--yes)"
+        expect_log "State 'Firmware erase'"
+        expect_log "State 'Error, bootloader detected'"
+        expect_err "^vfu-update: the update failed (State 'Error, bootloader detected'): Something went wrong"
+        expect_no_log "State 'Download complete'"
+        ;;
+
+    cable)
+        # Pulled after 1% of the shipped image's size (about 3.6 kB) of this 8 kB image.
+        export VFU_SIMULATE="$quick;pull-cable-at=1"
+        start --yes --timeout 20 --firmware "$(package 8000)"
+        finish 1
+        expect_log "Connection break"
+        expect_err "^vfu-update: the update failed"
+        expect_no_log "State 'Download complete'"
+        ;;
+
+    noinstrument)
+        # No simulation: the machine's own MIDI ports, which have no Quorrel on them.
+        start --yes --timeout 2 --firmware "$(package 4000)"
+        finish 3
+        [ "$elapsed" -le 6 ] || fail "gave up after $elapsed s, not about 2 s"
+        expect_err "no Quorrel answered within 2 s"
+        ;;
+
+    interrupt)
+        export VFU_SIMULATE=$quick
+        start --yes --timeout 20 --firmware "$(package 30000)"
+
+        if [ "$through" = pty ]; then
+            await "kB/s" 40
+            printf '\003' >&3   # Ctrl-C, as the terminal delivers it
+        else
+            await "^Installing 10%" 40
+            kill -INT "$pid"
+        fi
+
+        finish 1
+        expect_err "interrupted in State 'Firmware download' at [0-9]*% of the transfer"
+        expect_err "run vfu-update again"
+        expect_no_log "'quorrel-fw-2.2.0.syx' : 100 "
+        expect_no_log "Sender thread timed out"
+        [ "$elapsed" -le 30 ] || fail "took $elapsed s"
+        ;;
+
+    nokeys)
+        # A script with neither keys nor --yes: Install is offered and nothing can press it.
+        export VFU_SIMULATE="mode=bootloader"
+        start --timeout 20 --firmware "$(package 4000)"
+        finish 1
+        expect_err "run with --yes"
+        expect_no_log "State 'Firmware erase'"
+        [ "$elapsed" -le 10 ] || fail "took $elapsed s"
+        ;;
+
+    list)
+        export VFU_SIMULATE="mode=bootloader"
+        start --list
+        finish 0
+        expect_out "^  0  Quorrel: Quorrel (family 0006), bootloader on input Quorrel"
+
+        export VFU_SIMULATE="version=2.1.12;bootloader-after=never"
+        start --list
+        finish 0
+        expect_out "Quorrel (family 0006), firmware 2.1.12 on input Quorrel"
+        ;;
+
+    *)
+        echo "unknown case $case" >&2
+        exit 2
+        ;;
+esac
+
+echo "ok: $case through $through (${elapsed} s)"

@@ -1,0 +1,110 @@
+#include "CommandLineOptions.h"
+
+namespace
+{
+    juce::File fileFromArgument (const juce::String& path)
+    {
+        return juce::File::getCurrentWorkingDirectory().getChildFile (path);
+    }
+
+    constexpr int longestTimeoutSeconds = 24 * 60 * 60;
+}
+
+juce::String CommandLineOptions::parse (const juce::StringArray& arguments, CommandLineOptions& result)
+{
+    CommandLineOptions options;
+
+    for (int i = 0; i < arguments.size(); ++i)
+    {
+        auto argument = arguments[i];
+        juce::String value;
+        bool hasInlineValue = false;
+
+        // Both "--timeout 10" and "--timeout=10".
+        if (argument.startsWith ("--") && argument.containsChar ('='))
+        {
+            value = argument.fromFirstOccurrenceOf ("=", false, false);
+            argument = argument.upToFirstOccurrenceOf ("=", false, false);
+            hasInlineValue = true;
+        }
+
+        auto takeValue = [&]() -> bool
+        {
+            if (hasInlineValue)
+                return value.isNotEmpty();
+
+            if (i + 1 >= arguments.size())
+                return false;
+
+            value = arguments[++i];
+            return value.isNotEmpty();
+        };
+
+        const bool takesValue = argument == "--firmware" || argument == "--definitions" || argument == "--timeout";
+
+        if (hasInlineValue && ! takesValue)
+            return argument + " takes no value";
+
+        if (takesValue && ! takeValue())
+            return argument + " needs a value";
+
+        if (argument == "--firmware")
+        {
+            options.firmware = fileFromArgument (value);
+
+            if (! options.firmware.existsAsFile())
+                return "no such firmware package: " + value;
+        }
+        else if (argument == "--definitions")
+        {
+            options.definitions = fileFromArgument (value);
+
+            if (! options.definitions.existsAsFile())
+                return "no such definitions file: " + value;
+        }
+        else if (argument == "--timeout")
+        {
+            if (! value.containsOnly ("0123456789") || value.length() > 6
+                || value.getIntValue() < 1 || value.getIntValue() > longestTimeoutSeconds)
+                return "--timeout takes whole seconds from 1 to " + juce::String (longestTimeoutSeconds) + ", not '" + value + "'";
+
+            options.timeoutSeconds = value.getIntValue();
+        }
+        else if (argument == "--yes" || argument == "-y")      options.yes = true;
+        else if (argument == "--list")                          options.list = true;
+        else if (argument == "--quiet" || argument == "-q")     options.quiet = true;
+        else if (argument == "--version")                       options.showVersion = true;
+        else if (argument == "--help" || argument == "-h")      options.showHelp = true;
+        else
+            return "unknown argument '" + argument + "'";
+    }
+
+    result = options;
+    return {};
+}
+
+juce::String CommandLineOptions::usage()
+{
+    return "usage: vfu-update [--firmware FILE.vfw] [--definitions FILE.xml] [--yes] [--timeout SECONDS] [--quiet]\n"
+           "       vfu-update --list | --version | --help\n"
+           "\n"
+           "Updates the firmware of the instrument connected over MIDI, in a terminal.\n"
+           "\n"
+           "  --firmware FILE.vfw     install this package (it wins over the packages found elsewhere)\n"
+           "  --definitions FILE.xml  use these definitions instead of StateMachines.xml beside the program\n"
+           "                          or the inbuilt ones (a console-mode definition is required)\n"
+           "  --yes, -y               press Install by itself when it is offered\n"
+           "  --timeout SECONDS       give up when no instrument answers for this long (default: wait)\n"
+           "  --quiet, -q             print only the result and errors\n"
+           "  --list                  list the MIDI ports and what answers on each, then exit\n"
+           "  --version               print the program's version and exit\n"
+           "  --help, -h              print this text and exit\n"
+           "\n"
+           "Keys: Enter presses the offered button (Install), c cancels, Ctrl-C stops at once.\n"
+           "\n"
+           "Exit status: 0 the instrument reports the new version (or already had it),\n"
+           "             1 the update failed or was cancelled (reason on standard error),\n"
+           "             2 usage error or unusable definitions, 3 no instrument found in time.\n"
+           "\n"
+           "VFU_SIMULATE=key=value;... runs against a simulated instrument (demo mode).\n";
+}

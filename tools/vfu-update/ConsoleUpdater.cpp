@@ -1,0 +1,209 @@
+#include "ConsoleUpdater.h"
+
+#include "PortLister.h"
+#include "TerminalFrontEnd.h"
+#include "TerminalOutput.h"
+#include "app/AppLog.h"
+#include "app/BuildConstants.h"
+#include "definitions/InbuiltDefinitions.h"
+#include "midi/MIDIPortsSelector.h"
+#include "midi/VersionNumber.h"
+#include "simulator/SimulatorConfig.h"
+
+#include <cstdlib>
+#include <iostream>
+
+namespace
+{
+    // The MIDIDeviceID of this build's instrument in the definitions (family 0006).
+    constexpr int quorrelDeviceFamily = 0x0006;
+
+    void printError (const juce::String& text)
+    {
+        std::cerr << "vfu-update: " << text.toStdString() << std::endl;
+    }
+}
+
+ConsoleUpdater::ConsoleUpdater() = default;
+
+ConsoleUpdater::~ConsoleUpdater()
+{
+    stopDemoMode();
+}
+
+int ConsoleUpdater::run (const juce::StringArray& arguments)
+{
+    CommandLineOptions options;
+    const auto error = CommandLineOptions::parse (arguments, options);
+
+    if (error.isNotEmpty())
+    {
+        printError (error);
+        std::cerr << CommandLineOptions::usage();
+        return UpdateOutcome::unusable;
+    }
+
+    if (options.showHelp)
+    {
+        std::cout << CommandLineOptions::usage();
+        return 0;
+    }
+
+    if (options.showVersion)
+    {
+        std::cout << "vfu-update " << BuildConstants::applicationVersion << " (" << BuildConstants::applicationName << ")" << std::endl;
+        return 0;
+    }
+
+    AppLog::createLog (BuildConstants::deviceName);
+    logLine ("vfu-update: console mode");
+
+    const auto status = runWithLog (options);
+
+    // After the engine is gone, so that its lines come before this one.
+    logLine ("shutdown");
+    AppLog::closeLog();
+    stopDemoMode();
+    return status;
+}
+
+int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
+{
+    startDemoModeIfAsked();
+
+    if (options.list)
+        return listPorts();
+
+    return update (options);
+}
+
+int ConsoleUpdater::listPorts()
+{
+    auto ports = MIDIPortsSelector::getInstance().getPorts();
+
+    if (ports == nullptr)
+    {
+        printError ("no MIDI service");
+        return UpdateOutcome::failed;
+    }
+
+    PortLister lister (ports, InbuiltDefinitions::getConsoleText());
+    std::cout << lister.describe() << std::flush;
+    return 0;
+}
+
+int ConsoleUpdater::update (const CommandLineOptions& options)
+{
+    const juce::String deviceName (BuildConstants::deviceName);
+    const auto executableFolder = juce::File::getSpecialLocation (juce::File::currentExecutableFile).getParentDirectory();
+    const auto desktopFolder = juce::File::getSpecialLocation (juce::File::userDesktopDirectory);
+
+    juce::StringArray searchPaths { executableFolder.getFullPathName(), desktopFolder.getFullPathName() };
+    juce::String explicitVersion;
+
+    if (options.firmware != juce::File())
+    {
+        juce::FileInputStream stream (options.firmware);
+        juce::String reason;
+        const auto version = stream.openedOk() ? FirmwarePackageStore::verifyPackage (stream, reason) : -1;
+
+        if (version < 0)
+        {
+            printError ("cannot use " + options.firmware.getFullPathName() + ": "
+                        + (reason.isNotEmpty() ? reason : juce::String ("it cannot be read")));
+            return UpdateOutcome::unusable;
+        }
+
+        // Searched last, so that it replaces a package of the same version found elsewhere.
+        searchPaths.add (options.firmware.getFullPathName());
+        explicitVersion = formatVersionNumber (version);
+    }
+
+    TerminalOutput output (options.quiet, TerminalInput::isStandardOutputTerminal());
+    TerminalFrontEnd frontEnd ({ options.yes, options.timeoutSeconds }, output, MIDIPortsSelector::getInstance());
+    std::unique_ptr<FirmwareUpdater> engine;
+
+    const auto besideExecutable = executableFolder.getChildFile ("StateMachines.xml");
+    const auto definitionsFile = options.definitions != juce::File() ? options.definitions : besideExecutable;
+
+    try
+    {
+        if (definitionsFile.existsAsFile())
+        {
+            engine = std::make_unique<FirmwareUpdater> (definitionsFile, deviceName, true, &frontEnd, searchPaths);
+            logLine ("Using state machine definition in " + definitionsFile.getFullPathName());
+        }
+        else
+        {
+            engine = std::make_unique<FirmwareUpdater> (InbuiltDefinitions::getConsoleText(), deviceName, true,
+                                                        &frontEnd, searchPaths);
+            logLine ("Using inbuilt state machine definitions");
+        }
+    }
+    catch (const FirmwareUpdater::FirmwareUpdaterException& e)
+    {
+        FirmwareUpdaterCallback::setRegistered (nullptr);
+        logLine (e.getMessage());
+        printError (e.getMessage());
+        return UpdateOutcome::unusable;
+    }
+
+    const auto versions = engine->getFirmwareVersions();
+
+    if (versions.isEmpty())
+    {
+        printError ("No firmware file was found.");
+        return UpdateOutcome::failed;
+    }
+
+    const auto chosen = explicitVersion.isNotEmpty() ? explicitVersion : versions[versions.size() - 1];
+    engine->selectFirmwareVersion (chosen);
+
+    output.info (juce::String (BuildConstants::applicationName) + " " + BuildConstants::applicationVersion + " (terminal)");
+    output.info ("Available version: " + engine->getSelectedVersion());
+
+    int status = UpdateOutcome::failed;
+
+    frontEnd.start (*engine, [&status] (int exitStatus)
+    {
+        status = exitStatus;
+        juce::MessageManager::getInstance()->stopDispatchLoop();
+    });
+
+    juce::MessageManager::getInstance()->runDispatchLoop();
+
+    // The engine has stopped already; destroying it releases packages and definitions.
+    engine.reset();
+    FirmwareUpdaterCallback::setRegistered (nullptr);
+    return status;
+}
+
+void ConsoleUpdater::startDemoModeIfAsked()
+{
+    // Demo mode, as in the window: a simulated Quorrel on a software MIDI bus instead of the real ports.
+    const auto* value = std::getenv ("VFU_SIMULATE");
+
+    if (value == nullptr)
+        return;
+
+    SimulatorConfig config;
+    const auto error = SimulatorConfig::parse (juce::String::fromUTF8 (value), config);
+
+    if (error.isNotEmpty())
+    {
+        std::cerr << "VFU_SIMULATE: " << error.toStdString() << " (running without simulation)" << std::endl;
+        return;
+    }
+
+    demoSimulation = createDemoSimulation (config, quorrelDeviceFamily);
+    MIDIPortsSelector::getInstance().setPorts (demoSimulation->ports);
+}
+
+void ConsoleUpdater::stopDemoMode()
+{
+    if (demoSimulation == nullptr)
+        return;
+
+    MIDIPortsSelector::getInstance().setPorts (nullptr);
+    demoSimulation.reset();
+}

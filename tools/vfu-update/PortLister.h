@@ -1,0 +1,43 @@
+#pragma once
+
+#include "midi/MidiPorts.h"
+
+#include <map>
+#include <vector>
+
+/** vfu-update --list: the MIDI ports, and what answers the identity request on each output
+    (device, family, version, bootloader or not).
+
+    Runs on the message thread before the engine exists; it waits about a second per output
+    for the answers, which arrive on the port backend's thread.
+*/
+class PortLister final : private MidiPortReceiver
+{
+public:
+    /** definitionsText names the devices: each FirmwareUpdater's deviceName for its MIDIDeviceID. */
+    PortLister (std::shared_ptr<MidiPorts> ports, const juce::String& definitionsText);
+    ~PortLister() override;
+
+    juce::String describe();
+
+    /** "Quorrel (family 0006), firmware 2.1.12" for an identity reply, or empty for anything else. */
+    juce::String describeReply (const juce::String& inputName, const juce::MidiMessage& reply) const;
+
+private:
+    struct Reply
+    {
+        juce::String inputName;
+        juce::MidiMessage message;
+    };
+
+    void handleIncomingMidiMessage (const juce::String& sourceName, const juce::MidiMessage& message) override;
+    std::vector<Reply> takeReplies();
+
+    std::shared_ptr<MidiPorts> ports;
+    std::map<int, juce::String> deviceNames;
+    juce::CriticalSection lock;
+    std::vector<Reply> replies;
+    juce::WaitableEvent replyArrived;
+
+    JUCE_DECLARE_NON_COPYABLE (PortLister)
+};

@@ -1,0 +1,437 @@
+#include "TerminalFrontEnd.h"
+
+#include "app/AppLog.h"
+#include "firmware/SysexSender.h"
+#include "midi/MIDIPortsSelector.h"
+
+namespace
+{
+    // A State's texts and button follow its entry at once; this long a silence means they are all in.
+    constexpr int settleMs = 300;
+    constexpr int engineStopTimeoutMs = 5000;
+
+    bool isCancelButton (const juce::String& text)
+    {
+        return text.equalsIgnoreCase ("Cancel");
+    }
+
+    juce::String noKeyMessage (const juce::String& buttonText)
+    {
+        return "'" + buttonText + "' waits for a key, but standard input has ended; run with --yes to press it.";
+    }
+}
+
+//==============================================================================
+class TerminalFrontEnd::OneShotTimer final : private juce::Timer
+{
+public:
+    explicit OneShotTimer (std::function<void()> fn) : callback (std::move (fn)) {}
+    ~OneShotTimer() override { stopTimer(); }
+
+    void start (int milliseconds) { startTimer (milliseconds); }
+    void stop() { stopTimer(); }
+    bool isRunning() const { return isTimerRunning(); }
+
+private:
+    void timerCallback() override
+    {
+        stopTimer();
+        callback();
+    }
+
+    std::function<void()> callback;
+};
+
+//==============================================================================
+TerminalFrontEnd::TerminalFrontEnd (Settings s, TerminalOutput& out, MIDIPortsSelector& sel)
+    : settings (s), output (out), selector (sel)
+{
+    timeoutTimer = std::make_unique<OneShotTimer> ([this]
+    {
+        finish ({ UpdateOutcome::noInstrument,
+                  "no " + engine->getDeviceName() + " answered within " + juce::String (settings.timeoutSeconds) + " s." });
+    });
+
+    settleTimer = std::make_unique<OneShotTimer> ([this] { settleThenFinish(); });
+}
+
+TerminalFrontEnd::~TerminalFrontEnd()
+{
+    timeoutTimer.reset();
+    settleTimer.reset();
+    input.reset();
+}
+
+double TerminalFrontEnd::now()
+{
+    return juce::Time::getMillisecondCounterHiRes() / 1000.0;
+}
+
+juce::String TerminalFrontEnd::tidy (const juce::String& text)
+{
+    juce::StringArray lines;
+
+    for (auto line : juce::StringArray::fromLines (text))
+    {
+        line = line.trim();
+
+        // One blank line at most between paragraphs, none at the ends.
+        if (line.isEmpty() && (lines.isEmpty() || lines[lines.size() - 1].isEmpty()))
+            continue;
+
+        lines.add (line);
+    }
+
+    while (! lines.isEmpty() && lines[lines.size() - 1].isEmpty())
+        lines.remove (lines.size() - 1);
+
+    return lines.joinIntoString ("\n");
+}
+
+ProgressLine::Plan TerminalFrontEnd::planTransfer() const
+{
+    ProgressLine::Plan plan;
+    auto* transfer = outcome->getFirmwareTransfer();
+
+    if (transfer == nullptr)
+        return plan;
+
+    const auto entryName = transfer->getMessageKind().replace ("$(version)", engine->getSelectedVersion()) + ".syx";
+    juce::MemoryBlock image;
+
+    if (! engine->getPackageStore().readSelectedEntry (entryName, image))
+        return plan;
+
+    const auto tail = engine->getTailBytesToSkip();
+    double pauseMs = 0.0;
+
+    for (auto length : SysexSender::packetLengths ((juce::int64) image.getSize(), transfer->getPacketSize(), tail))
+    {
+        plan.totalBytes += length;
+        pauseMs += SysexSender::pauseMillisecondsFor (length, transfer->getWaitTime());
+    }
+
+    plan.transferSeconds = pauseMs / 1000.0;
+    return plan;
+}
+
+void TerminalFrontEnd::start (FirmwareUpdater& engineToUse, std::function<void (int)> onFinished)
+{
+    engine = &engineToUse;
+    finished = std::move (onFinished);
+
+    auto* machine = engine->getMachine();
+    jassert (machine != nullptr); // the loader refuses definitions without one
+
+    outcome = std::make_unique<UpdateOutcome> (*machine, engine->getTimeoutState(), engine->getDeviceName());
+    transferPlan = planTransfer();
+    progressLine = std::make_unique<ProgressLine> (transferPlan);
+    input = std::make_unique<TerminalInput> (static_cast<TerminalInput::Listener&> (*this));
+
+    if (settings.timeoutSeconds > 0)
+        timeoutTimer->start (settings.timeoutSeconds * 1000);
+
+    engine->startThread();
+}
+
+//==============================================================================
+void TerminalFrontEnd::stateChanged (const juce::String& from, const juce::String& to)
+{
+    logLine ("State '" + to + "' (from State '" + from + "')");
+    currentState = to;
+
+    if (done || ending)
+    {
+        // The State that ended the run has moved on: its texts are all in.
+        if (settling)
+            settleTimer->start (1);
+
+        return;
+    }
+
+    const auto t = now();
+
+    if (transferring && ! outcome->isTransferState (to))
+    {
+        transferring = false;
+        transferDone = true;
+        progressLine->transferEnded (t);
+    }
+
+    if (outcome->isEraseState (to))
+        progressLine->eraseStarted (t);
+
+    if (outcome->isTransferState (to))
+    {
+        transferring = true;
+        transferDone = false;
+        lastProgress = 0.0;
+        progressLine->transferStarted (t);
+    }
+
+    if (outcome->isLookingForInstrument (to) && settings.timeoutSeconds > 0)
+        timeoutTimer->start (settings.timeoutSeconds * 1000);
+    else
+        timeoutTimer->stop();
+
+    auto result = outcome->stateEntered (to, selector.getFirmwareVersion(), engine->getSelectedVersion());
+
+    if (! result)
+        return;
+
+    ending = true;
+
+    if (result->awaitStateTexts)
+    {
+        settling = result;
+        settleTimer->start (settleMs);
+    }
+    else
+    {
+        finishLater (*result);
+    }
+}
+
+void TerminalFrontEnd::setTextField (const juce::String& name, const juce::String& text, bool visible)
+{
+    auto& last = fieldTexts[name];
+    const bool changed = last != text;
+    last = text;
+
+    if (done)
+        return;
+
+    if (settling)
+    {
+        if (name == "InstructionsField")
+            settlingInstructions = tidy (text);
+
+        settleTimer->start (settleMs);
+        return;
+    }
+
+    if (ending || ! changed || ! visible || name == "Installing")
+        return;
+
+    const auto tidied = tidy (text);
+
+    if (tidied.isEmpty())
+        return;
+
+    if (name == "InstalledVersion")
+        output.info ("Installed version: " + tidied);
+    else if (name == "InstructionsField")
+        output.info (tidied);
+    else
+        output.info (name + ": " + tidied);
+}
+
+void TerminalFrontEnd::setButton (const juce::String& name, const juce::String& text, bool enabled)
+{
+    buttonName = name;
+    buttonText = text;
+    buttonEnabled = enabled;
+
+    if (settling)
+        settleTimer->start (settleMs);
+
+    if (done || ending)
+        return;
+
+    if (! enabled)
+    {
+        lastPrompt.clear();
+        return;
+    }
+
+    if (settings.yes && ! isCancelButton (text))
+    {
+        output.info (text + " (--yes)");
+        lastPrompt.clear();
+        pressButton();
+        return;
+    }
+
+    const auto prompt = isCancelButton (text) ? "[c] " + text
+                                              : "[Enter] " + text + "   [c] Cancel";
+
+    if (prompt != lastPrompt)
+        output.info (prompt);
+
+    lastPrompt = prompt;
+
+    if (installWaitsForKey())
+    {
+        ending = true;
+        finishLater ({ UpdateOutcome::failed, noKeyMessage (text) });
+    }
+}
+
+bool TerminalFrontEnd::installWaitsForKey() const
+{
+    return inputOver && ! settings.yes && buttonEnabled && ! isCancelButton (buttonText);
+}
+
+void TerminalFrontEnd::inputEnded()
+{
+    inputOver = true;
+
+    // A script that gave neither keys nor --yes would otherwise wait for ever.
+    if (! done && ! ending && installWaitsForKey())
+        finish ({ UpdateOutcome::failed, noKeyMessage (buttonText) });
+}
+
+void TerminalFrontEnd::print (const juce::String& text)
+{
+    if (! done)
+        output.always (text);
+}
+
+void TerminalFrontEnd::setProgress (double progress)
+{
+    if (done || ending || ! outcome->hasBegun())
+        return;
+
+    const auto t = now();
+
+    if (transferring)
+    {
+        lastProgress = progress;
+
+        if (progress >= 1.0)
+            progressLine->transferEnded (t);
+    }
+
+    const auto shown = transferring ? progress : (transferDone ? 1.0 : 0.0);
+
+    if (output.isTerminal())
+    {
+        output.setStatus (progressLine->describe (shown, t));
+    }
+    else if (transferring)
+    {
+        const auto ten = progressLine->takeNewTen (progress);
+
+        if (ten >= 0)
+            output.info ("Installing " + juce::String (ten) + "%");
+    }
+}
+
+//==============================================================================
+void TerminalFrontEnd::pressButton()
+{
+    if (engine != nullptr && buttonName.isNotEmpty())
+        engine->buttonPressed (buttonName);
+}
+
+void TerminalFrontEnd::keyPressed (char key)
+{
+    if (done || ending)
+        return;
+
+    if (key == '\n')
+    {
+        if (buttonEnabled && ! isCancelButton (buttonText))
+        {
+            lastPrompt.clear();
+            pressButton();
+        }
+    }
+    else if (key == 'c' || key == 'C')
+    {
+        if (buttonEnabled && isCancelButton (buttonText))
+        {
+            // The definitions' own way out: their cancel State ends the run.
+            outcome->cancelRequested();
+            output.info ("Cancelling...");
+            pressButton();
+        }
+        else
+        {
+            finish ({ UpdateOutcome::failed, "cancelled " + describeWhereItStood() });
+        }
+    }
+}
+
+void TerminalFrontEnd::interruptRequested()
+{
+    if (! done)
+        finish ({ UpdateOutcome::failed, "interrupted " + describeWhereItStood() });
+}
+
+juce::String TerminalFrontEnd::describeWhereItStood() const
+{
+    const auto device = engine != nullptr ? engine->getDeviceName() : juce::String ("instrument");
+    auto text = "in State '" + currentState + "'";
+
+    if (transferring)
+    {
+        text << " at " << (int) (lastProgress * 100.0) << "% of the transfer ("
+             << ProgressLine::formatBytes ((juce::int64) (lastProgress * (double) transferPlan.totalBytes)) << " of "
+             << ProgressLine::formatBytes (transferPlan.totalBytes) << ")";
+    }
+
+    if (outcome == nullptr || ! outcome->hasBegun())
+        return text + "; nothing was changed on the " + device + ".";
+
+    if (transferDone)
+        return text + "; the firmware was sent, but the " + device + " has not confirmed its new version.";
+
+    return text + "; the " + device + "'s firmware was erased and is incomplete: run vfu-update again to install it.";
+}
+
+//==============================================================================
+void TerminalFrontEnd::finishLater (UpdateOutcome::Result result)
+{
+    // Called from inside an engine report, where the engine must not be stopped.
+    juce::MessageManager::callAsync ([this, result] { finish (result); });
+}
+
+void TerminalFrontEnd::settleThenFinish()
+{
+    if (! settling)
+        return;
+
+    auto result = *settling;
+    const auto instructions = settlingInstructions.isNotEmpty() ? settlingInstructions
+                                                                : tidy (fieldTexts["InstructionsField"]);
+
+    if (result.exitStatus == UpdateOutcome::updated)
+    {
+        if (instructions.isNotEmpty())
+            output.info (instructions);
+    }
+    else if (result.message.endsWithChar (':'))
+    {
+        // An error State's own words are the reason.
+        result.message << " " << instructions.replace ("\n", " ");
+    }
+
+    finish (result);
+}
+
+void TerminalFrontEnd::finish (UpdateOutcome::Result result)
+{
+    if (done)
+        return;
+
+    done = true;
+    timeoutTimer->stop();
+    settleTimer->stop();
+
+    // Every wait of the engine ends on the stop request, a transfer's sender included.
+    if (engine != nullptr && ! engine->stopEngine (engineStopTimeoutMs))
+        logLine ("vfu-update: the engine took more than " + juce::String (engineStopTimeoutMs) + " ms to stop");
+
+    output.endStatus();
+
+    if (result.exitStatus == UpdateOutcome::updated)
+        output.always (result.message);
+    else
+        output.error ("vfu-update: " + result.message);
+
+    logLine ("vfu-update: exit status " + juce::String (result.exitStatus) + ": " + result.message);
+
+    if (finished)
+        finished (result.exitStatus);
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "ProgressLine.h"
+#include "TerminalInput.h"
+#include "TerminalOutput.h"
+#include "UpdateOutcome.h"
+#include "engine/FirmwareUpdater.h"
+
+#include <functional>
+#include <map>
+
+class MIDIPortsSelector;
+
+/** The terminal's side of the engine, as the main component is the window's: it prints what the
+    engine reports (each changed text once, the button as a prompt, progress), turns keys into
+    button presses, and ends the run with an exit status when the update is over, no instrument
+    turned up in time, or the user interrupts.
+
+    Everything runs on the message thread: the engine's reports (while the engine waits), keys,
+    Ctrl-C and the timers. The engine is stopped only from outside its reports.
+*/
+class TerminalFrontEnd final : public FirmwareUpdaterCallback,
+                               private TerminalInput::Listener
+{
+public:
+    struct Settings
+    {
+        bool yes = false;
+        int timeoutSeconds = -1;
+    };
+
+    TerminalFrontEnd (Settings settings, TerminalOutput& output, MIDIPortsSelector& selector);
+    ~TerminalFrontEnd() override;
+
+    /** Starts the engine, key input and the time-out. onFinished gets the exit status once, after the engine has stopped. */
+    void start (FirmwareUpdater& engine, std::function<void (int)> onFinished);
+
+    // FirmwareUpdaterCallback ------------------------------------------------------------------
+    void stateChanged (const juce::String& from, const juce::String& to) override;
+    void setTextField (const juce::String& name, const juce::String& text, bool visible) override;
+    void setButton (const juce::String& name, const juce::String& text, bool enabled) override;
+    void print (const juce::String& text) override;
+    void setProgress (double progress) override;
+
+private:
+    class OneShotTimer;
+
+    void keyPressed (char key) override;
+    void interruptRequested() override;
+    void inputEnded() override;
+    bool installWaitsForKey() const;
+
+    void pressButton();
+    void finishLater (UpdateOutcome::Result result);
+    void finish (UpdateOutcome::Result result);
+    void settleThenFinish();
+    juce::String describeWhereItStood() const;
+    ProgressLine::Plan planTransfer() const;
+    static double now();
+    static juce::String tidy (const juce::String& text);
+
+    const Settings settings;
+    TerminalOutput& output;
+    MIDIPortsSelector& selector;
+    FirmwareUpdater* engine = nullptr;
+    std::unique_ptr<UpdateOutcome> outcome;
+    ProgressLine::Plan transferPlan;
+    std::unique_ptr<ProgressLine> progressLine;
+    std::unique_ptr<TerminalInput> input;
+    std::unique_ptr<OneShotTimer> timeoutTimer, settleTimer;
+    std::function<void (int)> finished;
+
+    std::map<juce::String, juce::String> fieldTexts;
+    juce::String currentState, buttonName, buttonText, lastPrompt;
+    bool buttonEnabled = false, inputOver = false;
+    double lastProgress = 0.0;
+    bool transferring = false, transferDone = false;
+    bool ending = false;                            // the run's result is decided
+    std::optional<UpdateOutcome::Result> settling;  // decided, waiting for the State's last texts
+    juce::String settlingInstructions;
+    bool done = false;
+
+    JUCE_DECLARE_NON_COPYABLE (TerminalFrontEnd)
+};

@@ -1,0 +1,272 @@
+#include "TerminalInput.h"
+
+#if JUCE_WINDOWS
+ #include <conio.h>
+ #include <io.h>
+ #include <windows.h>
+#else
+ #include <cerrno>
+ #include <csignal>
+ #include <fcntl.h>
+ #include <poll.h>
+ #include <termios.h>
+ #include <unistd.h>
+#endif
+
+#if JUCE_WINDOWS
+//==============================================================================
+/** The console's control handler raises a flag and wakes the reader, which looks at the
+    keyboard in short steps: a console handle cannot be waited on together with an event
+    without also waking on mouse and focus events. */
+class TerminalInput::Platform
+{
+public:
+    explicit Platform (juce::Thread& reader)
+    {
+        readerThread.store (&reader);
+        ::SetConsoleCtrlHandler (handleControl, TRUE);
+        keyboard = ::_isatty (::_fileno (stdin)) != 0;
+    }
+
+    ~Platform()
+    {
+        ::SetConsoleCtrlHandler (handleControl, FALSE);
+        readerThread.store (nullptr);
+    }
+
+    template <typename KeyFn, typename InterruptFn, typename EndFn>
+    void read (juce::Thread& reader, KeyFn&& onKey, InterruptFn&& onInterrupt, EndFn&&)
+    {
+        while (! reader.threadShouldExit())
+        {
+            if (interrupted.exchange (false))
+                onInterrupt();
+
+            while (keyboard && ::_kbhit())
+            {
+                const auto key = ::_getch();
+                onKey (key == '\r' ? '\n' : (char) key);
+            }
+
+            reader.wait (50);
+        }
+    }
+
+    void wake() {}
+
+private:
+    static BOOL WINAPI handleControl (DWORD type)
+    {
+        if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
+            return FALSE;
+
+        interrupted.store (true);
+
+        if (auto* reader = readerThread.load())
+            reader->notify();
+
+        return TRUE;
+    }
+
+    static inline std::atomic<bool> interrupted { false };
+    static inline std::atomic<juce::Thread*> readerThread { nullptr };
+    bool keyboard = false;
+};
+
+bool TerminalInput::isStandardOutputTerminal()
+{
+    return ::_isatty (::_fileno (stdout)) != 0;
+}
+
+#else
+//==============================================================================
+/** The signal handler writes a byte to a pipe that the reader waits on together with standard
+    input; the destructor wakes the reader through the same pipe. */
+class TerminalInput::Platform
+{
+public:
+    explicit Platform (juce::Thread&)
+    {
+        if (::pipe (fds) != 0)
+        {
+            fds[0] = fds[1] = -1;
+            return;
+        }
+
+        for (auto fd : fds)
+            ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) | O_NONBLOCK);
+
+        writeEnd.store (fds[1]);
+
+        struct sigaction action {};
+        action.sa_handler = handleSignal;
+        sigemptyset (&action.sa_mask);
+        ::sigaction (SIGINT, &action, &previousInt);
+        ::sigaction (SIGTERM, &action, &previousTerm);
+
+        // Key by key and without echo; ISIG stays on, so Ctrl-C still raises SIGINT.
+        if (::isatty (STDIN_FILENO) && ::tcgetattr (STDIN_FILENO, &savedTerminal) == 0)
+        {
+            auto raw = savedTerminal;
+            raw.c_lflag &= (tcflag_t) ~(ICANON | ECHO);
+            raw.c_cc[VMIN] = 1;
+            raw.c_cc[VTIME] = 0;
+            terminalChanged = ::tcsetattr (STDIN_FILENO, TCSANOW, &raw) == 0;
+        }
+    }
+
+    ~Platform()
+    {
+        if (terminalChanged)
+            ::tcsetattr (STDIN_FILENO, TCSANOW, &savedTerminal);
+
+        if (fds[0] < 0)
+            return;
+
+        ::sigaction (SIGINT, &previousInt, nullptr);
+        ::sigaction (SIGTERM, &previousTerm, nullptr);
+        writeEnd.store (-1);
+        ::close (fds[0]);
+        ::close (fds[1]);
+    }
+
+    template <typename KeyFn, typename InterruptFn, typename EndFn>
+    void read (juce::Thread& reader, KeyFn&& onKey, InterruptFn&& onInterrupt, EndFn&& onEnd)
+    {
+        if (fds[0] < 0)
+            return;
+
+        bool inputOpen = true;
+
+        while (! reader.threadShouldExit())
+        {
+            pollfd watched[2] = { { fds[0], POLLIN, 0 }, { inputOpen ? STDIN_FILENO : -1, POLLIN, 0 } };
+
+            if (::poll (watched, 2, -1) < 0)
+            {
+                if (errno == EINTR)
+                    continue;
+
+                return;
+            }
+
+            if ((watched[0].revents & POLLIN) != 0)
+            {
+                char bytes[16];
+                const auto count = ::read (fds[0], bytes, sizeof (bytes));
+
+                for (ssize_t i = 0; i < count; ++i)
+                    if (bytes[i] == interruptByte)
+                        onInterrupt();
+            }
+
+            if ((watched[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+            {
+                char keys[64];
+                const auto count = ::read (STDIN_FILENO, keys, sizeof (keys));
+
+                // End of input (a script's </dev/null) or an error: keys are over, signals are not.
+                if (count <= 0)
+                {
+                    if (count == 0 || (errno != EINTR && errno != EAGAIN))
+                    {
+                        inputOpen = false;
+                        onEnd();
+                    }
+
+                    continue;
+                }
+
+                for (ssize_t i = 0; i < count; ++i)
+                    onKey (keys[i] == '\r' ? '\n' : keys[i]);
+            }
+        }
+    }
+
+    void wake()
+    {
+        const auto fd = writeEnd.load();
+
+        if (fd >= 0)
+        {
+            const char byte = wakeByte;
+            [[maybe_unused]] auto written = ::write (fd, &byte, 1);
+        }
+    }
+
+private:
+    static void handleSignal (int)
+    {
+        const auto fd = writeEnd.load();
+
+        if (fd >= 0)
+        {
+            const char byte = interruptByte;
+            [[maybe_unused]] auto written = ::write (fd, &byte, 1);
+        }
+    }
+
+    static constexpr char interruptByte = 'i', wakeByte = 'w';
+    static inline std::atomic<int> writeEnd { -1 };
+    int fds[2] { -1, -1 };
+    struct sigaction previousInt {}, previousTerm {};
+    termios savedTerminal {};
+    bool terminalChanged = false;
+};
+
+bool TerminalInput::isStandardOutputTerminal()
+{
+    return ::isatty (STDOUT_FILENO) != 0;
+}
+#endif
+
+//==============================================================================
+TerminalInput::TerminalInput (Listener& listener)
+    : juce::Thread ("TerminalInput"),
+      target (std::make_shared<std::atomic<Listener*>> (&listener))
+{
+    platform = std::make_unique<Platform> (static_cast<juce::Thread&> (*this));
+    startThread();
+}
+
+TerminalInput::~TerminalInput()
+{
+    target->store (nullptr);
+    signalThreadShouldExit();
+    platform->wake();
+    notify();
+    stopThread (2000);
+    platform.reset();
+}
+
+void TerminalInput::run()
+{
+    platform->read (*this, [this] (char key) { postKey (key); }, [this] { postInterrupt(); }, [this] { postInputEnded(); });
+}
+
+void TerminalInput::postKey (char key)
+{
+    juce::MessageManager::callAsync ([t = target, key]
+    {
+        if (auto* listener = t->load())
+            listener->keyPressed (key);
+    });
+}
+
+void TerminalInput::postInterrupt()
+{
+    juce::MessageManager::callAsync ([t = target]
+    {
+        if (auto* listener = t->load())
+            listener->interruptRequested();
+    });
+}
+
+void TerminalInput::postInputEnded()
+{
+    juce::MessageManager::callAsync ([t = target]
+    {
+        if (auto* listener = t->load())
+            listener->inputEnded();
+    });
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+/** Writes vfu-update's lines: ordinary lines and prompts to standard output, errors to standard
+    error, and on a terminal one status line that is rewritten in place and stays below the
+    other lines. With quiet, only results, errors and the definitions' Print lines appear.
+    Message thread only.
+*/
+class TerminalOutput final
+{
+public:
+    TerminalOutput (bool quiet, bool isTerminal);
+    ~TerminalOutput();
+
+    bool isTerminal() const noexcept { return terminal; }
+    bool isQuiet() const noexcept { return quiet; }
+
+    /** An informational line (instructions, versions, prompts); not shown when quiet. */
+    void info (const juce::String& text);
+    /** A line that is always shown: a Print instruction, a result. */
+    void always (const juce::String& text);
+    void error (const juce::String& text);
+
+    /** Shows or replaces the status line (terminals only; not shown when quiet). */
+    void setStatus (const juce::String& text);
+    /** Leaves the status line as it stands and goes on below it. */
+    void endStatus();
+
+private:
+    void write (std::FILE* stream, const juce::String& text);
+    void clearStatus();
+    void redrawStatus();
+
+    const bool quiet, terminal;
+    juce::String status;
+    bool statusShown = false;
+};
