@@ -115,33 +115,12 @@ void VornFirmwareUpdaterApplication::shutdown()
 void VornFirmwareUpdaterApplication::startDemoModeIfAsked()
 {
     // Demo mode: a simulated Quorrel on a software MIDI bus instead of the real ports.
-    const auto* value = std::getenv ("VFU_SIMULATE");
-
-    if (value == nullptr)
-        return;
-
-    SimulatorConfig config;
-    const auto error = SimulatorConfig::parse (juce::String::fromUTF8 (value), quorrelDeviceFamily, config);
-
-    if (error.isNotEmpty())
-    {
-        // The error names the variable itself.
-        std::cerr << error.toStdString() << " (running without simulation)" << std::endl;
-        return;
-    }
-
-    demoSimulation = createDemoSimulation (config, quorrelDeviceFamily);
-    MIDIPortsSelector::getInstance().setPorts (demoSimulation->ports);
+    demoSimulation = startDemoSimulationFromEnvironment (quorrelDeviceFamily);
 }
 
 void VornFirmwareUpdaterApplication::stopDemoMode()
 {
-    if (demoSimulation == nullptr)
-        return;
-
-    // The selector lives until the process ends; the bus and its instrument go now, on this thread.
-    MIDIPortsSelector::getInstance().setPorts (nullptr);
-    demoSimulation.reset();
+    stopDemoSimulation (demoSimulation);
 }
 
 void VornFirmwareUpdaterApplication::systemRequestedQuit()

@@ -1,4 +1,8 @@
 #include "SimulatorConfig.h"
+#include "../midi/MIDIPortsSelector.h"
+
+#include <cstdlib>
+#include <iostream>
 
 #include "SimIdentityReply.h"
 
@@ -133,4 +137,35 @@ std::unique_ptr<DemoSimulation> createDemoSimulation (const SimulatorConfig& con
     demo->ports = std::make_shared<VirtualMidiPorts>();
     demo->instrument = std::make_unique<SimulatedInstrument> (*demo->ports, config.toSettings (deviceFamily));
     return demo;
+}
+
+std::unique_ptr<DemoSimulation> startDemoSimulationFromEnvironment (int deviceFamily)
+{
+    const auto* value = std::getenv ("VFU_SIMULATE");
+
+    if (value == nullptr)
+        return {};
+
+    SimulatorConfig config;
+    const auto error = SimulatorConfig::parse (juce::String::fromUTF8 (value), deviceFamily, config);
+
+    if (error.isNotEmpty())
+    {
+        // The error names the variable itself.
+        std::cerr << error.toStdString() << " (running without simulation)" << std::endl;
+        return {};
+    }
+
+    auto demo = createDemoSimulation (config, deviceFamily);
+    MIDIPortsSelector::getInstance().setPorts (demo->ports);
+    return demo;
+}
+
+void stopDemoSimulation (std::unique_ptr<DemoSimulation>& demo)
+{
+    if (demo == nullptr)
+        return;
+
+    MIDIPortsSelector::getInstance().setPorts (nullptr);
+    demo.reset();
 }

@@ -47,3 +47,12 @@ struct DemoSimulation
 };
 
 std::unique_ptr<DemoSimulation> createDemoSimulation (const SimulatorConfig& config, int deviceFamily);
+
+/** Demo mode as both front ends start it: when VFU_SIMULATE is set to a valid value, a simulated
+    instrument of the family on a software bus, already handed to the selector; nullptr when the
+    variable is not set, or when its value is bad (said on standard error: the program then runs
+    on the real ports). Message thread. */
+std::unique_ptr<DemoSimulation> startDemoSimulationFromEnvironment (int deviceFamily);
+
+/** Hands the selector back to the real ports and destroys the simulation. Message thread. */
+void stopDemoSimulation (std::unique_ptr<DemoSimulation>& demo);

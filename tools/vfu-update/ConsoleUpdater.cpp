@@ -180,30 +180,11 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
 
 void ConsoleUpdater::startDemoModeIfAsked()
 {
-    // Demo mode, as in the window: a simulated Quorrel on a software MIDI bus instead of the real ports.
-    const auto* value = std::getenv ("VFU_SIMULATE");
-
-    if (value == nullptr)
-        return;
-
-    SimulatorConfig config;
-    const auto error = SimulatorConfig::parse (juce::String::fromUTF8 (value), config);
-
-    if (error.isNotEmpty())
-    {
-        std::cerr << "VFU_SIMULATE: " << error.toStdString() << " (running without simulation)" << std::endl;
-        return;
-    }
-
-    demoSimulation = createDemoSimulation (config, quorrelDeviceFamily);
-    MIDIPortsSelector::getInstance().setPorts (demoSimulation->ports);
+    // Demo mode: a simulated Quorrel on a software MIDI bus instead of the real ports.
+    demoSimulation = startDemoSimulationFromEnvironment (quorrelDeviceFamily);
 }
 
 void ConsoleUpdater::stopDemoMode()
 {
-    if (demoSimulation == nullptr)
-        return;
-
-    MIDIPortsSelector::getInstance().setPorts (nullptr);
-    demoSimulation.reset();
+    stopDemoSimulation (demoSimulation);
 }
