@@ -6,6 +6,7 @@
 #include "definitions/InbuiltDefinitions.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/FirmwarePackageWriter.h"
+#include "firmware/PackageSigningKey.h"
 #include "midi/MIDIPortsSelector.h"
 #include "simulator/SimulatedInstrument.h"
 
@@ -60,10 +61,11 @@ protected:
         instrument = std::make_unique<SimulatedInstrument> (*bus, settings);
     }
 
-    void startEngine()
+    /** packagePublicKey stands for a build with the maker's key; empty, for one without. */
+    void startEngine (const juce::String& packagePublicKey = {})
     {
         engine = std::make_unique<FirmwareUpdater> (InbuiltDefinitions::getText(), "Quorrel", false, &callback,
-                                                    juce::StringArray { folder.getFullPathName() });
+                                                    juce::StringArray { folder.getFullPathName() }, packagePublicKey);
         const auto versions = engine->getFirmwareVersions();
         ASSERT_FALSE (versions.isEmpty());
         ASSERT_TRUE (engine->selectFirmwareVersion (versions[versions.size() - 1]));
@@ -142,6 +144,33 @@ TEST_F (QuorrelUpdate, aDetectedInstrumentIsUpdatedFromNormalModeToDownloadCompl
     EXPECT_TRUE (log.contains ("Send 'quorrel-fw-2.1.13.syx' : 0 %%"));
     EXPECT_TRUE (log.contains ("Send 'quorrel-fw-2.1.13.syx' : 100 %%")) << log.lines().joinIntoString ("\n");
     EXPECT_TRUE (log.contains ("DeviceID 0006 detected (firmware version : 2.1.13)")) << log.lines().joinIntoString ("\n");
+}
+
+TEST_F (QuorrelUpdate, aBuildWithAMakersKeyInstallsTheSignedDesktopPackageAndPassesOverAnUnsignedHigherOne)
+{
+    const auto maker = PackageSigningKey::generate();
+    ASSERT_TRUE (maker.isValid());
+
+    writePackage ("2.1.13", "2.1.13", 3000);
+    writePackage ("2.1.14", "2.1.14", 3000);
+
+    const auto signedFile = folder.getChildFile ("quorrel-fw-2.1.13.vfw");
+    juce::MemoryBlock package, signedPackage;
+    juce::String error;
+    ASSERT_TRUE (signedFile.loadFileAsData (package));
+    ASSERT_TRUE (maker.signPackage (package, signedPackage, error)) << error;
+    ASSERT_TRUE (signedFile.replaceWithData (signedPackage.getData(), signedPackage.getSize()));
+
+    startInstrument (SimulatedInstrument::Mode::normal, [] (auto& s) { s.bootloaderAfterMs = 300; });
+    ASSERT_NO_FATAL_FAILURE (startEngine (maker.getPublicKeyHex()));
+
+    EXPECT_EQ (engine->getFirmwareVersions(), juce::StringArray ("2.1.13"));
+    EXPECT_TRUE (log.contains ("Firmware package " + folder.getChildFile ("quorrel-fw-2.1.14.vfw").getFullPathName()
+                               + " refused: not signed")) << log.lines().joinIntoString ("\n");
+
+    ASSERT_TRUE (reach ("Download complete", 60000));
+    EXPECT_TRUE (shows ("InstructionsField", "Update completed successfully."));
+    EXPECT_EQ (instrument->getVersion(), "2.1.13");
 }
 
 TEST_F (QuorrelUpdate, anInstrumentInItsBootloaderWaitsForInstallAndARejectedImageEndsInTheBootloaderError)

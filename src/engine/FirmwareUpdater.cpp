@@ -38,20 +38,22 @@ namespace
 
 //==============================================================================
 FirmwareUpdater::FirmwareUpdater (const juce::String& definitionsText, const juce::String& name, bool console,
-                                  FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders)
+                                  FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
+                                  const juce::String& packagePublicKey)
     : UpdaterDefinitions (definitionsText, name, console),
       juce::Thread ("FirmwareUpdater"),
-      packageStore (name),
+      packageStore (name, packagePublicKey),
       selector (&MIDIPortsSelector::getInstance())
 {
     initialiseEngine (callback, firmwareSearchFolders);
 }
 
 FirmwareUpdater::FirmwareUpdater (const juce::File& definitionsFile, const juce::String& name, bool console,
-                                  FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders)
+                                  FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
+                                  const juce::String& packagePublicKey)
     : UpdaterDefinitions (definitionsFile, name, console),
       juce::Thread ("FirmwareUpdater"),
-      packageStore (name),
+      packageStore (name, packagePublicKey),
       selector (&MIDIPortsSelector::getInstance())
 {
     initialiseEngine (callback, firmwareSearchFolders);

@@ -26,13 +26,16 @@ class FirmwareUpdater final : public UpdaterDefinitions,
                               public juce::Thread
 {
 public:
-    /** Loads the definitions text, then finds the firmware packages in the given folders. Throws FirmwareUpdaterException. */
+    /** Loads the definitions text, then finds the firmware packages in the given folders, signed
+        by the maker whose public key is given (the build's own by default). Throws FirmwareUpdaterException. */
     FirmwareUpdater (const juce::String& definitionsText, const juce::String& deviceName, bool consoleMode,
-                     FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders);
+                     FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
+                     const juce::String& packagePublicKey = PackageSignature::builtInPublicKey());
 
     /** Loads the definitions file, then finds the firmware packages. Throws FirmwareUpdaterException. */
     FirmwareUpdater (const juce::File& definitionsFile, const juce::String& deviceName, bool consoleMode,
-                     FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders);
+                     FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
+                     const juce::String& packagePublicKey = PackageSignature::builtInPublicKey());
 
     /** Stops the thread (waiting up to 5000 ms) before packages and definitions go away. */
     ~FirmwareUpdater() override;

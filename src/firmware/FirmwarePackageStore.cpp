@@ -1,5 +1,6 @@
 #include "FirmwarePackageStore.h"
 
+#include "../app/AppLog.h"
 #include "../midi/VersionNumber.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -124,6 +125,8 @@ public:
     explicit PackageSource (const juce::File& fileToRead) : file (fileToRead) {}
     explicit PackageSource (juce::MemoryBlock packageBytes) : bytes (std::move (packageBytes)) {}
 
+    bool isFile() const { return file != juce::File(); }
+
     std::unique_ptr<juce::InputStream> createStream() const
     {
         if (file == juce::File())
@@ -138,8 +141,9 @@ private:
 };
 
 //==============================================================================
-FirmwarePackageStore::FirmwarePackageStore (juce::String deviceName)
+FirmwarePackageStore::FirmwarePackageStore (juce::String deviceName, const juce::String& packagePublicKey)
     : deviceKey (deviceKeyFor (deviceName)),
+      requiredSignature (packagePublicKey.isEmpty() ? nullptr : std::make_unique<const PackageSignature> (packagePublicKey)),
       executableFile (juce::File::getSpecialLocation (juce::File::currentExecutableFile))
 {
 }
@@ -231,7 +235,12 @@ void FirmwarePackageStore::addPackageFile (const juce::File& file)
     if (stream == nullptr)
         return;
 
-    const auto version = verifyPackage (*stream);
+    juce::String reason;
+    bool refusedForSignature = false;
+    const auto version = verifyPackage (*stream, reason, requiredSignature.get(), refusedForSignature);
+
+    if (refusedForSignature)
+        AppLog::logLine ("Firmware package " + file.getFullPathName() + " refused: " + reason);
 
     if (version >= 0)
         store (version, std::make_shared<const PackageSource> (file));
@@ -252,6 +261,14 @@ int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream)
 
 int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce::String& reason)
 {
+    bool refusedForSignature = false;
+    return verifyPackage (packageStream, reason, nullptr, refusedForSignature);
+}
+
+int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce::String& reason,
+                                         const PackageSignature* signature, bool& refusedForSignature)
+{
+    refusedForSignature = false;
     auto stream = boundedPackageStream (packageStream);
 
     if (stream == nullptr)
@@ -281,6 +298,7 @@ int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce:
 
     std::vector<Digest> digests;
     juce::String checksumList, checksumListName;
+    juce::MemoryBlock checksumListBytes;
     int version = -1;
 
     for (int i = 0; i < archive.getNumEntries(); ++i)
@@ -321,6 +339,7 @@ int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce:
             }
 
             checksumList = juce::String::createStringFromData (content.getData(), (int) content.getSize());
+            checksumListBytes = std::move (content);
             checksumListName = name;
             version = versionFromFileName (name);
         }
@@ -354,6 +373,18 @@ int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce:
     {
         reason = "no version can be read from the name " + checksumListName;
         return -1;
+    }
+
+    // Checked last, so that only an otherwise acceptable package is ever refused for its signature.
+    if (signature != nullptr)
+    {
+        reason = signature->check (archive, checksumListName, checksumListBytes);
+
+        if (reason.isNotEmpty())
+        {
+            refusedForSignature = true;
+            return -1;
+        }
     }
 
     reason.clear();
@@ -441,8 +472,11 @@ bool FirmwarePackageStore::readSelectedEntry (const juce::String& entryName, juc
         return false;
 
     juce::MemoryInputStream packageStream (packageBytes, false);
+    juce::String reason;
+    bool refusedForSignature = false;
 
-    if (verifyPackage (packageStream) != version)
+    if (verifyPackage (packageStream, reason, source->isFile() ? requiredSignature.get() : nullptr, refusedForSignature)
+        != version)
         return false;
 
     juce::ZipFile archive (packageStream);

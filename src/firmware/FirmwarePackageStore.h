@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PackageSignature.h"
+
 #include <juce_core/juce_core.h>
 
 #include <map>
@@ -16,12 +18,19 @@
     Packages inside the executable are kept decompressed in memory; package files are read
     again, and verified again, each time an entry is read, so a file changed since the search
     never yields unverified bytes.
+
+    With a maker's public key, every package file must also carry the maker's valid signature;
+    each one refused for its signature gets a log line. The package inside the executable is part
+    of the program and is taken as it is.
 */
 class FirmwarePackageStore final
 {
 public:
-    /** deviceName picks the key that package names must contain ("quorrel" for "Quorrel"). */
-    explicit FirmwarePackageStore (juce::String deviceName);
+    /** deviceName picks the key that package names must contain ("quorrel" for "Quorrel").
+        packagePublicKey (64 hex digits) requires package files to be signed with its secret key;
+        empty requires no signature. */
+    explicit FirmwarePackageStore (juce::String deviceName,
+                                   const juce::String& packagePublicKey = PackageSignature::builtInPublicKey());
     ~FirmwarePackageStore();
 
     /** The executable file searched for an appended archive; defaults to the running executable. For tests. */
@@ -56,6 +65,11 @@ public:
     /** The same, telling in reason why a package is not acceptable (for tools). */
     static int verifyPackage (juce::InputStream& packageStream, juce::String& reason);
 
+    /** The same, also requiring the maker's signature when requiredSignature is given;
+        refusedForSignature tells whether the signature (and nothing else) made it unacceptable. */
+    static int verifyPackage (juce::InputStream& packageStream, juce::String& reason,
+                              const PackageSignature* requiredSignature, bool& refusedForSignature);
+
     /** Version number from a ".sha" entry name ("quorrel-fw-2.1.13.sha" gives 2011399), or -1. */
     static int versionFromFileName (const juce::String& name);
 
@@ -76,6 +90,7 @@ private:
     bool isCandidateName (const juce::String& name) const;
 
     const juce::String deviceKey;
+    const std::unique_ptr<const PackageSignature> requiredSignature; // none: packages need no signature
     juce::File executableFile;
     mutable juce::CriticalSection lock;
     std::map<int, SourcePointer> packages;

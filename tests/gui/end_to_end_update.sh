@@ -3,12 +3,16 @@
 # simulated Quorrel that starts in its bootloader, with a newer package on the desktop.
 # Clicks Install, waits for the whole update and checks the log; keeps a screenshot.
 #
-# usage: end_to_end_update.sh <VornFirmwareUpdater> <vfu-firmware-tool> <artifact folder>
+# usage: end_to_end_update.sh <VornFirmwareUpdater> <vfu-firmware-tool> <artifact folder> [maker.key]
+#
+# For a build with a maker's public key (VFU_PACKAGE_PUBLIC_KEY), give that maker's key file:
+# the desktop package is then signed, and an unsigned one of a higher version must be refused.
 set -euo pipefail
 
 app=$(realpath "$1")
 tool=$(realpath "$2")
 artifacts=$3
+key=${4:+$(realpath "$4")}
 
 # A display of our own, so that other tests' windows never get in the way of a click.
 if [ -z "${VFU_E2E_DISPLAY:-}" ]; then
@@ -34,6 +38,12 @@ log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
 
 "$tool" image --family 6 --version 2.1.14 --size 2048 -o "$work/quorrel-fw-2.1.14.syx" >/dev/null
 "$tool" pack -o "$HOME/Desktop/quorrel-fw-2.1.14.vfw" "$work/quorrel-fw-2.1.14.syx" >/dev/null
+
+if [ -n "$key" ]; then
+    "$tool" sign --key "$key" "$HOME/Desktop/quorrel-fw-2.1.14.vfw"
+    "$tool" image --family 6 --version 2.1.15 --size 2048 -o "$work/quorrel-fw-2.1.15.syx" >/dev/null
+    "$tool" pack -o "$HOME/Desktop/quorrel-fw-2.1.15.vfw" "$work/quorrel-fw-2.1.15.syx" >/dev/null
+fi
 
 fail() {
     echo "FAIL: $*" >&2
@@ -88,6 +98,10 @@ if grep -E "ERROR: AddressSanitizer|runtime error:" "$work/stderr" >&2; then fai
 grep -q "Using inbuilt state machine definitions" "$log" || fail "no definitions line"
 if grep -q "State 'Error" "$log"; then fail "an error State was entered"; fi
 grep -q "firmware version : 2.1.14" "$log" || fail "the instrument never reported the new version"
+if [ -n "$key" ]; then
+    grep -qF "Firmware package $HOME/Desktop/quorrel-fw-2.1.15.vfw refused: not signed" "$log" \
+        || fail "the unsigned package was not refused"
+fi
 last=$(tr -d '\r' <"$log" | grep -v '^[[:space:]]*$' | tail -1)
 [[ "$last" == *" - shutdown" ]] || fail "last log line is not shutdown: $last"
 

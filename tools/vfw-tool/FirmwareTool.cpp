@@ -3,6 +3,8 @@
 #include "firmware/FirmwareImage.h"
 #include "firmware/FirmwarePackageStore.h"
 #include "firmware/FirmwarePackageWriter.h"
+#include "firmware/PackageSignature.h"
+#include "firmware/PackageSigningKey.h"
 #include "midi/VersionNumber.h"
 
 #include <iostream>
@@ -77,6 +79,8 @@ int FirmwareTool::run (const juce::StringArray& arguments)
     if (command == "pack")    return makePackage (rest);
     if (command == "verify")  return verifyPackage (rest);
     if (command == "inspect") return inspectImage (rest);
+    if (command == "keygen")  return makeKey (rest);
+    if (command == "sign")    return signPackage (rest);
 
     return usage();
 }
@@ -159,9 +163,23 @@ int FirmwareTool::verifyPackage (const juce::StringArray& arguments)
     auto rest = arguments;
     bool missingValue = false;
     const auto device = takeOption (rest, "--device", missingValue);
+    const auto publicKey = takeOption (rest, "--public-key", missingValue);
 
     if (missingValue || rest.size() != 1)
         return usage();
+
+    std::unique_ptr<PackageSignature> signature;
+
+    if (publicKey.isNotEmpty())
+    {
+        if (! PackageSignature::isPublicKeyText (publicKey))
+            return fail ("--public-key needs the maker's public key as 64 hex digits");
+
+        signature = std::make_unique<PackageSignature> (publicKey);
+
+        if (! signature->hasValidKey())
+            return fail ("--public-key: " + publicKey + " is not a valid Ed25519 public key");
+    }
 
     const auto file = fileFromArgument (rest[0]);
     const auto key = FirmwarePackageStore::deviceKeyFor (device);
@@ -175,7 +193,8 @@ int FirmwareTool::verifyPackage (const juce::StringArray& arguments)
         return fail ("not acceptable: cannot read " + file.getFullPathName());
 
     juce::String reason;
-    const auto version = FirmwarePackageStore::verifyPackage (*stream, reason);
+    bool refusedForSignature = false;
+    const auto version = FirmwarePackageStore::verifyPackage (*stream, reason, signature.get(), refusedForSignature);
 
     if (version < 0)
         return fail ("not acceptable: " + reason);
@@ -205,13 +224,81 @@ int FirmwareTool::inspectImage (const juce::StringArray& arguments)
     return 0;
 }
 
+int FirmwareTool::makeKey (const juce::StringArray& arguments)
+{
+    auto rest = arguments;
+    bool missingValue = false;
+    const auto output = takeOption (rest, "-o", missingValue);
+
+    if (missingValue || output.isEmpty() || ! rest.isEmpty())
+        return usage();
+
+    const auto key = PackageSigningKey::generate();
+
+    if (! key.isValid())
+        return fail ("the cryptographic library could not make a key");
+
+    juce::String error;
+
+    if (! key.save (fileFromArgument (output), error))
+        return fail (error);
+
+    std::cout << key.getPublicKeyHex() << std::endl;
+    return 0;
+}
+
+int FirmwareTool::signPackage (const juce::StringArray& arguments)
+{
+    auto rest = arguments;
+    bool missingValue = false;
+    const auto keyPath = takeOption (rest, "--key", missingValue);
+
+    if (missingValue || keyPath.isEmpty() || rest.size() != 1)
+        return usage();
+
+    juce::String error;
+    const auto key = PackageSigningKey::load (fileFromArgument (keyPath), error);
+
+    if (! key.isValid())
+        return fail (error);
+
+    const auto packageFile = fileFromArgument (rest[0]);
+    juce::MemoryBlock package, signedPackage;
+
+    if (! packageFile.existsAsFile() || packageFile.getSize() > FirmwarePackageStore::maximumPackageSize
+        || ! packageFile.loadFileAsData (package))
+        return fail ("cannot read " + packageFile.getFullPathName());
+
+    if (! key.signPackage (package, signedPackage, error))
+        return fail ("cannot sign " + packageFile.getFullPathName() + ": " + error);
+
+    // Checked as the updater will check it before the package is replaced.
+    juce::MemoryInputStream check (signedPackage, false);
+    juce::String reason;
+    bool refusedForSignature = false;
+    const PackageSignature signature (key.getPublicKeyHex());
+
+    if (FirmwarePackageStore::verifyPackage (check, reason, &signature, refusedForSignature) < 0)
+        return fail ("the signed package does not verify: " + reason);
+
+    juce::TemporaryFile temporary (packageFile);
+
+    if (! temporary.getFile().replaceWithData (signedPackage.getData(), signedPackage.getSize())
+        || ! temporary.overwriteTargetFileWithTemporary())
+        return fail ("cannot write " + packageFile.getFullPathName());
+
+    return 0;
+}
+
 int FirmwareTool::usage()
 {
     std::cerr << "usage:\n"
                  "  vfu-firmware-tool image --family 6 --version 2.1.13 --size 359740 [--tail] -o image.syx\n"
                  "  vfu-firmware-tool pack -o package.vfw image.syx [image.syx ...]\n"
-                 "  vfu-firmware-tool verify package.vfw [--device Quorrel]\n"
-                 "  vfu-firmware-tool inspect image.syx\n";
+                 "  vfu-firmware-tool verify package.vfw [--device Quorrel] [--public-key HEX]\n"
+                 "  vfu-firmware-tool inspect image.syx\n"
+                 "  vfu-firmware-tool keygen -o maker.key\n"
+                 "  vfu-firmware-tool sign --key maker.key package.vfw\n";
     return 2;
 }
 

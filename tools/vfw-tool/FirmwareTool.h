@@ -6,8 +6,13 @@
 
         image --family 6 --version 2.1.13 --size 359740 [--tail] -o quorrel-fw-2.1.13.syx
         pack -o quorrel-fw-2.1.13.vfw quorrel-fw-2.1.13.syx [more.syx ...]
-        verify quorrel-fw-2.1.13.vfw [--device Quorrel]
+        verify quorrel-fw-2.1.13.vfw [--device Quorrel] [--public-key <64 hex digits>]
         inspect quorrel-fw-2.1.13.syx
+        keygen -o maker.key
+        sign --key maker.key quorrel-fw-2.1.13.vfw
+
+    keygen writes a new signing key file (readable by its owner only) and prints its public key;
+    sign adds the maker's signature of the checksum list to the package.
 
     Results go to standard output, complaints to standard error; the exit code is 0 on success.
 */
@@ -21,6 +26,8 @@ private:
     int makePackage (const juce::StringArray& arguments);
     int verifyPackage (const juce::StringArray& arguments);
     int inspectImage (const juce::StringArray& arguments);
+    int makeKey (const juce::StringArray& arguments);
+    int signPackage (const juce::StringArray& arguments);
 
     static int usage();
     static int fail (const juce::String& message);

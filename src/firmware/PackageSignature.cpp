@@ -1,0 +1,84 @@
+#include "PackageSignature.h"
+
+#ifndef VFU_PACKAGE_PUBLIC_KEY
+ #define VFU_PACKAGE_PUBLIC_KEY ""
+#endif
+
+PackageSignature::PackageSignature (const juce::String& publicKeyHex)
+{
+    validKey = parseKey (publicKeyHex, key) && Ed25519::isValidPublicKey (key);
+}
+
+juce::String PackageSignature::builtInPublicKey()
+{
+    return VFU_PACKAGE_PUBLIC_KEY;
+}
+
+bool PackageSignature::isPublicKeyText (const juce::String& text)
+{
+    return text.length() == (int) Ed25519::keySize * 2 && text.containsOnly ("0123456789abcdefABCDEF");
+}
+
+bool PackageSignature::parseKey (const juce::String& hex, Ed25519::Key& destination)
+{
+    if (! isPublicKeyText (hex))
+        return false;
+
+    for (size_t i = 0; i < destination.size(); ++i)
+        destination[i] = (std::uint8_t) hex.substring ((int) i * 2, (int) i * 2 + 2).getHexValue32();
+
+    return true;
+}
+
+juce::String PackageSignature::entryNameFor (const juce::String& checksumListName)
+{
+    return checksumListName.dropLastCharacters (4) + ".sig";
+}
+
+juce::String PackageSignature::check (juce::ZipFile& archive, const juce::String& checksumListName,
+                                      const juce::MemoryBlock& checksumList) const
+{
+    if (! validKey)
+        return "the updater's package public key is not a valid Ed25519 public key";
+
+    const auto entryName = entryNameFor (checksumListName);
+    int index = -1;
+
+    // Like the checksum list, a later entry of the same name counts.
+    for (int i = 0; i < archive.getNumEntries(); ++i)
+        if (archive.getEntry (i)->filename == entryName)
+            index = i;
+
+    if (index < 0)
+        return "not signed";
+
+    // The declared size is checked before anything is read, so an oversized entry costs nothing.
+    const auto declaredSize = archive.getEntry (index)->uncompressedSize;
+
+    if (declaredSize != (juce::int64) Ed25519::signatureSize)
+        return "malformed signature: " + entryName + " holds " + juce::String (declaredSize)
+               + " bytes, not " + juce::String ((int) Ed25519::signatureSize);
+
+    std::unique_ptr<juce::InputStream> stream (archive.createStreamForEntry (index));
+    Ed25519::Signature signature {};
+
+    int got = 0;
+
+    while (stream != nullptr && got < (int) signature.size())
+    {
+        const auto chunk = stream->read (signature.data() + got, (int) signature.size() - got);
+
+        if (chunk <= 0)
+            break;
+
+        got += chunk;
+    }
+
+    if (got != (int) signature.size())
+        return "malformed signature: " + entryName + " cannot be read";
+
+    if (! Ed25519::verify (key, checksumList.getData(), checksumList.getSize(), signature))
+        return "signature does not verify";
+
+    return {};
+}
