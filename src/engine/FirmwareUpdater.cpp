@@ -248,11 +248,13 @@ void FirmwareUpdater::run()
             continue;
         }
 
-        // The mode and the table are read from the State just entered, and only while the engine
-        // is still in it: an instruction or a return to the initial State may have moved it on.
-        auto* state = enterState();
+        enterState();
 
-        if (! isSettledIn (state))
+        // Read again after the instructions: if they moved the engine, this is the next State's
+        // mode, and no poll loop follows. One that does polls this same State with its own table.
+        auto* state = getCurrent();
+
+        if (state == nullptr)
             continue;
 
         auto mode = state->getAttribute ("pollingMode").toLowerCase();
@@ -265,12 +267,12 @@ void FirmwareUpdater::run()
             mode = "midi device inquiry";
         }
 
-        if (mode.isNotEmpty())
+        if (mode.isNotEmpty() && isSettledIn (state))
             pollLoop (*state, mode);
     }
 }
 
-FirmwareUpdater::State* FirmwareUpdater::enterState()
+void FirmwareUpdater::enterState()
 {
     State* entered = nullptr;
     juce::String from, to;
@@ -294,7 +296,6 @@ FirmwareUpdater::State* FirmwareUpdater::enterState()
     report ([] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setProgress (0.0); });
 
     runInstructions (entered->instructions);
-    return entered;
 }
 
 bool FirmwareUpdater::hasStateToEnter() const

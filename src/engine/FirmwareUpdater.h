@@ -68,8 +68,8 @@ public:
 
 private:
     void initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders);
-    /** Reports the move into currentState and runs its instructions; returns the State entered. */
-    State* enterState();
+    /** Reports the move into currentState and runs its instructions. */
+    void enterState();
     bool hasStateToEnter() const;
     /** True while the engine is still in that State, with no move pending. */
     bool isSettledIn (const State* state) const;
