@@ -159,6 +159,7 @@ TEST_F (EngineTransfer, atQuitAnEngineThatStopsInTimeIsLeftToTheNormalShutdown)
     EXPECT_FALSE (log.contains ("shutdown"));
 }
 
+#if ! JUCE_WINDOWS // setenv; the child finds the log's path in the environment
 TEST_F (EngineTransfer, atQuitASendThatNeverReturnsIsLoggedAndTheProcessEndsWithoutIt)
 {
     GTEST_FLAG_SET (death_test_style, "threadsafe");
@@ -204,3 +205,4 @@ TEST_F (EngineTransfer, atQuitASendThatNeverReturnsIsLoggedAndTheProcessEndsWith
     EXPECT_GE (elapsed, 5000u);
     EXPECT_LT (elapsed, 20000u);
 }
+#endif
