@@ -381,11 +381,11 @@ TEST_F (EngineWithoutDevice, portChoicesRacingStateEntriesNeverSplitAnEntry)
         while (racing.load())
         {
             engine->returnToInitialState();
-            juce::Thread::sleep (random.nextInt (3));
+            juce::Thread::sleep (1 + random.nextInt (15));
         }
     });
 
-    pumpFor (1500);
+    pumpFor (2000);
     racing = false;
     chooser.join();
     ASSERT_TRUE (engine->stopEngine (2000));
