@@ -4,6 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#if ! JUCE_WINDOWS
+ #include <fcntl.h>
+ #include <sys/stat.h>
+ #include <unistd.h>
+#endif
+
 using namespace FirmwareTestPackages;
 
 namespace
@@ -280,10 +288,11 @@ TEST (FirmwarePackageStore, aPreReleaseRanksBetweenTheVersionBeforeAndItsRelease
     EXPECT_FALSE (quorrel.store.readSelectedEntry ("quorrel-fw-2.1.15.syx", bytes));
 }
 
-TEST (FirmwarePackageStore, aPackageFileSpoiledAfterTheSearchIsNotRead)
+TEST (FirmwarePackageStore, aPackageFileSpoiledMovedOrRemovedAfterTheSearchStillYieldsTheVerifiedBytes)
 {
     ScratchFolder folder;
-    const auto package = makeQuorrelPackage (folder / "quorrel-fw-2.1.13.vfw", "2.1.13", imageFor ("2.1.13"));
+    const auto original = imageFor ("2.1.13");
+    const auto package = makeQuorrelPackage (folder / "quorrel-fw-2.1.13.vfw", "2.1.13", original);
 
     QuorrelStore quorrel (folder / "no-executable");
     quorrel.store.findFirmwarePackages ({ folder.get().getFullPathName() });
@@ -296,7 +305,60 @@ TEST (FirmwarePackageStore, aPackageFileSpoiledAfterTheSearchIsNotRead)
     bool ok = true;
     runShell ("cd " + quoted (folder.get()) + " && zip -q -0 " + quoted (package) + " quorrel-fw-2.1.13.syx", ok);
     ASSERT_TRUE (ok);
+    EXPECT_EQ (selectedEntry (quorrel.store, "quorrel-fw-2.1.13.syx"), original);
 
+    ASSERT_TRUE (package.moveFileTo (folder / "elsewhere.vfw"));
+    ASSERT_TRUE ((folder / "elsewhere.vfw").deleteFile());
+    EXPECT_EQ (selectedEntry (quorrel.store, "quorrel-fw-2.1.13.syx"), original);
+
+    // An entry the package does not hold: the reason names the package and the entry.
     juce::MemoryBlock bytes;
-    EXPECT_FALSE (quorrel.store.readSelectedEntry ("quorrel-fw-2.1.13.syx", bytes));
+    juce::String reason;
+    EXPECT_FALSE (quorrel.store.readSelectedEntry ("quorrel-fw-2.1.14.syx", bytes, &reason));
+    EXPECT_TRUE (reason.contains (package.getFullPathName())) << reason;
+    EXPECT_TRUE (reason.contains ("quorrel-fw-2.1.14.syx")) << reason;
 }
+
+#if ! JUCE_WINDOWS
+TEST (FirmwarePackageStore, aFifoADeviceOrAFolderNamedLikeAPackageIsSkippedWithoutBlocking)
+{
+    ScratchFolder folder;
+    const auto desktop = folder / "desktop";
+    const auto staging = folder / "staging";
+    desktop.createDirectory();
+    staging.createDirectory();
+
+    makeQuorrelPackage (desktop.getChildFile ("quorrel-fw-2.1.13.vfw"), "2.1.13", imageFor ("2.1.13"));
+    const auto linked = makeQuorrelPackage (staging.getChildFile ("quorrel-fw-2.1.14.vfw"), "2.1.14", imageFor ("2.1.14"));
+    ASSERT_TRUE (linked.createSymbolicLink (desktop.getChildFile ("quorrel-fw-2.1.14.vfw"), false));
+
+    const auto fifo = desktop.getChildFile ("quorrel-fw-9.9.9.vfw");
+    ASSERT_EQ (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0600), 0);
+    ASSERT_TRUE (juce::File ("/dev/zero").createSymbolicLink (desktop.getChildFile ("quorrel-fw-9.9.8.vfw"), false));
+    desktop.getChildFile ("quorrel-fw-9.9.7.vfw").createDirectory();
+
+    // Run on a worker: a search that opens the FIFO would wait for a writer for ever.
+    QuorrelStore quorrel (folder / "no-executable");
+    juce::WaitableEvent searched;
+    std::thread worker ([&]
+    {
+        quorrel.store.findFirmwarePackages ({ desktop.getFullPathName(), fifo.getFullPathName() });
+        searched.signal();
+    });
+
+    const bool inTime = searched.wait (10000);
+
+    if (! inTime)
+    {
+        // Let the blocked open go on: a writer that comes and goes gives the reader an end of file.
+        const auto fd = ::open (fifo.getFullPathName().toRawUTF8(), O_WRONLY);
+        ::close (fd);
+    }
+
+    worker.join();
+    ASSERT_TRUE (inTime) << "the search blocked on the FIFO";
+
+    // A link to a regular file is a package like any other.
+    EXPECT_EQ (quorrel.store.getFirmwareVersions(), juce::StringArray ("2.1.13", "2.1.14"));
+}
+#endif

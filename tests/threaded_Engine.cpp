@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace
 {
 class EngineWithoutDevice : public ::testing::Test
@@ -279,4 +282,134 @@ TEST_F (EngineWithoutDevice, aStateWithoutPollingNeverTimesOut)
     start ("<State name=\"A\" pollingMode=\"none\"/><State name=\"T\" pollingMode=\"none\"/>", "A", 0, "T");
     pumpFor (500);
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > A" }));
+}
+
+TEST_F (EngineWithoutDevice, aStatesOwnMissingTimeoutStateIsLoggedOncePerEntry)
+{
+    // With a timeout of 0 every poll cycle (one each 100 ms here) times out again.
+    start ("<State name=\"A\" pollingMode=\"midi ports\" timeoutState=\"Nowhere\"/>", "A", 0);
+    ASSERT_TRUE (waitForState ("A"));
+    pumpFor (800);
+    EXPECT_EQ (log.count ("State 'Nowhere' does not exist, staying in State 'A'"), 1);
+
+    engine->returnToInitialState();
+    ASSERT_TRUE (pumpUntil ([&] { return callback.states().size() == 2; }, 3000));
+    pumpFor (800);
+    EXPECT_EQ (log.count ("State 'Nowhere' does not exist, staying in State 'A'"), 2);
+}
+
+namespace
+{
+    /** Records the reports as RecordingCallback does and lets a test act inside a State report,
+        on the message thread, as the window does when the user picks a port at that moment. */
+    class HookedCallback final : public FirmwareUpdaterCallback
+    {
+    public:
+        void stateChanged (const juce::String& from, const juce::String& to) override
+        {
+            recorder.stateChanged (from, to);
+
+            if (onStateChanged)
+                onStateChanged (to);
+        }
+
+        void setTextField (const juce::String& n, const juce::String& t, bool v) override { recorder.setTextField (n, t, v); }
+        void setButton (const juce::String& n, const juce::String& t, bool e) override    { recorder.setButton (n, t, e); }
+        void print (const juce::String& text) override                                     { recorder.print (text); }
+        void setProgress (double progress) override                                        { recorder.setProgress (progress); }
+
+        RecordingCallback recorder;
+        std::function<void (const juce::String&)> onStateChanged;
+    };
+
+    /** Every State's instructions (its "print in <name>") run after the report of that State, and
+        every report leaves the State reported before it, or "none" after a return to the start. */
+    ::testing::AssertionResult entriesAreOneStep (const juce::StringArray& events)
+    {
+        juce::String entered;
+
+        for (auto& event : events)
+        {
+            if (event.startsWith ("state "))
+            {
+                const auto from = event.substring (6).upToFirstOccurrenceOf (" > ", false, false);
+
+                if (from != "none" && from != entered)
+                    return ::testing::AssertionFailure() << "'" << event << "' after entering " << entered;
+
+                entered = event.fromFirstOccurrenceOf (" > ", false, false);
+            }
+            else if (event.startsWith ("print in ") && event.substring (9) != entered)
+            {
+                return ::testing::AssertionFailure() << "the instructions of " << event.substring (9)
+                                                     << " ran after entering " << entered;
+            }
+        }
+
+        return ::testing::AssertionSuccess();
+    }
+
+    const juce::String pingPong =
+        "<State name=\"A\" pollingMode=\"none\"><Print text=\"in A\"/><GotoState state=\"B\"/></State>"
+        "<State name=\"B\" pollingMode=\"none\"><Print text=\"in B\"/>%s</State>";
+}
+
+TEST_F (EngineWithoutDevice, aPortChoiceWhileAStateIsReportedRunsThatStatesInstructionsAndThenReturns)
+{
+    HookedCallback hooked;
+    engine = std::make_unique<FirmwareUpdater> (quorrelDocument (pingPong.replace ("%s", ""), "A"),
+                                                "Quorrel", false, &hooked, juce::StringArray());
+    int returns = 0;
+    hooked.onStateChanged = [&] (const juce::String& to)
+    {
+        if (to == "B" && returns < 3)
+        {
+            ++returns;
+            engine->returnToInitialState();
+        }
+    };
+
+    engine->startThread();
+    ASSERT_TRUE (pumpUntil ([&] { return hooked.recorder.count ("print in B") == 4; }, 5000))
+        << hooked.recorder.events().joinIntoString (" | ");
+    pumpFor (200);
+
+    const auto events = hooked.recorder.events();
+    EXPECT_TRUE (entriesAreOneStep (events)) << events.joinIntoString (" | ");
+    EXPECT_EQ (hooked.recorder.states(), (juce::StringArray { "none > A", "A > B", "none > A", "A > B",
+                                                              "none > A", "A > B", "none > A", "A > B" }));
+    engine.reset(); // before the callback goes
+}
+
+TEST_F (EngineWithoutDevice, portChoicesRacingStateEntriesNeverSplitAnEntry)
+{
+    HookedCallback hooked;
+    engine = std::make_unique<FirmwareUpdater> (quorrelDocument (pingPong.replace ("%s", "<GotoState state=\"A\"/>"), "A"),
+                                                "Quorrel", false, &hooked, juce::StringArray());
+    engine->startThread();
+
+    // The window calls returnToInitialState() on the message thread; another thread makes the
+    // moments of the calls independent of the engine's reports, which the test thread runs.
+    std::atomic<bool> racing { true };
+    std::thread chooser ([&]
+    {
+        juce::Random random (42);
+
+        while (racing.load())
+        {
+            engine->returnToInitialState();
+            juce::Thread::sleep (1 + random.nextInt (15));
+        }
+    });
+
+    pumpFor (2000);
+    racing = false;
+    chooser.join();
+    ASSERT_TRUE (engine->stopEngine (2000));
+
+    const auto events = hooked.recorder.events();
+    EXPECT_GT (hooked.recorder.count ("state none > A"), 10);
+    EXPECT_GT (hooked.recorder.count ("state A > B"), 10);
+    EXPECT_TRUE (entriesAreOneStep (events));
+    engine.reset();
 }

@@ -241,3 +241,24 @@ TEST_F (QuorrelUpdate, destroyingTheEngineInTheMiddleOfATransferEndsItWithinASec
     engine.reset();
     EXPECT_LT (juce::Time::getMillisecondCounter() - started, 1000u);
 }
+
+TEST_F (QuorrelUpdate, aPackageMovedAwayAndReplacedAfterStartIsStillSentAsItWasVerified)
+{
+    writePackage ("2.1.13", "2.1.13", 1500);
+    startInstrument (SimulatedInstrument::Mode::bootloader);
+    startEngine();
+
+    // After the search: the package goes away, and another with the same name takes its place.
+    const auto package = folder.getChildFile ("quorrel-fw-2.1.13.vfw");
+    ASSERT_TRUE (package.moveFileTo (folder.getSiblingFile (folder.getFileName() + "-moved.vfw")));
+    writePackage ("2.1.13", "2.1.14", 1500);
+    folder.getSiblingFile (folder.getFileName() + "-moved.vfw").deleteFile();
+
+    ASSERT_TRUE (reach ("Idle, bootloader detected"));
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button InstallCancel=Install enabled") == 1; }, 5000));
+    engine->buttonPressed ("InstallCancel");
+
+    ASSERT_TRUE (reach ("Download complete", 60000));
+    EXPECT_TRUE (shows ("InstructionsField", "Update completed successfully."));
+    EXPECT_EQ (instrument->getVersion(), "2.1.13");
+}

@@ -1,5 +1,6 @@
 #include "firmware/FirmwareImage.h"
 #include "firmware/SysexSender.h"
+#include "midi/VirtualMidiPorts.h"
 
 #include <gtest/gtest.h>
 
@@ -45,6 +46,107 @@ namespace
         return bytes;
     }
 
+    /** The receiving side of the virtual bus: every packet as it arrived, with the time it arrived. */
+    class RecordingDevice final : public VirtualMidiPorts::Device
+    {
+    public:
+        struct Packet
+        {
+            std::vector<juce::uint8> bytes;
+            double arrivedAt;
+        };
+
+        void receivedFromUpdater (const juce::MidiMessage& message) override
+        {
+            const auto arrivedAt = juce::Time::getMillisecondCounterHiRes();
+            const auto* raw = message.getRawData();
+            const std::lock_guard<std::mutex> guard (lock);
+            packets.push_back ({ std::vector<juce::uint8> (raw, raw + message.getRawDataSize()), arrivedAt });
+        }
+
+        std::vector<Packet> getPackets() const
+        {
+            const std::lock_guard<std::mutex> guard (lock);
+            return packets;
+        }
+
+    private:
+        mutable std::mutex lock;
+        std::vector<Packet> packets;
+    };
+
+    std::vector<int> lengthsOf (const std::vector<RecordingDevice::Packet>& packets)
+    {
+        std::vector<int> lengths;
+
+        for (auto& packet : packets)
+            lengths.push_back ((int) packet.bytes.size());
+
+        return lengths;
+    }
+
+    /** Each packet is followed by its own pause (0.384 ms a byte, truncated, plus the wait time)
+        before the next one arrives; the pause is measured, so only a gross excess counts as wrong. */
+    void expectPausesBetween (const std::vector<RecordingDevice::Packet>& packets, float waitTime)
+    {
+        for (size_t i = 1; i < packets.size(); ++i)
+        {
+            const auto length = (int) packets[i - 1].bytes.size();
+            const auto pause = (double) (int) ((float) (int) ((float) length * 0.384f) + waitTime);
+            const auto gap = packets[i].arrivedAt - packets[i - 1].arrivedAt;
+            EXPECT_GE (gap, pause) << "after packet " << i - 1 << " of " << length << " bytes";
+            EXPECT_LT (gap, 2 * pause + 50.0) << "after packet " << i - 1 << " of " << length << " bytes";
+        }
+    }
+
+    /** A simulated instrument's port pair on a virtual bus and the real sender on its output. */
+    struct BusTransfer
+    {
+        BusTransfer()
+        {
+            plug = bus.plugIn ("Quorrel", "Quorrel", &device);
+            output = bus.openOutput (bus.getOutputNames().indexOf ("Quorrel"));
+        }
+
+        ~BusTransfer()
+        {
+            sender.reset();
+            output.reset();
+            bus.pullOut (plug);
+        }
+
+        /** Sends the data and waits for the sender to finish; false when it does not within 10 s. */
+        bool send (const juce::MemoryBlock& bytes, int packetSize, int tailBytesToSkip, float waitTime = 0.082f)
+        {
+            data = bytes;
+
+            if (output == nullptr)
+                return false;
+
+            sender = std::make_unique<SysexSender> (*output, data, waitTime, packetSize, tailBytesToSkip);
+            sender->startThread();
+
+            for (const auto end = juce::Time::getMillisecondCounterHiRes() + 10000.0; ! sender->isFinished();)
+            {
+                if (juce::Time::getMillisecondCounterHiRes() > end)
+                    return false;
+
+                juce::Thread::sleep (1);
+            }
+
+            finishedAt = juce::Time::getMillisecondCounterHiRes();
+            return true;
+        }
+
+        VirtualMidiPorts bus;
+        RecordingDevice device;
+        VirtualMidiPorts::PlugId plug = 0;
+        std::unique_ptr<MidiOutputPort> output;
+        juce::MemoryBlock data;
+        std::unique_ptr<SysexSender> sender;
+        double finishedAt = 0.0;
+    };
+
     bool waitUntilFinished (const SysexSender& sender, int timeoutMs)
     {
         const auto end = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
@@ -61,35 +163,59 @@ namespace
     }
 }
 
-TEST (SysexSenderPackets, theShippedImageGoesIn1404PacketsOf256AndALastOneOf316)
+TEST (SysexSenderOnTheBus, packetsArriveWithThePauseOfEachOneBeforeTheNext)
 {
-    const auto lengths = SysexSender::packetLengths (359740, 256, 0);
-    ASSERT_EQ (lengths.size(), 1405);
+    // The shape of the shipped image (1,404 packets of 256 bytes, then 316) in a few packets.
+    BusTransfer transfer;
+    const auto data = image (6 * 256 + 316, false);
+    ASSERT_TRUE (transfer.send (data, 256, 0));
 
-    for (int i = 0; i < 1404; ++i)
-        ASSERT_EQ (lengths[i], 256) << "packet " << i;
+    const auto packets = transfer.device.getPackets();
+    EXPECT_EQ (lengthsOf (packets), std::vector<int> ({ 256, 256, 256, 256, 256, 256, 316 }));
+    EXPECT_EQ (transfer.sender->getBytesSent(), 1852u);
+    expectPausesBetween (packets, 0.082f);
 
-    EXPECT_EQ (lengths.getLast(), 316);
-    EXPECT_EQ (std::accumulate (lengths.begin(), lengths.end(), juce::int64 { 0 }), 359740);
+    // The last packet is counted only after its own pause (121 ms for 316 bytes).
+    EXPECT_GE (transfer.finishedAt - packets.back().arrivedAt, 121.0);
 }
 
-TEST (SysexSenderPackets, tailBytesAreNeverSentAndShortenTheLastPacket)
+TEST (SysexSenderOnTheBus, theLastPacketCarriesTheRestAndTheTailIsNeverSent)
 {
-    const auto lengths = SysexSender::packetLengths (359740, 256, 2);
-    ASSERT_EQ (lengths.size(), 1405);
-    EXPECT_EQ (lengths.getLast(), 314);
-    EXPECT_EQ (std::accumulate (lengths.begin(), lengths.end(), juce::int64 { 0 }), 359738);
-
-    EXPECT_TRUE (SysexSender::packetLengths (2, 256, 2).isEmpty());
-    EXPECT_TRUE (SysexSender::packetLengths (0, 256, 0).isEmpty());
-}
-
-TEST (SysexSenderPackets, aLastPacketShorterThanTwoPacketsCarriesTheWholeRest)
-{
-    EXPECT_EQ (SysexSender::packetLengths (300, 256, 0), juce::Array<int> (300));
-    EXPECT_EQ (SysexSender::packetLengths (512, 256, 0), juce::Array<int> (256, 256));
-    EXPECT_EQ (SysexSender::packetLengths (511, 256, 0), juce::Array<int> (511));
-    EXPECT_EQ (SysexSender::packetLengths (100, 32, 0), juce::Array<int> (32, 32, 36));
+    {
+        BusTransfer transfer;
+        ASSERT_TRUE (transfer.send (image (300, false), 256, 0));
+        EXPECT_EQ (lengthsOf (transfer.device.getPackets()), std::vector<int> ({ 300 }));
+    }
+    {
+        // 512 is not less than two packets, so the first packet is an ordinary one.
+        BusTransfer transfer;
+        ASSERT_TRUE (transfer.send (image (512, false), 256, 0));
+        EXPECT_EQ (lengthsOf (transfer.device.getPackets()), std::vector<int> ({ 256, 256 }));
+    }
+    {
+        BusTransfer transfer;
+        ASSERT_TRUE (transfer.send (image (100, false), 32, 0, 5.5f));
+        const auto packets = transfer.device.getPackets();
+        EXPECT_EQ (lengthsOf (packets), std::vector<int> ({ 32, 32, 36 }));
+        expectPausesBetween (packets, 5.5f);
+    }
+    {
+        // Two tail bytes after the F7 stay behind: the last packet carries 314 of 316 bytes.
+        BusTransfer transfer;
+        const auto data = image (256 + 316, true);
+        ASSERT_TRUE (transfer.send (data, 256, 2));
+        const auto packets = transfer.device.getPackets();
+        EXPECT_EQ (lengthsOf (packets), std::vector<int> ({ 256, 314 }));
+        EXPECT_EQ (packets.back().bytes.back(), 0xf7);
+        EXPECT_EQ (transfer.sender->getBytesSent(), 570u);
+    }
+    for (auto size : { 0, 2 })
+    {
+        BusTransfer transfer;
+        ASSERT_TRUE (transfer.send (juce::MemoryBlock ((size_t) size, true), 256, 2));
+        EXPECT_TRUE (transfer.device.getPackets().empty());
+        EXPECT_EQ (transfer.sender->getBytesSent(), 0u);
+    }
 }
 
 TEST (SysexSenderPackets, thePauseIs0point384MillisecondsPerByteTruncatedWithTheWaitTimeAdded)

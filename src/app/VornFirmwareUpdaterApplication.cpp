@@ -1,6 +1,7 @@
 #include "VornFirmwareUpdaterApplication.h"
 #include "AppLog.h"
 #include "BuildConstants.h"
+#include "QuitDeadline.h"
 #include "../midi/MIDIPortsSelector.h"
 #include "../simulator/SimulatorConfig.h"
 #include "../ui/MainComponent.h"
@@ -105,6 +106,11 @@ void VornFirmwareUpdaterApplication::initialise (const juce::String&)
 
 void VornFirmwareUpdaterApplication::shutdown()
 {
+    // A MIDI driver whose send never returns must not keep the program from quitting.
+    if (auto* content = mainWindow != nullptr ? dynamic_cast<MainComponent*> (mainWindow->getContentComponent()) : nullptr)
+        if (auto* engine = content->getFirmwareUpdater())
+            QuitDeadline::stopEngineOrEndProcess (*engine, 5000);
+
     logLine ("shutdown");
     AppLog::closeLog();
     mainWindow.reset();

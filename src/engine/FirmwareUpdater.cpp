@@ -1,5 +1,6 @@
 #include "FirmwareUpdater.h"
 #include "MessageThreadReport.h"
+#include "WaitDeadline.h"
 #include "../app/AppLog.h"
 #include "../firmware/SysexSender.h"
 #include "../midi/MIDIPortsSelector.h"
@@ -28,6 +29,15 @@ namespace
     {
         return mode == "midi device inquiry" || mode == "midi device inquiry 2" || mode == "midi ports";
     }
+
+    /** Raises a flag for the life of a scope. */
+    struct ScopedFlag
+    {
+        explicit ScopedFlag (std::atomic<bool>& f) : flag (f) { flag = true; }
+        ~ScopedFlag() { flag = false; }
+
+        std::atomic<bool>& flag;
+    };
 
     juce::MidiMessage makeCommand (std::initializer_list<juce::uint8> bytes)
     {
@@ -82,17 +92,20 @@ bool FirmwareUpdater::stopEngine (int timeoutMs)
     return waitForThreadToExit (timeoutMs);
 }
 
+juce::String FirmwareUpdater::describeRunningThreads() const
+{
+    // A sender ends only when its MIDI send returns; the engine waits for it to keep the data alive.
+    if (senderAlive.load())
+        return "Thread '" + getThreadName() + "' (waiting for thread 'SysexSender', whose MIDI send has not returned)";
+
+    return "Thread '" + getThreadName() + "'";
+}
+
 //==============================================================================
 FirmwareUpdater::State* FirmwareUpdater::getCurrent() const
 {
     const std::lock_guard<std::mutex> lock (stateLock);
     return currentState;
-}
-
-FirmwareUpdater::State* FirmwareUpdater::getPrevious() const
-{
-    const std::lock_guard<std::mutex> lock (stateLock);
-    return previousState;
 }
 
 void FirmwareUpdater::setCurrent (State* state)
@@ -147,21 +160,21 @@ bool FirmwareUpdater::shouldStop() const
 
 bool FirmwareUpdater::sleepUnlessStopped (int milliseconds)
 {
-    const auto end = juce::Time::getMillisecondCounter() + (juce::uint32) juce::jmax (0, milliseconds);
+    const WaitDeadline deadline ((juce::uint32) juce::jmax (0, milliseconds));
 
     for (;;)
     {
         if (threadShouldExit())
             return false;
 
-        const auto current = juce::Time::getMillisecondCounter();
+        const auto left = deadline.remaining();
 
-        if (current >= end)
+        if (left == 0)
             return true;
 
         // Blocks on the thread's event: stopEngine() wakes it at once, a button press only
         // makes it look at the clock again.
-        wait ((int) juce::jmin<juce::uint32> (100, end - current));
+        wait ((int) juce::jmin<juce::uint32> (100, left));
     }
 }
 
@@ -231,7 +244,7 @@ void FirmwareUpdater::run()
         if (shouldStop())
             return;
 
-        if (getCurrent() == getPrevious() || getCurrent() == nullptr)
+        if (! hasStateToEnter())
         {
             wait (idleWaitMs);
             continue;
@@ -239,7 +252,13 @@ void FirmwareUpdater::run()
 
         enterState();
 
+        // Read again after the instructions: if they moved the engine, this is the next State's
+        // mode, and no poll loop follows. One that does polls this same State with its own table.
         auto* state = getCurrent();
+
+        if (state == nullptr)
+            continue;
+
         auto mode = state->getAttribute ("pollingMode").toLowerCase();
 
         if (mode == "scan all ports")
@@ -250,8 +269,8 @@ void FirmwareUpdater::run()
             mode = "midi device inquiry";
         }
 
-        if (mode.isNotEmpty() && getCurrent() == getPrevious())
-            pollLoop (mode);
+        if (mode.isNotEmpty() && isSettledIn (state))
+            pollLoop (*state, mode);
     }
 }
 
@@ -260,27 +279,37 @@ void FirmwareUpdater::enterState()
     State* entered = nullptr;
     juce::String from, to;
 
+    // One step against returnToInitialState() on the message thread: the State reported is the
+    // State whose instructions run, and a return that comes later is seen as a move.
     {
         const std::lock_guard<std::mutex> lock (stateLock);
         from = previousState != nullptr ? previousState->getName() : noneName;
-        to = currentState->getName();
+        entered = currentState;
+        to = entered->getName();
+        previousState = entered;
     }
 
+    enteredState = entered;
+    missingTimeoutStateLogged = false;
     report ([from, to] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->stateChanged (from, to); });
 
     lastEventTime = now();
-
-    {
-        const std::lock_guard<std::mutex> lock (stateLock);
-        previousState = currentState;
-        entered = currentState;
-    }
-
     progress = 0.0;
     report ([] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setProgress (0.0); });
 
-    if (entered != nullptr)
-        runInstructions (entered->instructions);
+    runInstructions (entered->instructions);
+}
+
+bool FirmwareUpdater::hasStateToEnter() const
+{
+    const std::lock_guard<std::mutex> lock (stateLock);
+    return currentState != nullptr && currentState != previousState;
+}
+
+bool FirmwareUpdater::isSettledIn (const State* state) const
+{
+    const std::lock_guard<std::mutex> lock (stateLock);
+    return currentState == state && previousState == state;
 }
 
 bool FirmwareUpdater::modePolls (const juce::String& mode)
@@ -289,11 +318,11 @@ bool FirmwareUpdater::modePolls (const juce::String& mode)
         || mode == "midi ports" || mode == "panel state";
 }
 
-void FirmwareUpdater::pollLoop (const juce::String& mode)
+void FirmwareUpdater::pollLoop (State& state, const juce::String& mode)
 {
     const bool polls = modePolls (mode);
 
-    while (getCurrent() == getPrevious())
+    while (isSettledIn (&state))
     {
         if (threadShouldExit())
             break;
@@ -307,10 +336,7 @@ void FirmwareUpdater::pollLoop (const juce::String& mode)
         }
 
         if (polls)
-        {
-            if (auto* state = getCurrent())
-                pacedPollCycle (mode, state->pollingStates);
-        }
+            pacedPollCycle (state, mode, state.pollingStates);
         else
         {
             wait (idleWaitMs);
@@ -327,7 +353,7 @@ PollingResult FirmwareUpdater::pollOnce (const juce::String& mode)
     return PollingResult::Stopped;
 }
 
-void FirmwareUpdater::pollCycle (const juce::String& mode, const State::Transitions& table)
+void FirmwareUpdater::pollCycle (State& state, const juce::String& mode, const State::Transitions& table)
 {
     if (threadShouldExit())
         return;
@@ -352,21 +378,33 @@ void FirmwareUpdater::pollCycle (const juce::String& mode, const State::Transiti
         return;
     }
 
-    auto* state = getCurrent();
-
-    if (state != nullptr && state->attributes.count ("timeoutState") > 0)
-        moveTo (state->getAttribute ("timeoutState"));
-    else
+    if (state.attributes.count ("timeoutState") == 0)
+    {
         moveTo (timeoutState);
+        return;
+    }
+
+    const auto ownTarget = state.getAttribute ("timeoutState");
+
+    if (auto* target = machine->findState (ownTarget))
+    {
+        setCurrent (target);
+        return;
+    }
+
+    // The loader does not check a State's own timeoutState. After the first timeout every cycle
+    // times out again, so the missing State is named once per State entry, not ten times a second.
+    if (! std::exchange (missingTimeoutStateLogged, true))
+        moveTo (ownTarget);
 }
 
-void FirmwareUpdater::pacedPollCycle (const juce::String& mode, const State::Transitions& table)
+void FirmwareUpdater::pacedPollCycle (State& state, const juce::String& mode, const State::Transitions& table)
 {
     const auto started = juce::Time::getMillisecondCounter();
-    pollCycle (mode, table);
+    pollCycle (state, mode, table);
     const auto elapsed = juce::Time::getMillisecondCounter() - started;
 
-    if (elapsed < minimumPollPassMs && getCurrent() == getPrevious())
+    if (elapsed < minimumPollPassMs && isSettledIn (&state))
         wait ((int) (minimumPollPassMs - elapsed));
 }
 
@@ -472,8 +510,13 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
 
     juce::MemoryBlock data;
 
-    if (! packageStore.readSelectedEntry (entryName, data))
+    juce::String reason;
+
+    if (! packageStore.readSelectedEntry (entryName, data, &reason))
+    {
+        logLine ("Cannot send '" + entryName + "': " + reason);
         return;
+    }
 
     auto output = selector->openSelectedOutput();
     auto lastPortCheck = PollingResult::Stopped;
@@ -489,6 +532,9 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
     else if (output != nullptr)
     {
         output->announceImage (total);
+
+        // Declared before the sender, so that it still says so while the sender's destructor waits.
+        const ScopedFlag waitingForSender (senderAlive);
         SysexSender sender (*output, data, instruction.getWaitTime(), instruction.getPacketSize(), tailBytesToSkip);
         sender.startThread();
         int lastPercent = -1;
@@ -561,7 +607,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
     {
         lastEventTime = now();
 
-        if (peekPendingState().isEmpty() && ! connectionBroken && getCurrent() == getPrevious())
+        if (peekPendingState().isEmpty() && ! connectionBroken && isSettledIn (enteredState))
             runEndPolling (instruction);
     }
 
@@ -576,6 +622,6 @@ void FirmwareUpdater::runEndPolling (const SendSysExInstruction& instruction)
     if (! isEndPollingMode (mode))
         return;
 
-    while (getCurrent() == getPrevious() && ! threadShouldExit())
-        pacedPollCycle (mode, instruction.getPollingStates());
+    while (isSettledIn (enteredState) && ! threadShouldExit())
+        pacedPollCycle (*enteredState, mode, instruction.getPollingStates());
 }

@@ -58,6 +58,10 @@ public:
         a firmware transfer included, ends promptly on that request. True when the thread has ended. */
     bool stopEngine (int timeoutMs);
 
+    /** Names the engine's thread, and the sender thread it waits for if any, for a log line at
+        quit when stopEngine() has not ended it ("Thread 'FirmwareUpdater' (waiting for ...)"). Any thread. */
+    juce::String describeRunningThreads() const;
+
     /** The selector the engine polls through; the process-wide one unless a test gives another. */
     void setSelector (MIDIPortsSelector& selectorToUse) noexcept { selector = &selectorToUse; }
 
@@ -67,10 +71,14 @@ public:
 
 private:
     void initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders);
+    /** Reports the move into currentState and runs its instructions. */
     void enterState();
-    void pollLoop (const juce::String& mode);
-    void pollCycle (const juce::String& mode, const State::Transitions& table);
-    void pacedPollCycle (const juce::String& mode, const State::Transitions& table);
+    bool hasStateToEnter() const;
+    /** True while the engine is still in that State, with no move pending. */
+    bool isSettledIn (const State* state) const;
+    void pollLoop (State& state, const juce::String& mode);
+    void pollCycle (State& state, const juce::String& mode, const State::Transitions& table);
+    void pacedPollCycle (State& state, const juce::String& mode, const State::Transitions& table);
     PollingResult pollOnce (const juce::String& mode);
     static bool modePolls (const juce::String& mode);
 
@@ -88,7 +96,6 @@ private:
     bool shouldStop() const;
 
     State* getCurrent() const;
-    State* getPrevious() const;
     void setCurrent (State* state);
     juce::String takePendingState();
     juce::String peekPendingState() const;
@@ -102,6 +109,12 @@ private:
     State* previousState = nullptr;
     juce::String _pendingState;
 
+    // Engine thread only: the State whose instructions run, and whether its own missing
+    // timeoutState has been logged since it was entered.
+    State* enteredState = nullptr;
+    bool missingTimeoutStateLogged = false;
+
+    std::atomic<bool> senderAlive { false };
     std::atomic<juce::int64> lastEventTime { 0 };
     std::atomic<double> progress { 0.0 };
     std::atomic<bool> advancedMode { false };

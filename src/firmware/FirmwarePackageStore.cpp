@@ -7,6 +7,13 @@
 
 #include <cstring>
 
+#if ! JUCE_WINDOWS
+ #include <cerrno>
+ #include <fcntl.h>
+ #include <sys/stat.h>
+ #include <unistd.h>
+#endif
+
 namespace
 {
     constexpr int endOfCentralDirectorySize = 22;
@@ -109,6 +116,71 @@ namespace
         return juce::CharPointer_UTF8::isValidString (static_cast<const char*> (bytes.getData()), (int) bytes.getSize());
     }
 
+    /** True for a regular file, after following links; a FIFO, a device or a folder is none. */
+    bool isRegularFile (const juce::File& file)
+    {
+       #if JUCE_WINDOWS
+        return file.existsAsFile();
+       #else
+        struct stat info {};
+        return ::stat (file.getFullPathName().toRawUTF8(), &info) == 0 && S_ISREG (info.st_mode);
+       #endif
+    }
+
+    /** Reads a package file whole, when it is a regular file of at most the package limit.
+        Opening a FIFO for reading would wait for a writer, so the type is checked before the
+        file is opened, and again on the opened file (non-blocking) in case the name changed hands. */
+    bool readRegularFile (const juce::File& file, juce::MemoryBlock& destination)
+    {
+        if (! isRegularFile (file))
+            return false;
+
+       #if JUCE_WINDOWS
+        std::unique_ptr<juce::FileInputStream> stream (file.createInputStream());
+
+        if (stream == nullptr || ! stream->openedOk())
+            return false;
+
+        const auto size = stream->getTotalLength();
+        return size >= 0 && size <= FirmwarePackageStore::maximumPackageSize && readFully (*stream, size, destination);
+       #else
+        const auto fd = ::open (file.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+
+        if (fd < 0)
+            return false;
+
+        struct stat info {};
+        bool ok = ::fstat (fd, &info) == 0 && S_ISREG (info.st_mode)
+               && info.st_size <= FirmwarePackageStore::maximumPackageSize;
+
+        if (ok)
+        {
+            const auto size = (size_t) info.st_size;
+            destination.setSize (size, false);
+            auto* bytes = static_cast<char*> (destination.getData());
+
+            for (size_t done = 0; done < size;)
+            {
+                const auto got = ::read (fd, bytes + done, size - done);
+
+                if (got < 0 && errno == EINTR)
+                    continue;
+
+                if (got <= 0)
+                {
+                    ok = false;
+                    break;
+                }
+
+                done += (size_t) got;
+            }
+        }
+
+        ::close (fd);
+        return ok;
+       #endif
+    }
+
     /** The extension rule for packages: from the last "." on, when it follows the last "\", in lower case. */
     bool hasPackageExtension (const juce::String& name)
     {
@@ -118,25 +190,14 @@ namespace
 }
 
 //==============================================================================
-/** Something that yields a package's bytes from their start, as often as asked. */
+/** A verified package: its bytes as they were verified, and where they came from (for the log). */
 class FirmwarePackageStore::PackageSource
 {
 public:
-    explicit PackageSource (const juce::File& fileToRead) : file (fileToRead) {}
-    explicit PackageSource (juce::MemoryBlock packageBytes) : bytes (std::move (packageBytes)) {}
+    PackageSource (juce::String whereFrom, juce::MemoryBlock packageBytes)
+        : name (std::move (whereFrom)), bytes (std::move (packageBytes)) {}
 
-    bool isFile() const { return file != juce::File(); }
-
-    std::unique_ptr<juce::InputStream> createStream() const
-    {
-        if (file == juce::File())
-            return std::make_unique<juce::MemoryInputStream> (bytes, false);
-
-        return file.createInputStream();
-    }
-
-private:
-    const juce::File file;
+    const juce::String name;
     const juce::MemoryBlock bytes;
 };
 
@@ -185,7 +246,7 @@ void FirmwarePackageStore::findFirmwarePackages (const juce::StringArray& paths)
 
 void FirmwarePackageStore::addEmbeddedPackages()
 {
-    if (executableFile == juce::File() || executableFile.isDirectory())
+    if (executableFile == juce::File() || ! isRegularFile (executableFile))
         return;
 
     std::unique_ptr<juce::InputStream> stream (executableFile.createInputStream());
@@ -210,7 +271,9 @@ void FirmwarePackageStore::addEmbeddedPackages()
         const auto version = verifyPackage (packageStream);
 
         if (version >= 0)
-            store (version, std::make_shared<const PackageSource> (std::move (packageBytes)));
+            store (version, std::make_shared<const PackageSource> (archive.getEntry (i)->filename + " in "
+                                                                       + executableFile.getFullPathName(),
+                                                                   std::move (packageBytes)));
     }
 }
 
@@ -230,20 +293,21 @@ void FirmwarePackageStore::addPackagesAt (const juce::File& path)
 
 void FirmwarePackageStore::addPackageFile (const juce::File& file)
 {
-    std::unique_ptr<juce::InputStream> stream (file.createInputStream());
+    juce::MemoryBlock packageBytes;
 
-    if (stream == nullptr)
+    if (! readRegularFile (file, packageBytes))
         return;
 
+    juce::MemoryInputStream packageStream (packageBytes, false);
     juce::String reason;
     bool refusedForSignature = false;
-    const auto version = verifyPackage (*stream, reason, requiredSignature.get(), refusedForSignature);
+    const auto version = verifyPackage (packageStream, reason, requiredSignature.get(), refusedForSignature);
 
     if (refusedForSignature)
         AppLog::logLine ("Firmware package " + file.getFullPathName() + " refused: " + reason);
 
     if (version >= 0)
-        store (version, std::make_shared<const PackageSource> (file));
+        store (version, std::make_shared<const PackageSource> (file.getFullPathName(), std::move (packageBytes)));
 }
 
 void FirmwarePackageStore::store (int version, SourcePointer source)
@@ -444,42 +508,37 @@ bool FirmwarePackageStore::hasSelectedPackage() const
     return selectedPackage != nullptr;
 }
 
-bool FirmwarePackageStore::readSelectedEntry (const juce::String& entryName, juce::MemoryBlock& destination) const
+bool FirmwarePackageStore::readSelectedEntry (const juce::String& entryName, juce::MemoryBlock& destination,
+                                              juce::String* reason) const
 {
     SourcePointer source;
-    int version = -1;
 
     {
         const juce::ScopedLock sl (lock);
         source = selectedPackage;
-        version = parseVersionNumber (selectedVersion);
     }
 
+    const auto fail = [reason] (const juce::String& why)
+    {
+        if (reason != nullptr)
+            *reason = why;
+
+        return false;
+    };
+
     if (source == nullptr)
-        return false;
+        return fail ("no package is selected");
 
-    // A package file is read into memory once and checked again, so that a file replaced since
-    // the search can never hand over bytes that were not verified.
-    std::unique_ptr<juce::InputStream> fileStream (source->createStream());
-
-    if (fileStream == nullptr)
-        return false;
-
-    juce::MemoryBlock packageBytes;
-    const auto length = fileStream->getTotalLength();
-
-    if (length < 0 || length > maximumPackageSize || ! readFully (*fileStream, length, packageBytes))
-        return false;
-
-    juce::MemoryInputStream packageStream (packageBytes, false);
-    juce::String reason;
-    bool refusedForSignature = false;
-
-    if (verifyPackage (packageStream, reason, source->isFile() ? requiredSignature.get() : nullptr, refusedForSignature)
-        != version)
-        return false;
-
+    // The bytes verified at the search, never the file again: it may have been moved or replaced since.
+    juce::MemoryInputStream packageStream (source->bytes, false);
     juce::ZipFile archive (packageStream);
     const auto index = archive.getIndexOfFileName (entryName, false);
-    return index >= 0 && readEntry (archive, index, maximumEntrySize, destination);
+
+    if (index < 0)
+        return fail ("the package " + source->name + " has no entry " + entryName);
+
+    if (! readEntry (archive, index, maximumEntrySize, destination))
+        return fail ("the entry " + entryName + " of the package " + source->name + " cannot be read whole");
+
+    return true;
 }

@@ -15,9 +15,10 @@
     engine reads the selected package while the message thread may change the selection,
     so selection and reading go through the store's lock (never held while a package is read).
 
-    Packages inside the executable are kept decompressed in memory; package files are read
-    again, and verified again, each time an entry is read, so a file changed since the search
-    never yields unverified bytes.
+    Every package is read once, whole, and its verified bytes are kept: what the engine sends
+    is exactly what was verified, whatever happens to the file afterwards. Only regular files
+    (after following links) are read, and never in a way that can block: a FIFO or a device
+    named like a package is skipped like any unacceptable package.
 
     With a maker's public key, every package file must also carry the maker's valid signature;
     each one refused for its signature gets a log line. The package inside the executable is part
@@ -50,11 +51,12 @@ public:
 
     bool hasSelectedPackage() const;
 
-    /** Reads the named entry of the selected package whole, from the package's start.
-        Returns false when no package is selected, the entry does not exist or cannot be read, or
-        the package (a file that may have changed since the search) no longer verifies as that version.
+    /** Reads the named entry of the selected package whole, from the package's verified bytes.
+        Returns false when no package is selected or the entry does not exist or cannot be read;
+        then reason (when given) says why and names the package.
         Engine thread; the selection may change meanwhile on the message thread. */
-    bool readSelectedEntry (const juce::String& entryName, juce::MemoryBlock& destination) const;
+    bool readSelectedEntry (const juce::String& entryName, juce::MemoryBlock& destination,
+                            juce::String* reason = nullptr) const;
 
     /** The key a package name must contain for that device, or empty for no condition. */
     static juce::String deviceKeyFor (const juce::String& deviceName);

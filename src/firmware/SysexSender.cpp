@@ -37,21 +37,6 @@ bool SysexSender::stopSending (int timeoutMs)
     return waitForThreadToExit (timeoutMs);
 }
 
-juce::Array<int> SysexSender::packetLengths (juce::int64 dataSize, int packetSize, int tailBytesToSkip)
-{
-    const juce::int64 size = juce::jmax (1, packetSize);
-    juce::Array<int> lengths;
-
-    for (auto remaining = dataSize - juce::jmax (0, tailBytesToSkip); remaining > 0;)
-    {
-        const auto length = remaining < 2 * size ? remaining : size;
-        lengths.add ((int) length);
-        remaining -= length;
-    }
-
-    return lengths;
-}
-
 int SysexSender::pauseMillisecondsFor (int length, float waitTime)
 {
     // Single precision on purpose: the pacing table of the instruments was made that way.

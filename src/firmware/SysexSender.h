@@ -36,9 +36,6 @@ public:
     /** True once the run has ended, for whatever reason. Any thread. */
     bool isFinished() const noexcept { return finished.load(); }
 
-    /** The packet lengths that run() sends for that much data (the last packet carries the rest). */
-    static juce::Array<int> packetLengths (juce::int64 dataSize, int packetSize, int tailBytesToSkip);
-
     /** The pause after a packet, in milliseconds: trunc(trunc(length * 0.384f) + waitTime). */
     static int pauseMillisecondsFor (int length, float waitTime);
 

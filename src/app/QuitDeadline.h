@@ -1,0 +1,17 @@
+#pragma once
+
+class FirmwareUpdater;
+
+/** Quitting always ends. A USB MIDI driver may never return from a send (a device unplugged in
+    the middle of a SysEx message), and a thread inside that send cannot be stopped; at quit the
+    program ends without it instead of waiting for ever. Inside a running program the engine's
+    destructor keeps waiting, since the thread still reads the engine's data.
+*/
+namespace QuitDeadline
+{
+    /** At quit, on the message thread: stops the engine, waiting up to timeoutMs in all. When its
+        thread has not ended by then, writes which thread did not end, then the "shutdown" line,
+        closes the log and ends the process at once (exit status 0) without waiting for it.
+        Returns only when the engine's thread has ended. */
+    void stopEngineOrEndProcess (FirmwareUpdater& engine, int timeoutMs);
+}
