@@ -37,6 +37,12 @@ bool SysexSender::stopSending (int timeoutMs)
     return waitForThreadToExit (timeoutMs);
 }
 
+juce::int64 SysexSender::nextPacketLength (juce::int64 remaining, int packetSizeToUse)
+{
+    const auto size = (juce::int64) juce::jmax (1, packetSizeToUse);
+    return remaining < 2 * size ? remaining : size;
+}
+
 int SysexSender::pauseMillisecondsFor (int length, float waitTime)
 {
     // Single precision on purpose: the pacing table of the instruments was made that way.
@@ -64,7 +70,7 @@ void SysexSender::run()
 
     while (remaining > 0)
     {
-        const auto length = remaining < 2 * (juce::int64) packetSize ? remaining : (juce::int64) packetSize;
+        const auto length = nextPacketLength (remaining, packetSize);
         remaining -= length;
 
         if (sendPacket (offset, (int) length))

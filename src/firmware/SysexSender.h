@@ -36,6 +36,10 @@ public:
     /** True once the run has ended, for whatever reason. Any thread. */
     bool isFinished() const noexcept { return finished.load(); }
 
+    /** The length of the next packet with `remaining` bytes still to send: packetSize, or all
+        that remains when that is less than two packets. The send loop cuts the image with it. */
+    static juce::int64 nextPacketLength (juce::int64 remaining, int packetSize);
+
     /** The pause after a packet, in milliseconds: trunc(trunc(length * 0.384f) + waitTime). */
     static int pauseMillisecondsFor (int length, float waitTime);
 

@@ -105,10 +105,12 @@ ProgressLine::Plan TerminalFrontEnd::planTransfer() const
     const auto tail = engine->getTailBytesToSkip();
     double pauseMs = 0.0;
 
-    for (auto length : SysexSender::packetLengths ((juce::int64) image.getSize(), transfer->getPacketSize(), tail))
+    for (auto remaining = (juce::int64) image.getSize() - juce::jmax (0, tail); remaining > 0;)
     {
+        const auto length = SysexSender::nextPacketLength (remaining, transfer->getPacketSize());
+        remaining -= length;
         plan.totalBytes += length;
-        pauseMs += SysexSender::pauseMillisecondsFor (length, transfer->getWaitTime());
+        pauseMs += SysexSender::pauseMillisecondsFor ((int) length, transfer->getWaitTime());
     }
 
     plan.transferSeconds = pauseMs / 1000.0;
