@@ -7,7 +7,7 @@ packages=(
     juce-modules-source
     libasound2-dev libfreetype-dev libfontconfig1-dev libpng-dev libjpeg-dev libcurl4-openssl-dev
     libx11-dev libxrandr-dev libxinerama-dev libxcursor-dev libxcomposite-dev libxext-dev libgl-dev
-    libgtest-dev
+    libgtest-dev libexpat1-dev
     clang libclang-rt-14-dev
     xvfb xauth xdotool imagemagick x11-utils
     zip unzip coreutils
