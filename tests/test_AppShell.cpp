@@ -4,38 +4,10 @@
 #include "app/VornFirmwareUpdaterApplication.h"
 
 #include <gtest/gtest.h>
-#include <cstdlib>
 
-namespace
-{
-/** Sets an environment variable for the lifetime of the object, then restores it. */
-class ScopedEnvironment
-{
-public:
-    ScopedEnvironment (const char* variableName, const char* value) : name (variableName)
-    {
-        if (const auto* old = std::getenv (name))
-            previous = std::make_unique<std::string> (old);
-
-        if (value != nullptr)
-            ::setenv (name, value, 1);
-        else
-            ::unsetenv (name);
-    }
-
-    ~ScopedEnvironment()
-    {
-        if (previous != nullptr)
-            ::setenv (name, previous->c_str(), 1);
-        else
-            ::unsetenv (name);
-    }
-
-private:
-    const char* name;
-    std::unique_ptr<std::string> previous;
-};
-} // namespace
+#if JUCE_LINUX || JUCE_BSD
+ #include <cstdlib>
+#endif
 
 //==============================================================================
 TEST (AppLog, anExistingLogOverOneMebibyteIsCutAtALineBoundaryBeforeTheNewHeader)
@@ -70,6 +42,37 @@ TEST (AppLog, anExistingLogOverOneMebibyteIsCutAtALineBoundaryBeforeTheNewHeader
 }
 
 #if JUCE_LINUX || JUCE_BSD
+namespace
+{
+/** Sets an environment variable for the lifetime of the object, then restores it. */
+class ScopedEnvironment
+{
+public:
+    ScopedEnvironment (const char* variableName, const char* value) : name (variableName)
+    {
+        if (const auto* old = std::getenv (name))
+            previous = std::make_unique<std::string> (old);
+
+        if (value != nullptr)
+            ::setenv (name, value, 1);
+        else
+            ::unsetenv (name);
+    }
+
+    ~ScopedEnvironment()
+    {
+        if (previous != nullptr)
+            ::setenv (name, previous->c_str(), 1);
+        else
+            ::unsetenv (name);
+    }
+
+private:
+    const char* name;
+    std::unique_ptr<std::string> previous;
+};
+} // namespace
+
 TEST (AppLog, theLogLivesInTheUsersApplicationDataFolderUnderTheProductName)
 {
     const auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory).getNonexistentChildFile ("vfu-config", "", false);

@@ -2,7 +2,9 @@
 #include "definitions/UpdaterDefinitions.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#if ! JUCE_WINDOWS
+ #include <sys/stat.h>
+#endif
 
 namespace
 {

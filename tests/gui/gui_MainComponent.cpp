@@ -2,7 +2,9 @@
 
 #include "engine/FirmwareUpdater.h"
 
-#include <sys/stat.h>
+#if ! JUCE_WINDOWS
+ #include <sys/stat.h>
+#endif
 
 using namespace testing;
 
