@@ -11,6 +11,9 @@ set_target_properties(vfu_resources PROPERTIES POSITION_INDEPENDENT_CODE ON)
 find_package(PNG REQUIRED)
 find_package(JPEG REQUIRED)
 
+# Expat judges every definitions document before the framework's XML parser builds its tree.
+find_package(EXPAT REQUIRED)
+
 add_library(vfu_core STATIC ${VFU_CORE_SOURCES})
 
 target_include_directories(vfu_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
@@ -27,6 +30,7 @@ target_compile_definitions(vfu_core
 
 target_link_libraries(vfu_core
     PRIVATE
+        EXPAT::EXPAT
         juce::juce_core
         juce::juce_events
         juce::juce_data_structures

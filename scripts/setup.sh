@@ -8,7 +8,7 @@ packages=(
     libasound2-dev libfreetype-dev libfontconfig1-dev libpng-dev libjpeg-dev libcurl4-openssl-dev
     libx11-dev libxrandr-dev libxinerama-dev libxcursor-dev libxcomposite-dev libxext-dev libgl-dev
     libgcrypt20-dev
-    libgtest-dev
+    libgtest-dev libexpat1-dev
     clang libclang-rt-14-dev
     xvfb xauth xdotool imagemagick x11-utils
     zip unzip coreutils

@@ -2,6 +2,9 @@
 #include "definitions/UpdaterDefinitions.h"
 
 #include <gtest/gtest.h>
+#if ! JUCE_WINDOWS
+ #include <sys/stat.h>
+#endif
 
 namespace
 {
@@ -52,6 +55,20 @@ juce::String errorOfFile (const juce::File& file)
     try
     {
         UpdaterDefinitions definitions (file, "Quorrel", false);
+    }
+    catch (const UpdaterDefinitions::FirmwareUpdaterException& e)
+    {
+        return e.getMessage();
+    }
+
+    return "(loaded)";
+}
+
+juce::String errorOfBytes (const juce::MemoryBlock& bytes)
+{
+    try
+    {
+        UpdaterDefinitions definitions (bytes, "Quorrel", false);
     }
     catch (const UpdaterDefinitions::FirmwareUpdaterException& e)
     {
@@ -153,52 +170,147 @@ TEST (DefinitionsDocument, aMissingEmptyOrBrokenFileGivesTheRootElementMessage)
     EXPECT_EQ (errorOfFile (juce::File::getSpecialLocation (juce::File::tempDirectory)), rootMessage);
 }
 
-TEST (DefinitionsDocument, malformedBytesDecodeToReplacementCharacters)
+TEST (DefinitionsDocument, everyDocumentThatIsNotWellFormedGetsTheRootElementMessage)
 {
-    const char bytes[] = { 'a', (char) 0xc3, 'b', (char) 0xed, (char) 0xa0, (char) 0x80, (char) 0xf0, (char) 0x9f, 'c', (char) 0xc0, (char) 0xaf, 0, 'd' };
-    const auto text = DefinitionsDocument::decode (bytes, sizeof (bytes));
+    const auto good = documentWithTexts ("a", "b");
+    const auto lastEndTag = good.lastIndexOf ("</FirmwareUpdaters>");
 
-    EXPECT_TRUE (text.startsWith ("a"));
-    EXPECT_TRUE (text.containsChar ('b') && text.containsChar ('c'));
-    EXPECT_FALSE (text.containsChar ('d')) << "the text ends at a NUL";
-    EXPECT_TRUE (juce::CharPointer_UTF8::isValidString (text.toRawUTF8(), (int) text.getNumBytesAsUTF8()));
-    EXPECT_EQ (text.indexOfChar (0xfffd), 1);
-
-    const unsigned char loneSurrogate[] = { 0xff, 0xfe, 0x00, 0xd8, 'x', 0 };
-    EXPECT_EQ (DefinitionsDocument::decode (loneSurrogate, sizeof (loneSurrogate)), juce::String::charToString (0xfffd) + "x");
-}
-
-TEST (DefinitionsDocument, hostileDocumentsAreRefusedInsteadOfCrashingTheParser)
-{
     auto nested = [] (int depth)
     {
-        return "<FirmwareUpdaters>" + juce::String::repeatedString ("<a x=\"</a>\">", depth) + "</FirmwareUpdaters>";
+        // Root plus depth - 1 levels below it.
+        return "<FirmwareUpdaters>" + juce::String::repeatedString ("<a>", depth - 1)
+             + juce::String::repeatedString ("</a>", depth - 1) + "</FirmwareUpdaters>";
     };
 
-    juce::String prepared;
-    EXPECT_TRUE (DefinitionsDocument::prepareForParser (nested (DefinitionsDocument::maxNestingDepth - 1), prepared));
-    EXPECT_FALSE (DefinitionsDocument::prepareForParser (nested (DefinitionsDocument::maxNestingDepth), prepared));
-    EXPECT_EQ (errorOf (nested (200000)), rootMessage);
+    auto bytesOf = [] (const juce::String& text) { return juce::MemoryBlock (text.toRawUTF8(), text.getNumBytesAsUTF8()); };
+    auto withBytes = [] (const juce::String& before, std::initializer_list<unsigned char> raw, const juce::String& after)
+    {
+        juce::MemoryBlock bytes (before.toRawUTF8(), before.getNumBytesAsUTF8());
 
-    // After a stray quote the parser ends the element and reads on, so the tags after it nest.
-    const auto afterStrayQuote = "<FirmwareUpdaters><a \"" + juce::String::repeatedString ("<b>", 100000);
-    EXPECT_FALSE (DefinitionsDocument::prepareForParser (afterStrayQuote, prepared));
-    EXPECT_EQ (errorOf (afterStrayQuote), rootMessage);
+        for (auto b : raw)
+            bytes.append (&b, 1);
 
-    // An unknown entity whose name starts with '<' would be parsed as elements of its own.
-    EXPECT_FALSE (DefinitionsDocument::prepareForParser ("<FirmwareUpdaters>&<a><a>;</FirmwareUpdaters>", prepared));
+        bytes.append (after.toRawUTF8(), after.getNumBytesAsUTF8());
+        return bytes;
+    };
 
-    // A DTD could define entities and point at other files.
-    EXPECT_EQ (errorOf ("<!DOCTYPE r [<!ENTITY e \"<FirmwareUpdater/>\">]><FirmwareUpdaters>&e;</FirmwareUpdaters>"), rootMessage);
+    auto utf16WithoutMark = utf16Bytes (good, false);
+    utf16WithoutMark.removeSection (0, 2);
+    auto utf16LoneSurrogate = utf16Bytes ("<FirmwareUpdaters>", false);
+    utf16LoneSurrogate.append ("\x00\xd8", 2);
+    const auto endTag = utf16Bytes ("</FirmwareUpdaters>", false);
+    utf16LoneSurrogate.append (static_cast<const char*> (endTag.getData()) + 2, endTag.getSize() - 2);
+    auto utf16OddLength = utf16Bytes (good, true);
+    utf16OddLength.append ("x", 1);
 
-    // The parser would read past the end of the text after an unterminated hexadecimal reference.
-    EXPECT_EQ (errorOf ("<FirmwareUpdaters>&#x"), rootMessage);
-    EXPECT_EQ (errorOf ("<FirmwareUpdaters a=\"&#x"), rootMessage);
+    const std::pair<const char*, juce::MemoryBlock> refused[] = {
+        { "empty", {} },
+        { "white space only", bytesOf (" \r\n ") },
+        { "cut off in its last end tag", bytesOf (good.substring (0, lastEndTag + 10)) },
+        { "without its last end tag", bytesOf (good.substring (0, lastEndTag)) },
+        { "an end tag that does not match", bytesOf (good.replace ("</State>", "</Stat>")) },
+        { "text after the root element", bytesOf (good + "trailing") },
+        { "a second element after the root", bytesOf (good + "<FirmwareUpdaters/>") },
+        { "a bare & in text", bytesOf (documentWithTexts ("a", "Q & A")) },
+        { "a bare < in text", bytesOf (documentWithTexts ("a", "1 < 2")) },
+        { "a bare < in an attribute", bytesOf (documentWithTexts ("1 < 2", "b")) },
+        { "an undefined entity", bytesOf (documentWithTexts ("a", "&nbsp;")) },
+        { "an entity without its ;", bytesOf (documentWithTexts ("a", "&amp b")) },
+        { "a malformed character reference", bytesOf (documentWithTexts ("a", "&#xZZ;")) },
+        { "a reference to character 0", bytesOf (documentWithTexts ("&#0;", "b")) },
+        { "an unterminated reference at the end", bytesOf ("<FirmwareUpdaters>&#x") },
+        { "a duplicate attribute", bytesOf (good.replace ("pollingMode=\"none\"", "pollingMode=\"none\" pollingMode=\"x\"")) },
+        { "an unterminated comment", bytesOf (good.replace ("<State ", "<!-- <State ")) },
+        { "a stray quote in a tag", bytesOf ("<FirmwareUpdaters><a \"" + juce::String::repeatedString ("<b>", 1000)) },
+        { "an entity name starting with <", bytesOf ("<FirmwareUpdaters>&<a><a>;</FirmwareUpdaters>") },
+        { "a truncated UTF-8 sequence", withBytes (documentWithTexts ("a", "x"), { 0xc3 }, "") },
+        { "a UTF-8 lead byte without its continuation", withBytes ("<FirmwareUpdaters>a", { 0xc3 }, "b</FirmwareUpdaters>") },
+        { "an overlong UTF-8 form", withBytes ("<FirmwareUpdaters>", { 0xc0, 0xaf }, "</FirmwareUpdaters>") },
+        { "a UTF-8 encoded surrogate", withBytes ("<FirmwareUpdaters>", { 0xed, 0xa0, 0x80 }, "</FirmwareUpdaters>") },
+        { "a NUL byte", withBytes ("<FirmwareUpdaters>a", { 0x00 }, "b</FirmwareUpdaters>") },
+        { "Latin-1 bytes, even when declared", withBytes ("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><FirmwareUpdaters>", { 0xfc }, "</FirmwareUpdaters>") },
+        { "UTF-16 without a byte-order mark", utf16WithoutMark },
+        { "UTF-16 with a lone surrogate", utf16LoneSurrogate },
+        { "UTF-16 with an odd number of bytes", utf16OddLength },
+        { "a document type declaration", bytesOf ("<!DOCTYPE r [<!ENTITY e \"<FirmwareUpdater/>\">]><FirmwareUpdaters>&e;</FirmwareUpdaters>") },
+        { "a plain document type declaration", bytesOf ("<!DOCTYPE FirmwareUpdaters>" + good.fromFirstOccurrenceOf ("?>", false, false)) },
+        { "a processing instruction inside the root", bytesOf ("<FirmwareUpdaters><a> <?pi?>text</a></FirmwareUpdaters>") },
+        { "nesting one level too deep", bytesOf (nested (DefinitionsDocument::maxNestingDepth + 1)) },
+        { "nesting far too deep", bytesOf (nested (200000)) },
+    };
 
-    // The same, where the loop only appears once the line breaks have been written as references
-    // (the stray '&' then reads up to the ';' of one of them).
-    EXPECT_EQ (errorOf ("<FirmwareUpdaters>&b\r\n<?pi?>text</FirmwareUpdaters>"), rootMessage);
+    juce::TemporaryFile temp (".xml");
 
-    // Text after a processing instruction inside an element would keep the parser looping.
-    EXPECT_EQ (errorOf ("<FirmwareUpdaters><a> <?pi?>text</a></FirmwareUpdaters>"), rootMessage);
+    for (auto& [form, bytes] : refused)
+    {
+        EXPECT_EQ (errorOfBytes (bytes), rootMessage) << form;
+
+        // The same bytes as a file, and as text where they are text at all.
+        ASSERT_TRUE (temp.getFile().replaceWithData (bytes.getData(), bytes.getSize())) << form;
+        EXPECT_EQ (errorOfFile (temp.getFile()), rootMessage) << form;
+
+        if (juce::CharPointer_UTF8::isValidString (static_cast<const char*> (bytes.getData()), (int) bytes.getSize()))
+        {
+            EXPECT_EQ (errorOf (bytes.toString()), rootMessage) << form;
+        }
+    }
+
+    // The limits themselves still load: the deepest nesting accepted and processing
+    // instructions outside the root element (the nested document has no Quorrel definition).
+    const auto noDefinition = errorOf (nested (DefinitionsDocument::maxNestingDepth));
+    EXPECT_TRUE (noDefinition.startsWith ("No <FirmwareUpdater> element")) << noDefinition;
+    EXPECT_EQ (errorOf ("<?pi before?>" + good.fromFirstOccurrenceOf ("?>", false, false) + "<?pi after?>"), "(loaded)");
 }
+
+TEST (DefinitionsDocument, wellFormedFormsLoadAsBefore)
+{
+    const auto good = documentWithTexts ("a", "b");
+    const juce::StringArray expected { "a", "b" };
+
+    // Comments anywhere, a declared encoding that the byte-order mark overrules, references.
+    const juce::StringArray forms {
+        "<!-- before -->" + good.fromFirstOccurrenceOf ("?>", false, false) + "<!-- after -->\r\n",
+        good.replace ("<State ", "<!-- a comment --><State ").replace ("</State>", "<!-- x --></State>"),
+        documentWithTexts ("a", "<!-- in -->b<!-- text -->"),
+        documentWithTexts ("&#97;", "&#x62;"),
+        good.replace ("encoding=\"UTF-8\"", "encoding=\"utf-8\" standalone=\"yes\""),
+        good.fromFirstOccurrenceOf ("?>", false, false).trimStart(),
+    };
+
+    for (auto& form : forms)
+    {
+        SCOPED_TRACE (form.toStdString());
+        EXPECT_EQ (textsOf (UpdaterDefinitions (form, "Quorrel", false)), expected);
+    }
+
+    // A document larger than the bound is refused even when well-formed.
+    const auto padded = good.replace ("</State>", "<!--" + juce::String::repeatedString (" ", (int) DefinitionsDocument::maxFileSize) + "--></State>");
+    EXPECT_EQ (errorOf (padded), rootMessage);
+    EXPECT_EQ (textsOf (UpdaterDefinitions (good.replace ("</State>", "<!--" + juce::String::repeatedString (" ", (int) DefinitionsDocument::maxFileSize - good.length() - 8) + "--></State>"), "Quorrel", false)), expected);
+}
+
+#if ! JUCE_WINDOWS
+TEST (DefinitionsDocument, aDefinitionsFileThatIsNoRegularFileIsRefusedWithoutBlocking)
+{
+    const auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory).getNonexistentChildFile ("vfu-definitions", "", false);
+    ASSERT_TRUE (folder.createDirectory());
+    const auto fifo = folder.getChildFile ("StateMachines.xml");
+    ASSERT_EQ (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0600), 0);
+
+    // Opening a FIFO for reading would wait for a writer for ever.
+    EXPECT_EQ (errorOfFile (fifo), rootMessage);
+
+    const auto link = folder.getChildFile ("link.xml");
+    ASSERT_TRUE (fifo.createSymbolicLink (link, true));
+    EXPECT_EQ (errorOfFile (link), rootMessage);
+    EXPECT_EQ (errorOfFile (juce::File ("/dev/null")), rootMessage);
+
+    // A link to a good document is read through.
+    const auto document = folder.getChildFile ("real.xml");
+    ASSERT_TRUE (document.replaceWithText (documentWithTexts ("a", "b")));
+    ASSERT_TRUE (document.createSymbolicLink (link, true));
+    EXPECT_EQ (errorOfFile (link), "(loaded)");
+
+    folder.deleteRecursively();
+}
+#endif

@@ -1,6 +1,8 @@
 #include "definitions/InbuiltDefinitions.h"
 #include "definitions/UpdaterDefinitions.h"
+#include "VfuBinaryData.h"
 
+#include <juce_cryptography/juce_cryptography.h>
 #include <gtest/gtest.h>
 
 using Definitions = UpdaterDefinitions;
@@ -54,6 +56,79 @@ juce::String target (const Definitions::State::Transitions& table, PollingResult
 {
     const auto found = table.find (result);
     return found != table.end() ? found->second : "-";
+}
+
+juce::String escaped (const juce::String& text)
+{
+    return "\"" + text.replace ("\\", "\\\\").replace ("\r", "\\r").replace ("\n", "\\n").replace ("\t", "\\t") + "\"";
+}
+
+/** Every value the loader keeps for one instruction list, one line each, texts escaped so that
+    line breaks and trailing spaces count. */
+void describe (const Definitions::State::InstructionList& list, const juce::String& indent, juce::String& out)
+{
+    const auto quoted = [] (const juce::String& text) { return escaped (text); };
+    const auto transitions = [] (const Definitions::State::Transitions& table)
+    {
+        juce::String text;
+
+        for (auto& [result, target] : table)
+            text << " " << (int) result << "->" << target.quoted();
+
+        return text;
+    };
+
+    for (auto& instruction : list)
+    {
+        out << indent;
+
+        if (auto* field = dynamic_cast<const Definitions::TextFieldInstruction*> (instruction.get()))
+            out << "TextField " << quoted (field->getName()) << " " << quoted (field->getText()) << " " << (int) field->isVisible();
+        else if (auto* button = dynamic_cast<const Definitions::ButtonInstruction*> (instruction.get()))
+            out << "Button " << quoted (button->getName()) << " " << quoted (button->getText()) << " "
+                << quoted (button->getState()) << " " << quoted (button->getGotoState());
+        else if (auto* print = dynamic_cast<const Definitions::PrintInstruction*> (instruction.get()))
+            out << "Print " << quoted (print->getText());
+        else if (auto* send = dynamic_cast<const Definitions::SendSysExInstruction*> (instruction.get()))
+            out << "SendSysEx " << quoted (send->getMessageKind()) << " " << quoted (send->getEndPollingMode()) << " "
+                << send->getPacketSize() << " " << send->getWaitTime() << transitions (send->getPollingStates());
+        else if (auto* wait = dynamic_cast<const Definitions::WaitInstruction*> (instruction.get()))
+            out << "Wait " << wait->getTime();
+        else if (auto* gotoState = dynamic_cast<const Definitions::GotoStateInstruction*> (instruction.get()))
+            out << "GotoState " << quoted (gotoState->getState());
+        else if (auto* check = dynamic_cast<const Definitions::CheckInstruction*> (instruction.get()))
+            out << "Check " << quoted (check->getName()) << " " << (int) check->getValue();
+        else
+            out << "(unknown instruction)";
+
+        out << "\n";
+
+        if (auto* check = dynamic_cast<const Definitions::CheckInstruction*> (instruction.get()))
+            describe (check->getInstructions(), indent + "  ", out);
+    }
+}
+
+juce::String describe (const Definitions& definitions)
+{
+    juce::String out;
+    const auto* machine = definitions.getMachine();
+    out << definitions.getDeviceName() << " " << (int) definitions.getDeviceId() << " " << definitions.getTimeout() << " "
+        << definitions.getTimeoutState().quoted() << " " << machine->initialState.quoted() << "\n";
+
+    for (auto& [name, state] : machine->states)
+    {
+        out << "State " << name.quoted() << "\n";
+
+        for (auto& [key, value] : state->attributes)
+            out << "  @" << key << "=" << escaped (value) << "\n";
+
+        for (auto& [result, target] : state->pollingStates)
+            out << "  polling " << (int) result << "->" << target.quoted() << "\n";
+
+        describe (state->instructions, "  ", out);
+    }
+
+    return out;
 }
 
 juce::String crlf (const juce::String& text)
@@ -226,4 +301,20 @@ TEST (InbuiltDefinitions, otherDevicesCarryTheirOwnTexts)
     EXPECT_EQ (labelText (*vantoline->getMachine()->findState ("Idle, bootloader detected"), "InstructionsField"),
                "You can power off the Vantoline then, press and hold ROOT, SCALE and SETUP buttons an power the Vantoline on, "
                "or simply press 'Install' button");
+}
+
+TEST (InbuiltDefinitions, theWholeDocumentAndEveryLoadedValueArePinned)
+{
+    // Any change to the shipped document, or to what the loader makes of it, shows here: the first
+    // digest covers every byte of the resource, the second every text, button and attribute as
+    // loaded (line breaks included). Update both only for a deliberate change of the document.
+    const juce::MemoryBlock resource (VfuBinaryData::StateMachines_xml, (size_t) VfuBinaryData::StateMachines_xmlSize);
+    EXPECT_EQ (juce::SHA256 (resource).toHexString(), "111a5e156cbd422a9075e5a9633427eef25546a463b1590762ee87b926cf2173");
+
+    juce::String model;
+
+    for (auto* device : { "Vantoline", "Halvane XV", "Dorrick", "Quorrel" })
+        model << describe (*inbuilt (device));
+
+    EXPECT_EQ (juce::SHA256 (model.toUTF8()).toHexString(), "32e4ec2e43f89844494a680effb32bf5f5fadff13fcd61bb6c283bb447c14cc4") << model;
 }

@@ -1,3 +1,26 @@
 #include "VornFirmwareUpdaterApplication.h"
 
+#if JUCE_LINUX || JUCE_BSD
+ #include "DisplayCheck.h"
+
+ #include <iostream>
+
+JUCE_CREATE_APPLICATION_DEFINE (VornFirmwareUpdaterApplication)
+
+extern "C" int main (int argc, char* argv[])
+{
+    // Without a display the framework would crash on its first window; say why instead.
+    const auto problem = DisplayCheck::findProblem();
+
+    if (problem.isNotEmpty())
+    {
+        std::cerr << DisplayCheck::messageFor (problem).toStdString() << std::endl;
+        return 1;
+    }
+
+    juce::JUCEApplicationBase::createInstance = &juce_CreateApplication;
+    return juce::JUCEApplicationBase::main (argc, (const char**) argv);
+}
+#else
 START_JUCE_APPLICATION (VornFirmwareUpdaterApplication)
+#endif

@@ -1,667 +1,205 @@
 #include "DefinitionsDocument.h"
 
 #include <cstring>
-#include <vector>
+
+#if ! JUCE_WINDOWS
+ #include <cerrno>
+ #include <fcntl.h>
+ #include <sys/stat.h>
+ #include <unistd.h>
+#endif
 
 namespace
 {
-constexpr juce::juce_wchar replacementCharacter = 0xfffd;
-
-bool isAcceptableCodePoint (juce::uint32 c) noexcept
+/** The text of a document that Expat accepted, so its encoding is known to be sound. */
+juce::String decodeAccepted (const void* data, size_t numBytes)
 {
-    return c <= 0x10ffff && (c < 0xd800 || c > 0xdfff);
-}
+    if (! ExpatDocumentCheck::hasUtf16ByteOrderMark (data, numBytes))
+        return juce::String::createStringFromData (data, (int) numBytes);
 
-juce::String fromCodePoints (std::vector<juce::juce_wchar>& codePoints)
-{
-    codePoints.push_back (0);
-    return juce::String (juce::CharPointer_UTF32 (codePoints.data()));
-}
+    // createStringFromData() takes each UTF-16 unit as a character of its own and so would
+    // split surrogate pairs; the framework's UTF-16 reader joins them.
+    const auto* bytes = static_cast<const juce::uint8*> (data);
+    const bool bigEndian = bytes[0] == 0xfe;
+    const auto numUnits = (numBytes - 2) / 2;
+    juce::HeapBlock<juce::CharPointer_UTF16::CharType> units (numUnits + 1);
 
-juce::String decodeUtf8 (const juce::uint8* bytes, size_t numBytes)
-{
-    std::vector<juce::juce_wchar> out;
-    out.reserve (numBytes);
-
-    for (size_t i = 0; i < numBytes;)
+    for (size_t i = 0; i < numUnits; ++i)
     {
-        const auto lead = bytes[i];
+        const auto first = (unsigned int) bytes[2 + 2 * i], second = (unsigned int) bytes[3 + 2 * i];
+        units[i] = (juce::CharPointer_UTF16::CharType) (bigEndian ? (first << 8) | second : (second << 8) | first);
+    }
 
-        if (lead == 0)
-            break;
+    units[numUnits] = 0;
+    return juce::String (juce::CharPointer_UTF16 (units.get()));
+}
 
-        if (lead < 0x80)
+/** Index just past the first occurrence of the terminator at or after start, or the end. */
+size_t indexPast (const char* text, size_t numBytes, size_t start, const char* terminator)
+{
+    const auto* found = std::strstr (text + start, terminator);
+    return found != nullptr ? (size_t) (found - text) + std::strlen (terminator) : numBytes;
+}
+
+bool startsWith (const char* text, const char* prefix)
+{
+    return std::strncmp (text, prefix, std::strlen (prefix)) == 0;
+}
+} // namespace
+
+//==============================================================================
+juce::String DefinitionsDocument::prepareForParser (const juce::String& documentText)
+{
+    // The document is well-formed, so markup is found by its opening characters alone and
+    // quoted attribute values are the only place where a '>' does not end a tag.
+    const auto* text = documentText.toRawUTF8();
+    const auto numBytes = documentText.getNumBytesAsUTF8();
+    juce::MemoryOutputStream out (numBytes + 256);
+    int depth = 0;
+    size_t i = 0;
+
+    while (i < numBytes)
+    {
+        const auto c = text[i];
+
+        if (c != '<')
         {
-            out.push_back ((juce::juce_wchar) lead);
+            if (c == '\r' && depth > 0)
+                out << "&#13;";
+            else
+                out.writeByte (c);
+
             ++i;
             continue;
         }
 
-        size_t extra = 0;
-        juce::uint32 value = 0, minimum = 0;
+        const auto* markup = text + i;
+        size_t end;
 
-        if ((lead & 0xe0) == 0xc0)      { extra = 1; value = lead & 0x1fu; minimum = 0x80; }
-        else if ((lead & 0xf0) == 0xe0) { extra = 2; value = lead & 0x0fu; minimum = 0x800; }
-        else if ((lead & 0xf8) == 0xf0) { extra = 3; value = lead & 0x07u; minimum = 0x10000; }
-
-        bool valid = extra > 0 && extra < numBytes - i;
-
-        for (size_t k = 1; valid && k <= extra; ++k)
+        if (startsWith (markup, "<!--"))
         {
-            const auto next = bytes[i + k];
-
-            if ((next & 0xc0) != 0x80)
-                valid = false;
-            else
-                value = (value << 6) | (next & 0x3fu);
+            end = indexPast (text, numBytes, i + 4, "-->");
         }
-
-        if (valid && value >= minimum && isAcceptableCodePoint (value))
+        else if (startsWith (markup, "<![CDATA["))
         {
-            out.push_back ((juce::juce_wchar) value);
-            i += extra + 1;
+            end = indexPast (text, numBytes, i + 9, "]]>");
+        }
+        else if (startsWith (markup, "<?"))
+        {
+            end = indexPast (text, numBytes, i + 2, "?>");
+        }
+        else if (markup[1] == '/')
+        {
+            end = indexPast (text, numBytes, i + 2, ">");
+            --depth;
         }
         else
         {
-            // Drop only the lead byte, so that a following good sequence survives.
-            out.push_back (replacementCharacter);
-            ++i;
-        }
-    }
+            char quote = 0;
 
-    return fromCodePoints (out);
-}
-
-juce::String decodeUtf16 (const juce::uint8* bytes, size_t numBytes, bool bigEndian)
-{
-    std::vector<juce::juce_wchar> out;
-    out.reserve (numBytes / 2);
-
-    const auto unitAt = [&] (size_t index) -> juce::uint32
-    {
-        const auto a = (juce::uint32) bytes[index * 2], b = (juce::uint32) bytes[index * 2 + 1];
-        return bigEndian ? ((a << 8) | b) : ((b << 8) | a);
-    };
-
-    const auto numUnits = numBytes / 2;
-
-    for (size_t i = 0; i < numUnits;)
-    {
-        const auto unit = unitAt (i++);
-
-        if (unit == 0)
-            break;
-
-        if (unit >= 0xd800 && unit <= 0xdbff && i < numUnits)
-        {
-            const auto low = unitAt (i);
-
-            if (low >= 0xdc00 && low <= 0xdfff)
+            for (end = i + 1; end < numBytes; ++end)
             {
-                out.push_back ((juce::juce_wchar) (0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00)));
-                ++i;
-                continue;
-            }
-        }
+                const auto t = text[end];
 
-        out.push_back (isAcceptableCodePoint (unit) ? (juce::juce_wchar) unit : replacementCharacter);
-    }
-
-    return fromCodePoints (out);
-}
-
-//==============================================================================
-/** Follows juce::XmlDocument's reading of a document step by step, without building anything,
-    to learn what the parser would do with it: how deep it would recurse, whether it would meet
-    a construct it mishandles, and which carriage returns it would read as text content.
-
-    It has to track the parser exactly (not the XML standard), because the parser reads
-    malformed input in its own way and it is the parser's recursion that must stay bounded.
-*/
-class ParserShadow
-{
-public:
-    explicit ParserShadow (const juce::String& text) : start (text.getCharPointer()), input (start) {}
-
-    /** False when the parser must not be given this document. */
-    bool run()
-    {
-        if (input.isEmpty())
-            return true;
-
-        skipNextWhiteSpace();
-
-        if (juce::CharacterFunctions::compareUpTo (input, juce::CharPointer_ASCII ("<?xml"), 5) == 0)
-        {
-            const auto headerEnd = juce::CharacterFunctions::find (input, juce::CharPointer_ASCII ("?>"));
-
-            if (headerEnd.isEmpty())
-                return true;
-
-            input = headerEnd + 2;
-            skipNextWhiteSpace();
-        }
-
-        // Document type declarations let the parser expand entities into further elements
-        // and even read other files; a definitions document has no use for them.
-        if (juce::CharacterFunctions::compareUpTo (input, juce::CharPointer_ASCII ("<!DOCTYPE"), 9) == 0)
-            return false;
-
-        auto outcome = readOpenTag();
-        int depth = outcome == Opened::withChildren ? 1 : 0;
-
-        while (depth > 0 && ! refused)
-        {
-            if (depth > DefinitionsDocument::maxNestingDepth)
-                return false;
-
-            const auto before = input;
-
-            switch (readChildStep())
-            {
-                case Step::leave:   --depth; break;
-                case Step::descend: ++depth; break;
-                case Step::stay:
-                    // Text after a processing instruction sends the parser round this loop
-                    // forever without reading anything.
-                    if (input == before)
-                        return false;
-
+                if (quote != 0)
+                    quote = (t == quote) ? 0 : quote;
+                else if (t == '"' || t == '\'')
+                    quote = t;
+                else if (t == '>')
                     break;
             }
+
+            if (end < numBytes && text[end - 1] != '/')
+                ++depth;
+
+            end = std::min (end + 1, numBytes);
         }
 
-        return ! refused;
+        out.write (markup, end - i);
+        i = end;
     }
 
-    /** Byte offsets (from the start of the text) of the carriage returns read as content. */
-    const std::vector<size_t>& getContentCarriageReturns() const noexcept { return carriageReturns; }
-
-private:
-    enum class Opened { nothing, withoutChildren, withChildren };
-    enum class Step { stay, descend, leave };
-
-    juce::String::CharPointerType start, input;
-    bool outOfData = false, refused = false;
-    std::vector<size_t> carriageReturns;
-
-    static bool isIdentifierChar (juce::juce_wchar c) noexcept
-    {
-        return juce::CharacterFunctions::isLetterOrDigit (c) || c == '_' || c == '-' || c == ':' || c == '.';
-    }
-
-    juce::String::CharPointerType findEndOfToken (juce::String::CharPointerType p) const noexcept
-    {
-        while (isIdentifierChar (*p))
-            ++p;
-
-        return p;
-    }
-
-    juce::juce_wchar readNextChar() noexcept
-    {
-        const auto c = input.getAndAdvance();
-
-        if (c == 0)
-        {
-            outOfData = true;
-            --input;
-        }
-
-        return c;
-    }
-
-    /** Steps over an opening of that length and on past the terminator; at the end of the
-        text it marks the input as used up and returns false. */
-    bool skipPast (int openingLength, const char* terminator)
-    {
-        input += openingLength;
-        const auto found = input.indexOf (juce::CharPointer_ASCII (terminator));
-
-        if (found < 0)
-        {
-            outOfData = true;
-            return false;
-        }
-
-        input += found + (int) std::strlen (terminator);
-        return true;
-    }
-
-    void skipNextWhiteSpace()
-    {
-        for (;;)
-        {
-            input.incrementToEndOfWhitespace();
-
-            if (input.isEmpty())
-            {
-                outOfData = true;
-                break;
-            }
-
-            if (*input == '<')
-            {
-                if (input[1] == '!' && input[2] == '-' && input[3] == '-')
-                {
-                    if (! skipPast (4, "-->"))
-                        break;
-
-                    continue;
-                }
-
-                if (input[1] == '?')
-                {
-                    if (! skipPast (2, "?>"))
-                        break;
-
-                    continue;
-                }
-            }
-
-            break;
-        }
-    }
-
-    void readEntity()
-    {
-        ++input;
-
-        if (input.compareIgnoreCaseUpTo (juce::CharPointer_ASCII ("amp;"), 4) == 0)        input += 4;
-        else if (input.compareIgnoreCaseUpTo (juce::CharPointer_ASCII ("quot;"), 5) == 0)  input += 5;
-        else if (input.compareIgnoreCaseUpTo (juce::CharPointer_ASCII ("apos;"), 5) == 0)  input += 5;
-        else if (input.compareIgnoreCaseUpTo (juce::CharPointer_ASCII ("lt;"), 3) == 0)    input += 3;
-        else if (input.compareIgnoreCaseUpTo (juce::CharPointer_ASCII ("gt;"), 3) == 0)    input += 3;
-        else if (*input == '#')
-        {
-            ++input;
-
-            if (*input == 'x' || *input == 'X')
-            {
-                ++input;
-                int numChars = 0;
-
-                while (input[0] != ';')
-                {
-                    if (input[0] == 0)
-                    {
-                        // The parser would step over the end of the text here.
-                        refused = true;
-                        return;
-                    }
-
-                    if (juce::CharacterFunctions::getHexDigitValue (input[0]) < 0 || ++numChars > 8)
-                        break;
-
-                    ++input;
-                }
-
-                ++input;
-            }
-            else if (input[0] >= '0' && input[0] <= '9')
-            {
-                int numChars = 0;
-
-                for (;;)
-                {
-                    const auto c = input[0];
-
-                    if (c == 0)
-                        return;
-
-                    if (c == ';' || ++numChars > 12)
-                        break;
-
-                    ++input;
-                }
-
-                ++input;
-            }
-        }
-        else
-        {
-            const auto closingSemiColon = input.indexOf ((juce::juce_wchar) ';');
-
-            if (closingSemiColon < 0)
-            {
-                outOfData = true;
-            }
-            else
-            {
-                // An unknown entity whose name starts with '<' is parsed as elements, with a
-                // recursion of its own that the nesting bound would not see.
-                if (*input == '<')
-                    refused = true;
-
-                input += closingSemiColon + 1;
-            }
-        }
-    }
-
-    void readQuotedString()
-    {
-        const auto quote = readNextChar();
-
-        while (! outOfData && ! refused)
-        {
-            const auto c = readNextChar();
-
-            if (c == quote)
-                break;
-
-            --input;
-
-            if (c == '&')
-            {
-                readEntity();
-                continue;
-            }
-
-            for (;;)
-            {
-                const auto character = *input;
-
-                if (character == quote)
-                {
-                    ++input;
-                    return;
-                }
-
-                if (character == '&')
-                    break;
-
-                if (character == 0)
-                {
-                    outOfData = true;
-                    break;
-                }
-
-                ++input;
-            }
-        }
-    }
-
-    /** The opening tag of an element, up to the point where the parser would read its children. */
-    Opened readOpenTag()
-    {
-        skipNextWhiteSpace();
-
-        if (outOfData || *input != '<')
-            return Opened::nothing;
-
-        ++input;
-        auto endOfToken = findEndOfToken (input);
-
-        if (endOfToken == input)
-        {
-            skipNextWhiteSpace();
-            endOfToken = findEndOfToken (input);
-
-            if (endOfToken == input)
-                return Opened::nothing;
-        }
-
-        input = endOfToken;
-
-        for (;;)
-        {
-            skipNextWhiteSpace();
-            const auto c = *input;
-
-            if (c == '/' && input[1] == '>')
-            {
-                input += 2;
-                return Opened::withoutChildren;
-            }
-
-            if (c == '>')
-            {
-                ++input;
-                return Opened::withChildren;
-            }
-
-            if (isIdentifierChar (c))
-            {
-                input = findEndOfToken (input);
-                skipNextWhiteSpace();
-
-                if (readNextChar() != '=')
-                    return Opened::withoutChildren;
-
-                skipNextWhiteSpace();
-                const auto nextChar = *input;
-
-                if (nextChar == '"' || nextChar == '\'')
-                {
-                    readQuotedString();
-
-                    if (refused)
-                        return Opened::withoutChildren;
-
-                    continue;
-                }
-            }
-
-            return Opened::withoutChildren;
-        }
-    }
-
-    /** One turn of the parser's loop over an element's children. */
-    Step readChildStep()
-    {
-        const auto preWhitespaceInput = input;
-        skipNextWhiteSpace();
-
-        if (outOfData)
-            return Step::leave;
-
-        if (*input == '<')
-        {
-            const auto c1 = input[1];
-
-            if (c1 == '/')
-            {
-                const auto closeTag = input.indexOf ((juce::juce_wchar) '>');
-
-                if (closeTag >= 0)
-                    input += closeTag + 1;
-
-                return Step::leave;
-            }
-
-            if (c1 == '!' && juce::CharacterFunctions::compareUpTo (input + 2, juce::CharPointer_ASCII ("[CDATA["), 7) == 0)
-            {
-                input += 9;
-
-                for (;;)
-                {
-                    const auto c0 = *input;
-
-                    if (c0 == 0)
-                    {
-                        outOfData = true;
-                        break;
-                    }
-
-                    if (c0 == ']' && input[1] == ']' && input[2] == '>')
-                    {
-                        input += 3;
-                        break;
-                    }
-
-                    ++input;
-                }
-
-                return Step::stay;
-            }
-
-            switch (readOpenTag())
-            {
-                case Opened::nothing:         return Step::leave;
-                case Opened::withoutChildren: return Step::stay;
-                case Opened::withChildren:    return Step::descend;
-            }
-
-            return Step::leave;
-        }
-
-        // A block of character data, read from before its leading white space.
-        input = preWhitespaceInput;
-
-        for (;;)
-        {
-            const auto c = *input;
-
-            if (c == '<')
-            {
-                if (input[1] == '!' && input[2] == '-' && input[3] == '-')
-                {
-                    input += 4;
-                    const auto closeComment = input.indexOf (juce::CharPointer_ASCII ("-->"));
-
-                    if (closeComment < 0)
-                    {
-                        outOfData = true;
-                        return Step::leave;
-                    }
-
-                    input += closeComment + 3;
-                    continue;
-                }
-
-                break;
-            }
-
-            if (c == 0)
-            {
-                outOfData = true;
-                return Step::leave;
-            }
-
-            if (c == '&')
-            {
-                readEntity();
-
-                if (refused)
-                    return Step::leave;
-
-                continue;
-            }
-
-            for (;; ++input)
-            {
-                const auto nextChar = *input;
-
-                if (nextChar == '\r')
-                {
-                    carriageReturns.push_back ((size_t) (input.getAddress() - start.getAddress()));
-                    continue;
-                }
-
-                if (nextChar == '<' || nextChar == '&')
-                    break;
-
-                if (nextChar == 0)
-                {
-                    outOfData = true;
-                    return Step::leave;
-                }
-            }
-        }
-
-        return Step::stay;
-    }
-};
-} // namespace
-
-//==============================================================================
-juce::String DefinitionsDocument::decode (const void* data, size_t numBytes)
-{
-    if (data == nullptr || numBytes == 0)
-        return {};
-
-    const auto* bytes = static_cast<const juce::uint8*> (data);
-
-    if (numBytes >= 2 && bytes[0] == 0xff && bytes[1] == 0xfe)
-        return decodeUtf16 (bytes + 2, numBytes - 2, false);
-
-    if (numBytes >= 2 && bytes[0] == 0xfe && bytes[1] == 0xff)
-        return decodeUtf16 (bytes + 2, numBytes - 2, true);
-
-    if (numBytes >= 3 && bytes[0] == 0xef && bytes[1] == 0xbb && bytes[2] == 0xbf)
-        return decodeUtf8 (bytes + 3, numBytes - 3);
-
-    return decodeUtf8 (bytes, numBytes);
+    return out.toUTF8();
 }
 
-juce::String DefinitionsDocument::readFile (const juce::File& file)
+std::unique_ptr<juce::XmlElement> DefinitionsDocument::parse (const void* data, size_t numBytes)
 {
-    if (! file.existsAsFile() || file.getSize() > maxFileSize)
+    if (numBytes > (size_t) maxFileSize || ! ExpatDocumentCheck::accepts (data, numBytes))
         return {};
 
-    juce::FileInputStream in (file);
-
-    if (! in.openedOk())
-        return {};
-
-    juce::MemoryBlock bytes;
-    in.readIntoMemoryBlock (bytes, (juce::pointer_sized_int) (maxFileSize + 1));
-
-    if ((juce::int64) bytes.getSize() > maxFileSize)
-        return {};
-
-    return decode (bytes.getData(), bytes.getSize());
-}
-
-bool DefinitionsDocument::prepareForParser (const juce::String& documentText, juce::String& prepared)
-{
-    // Re-decode the text so that the parser only ever walks well-formed UTF-8 (it steps
-    // backwards through characters), and drop a byte-order mark that the caller left in.
-    auto text = decodeUtf8 (reinterpret_cast<const juce::uint8*> (documentText.toRawUTF8()),
-                            documentText.getNumBytesAsUTF8());
-
-    if (text[0] == 0xfeff)
-        text = text.substring (1);
-
-    ParserShadow shadow (text);
-
-    if (! shadow.run())
-        return false;
-
-    const auto& carriageReturns = shadow.getContentCarriageReturns();
-
-    if (carriageReturns.empty())
-    {
-        prepared = text;
-        return true;
-    }
-
-    const auto* raw = text.toRawUTF8();
-    const auto numBytes = text.getNumBytesAsUTF8();
-    juce::MemoryOutputStream out (numBytes + carriageReturns.size() * 5);
-    size_t done = 0;
-
-    for (auto offset : carriageReturns)
-    {
-        out.write (raw + done, offset - done);
-        out << "&#13;";
-        done = offset + 1;
-    }
-
-    out.write (raw + done, numBytes - done);
-    prepared = out.toUTF8();
-
-    // The inserted references can change how a malformed document reads (a stray '&' takes
-    // everything up to the next ';' as an entity name), so check the text the parser gets.
-    return ParserShadow (prepared).run();
+    return juce::XmlDocument (prepareForParser (decodeAccepted (data, numBytes))).getDocumentElement();
 }
 
 std::unique_ptr<juce::XmlElement> DefinitionsDocument::parse (const juce::String& documentText)
 {
-    juce::String prepared;
+    return parse (documentText.toRawUTF8(), documentText.getNumBytesAsUTF8());
+}
 
-    if (! prepareForParser (documentText, prepared))
-        return {};
+//==============================================================================
+bool DefinitionsDocument::isRegularFile (const juce::File& file)
+{
+   #if JUCE_WINDOWS
+    return file.existsAsFile();
+   #else
+    struct stat info {};
+    return ::stat (file.getFullPathName().toRawUTF8(), &info) == 0 && S_ISREG (info.st_mode);
+   #endif
+}
 
-    return juce::XmlDocument (prepared).getDocumentElement();
+bool DefinitionsDocument::readFile (const juce::File& file, juce::MemoryBlock& bytes)
+{
+    bytes.reset();
+
+    if (! isRegularFile (file))
+        return false;
+
+   #if JUCE_WINDOWS
+    if (file.getSize() > maxFileSize)
+        return false;
+
+    juce::FileInputStream in (file);
+
+    if (! in.openedOk())
+        return false;
+
+    in.readIntoMemoryBlock (bytes, (juce::pointer_sized_int) (maxFileSize + 1));
+    return (juce::int64) bytes.getSize() <= maxFileSize;
+   #else
+    // Opened without blocking and checked again through the descriptor: the path may name a
+    // FIFO or a device by now, and opening one for reading can wait for ever.
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+
+    if (fd < 0)
+        return false;
+
+    struct stat info {};
+    bool ok = ::fstat (fd, &info) == 0 && S_ISREG (info.st_mode) && info.st_size <= maxFileSize;
+
+    while (ok)
+    {
+        char buffer[65536];
+        const auto numRead = ::read (fd, buffer, sizeof (buffer));
+
+        if (numRead < 0 && errno == EINTR)
+            continue;
+
+        if (numRead <= 0)
+        {
+            ok = numRead == 0;
+            break;
+        }
+
+        bytes.append (buffer, (size_t) numRead);
+
+        // The file may have grown since it was measured.
+        ok = (juce::int64) bytes.getSize() <= maxFileSize;
+    }
+
+    ::close (fd);
+
+    if (! ok)
+        bytes.reset();
+
+    return ok;
+   #endif
 }

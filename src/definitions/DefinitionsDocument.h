@@ -1,15 +1,16 @@
 #pragma once
 
+#include "ExpatDocumentCheck.h"
+
 #include <juce_core/juce_core.h>
 
 #include <memory>
 
-/** Turns the bytes or text of a definitions document into a parsed XML tree.
+/** Turns a definitions document (a file's bytes, or the inbuilt text) into a parsed XML tree.
 
-    The document is outside input, so this is where its hostile forms are stopped before
-    juce::XmlDocument sees them: the framework's parser recurses once per nesting level and
-    expands a few malformed constructs in ways that would exhaust the stack or read past the
-    end of the text. A document that uses them is treated as one that does not parse.
+    The document is outside input. Expat judges its bytes first (ExpatDocumentCheck): only a
+    well-formed document without a DTD, nested no deeper than maxNestingDepth, reaches
+    juce::XmlDocument, which builds the tree that the loader walks.
 
     Line breaks inside text content are kept exactly as stored (CR LF stays CR LF); the
     framework's parser alone would turn them into LF, while it keeps them in attribute values.
@@ -19,28 +20,30 @@
 class DefinitionsDocument final
 {
 public:
-    /** Deepest element nesting accepted. The inbuilt document nests five levels. */
-    static constexpr int maxNestingDepth = 256;
+    /** Deepest element nesting accepted, the root element counting as one. */
+    static constexpr int maxNestingDepth = ExpatDocumentCheck::maxNestingDepth;
 
-    /** Largest definitions file read; anything larger is treated as unreadable. */
+    /** Largest document read; anything larger is treated as unreadable. */
     static constexpr juce::int64 maxFileSize = 16 * 1024 * 1024;
 
-    /** Decodes document bytes: UTF-16 with a byte-order mark (either byte order), otherwise
-        UTF-8 with or without a byte-order mark. Malformed sequences become U+FFFD; the text
-        ends at the first NUL character. */
-    static juce::String decode (const void* data, size_t numBytes);
+    /** Parses document bytes; nullptr when they are refused or do not parse. */
+    static std::unique_ptr<juce::XmlElement> parse (const void* data, size_t numBytes);
 
-    /** Reads and decodes a file; an empty text when it is missing, unreadable or too large. */
-    static juce::String readFile (const juce::File& file);
-
-    /** Parses the document text; nullptr when it does not parse or is refused as hostile. */
+    /** Parses a document held as text (its UTF-8 form is judged). */
     static std::unique_ptr<juce::XmlElement> parse (const juce::String& documentText);
 
-    /** The text handed to juce::XmlDocument: raw carriage returns in text content written as
-        character references so that the parser keeps them. False when the document is
-        refused (nesting too deep, a DTD, or a construct that the parser mishandles or never
-        finishes reading). */
-    static bool prepareForParser (const juce::String& documentText, juce::String& prepared);
+    /** True when the path (after following links) names a regular file. */
+    static bool isRegularFile (const juce::File& file);
+
+    /** Reads a regular file of at most maxFileSize bytes, never opening anything that could
+        block (a FIFO, a device). False when it is missing, no regular file, unreadable or too
+        large. */
+    static bool readFile (const juce::File& file, juce::MemoryBlock& bytes);
+
+    /** The document text handed to juce::XmlDocument: raw carriage returns in text content
+        written as character references so that the parser keeps them. Only for documents
+        that ExpatDocumentCheck accepted. */
+    static juce::String prepareForParser (const juce::String& documentText);
 
 private:
     DefinitionsDocument() = delete;

@@ -17,6 +17,15 @@ const juce::String appWillQuit ("\nThe app will quit.");
     throw UpdaterDefinitions::FirmwareUpdaterException (message);
 }
 
+/** The file's bytes; none when it cannot be read, which the loader refuses like a document
+    that does not parse. */
+juce::MemoryBlock readDocumentFile (const juce::File& file)
+{
+    juce::MemoryBlock bytes;
+    DefinitionsDocument::readFile (file, bytes);
+    return bytes;
+}
+
 bool hasName (const juce::XmlElement& element, const char* name)
 {
     // juce::XmlElement::hasTagName() ignores case; names in definitions are exact.
@@ -64,17 +73,21 @@ UpdaterDefinitions::UpdaterDefinitions (const juce::String& documentText, const 
     load (root.get());
 }
 
+UpdaterDefinitions::UpdaterDefinitions (const juce::MemoryBlock& documentBytes, const juce::String& name, bool console)
+    : tailBytesToSkip (tailBytesToSkipFor (name)),
+      deviceName (name),
+      consoleMode (console)
+{
+    const auto root = DefinitionsDocument::parse (documentBytes.getData(), documentBytes.getSize());
+    load (root.get());
+}
+
 UpdaterDefinitions::UpdaterDefinitions (const juce::File& documentFile, const juce::String& name, bool console)
     : UpdaterDefinitions (readDocumentFile (documentFile), name, console)
 {
 }
 
 UpdaterDefinitions::~UpdaterDefinitions() = default;
-
-juce::String UpdaterDefinitions::readDocumentFile (const juce::File& file)
-{
-    return DefinitionsDocument::readFile (file);
-}
 
 UpdaterDefinitions::StatesMachine* UpdaterDefinitions::getMachine() const
 {

@@ -173,18 +173,21 @@ public:
     /** Key of the machines map: (device name, console mode), ordered by name then false < true. */
     using DefinitionKey = std::pair<juce::String, bool>;
 
-    /** Loads the document text (UTF-8 with or without BOM, or UTF-16 with BOM, as raw bytes are
-        decoded by the caller) and keeps the definition of deviceName / consoleMode.
-        Throws FirmwareUpdaterException on the first violation. */
+    /** Loads the document text and keeps the definition of deviceName / consoleMode.
+        Throws FirmwareUpdaterException on the first violation; a document that is not
+        well-formed XML (see DefinitionsDocument) is the root-element error. */
     UpdaterDefinitions (const juce::String& documentText, const juce::String& deviceName, bool consoleMode);
 
-    /** Reads and loads the file; a file that cannot be read or parsed is the root-element error. */
+    /** Loads the document's bytes: UTF-8 (byte-order mark optional) or UTF-16 with a
+        byte-order mark. Throws like the constructor above. */
+    UpdaterDefinitions (const juce::MemoryBlock& documentBytes, const juce::String& deviceName, bool consoleMode);
+
+    /** Reads and loads the file's bytes: UTF-8 (byte-order mark optional) or UTF-16 with a
+        byte-order mark. A file that is missing, no regular file, unreadable or does not parse
+        is the root-element error. */
     UpdaterDefinitions (const juce::File& documentFile, const juce::String& deviceName, bool consoleMode);
 
     virtual ~UpdaterDefinitions();
-
-    /** Reads a definitions file as text: UTF-8 (BOM optional) or UTF-16 with a BOM. */
-    static juce::String readDocumentFile (const juce::File& file);
 
     /** The selected machine, or nullptr when the document had none for this device. */
     StatesMachine* getMachine() const;

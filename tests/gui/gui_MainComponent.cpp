@@ -2,6 +2,10 @@
 
 #include "engine/FirmwareUpdater.h"
 
+#if ! JUCE_WINDOWS
+ #include <sys/stat.h>
+#endif
+
 using namespace testing;
 
 namespace
@@ -147,6 +151,35 @@ TEST_F (MainComponentTest, AFaultyDefinitionsFileBesideTheExecutableIsReportedWi
     EXPECT_TRUE (log.lines().joinIntoString ("\n").contains (firstLine)) << firstLine;
     EXPECT_FALSE (log.contains ("Using inbuilt state machine definitions"));
 }
+
+#if ! JUCE_WINDOWS
+TEST_F (MainComponentTest, ADefinitionsFileThatIsAFifoIsUnreadableAndEndsTheProgram)
+{
+    writeQuorrelPackage (desktopFolder, "2.1.13");
+    const auto file = executableFolder.getChildFile ("StateMachines.xml");
+    ASSERT_EQ (::mkfifo (file.getFullPathName().toRawUTF8(), 0600), 0);
+
+    // Opening the FIFO for reading would wait for a writer for ever.
+    open (clickDrivenDocument());
+    pumpFor (200);
+
+    ASSERT_EQ (fatalReports.size(), 1);
+    EXPECT_EQ (fatalReports[0], "Bad XML Document|<FirmwareUpdaters> must be the root element.\n\nThe app will quit.");
+    EXPECT_FALSE (log.contains ("Using inbuilt state machine definitions"));
+    file.deleteFile();
+}
+
+TEST_F (MainComponentTest, AFolderNamedLikeTheDefinitionsFileMeansTheInbuiltDocument)
+{
+    writeQuorrelPackage (desktopFolder, "2.1.13");
+    ASSERT_TRUE (executableFolder.getChildFile ("StateMachines.xml").createDirectory());
+
+    open (clickDrivenDocument());
+    ASSERT_TRUE (waitForState ("Idle, no device"));
+    EXPECT_TRUE (fatalReports.isEmpty());
+    EXPECT_TRUE (log.contains ("Using inbuilt state machine definitions"));
+}
+#endif
 
 TEST_F (MainComponentTest, AValidDefinitionsFileBesideTheExecutableReplacesTheInbuiltOne)
 {

@@ -71,7 +71,11 @@ int main (int argc, char* argv[])
             return usageOrUnreadable;
         }
 
-        if (file.getSize() > DefinitionsDocument::maxFileSize || ! juce::FileInputStream (file).openedOk())
+        // A FIFO or a device goes on to the loader, which refuses it like the updater does,
+        // without ever opening it in a way that could block.
+        juce::MemoryBlock bytes;
+
+        if (DefinitionsDocument::isRegularFile (file) && ! DefinitionsDocument::readFile (file, bytes))
         {
             std::cerr << "vfu-check-definitions: cannot read " << file.getFullPathName().toStdString()
                       << " (unreadable, or larger than " << DefinitionsDocument::maxFileSize << " bytes)\n";
