@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build of the updater under Wine, on a display of its own: in demo mode against a
 # simulated Quorrel whose user puts it into its bootloader a second after it is detected, with a
-# newer package beside the executable. Waits for the whole update, reads the log from the Wine
+# newer package on the Windows desktop. Waits for the whole update, reads the log from the Wine
 # prefix's application-data folder, keeps a screenshot and closes the window as a user would.
 #
 # usage: end_to_end_update_windows.sh <VornFirmwareUpdater.exe> <vfu-firmware-tool for this machine>
@@ -29,21 +29,23 @@ cleanup() {
         kill -KILL "$wine_pid" 2>/dev/null || true
     fi
     rm -rf "$work"
+    rm -f "${desktop:-/nonexistent}"/quorrel-fw-*.vfw
 }
 trap cleanup EXIT
 
-# The program and a newer package beside it: packages are taken from the executable's folder.
+# Makes the prefix on first use. Its one user's folders: %APPDATA% (roaming) and the desktop.
+sh "$wine_run" "$prefix" cmd /c exit >/dev/null 2>&1
+user_dir=$(find "$prefix/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)
+[ -d "$user_dir/AppData/Roaming" ] || { echo "FAIL: no application-data folder in $prefix" >&2; exit 1; }
+log="$user_dir/AppData/Roaming/Vorn Firmware Updater/vfu-quorrel"
+desktop=$user_dir/Desktop
+rm -f "$log" "$desktop"/quorrel-fw-*.vfw
+mkdir -p "$desktop"
+
+# The program in a folder of its own, a newer package on the Windows desktop.
 cp "$exe" "$work/VornFirmwareUpdater.exe"
 "$tool" image --family 6 --version 2.1.14 --size 2048 -o "$work/quorrel-fw-2.1.14.syx" >/dev/null
-"$tool" pack -o "$work/quorrel-fw-2.1.14.vfw" "$work/quorrel-fw-2.1.14.syx" >/dev/null
-rm "$work/quorrel-fw-2.1.14.syx"
-
-# Makes the prefix on first use; %APPDATA% is the roaming folder of the prefix's one user.
-sh "$wine_run" "$prefix" cmd /c exit >/dev/null 2>&1
-appdata=$(find "$prefix/drive_c/users" -mindepth 3 -maxdepth 3 -path '*/AppData/Roaming' ! -path '*/Public/*' | head -1)
-[ -n "$appdata" ] || { echo "FAIL: no application-data folder in $prefix" >&2; exit 1; }
-log="$appdata/Vorn Firmware Updater/vfu-quorrel"
-rm -f "$log"
+"$tool" pack -o "$desktop/quorrel-fw-2.1.14.vfw" "$work/quorrel-fw-2.1.14.syx" >/dev/null
 
 fail() {
     echo "FAIL: $*" >&2
