@@ -72,6 +72,9 @@ wait_for_log "State 'Firmware download'" 60
 wait_for_log "State 'Download complete' (from State '" 60
 wait_for_log "firmware version : 2.1.14" 30
 sleep 1
+# Kept, but not yet what it should show: under Wine 8 in Xvfb the window keeps its first paint.
+# The framework hands repaints to Windows when DXGI reports a vertical blank, and no repaint
+# arrives here after the first one (the log above shows the update itself ran to its end).
 import -window root "$artifacts/end_to_end_windows_complete.png"
 
 # Closing the window as a user would: taskkill without /f sends it WM_CLOSE.
