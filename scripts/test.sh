@@ -26,19 +26,24 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan -L t
 
 echo "== Windows build under Wine =="
 scripts/build.sh windows
-# The Wine prefix is made once, before ctest lists the tests through Wine.
-sh cmake/wine-run.sh "$PWD/build-windows/wine-prefix" cmd /c exit
+# The Wine prefix is made once, before ctest lists the tests through Wine. Wine's server is
+# stopped after each step, so that the next starts its own on that step's display.
+export WINEPREFIX="$PWD/build-windows/wine-prefix"
+sh cmake/wine-run.sh "$WINEPREFIX" cmd /c exit
+wineserver -k || true
 # Excluded under Wine: these tests make their packages by running the Unix zip and sha256sum
 # through sh, which a Windows program cannot start. Package verification and the store are
 # tested under Wine by the other package tests, which make their packages in-process.
 windows_unix_only='^FirmwarePackageVerification\.(aPackageMadeWithZipAndSha256sumIsAcceptedWithItsVersion|theChecksumListMustHoldTheLowerCaseDigestAtItsPlaceBeforeEachName|aListNamedWithoutDashOrFwGivesNoVersion)$'
 windows_unix_only+='|^FirmwarePackageStore\.(equalVersionsReplaceInsideTheExecutableThenBesideItThenOnTheDesktop|onlyVfwFilesWhoseNameHoldsTheDeviceKeyExactlyAreTaken|aPreReleaseRanksBetweenTheVersionBeforeAndItsRelease|aPackageFileSpoiledAfterTheSearchIsNotRead)$'
 run_ctest build-windows -L 'unit|threads' -E "$windows_unix_only"
+wineserver -k || true
 # Of the display tests, the Windows program's own end-to-end run in demo mode.
 run_ctest build-windows -L wine
 mkdir -p build/tests/gui/artifacts
 cp build-windows/tests/gui/artifacts/end_to_end_windows_complete.png build/tests/gui/artifacts/
-WINEPREFIX="$PWD/build-windows/wine-prefix" wineserver -k || true
+wineserver -k || true
+unset WINEPREFIX
 
 echo "== release packages =="
 scripts/package.sh
