@@ -22,6 +22,18 @@ option(VFU_FIRMWARE_TAIL "End the simulated firmware image with two tail bytes" 
 
 find_program(VFU_ZIP_PROGRAM zip REQUIRED)
 
+# A cross-compiled build cannot run its own firmware tool while it builds; it takes the one of a
+# build for the build machine instead (scripts/build.sh windows passes it).
+if(CMAKE_CROSSCOMPILING)
+    set(VFU_HOST_FIRMWARE_TOOL "" CACHE FILEPATH "vfu-firmware-tool built for the build machine")
+    if(NOT VFU_FIRMWARE_PACKAGE AND NOT EXISTS "${VFU_HOST_FIRMWARE_TOOL}")
+        message(FATAL_ERROR "A cross-compiled build needs VFU_HOST_FIRMWARE_TOOL (or VFU_FIRMWARE_PACKAGE)")
+    endif()
+    set(vfu_firmware_tool ${VFU_HOST_FIRMWARE_TOOL})
+else()
+    set(vfu_firmware_tool vfu-firmware-tool)
+endif()
+
 set(vfu_firmware_dir ${CMAKE_BINARY_DIR}/firmware)
 
 if(VFU_FIRMWARE_PACKAGE)
@@ -45,15 +57,15 @@ else()
 
     add_custom_command(OUTPUT ${vfu_image}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${vfu_firmware_dir}
-        COMMAND vfu-firmware-tool image --family ${VFU_FIRMWARE_FAMILY} --version ${VFU_FIRMWARE_VERSION}
+        COMMAND ${vfu_firmware_tool} image --family ${VFU_FIRMWARE_FAMILY} --version ${VFU_FIRMWARE_VERSION}
                 --size ${VFU_FIRMWARE_SIZE} ${vfu_tail_option} -o ${vfu_image}
-        DEPENDS vfu-firmware-tool
+        DEPENDS ${vfu_firmware_tool}
         COMMENT "Making the firmware image ${vfu_image_base}.syx"
         VERBATIM)
 
     add_custom_command(OUTPUT ${vfu_package}
-        COMMAND vfu-firmware-tool pack -o ${vfu_package} ${vfu_image}
-        DEPENDS vfu-firmware-tool ${vfu_image}
+        COMMAND ${vfu_firmware_tool} pack -o ${vfu_package} ${vfu_image}
+        DEPENDS ${vfu_firmware_tool} ${vfu_image}
         COMMENT "Making the firmware package ${vfu_image_base}.vfw"
         VERBATIM)
 endif()

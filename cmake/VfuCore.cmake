@@ -28,6 +28,12 @@ target_compile_definitions(vfu_core
         JUCE_USE_XRANDR=1
         JUCE_MODAL_LOOPS_PERMITTED=1)
 
+# The framework's DirectWrite font path does not build with MinGW (it would turn itself off with
+# a warning); its GDI path serves the embedded typeface.
+if(MINGW)
+    target_compile_definitions(vfu_core PUBLIC JUCE_USE_DIRECTWRITE=0)
+endif()
+
 target_link_libraries(vfu_core
     PRIVATE
         EXPAT::EXPAT

@@ -12,6 +12,11 @@ packages=(
     clang libclang-rt-14-dev
     xvfb xauth xdotool imagemagick x11-utils
     zip unzip coreutils
+    # the Windows flavour: MinGW-w64, zlib for it, Debian's source packages, Wine to test it
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev dpkg-dev
+    wine wine64
+    # the Debian package: CPack's dependency scan and the package check
+    file lintian
 )
 
 missing=()
@@ -25,3 +30,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
+
+# libpng, libjpeg-turbo and Expat for the Windows flavour, built once into a cache folder.
+"$(dirname "$0")"/setup-windows-deps.sh

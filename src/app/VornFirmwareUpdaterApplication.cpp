@@ -6,13 +6,17 @@
 #include "../simulator/SimulatorConfig.h"
 #include "../ui/MainComponent.h"
 
-#include <csignal>
 #include <cstdlib>
 #include <iostream>
-#include <fcntl.h>
-#include <unistd.h>
+
+#if JUCE_LINUX || JUCE_BSD
+ #include <csignal>
+ #include <fcntl.h>
+ #include <unistd.h>
+#endif
 
 //==============================================================================
+#if JUCE_LINUX || JUCE_BSD
 /** Turns SIGINT and SIGTERM into systemRequestedQuit() on the message thread, so that Ctrl+C,
     a service manager or the end of a desktop session shut the program down cleanly.
     The handler only writes a byte to a pipe; the message loop watches the pipe's read end. */
@@ -77,6 +81,13 @@ private:
     int fds[2] { -1, -1 };
     struct sigaction previousInt {}, previousTerm {};
 };
+#else
+/** Windows and macOS hand the system's quit request (end of session, Ctrl+C in a console, the
+    Dock's Quit) to systemRequestedQuit() through the framework already. */
+class VornFirmwareUpdaterApplication::QuitSignalWatcher
+{
+};
+#endif
 
 //==============================================================================
 // The MIDIDeviceID of this build's instrument in the definitions (family 0006).
