@@ -13,7 +13,7 @@ packages=(
     xvfb xauth xdotool imagemagick x11-utils
     zip unzip coreutils
     # the Windows flavour: MinGW-w64, zlib for it, Debian's source packages, Wine to test it
-    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev dpkg-dev
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev libgcrypt-mingw-w64-dev dpkg-dev
     wine wine64
     # the Debian package: CPack's dependency scan and the package check
     file lintian
