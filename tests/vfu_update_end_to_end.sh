@@ -142,8 +142,8 @@ case "$case" in
         ;;
 
     cable)
-        # Pulled after 1% of the shipped image's size (about 3.6 kB) of this 8 kB image.
-        export VFU_SIMULATE="$quick;pull-cable-at=1"
+        # Pulled once half of this 8 kB image has arrived.
+        export VFU_SIMULATE="$quick;pull-cable-at=50"
         start --yes --timeout 20 --firmware "$(package 8000)"
         finish 1
         expect_log "Connection break"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-void QuitDeadline::stopEngineOrEndProcess (FirmwareUpdater& engine, int timeoutMs)
+void QuitDeadline::stopEngineOrEndProcess (FirmwareUpdater& engine, int timeoutMs, int exitStatus)
 {
     if (engine.stopEngine (timeoutMs))
         return;
@@ -17,5 +17,5 @@ void QuitDeadline::stopEngineOrEndProcess (FirmwareUpdater& engine, int timeoutM
     std::fflush (nullptr);
 
     // No destructors and no exit handlers: they would wait for the thread that never ends.
-    std::_Exit (0);
+    std::_Exit (exitStatus);
 }

@@ -11,7 +11,7 @@ namespace QuitDeadline
 {
     /** At quit, on the message thread: stops the engine, waiting up to timeoutMs in all. When its
         thread has not ended by then, writes which thread did not end, then the "shutdown" line,
-        closes the log and ends the process at once (exit status 0) without waiting for it.
+        closes the log and ends the process at once with exitStatus without waiting for it.
         Returns only when the engine's thread has ended. */
-    void stopEngineOrEndProcess (FirmwareUpdater& engine, int timeoutMs);
+    void stopEngineOrEndProcess (FirmwareUpdater& engine, int timeoutMs, int exitStatus = 0);
 }

@@ -1,6 +1,7 @@
 #include "TerminalFrontEnd.h"
 
 #include "app/AppLog.h"
+#include "app/QuitDeadline.h"
 #include "firmware/SysexSender.h"
 #include "midi/MIDIPortsSelector.h"
 
@@ -421,10 +422,6 @@ void TerminalFrontEnd::finish (UpdateOutcome::Result result)
     timeoutTimer->stop();
     settleTimer->stop();
 
-    // Every wait of the engine ends on the stop request, a transfer's sender included.
-    if (engine != nullptr && ! engine->stopEngine (engineStopTimeoutMs))
-        logLine ("vfu-update: the engine took more than " + juce::String (engineStopTimeoutMs) + " ms to stop");
-
     output.endStatus();
 
     if (result.exitStatus == UpdateOutcome::updated)
@@ -433,6 +430,11 @@ void TerminalFrontEnd::finish (UpdateOutcome::Result result)
         output.error ("vfu-update: " + result.message);
 
     logLine ("vfu-update: exit status " + juce::String (result.exitStatus) + ": " + result.message);
+
+    // Every wait of the engine ends on the stop request, a transfer's sender included; only a MIDI
+    // driver whose send never returns can hold it, and then the program ends without it.
+    if (engine != nullptr)
+        QuitDeadline::stopEngineOrEndProcess (*engine, engineStopTimeoutMs, result.exitStatus);
 
     if (finished)
         finished (result.exitStatus);
