@@ -2,6 +2,7 @@
 #include "AppLog.h"
 #include "BuildConstants.h"
 #include "QuitDeadline.h"
+#include "WineRepaintPump.h"
 #include "../midi/MIDIPortsSelector.h"
 #include "../simulator/SimulatorConfig.h"
 #include "../ui/MainComponent.h"
@@ -110,6 +111,7 @@ void VornFirmwareUpdaterApplication::initialise (const juce::String&)
     const juce::String deviceName (BuildConstants::deviceName);
     AppLog::createLog (deviceName);
     quitSignalWatcher = std::make_unique<QuitSignalWatcher>();
+    wineRepaintPump = std::make_unique<WineRepaintPump>();
     startDemoModeIfAsked();
     mainWindow.reset();
     mainWindow = std::make_unique<MainWindow> (getApplicationName(), deviceName);
@@ -126,6 +128,7 @@ void VornFirmwareUpdaterApplication::shutdown()
     AppLog::closeLog();
     mainWindow.reset();
     stopDemoMode();
+    wineRepaintPump.reset();
     quitSignalWatcher.reset();
 }
 

@@ -3,6 +3,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 class MainComponent;
+class WineRepaintPump;
 struct DemoSimulation;
 
 /** The application object: opens the log, owns the one main window and quits cleanly on the
@@ -60,4 +61,5 @@ private:
     std::unique_ptr<MainWindow> mainWindow;
     class QuitSignalWatcher;
     std::unique_ptr<QuitSignalWatcher> quitSignalWatcher;
+    std::unique_ptr<WineRepaintPump> wineRepaintPump;
 };
