@@ -2,6 +2,7 @@
 #include "AppLog.h"
 #include "BuildConstants.h"
 #include "../midi/MIDIPortsSelector.h"
+#include "../midi/MidiTraceRecorder.h"
 #include "../simulator/SimulatorConfig.h"
 #include "../ui/MainComponent.h"
 
@@ -85,6 +86,7 @@ VornFirmwareUpdaterApplication::VornFirmwareUpdaterApplication() = default;
 VornFirmwareUpdaterApplication::~VornFirmwareUpdaterApplication()
 {
     mainWindow.reset();
+    MidiTraceRecorder::disableTracing();
     stopDemoMode();
 }
 
@@ -99,6 +101,7 @@ void VornFirmwareUpdaterApplication::initialise (const juce::String&)
     AppLog::createLog (deviceName);
     quitSignalWatcher = std::make_unique<QuitSignalWatcher>();
     startDemoModeIfAsked();
+    startTracingIfAsked();
     mainWindow.reset();
     mainWindow = std::make_unique<MainWindow> (getApplicationName(), deviceName);
 }
@@ -108,6 +111,7 @@ void VornFirmwareUpdaterApplication::shutdown()
     logLine ("shutdown");
     AppLog::closeLog();
     mainWindow.reset();
+    MidiTraceRecorder::disableTracing();
     stopDemoMode();
     quitSignalWatcher.reset();
 }
@@ -130,7 +134,24 @@ void VornFirmwareUpdaterApplication::startDemoModeIfAsked()
     }
 
     demoSimulation = createDemoSimulation (config, quorrelDeviceFamily);
-    MIDIPortsSelector::getInstance().setPorts (demoSimulation->ports);
+
+    if (demoSimulation != nullptr)
+        MIDIPortsSelector::getInstance().setPorts (demoSimulation->ports);
+}
+
+void VornFirmwareUpdaterApplication::startTracingIfAsked()
+{
+    // VFU_TRACE=FILE records every MIDI message and port change, whichever ports are in use.
+    const auto* value = std::getenv ("VFU_TRACE");
+
+    if (value == nullptr || *value == 0)
+        return;
+
+    const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (juce::String::fromUTF8 (value));
+    const auto error = MidiTraceRecorder::enableTracing (file, BuildConstants::deviceName);
+
+    if (error.isNotEmpty())
+        std::cerr << "VFU_TRACE: " << error.toStdString() << " (running without a trace)" << std::endl;
 }
 
 void VornFirmwareUpdaterApplication::stopDemoMode()

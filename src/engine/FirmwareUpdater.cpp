@@ -2,6 +2,7 @@
 #include "MessageThreadReport.h"
 #include "../app/AppLog.h"
 #include "../firmware/SysexSender.h"
+#include "../midi/MidiTraceRecorder.h"
 #include "../midi/MIDIPortsSelector.h"
 
 namespace
@@ -71,6 +72,16 @@ void FirmwareUpdater::initialiseEngine (FirmwareUpdaterCallback* callback, const
 {
     FirmwareUpdaterCallback::setRegistered (callback);
     packageStore.findFirmwarePackages (firmwareSearchFolders);
+}
+
+bool FirmwareUpdater::selectFirmwareVersion (const juce::String& version)
+{
+    const auto selected = packageStore.selectFirmwareVersion (version);
+
+    if (selected)
+        MidiTraceRecorder::note ("package", version);
+
+    return selected;
 }
 
 bool FirmwareUpdater::stopEngine (int timeoutMs)
@@ -486,6 +497,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
     }
     else if (output != nullptr)
     {
+        const MidiTraceRecorder::ImageRun traceRun (entryName);
         SysexSender sender (*output, data, instruction.getWaitTime(), instruction.getPacketSize(), tailBytesToSkip);
         sender.startThread();
         int lastPercent = -1;

@@ -1,8 +1,10 @@
 #include "SimulatorConfig.h"
 
+#include <iostream>
+
 namespace
 {
-    const char* const knownKeys = "version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image";
+    const char* const knownKeys = "version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image, replay";
 
     bool readWholeNumber (const juce::String& text, int low, int high, int& result)
     {
@@ -81,6 +83,13 @@ juce::String SimulatorConfig::parse (const juce::String& text, SimulatorConfig& 
 
             config.corruptImage = value == "true";
         }
+        else if (key == "replay")
+        {
+            if (value.isEmpty())
+                return badValue (key, value, "the path of a MIDI trace file");
+
+            config.replayFile = value;
+        }
         else
         {
             return "VFU_SIMULATE: unknown key '" + key + "' (known keys: " + knownKeys + ")";
@@ -110,12 +119,29 @@ SimulatedInstrument::Settings SimulatorConfig::toSettings (int deviceFamily) con
 DemoSimulation::~DemoSimulation()
 {
     instrument.reset();
+    replayed.reset();
 }
 
 std::unique_ptr<DemoSimulation> createDemoSimulation (const SimulatorConfig& config, int deviceFamily)
 {
     auto demo = std::make_unique<DemoSimulation>();
     demo->ports = std::make_shared<VirtualMidiPorts>();
+
+    if (config.replayFile.isNotEmpty())
+    {
+        MidiTrace trace;
+        const auto error = MidiTrace::load (juce::File::getCurrentWorkingDirectory().getChildFile (config.replayFile), trace);
+
+        if (error.isNotEmpty())
+        {
+            std::cerr << "VFU_SIMULATE: " << error << " (running without simulation)" << std::endl;
+            return nullptr;
+        }
+
+        demo->replayed = std::make_unique<ReplayedInstrument> (*demo->ports, std::move (trace));
+        return demo;
+    }
+
     demo->instrument = std::make_unique<SimulatedInstrument> (*demo->ports, config.toSettings (deviceFamily));
     return demo;
 }

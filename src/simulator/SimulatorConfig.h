@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ReplayedInstrument.h"
 #include "SimulatedInstrument.h"
 
 #include <memory>
@@ -13,6 +14,8 @@
       reattach-ms       how long its ports are away when it reboots (default 1500)
       pull-cable-at     percent of a firmware image after which the cable is pulled (default none)
       corrupt-image     true: every image is rejected (default false)
+      replay            a MIDI trace file: a replayed instrument plays its device side instead
+                        (the other keys are then ignored)
 */
 struct SimulatorConfig
 {
@@ -22,6 +25,7 @@ struct SimulatorConfig
     int reattachMs = 1500;
     int pullCableAtPercent = -1;      // -1: never
     bool corruptImage = false;
+    juce::String replayFile;          // empty: a simulated instrument
 
     /** Reads the variable's value into result; returns an error text (empty on success). On error
         result is left as it was. */
@@ -38,8 +42,11 @@ struct DemoSimulation
 {
     std::shared_ptr<VirtualMidiPorts> ports;
     std::unique_ptr<SimulatedInstrument> instrument; // destroyed first, while the bus is still there
+    std::unique_ptr<ReplayedInstrument> replayed;    // instead of instrument, for a replay
 
     ~DemoSimulation();
 };
 
+/** The bus with the configured instrument; nullptr when a trace to replay cannot be read (the
+    reason goes to standard error, and the program carries on without simulation). */
 std::unique_ptr<DemoSimulation> createDemoSimulation (const SimulatorConfig& config, int deviceFamily);
