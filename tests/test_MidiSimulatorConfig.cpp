@@ -38,7 +38,7 @@ TEST (SimulatorConfig, unknownKeysAndBadValuesAreNamedAndChangeNothing)
 {
     SimulatorConfig config;
     EXPECT_EQ (SimulatorConfig::parse ("colour=red", config),
-               "VFU_SIMULATE: unknown key 'colour' (known keys: version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image)");
+               "VFU_SIMULATE: unknown key 'colour' (known keys: version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image, replay)");
     EXPECT_EQ (SimulatorConfig::parse ("mode=normal;mode=sleepy", config),
                "VFU_SIMULATE: bad value 'sleepy' for mode (expected normal or bootloader)");
     EXPECT_FALSE (config.bootloaderMode);
