@@ -16,6 +16,11 @@
     the instrument answers nothing. Requests recorded on a port that is not plugged in at that
     point are skipped: the bus drops what is sent there, as the real port did.
 
+    How often a program polls while it waits depends on timing, so repeats are not departures:
+    one more repeat of the request matched last is answered with the replies that one got, and
+    recorded repeats of requests already matched (with their replies) are skipped when the
+    program has moved on to the next request.
+
     Threads: requests arrive on the sending thread and are queued; a thread of its own
     ("ReplayedInstrument") walks the trace. Destruction stops it and pulls its ports out.
 */
@@ -41,7 +46,7 @@ private:
 
     void run() override;
     bool waitUntilDue (double traceMs);
-    bool matchRequest (const MidiTrace::Event& expected);
+    void answerAgain (size_t requestIndex);
     bool matchImage (const MidiTrace::Event& expected);
     bool nextRequest (Request& request);
     void depart (const MidiTrace::Event& expected, const juce::String& got);
