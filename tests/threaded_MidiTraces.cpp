@@ -230,6 +230,8 @@ struct TraceCase
     int settleMs;
 };
 
+void PrintTo (const TraceCase& c, std::ostream* os) { *os << c.name; }
+
 const std::vector<TraceCase>& traceCases()
 {
     using Mode = SimulatedInstrument::Mode;
