@@ -74,6 +74,9 @@ TEST (MidiTraceReader, refusesAMalformedTraceWithTheLineNumberAndAReason)
     EXPECT_EQ (refusal ("1.000 out \"A\" image \"x\" packets=1 bytes=x sha256=00"), "line 3: an image needs packets=<count> bytes=<count>");
     EXPECT_EQ (refusal ("1.000 out \"A\" image \"x\" packets=1 bytes=2 sha256=00"), "line 3: an image needs sha256=<64 lower-case hex digits>");
 
+    const char broken[] = { '1', ' ', 'i', 'n', ' ', '"', 'A', '"', ' ', 'F', '0', ' ', (char) 0xff, 0 };
+    EXPECT_EQ (refusal (juce::String::fromUTF8 (broken, (int) sizeof (broken) - 1)), "line 3: not valid UTF-8");
+
     // Bounds: a name, a message and a port list each have a limit.
     EXPECT_EQ (refusal ("1.000 in \"" + juce::String::repeatedString ("n", 257) + "\" F0"), "line 3: a name is longer than 256 characters");
     EXPECT_EQ (refusal ("1.000 in \"A\"" + juce::String::repeatedString (" F0", 65537)), "line 3: a message is longer than 65536 bytes");

@@ -232,6 +232,30 @@ namespace
         return true;
     }
 
+    /** The number of the first line that is not valid UTF-8, or 0. The line reader steps through
+        characters, and a broken sequence must not make it step past the end. */
+    int firstLineNotUtf8 (const juce::String& text)
+    {
+        const auto* bytes = text.toRawUTF8();
+        const auto size = text.getNumBytesAsUTF8();
+        int number = 1;
+
+        for (size_t start = 0; start < size; ++number)
+        {
+            auto end = start;
+
+            while (end < size && bytes[end] != '\n')
+                ++end;
+
+            if (! juce::CharPointer_UTF8::isValidString (bytes + start, (int) (end - start)))
+                return number;
+
+            start = end + 1;
+        }
+
+        return 0;
+    }
+
     bool readEvent (const juce::String& line, MidiTrace::Event& event, juce::String& error)
     {
         LineReader reader (line.getCharPointer());
@@ -278,6 +302,9 @@ juce::String MidiTrace::parse (const juce::String& text, MidiTrace& result)
 {
     if (text.getNumBytesAsUTF8() > (size_t) maximumTextSize)
         return "line 1: the trace is larger than 16 MiB";
+
+    if (const auto broken = firstLineNotUtf8 (text))
+        return "line " + juce::String (broken) + ": not valid UTF-8";
 
     MidiTrace trace;
     const auto lines = juce::StringArray::fromLines (text);
