@@ -2,7 +2,8 @@
 //
 //   vfu-bench idle [seconds]        a State with polling "none"
 //   vfu-bench poll [seconds]        polling with no instrument (one silent MIDI port pair, and no ports at all)
-//   vfu-bench send [bytes]          sending an image (default 359,740 bytes) to a simulated Quorrel
+//   vfu-bench send [bytes] [trace]  sending an image (default 359,740 bytes) to a simulated Quorrel,
+//                                   recording a MIDI trace into the file "trace" when it is given
 //
 // Figures are process CPU time (user + system) as a share of one core over the measured span.
 
@@ -11,6 +12,7 @@
 #include "firmware/FirmwarePackageWriter.h"
 #include "firmware/SysexSender.h"
 #include "midi/MIDIPortsSelector.h"
+#include "midi/MidiTraceRecorder.h"
 #include "midi/VirtualMidiPorts.h"
 #include "simulator/SimulatedInstrument.h"
 
@@ -111,7 +113,7 @@ int poll (double seconds)
     return 0;
 }
 
-int send (int imageBytes)
+int send (int imageBytes, const juce::String& traceFile)
 {
     const auto folder = juce::File::createTempFile ("bench");
     folder.createDirectory();
@@ -133,6 +135,17 @@ int send (int imageBytes)
     settings.mode = SimulatedInstrument::Mode::bootloader;
     settings.erased = true;
     SimulatedInstrument instrument (*bus, settings);
+
+    if (traceFile.isNotEmpty())
+    {
+        const auto traceError = MidiTraceRecorder::enableTracing (juce::File::getCurrentWorkingDirectory().getChildFile (traceFile), "Quorrel");
+
+        if (traceError.isNotEmpty())
+        {
+            std::cerr << traceError << std::endl;
+            return 1;
+        }
+    }
 
     const juce::String states =
         "<State name=\"Find\" pollingMode=\"MIDI Device inquiry\"><PollingState value=\"bootloader detected\" gotoState=\"Send\"/></State>"
@@ -164,12 +177,13 @@ int send (int imageBytes)
     instrument.waitForMode (SimulatedInstrument::Mode::normal, 3000);
     std::cout << "instrument now reports " << instrument.getVersion() << std::endl;
 
+    MidiTraceRecorder::disableTracing();
     MIDIPortsSelector::getInstance().setPorts (nullptr);
     folder.deleteRecursively();
     return 0;
 }
 
-int runScenario (const juce::String& mode, const juce::String& value)
+int runScenario (const juce::String& mode, const juce::String& value, const juce::String& extra)
 {
     if (mode == "baseline")
     {
@@ -181,9 +195,9 @@ int runScenario (const juce::String& mode, const juce::String& value)
 
     if (mode == "idle")  return idle (value.isEmpty() ? 10.0 : value.getDoubleValue());
     if (mode == "poll")  return poll (value.isEmpty() ? 10.0 : value.getDoubleValue());
-    if (mode == "send")  return send (value.isEmpty() ? 359740 : value.getIntValue());
+    if (mode == "send")  return send (value.isEmpty() ? 359740 : value.getIntValue(), extra);
 
-    std::cerr << "usage: vfu-bench baseline|idle|poll [seconds] | send [bytes]" << std::endl;
+    std::cerr << "usage: vfu-bench baseline|idle|poll [seconds] | send [bytes] [trace file]" << std::endl;
     return 2;
 }
 }
@@ -193,11 +207,12 @@ int main (int argc, char** argv)
     juce::ScopedJuceInitialiser_GUI juce;
     const juce::String mode = argc > 1 ? argv[1] : "";
     const juce::String value = argc > 2 ? argv[2] : "";
+    const juce::String extra = argc > 3 ? argv[3] : "";
     int result = 0;
 
     std::thread scenario ([&]
     {
-        result = runScenario (mode, value);
+        result = runScenario (mode, value, extra);
         juce::MessageManager::callAsync ([] { juce::MessageManager::getInstance()->stopDispatchLoop(); });
     });
 

@@ -38,7 +38,7 @@ TEST (SimulatorConfig, unknownKeysAndBadValuesAreNamedAndChangeNothing)
 {
     SimulatorConfig config;
     EXPECT_EQ (SimulatorConfig::parse ("colour=red", 6, config),
-               "VFU_SIMULATE: unknown key 'colour' (known keys: version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image, silent)");
+               "VFU_SIMULATE: unknown key 'colour' (known keys: version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image, silent, replay)");
     EXPECT_EQ (SimulatorConfig::parse ("mode=normal;mode=sleepy", 6, config),
                "VFU_SIMULATE: bad value 'sleepy' for mode (expected normal or bootloader)");
     EXPECT_FALSE (config.bootloaderMode);
@@ -100,4 +100,25 @@ TEST (SimFirmwareImage, theImageCarriesItsVersionAndAChecksumOverEverythingAfter
     EXPECT_EQ (parsed->version.toText(), "2.1.13");
     EXPECT_EQ (SimFirmwareImage::create (12, { 1, 1, 0, 0 }, 4).getSize(), 14u);
     EXPECT_EQ (static_cast<const juce::uint8*> (SimFirmwareImage::create (12, { 1, 1, 0, 0 }, 4).getData())[7], 0x00);
+}
+
+TEST (SimulatorConfig, replayNamesATraceAndAnUnreadableTraceMeansNoSimulation)
+{
+    SimulatorConfig config;
+    EXPECT_TRUE (SimulatorConfig::parse ("replay=some file.trace", 6, config).isEmpty());
+    EXPECT_EQ (config.replayFile, "some file.trace");
+    EXPECT_EQ (SimulatorConfig::parse ("replay=", 6, config), "VFU_SIMULATE: bad value '' for replay (expected the path of a MIDI trace file)");
+
+    juce::TemporaryFile bad;
+    bad.getFile().replaceWithText ("not a trace\n");
+    config.replayFile = bad.getFile().getFullPathName();
+    EXPECT_EQ (createDemoSimulation (config, 6), nullptr);
+
+    juce::TemporaryFile good;
+    good.getFile().replaceWithText (juce::String (MidiTrace::firstLine) + "\n0.000 ports in \"Quorrel\" out \"Quorrel\"\n");
+    config.replayFile = good.getFile().getFullPathName();
+    auto demo = createDemoSimulation (config, 6);
+    ASSERT_NE (demo, nullptr);
+    EXPECT_NE (demo->replayed, nullptr);
+    EXPECT_EQ (demo->instrument, nullptr);
 }

@@ -4,6 +4,7 @@
 #include "QuitDeadline.h"
 #include "WineRepaintPump.h"
 #include "../midi/MIDIPortsSelector.h"
+#include "../midi/MidiTraceRecorder.h"
 #include "../simulator/SimulatorConfig.h"
 #include "../ui/MainComponent.h"
 
@@ -98,6 +99,7 @@ VornFirmwareUpdaterApplication::VornFirmwareUpdaterApplication() = default;
 VornFirmwareUpdaterApplication::~VornFirmwareUpdaterApplication()
 {
     mainWindow.reset();
+    MidiTraceRecorder::disableTracing();
     stopDemoMode();
 }
 
@@ -113,6 +115,7 @@ void VornFirmwareUpdaterApplication::initialise (const juce::String&)
     quitSignalWatcher = std::make_unique<QuitSignalWatcher>();
     wineRepaintPump = std::make_unique<WineRepaintPump>();
     startDemoModeIfAsked();
+    startTracingIfAsked();
     mainWindow.reset();
     mainWindow = std::make_unique<MainWindow> (getApplicationName(), deviceName);
 }
@@ -127,6 +130,7 @@ void VornFirmwareUpdaterApplication::shutdown()
     logLine ("shutdown");
     AppLog::closeLog();
     mainWindow.reset();
+    MidiTraceRecorder::disableTracing();
     stopDemoMode();
     wineRepaintPump.reset();
     quitSignalWatcher.reset();
@@ -136,6 +140,21 @@ void VornFirmwareUpdaterApplication::startDemoModeIfAsked()
 {
     // Demo mode: a simulated Quorrel on a software MIDI bus instead of the real ports.
     demoSimulation = startDemoSimulationFromEnvironment (quorrelDeviceFamily);
+}
+
+void VornFirmwareUpdaterApplication::startTracingIfAsked()
+{
+    // VFU_TRACE=FILE records every MIDI message and port change, whichever ports are in use.
+    const auto* value = std::getenv ("VFU_TRACE");
+
+    if (value == nullptr || *value == 0)
+        return;
+
+    const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (juce::String::fromUTF8 (value));
+    const auto error = MidiTraceRecorder::enableTracing (file, BuildConstants::deviceName);
+
+    if (error.isNotEmpty())
+        std::cerr << "VFU_TRACE: " << error.toStdString() << " (running without a trace)" << std::endl;
 }
 
 void VornFirmwareUpdaterApplication::stopDemoMode()

@@ -54,6 +54,7 @@ public:
 
 private:
     void startDemoModeIfAsked();
+    void startTracingIfAsked();
     void stopDemoMode();
 
     // Declared before the window so that it outlives it: the engine polls its ports until the window goes.

@@ -3,6 +3,7 @@
 #include "WaitDeadline.h"
 #include "../app/AppLog.h"
 #include "../firmware/SysexSender.h"
+#include "../midi/MidiTraceRecorder.h"
 #include "../midi/MIDIPortsSelector.h"
 
 namespace
@@ -83,6 +84,16 @@ void FirmwareUpdater::initialiseEngine (FirmwareUpdaterCallback* callback, const
 {
     FirmwareUpdaterCallback::setRegistered (callback);
     packageStore.findFirmwarePackages (firmwareSearchFolders);
+}
+
+bool FirmwareUpdater::selectFirmwareVersion (const juce::String& version)
+{
+    const auto selected = packageStore.selectFirmwareVersion (version);
+
+    if (selected)
+        MidiTraceRecorder::note ("package", version);
+
+    return selected;
 }
 
 bool FirmwareUpdater::stopEngine (int timeoutMs)
@@ -535,6 +546,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
 
         // Declared before the sender, so that it still says so while the sender's destructor waits.
         const ScopedFlag waitingForSender (senderAlive);
+        const MidiTraceRecorder::ImageRun traceRun (entryName);
         SysexSender sender (*output, data, instruction.getWaitTime(), instruction.getPacketSize(), tailBytesToSkip);
         sender.startThread();
         int lastPercent = -1;

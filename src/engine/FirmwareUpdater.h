@@ -50,7 +50,7 @@ public:
     void setAdvancedMode (bool on) noexcept { advancedMode = on; }
 
     juce::StringArray getFirmwareVersions() const { return packageStore.getFirmwareVersions(); }
-    bool selectFirmwareVersion (const juce::String& version) { return packageStore.selectFirmwareVersion (version); }
+    bool selectFirmwareVersion (const juce::String& version);
     juce::String getSelectedVersion() const { return packageStore.getSelectedVersion(); }
     FirmwarePackageStore& getPackageStore() noexcept { return packageStore; }
 

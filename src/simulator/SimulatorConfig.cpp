@@ -1,14 +1,13 @@
 #include "SimulatorConfig.h"
+#include "SimIdentityReply.h"
 #include "../midi/MIDIPortsSelector.h"
 
 #include <cstdlib>
 #include <iostream>
 
-#include "SimIdentityReply.h"
-
 namespace
 {
-    const char* const knownKeys = "version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image, silent";
+    const char* const knownKeys = "version, mode, bootloader-after, reattach-ms, pull-cable-at, corrupt-image, silent, replay";
 
     bool readWholeNumber (const juce::String& text, int low, int high, int& result)
     {
@@ -99,6 +98,13 @@ juce::String SimulatorConfig::parse (const juce::String& text, int deviceFamily,
 
             config.silent = value == "true";
         }
+        else if (key == "replay")
+        {
+            if (value.isEmpty())
+                return badValue (key, value, "the path of a MIDI trace file");
+
+            config.replayFile = value;
+        }
         else
         {
             return "VFU_SIMULATE: unknown key '" + key + "' (known keys: " + knownKeys + ")";
@@ -129,12 +135,29 @@ SimulatedInstrument::Settings SimulatorConfig::toSettings (int deviceFamily) con
 DemoSimulation::~DemoSimulation()
 {
     instrument.reset();
+    replayed.reset();
 }
 
 std::unique_ptr<DemoSimulation> createDemoSimulation (const SimulatorConfig& config, int deviceFamily)
 {
     auto demo = std::make_unique<DemoSimulation>();
     demo->ports = std::make_shared<VirtualMidiPorts>();
+
+    if (config.replayFile.isNotEmpty())
+    {
+        MidiTrace trace;
+        const auto error = MidiTrace::load (juce::File::getCurrentWorkingDirectory().getChildFile (config.replayFile), trace);
+
+        if (error.isNotEmpty())
+        {
+            std::cerr << "VFU_SIMULATE: " << error << " (running without simulation)" << std::endl;
+            return nullptr;
+        }
+
+        demo->replayed = std::make_unique<ReplayedInstrument> (*demo->ports, std::move (trace));
+        return demo;
+    }
+
     demo->instrument = std::make_unique<SimulatedInstrument> (*demo->ports, config.toSettings (deviceFamily));
     return demo;
 }
@@ -157,7 +180,10 @@ std::unique_ptr<DemoSimulation> startDemoSimulationFromEnvironment (int deviceFa
     }
 
     auto demo = createDemoSimulation (config, deviceFamily);
-    MIDIPortsSelector::getInstance().setPorts (demo->ports);
+
+    if (demo != nullptr)
+        MIDIPortsSelector::getInstance().setPorts (demo->ports);
+
     return demo;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ReplayedInstrument.h"
 #include "SimulatedInstrument.h"
 
 #include <memory>
@@ -15,6 +16,8 @@
       pull-cable-at     percent of a firmware image after which the cable is pulled (default none)
       corrupt-image     true: every image is rejected (default false)
       silent            true: its ports are there but it answers nothing (default false)
+      replay            a MIDI trace file: a replayed instrument plays its device side instead
+                        (the other keys are then ignored)
 */
 struct SimulatorConfig
 {
@@ -25,6 +28,7 @@ struct SimulatorConfig
     int pullCableAtPercent = -1;      // -1: never
     bool corruptImage = false;
     bool silent = false;
+    juce::String replayFile;          // empty: a simulated instrument
 
     /** Reads the variable's value into result for an instrument of that device family; returns
         an error text (empty on success), also for a version that family's replies cannot report.
@@ -42,10 +46,13 @@ struct DemoSimulation
 {
     std::shared_ptr<VirtualMidiPorts> ports;
     std::unique_ptr<SimulatedInstrument> instrument; // destroyed first, while the bus is still there
+    std::unique_ptr<ReplayedInstrument> replayed;    // instead of instrument, for a replay
 
     ~DemoSimulation();
 };
 
+/** The bus with the configured instrument; nullptr when a trace to replay cannot be read (the
+    reason goes to standard error, and the program carries on without simulation). */
 std::unique_ptr<DemoSimulation> createDemoSimulation (const SimulatorConfig& config, int deviceFamily);
 
 /** Demo mode as both front ends start it: when VFU_SIMULATE is set to a valid value, a simulated

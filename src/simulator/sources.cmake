@@ -1,4 +1,5 @@
 list(APPEND VFU_CORE_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/ReplayedInstrument.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimFirmwareImage.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimIdentityReply.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimScheduler.cpp

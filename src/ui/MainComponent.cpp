@@ -6,6 +6,7 @@
 #include "../app/AppLog.h"
 #include "../app/BuildConstants.h"
 #include "../definitions/InbuiltDefinitions.h"
+#include "../midi/MidiTraceRecorder.h"
 #include "../midi/MIDIPortsSelector.h"
 #include "../engine/FirmwareUpdater.h"
 
@@ -236,6 +237,7 @@ void MainComponent::createEngine()
     const juce::StringArray searchFolders { environment.executableFolder.getFullPathName(),
                                             environment.desktopFolder.getFullPathName() };
     const auto definitionsFile = environment.executableFolder.getChildFile ("StateMachines.xml");
+    MidiTraceRecorder::note ("definitions", definitionsFile.existsAsFile() ? definitionsFile.getFullPathName() : "inbuilt");
 
     try
     {

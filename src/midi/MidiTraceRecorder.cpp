@@ -1,0 +1,264 @@
+#include "MidiTraceRecorder.h"
+#include "MIDIPortsSelector.h"
+#include "TracingMidiPorts.h"
+#include "../app/BuildConstants.h"
+
+#include <juce_cryptography/juce_cryptography.h>
+
+namespace
+{
+    // How often the writer looks at its queue when nobody wakes it; it is woken for image runs
+    // and header lines, so ordinary messages reach the file within this time.
+    constexpr int writeIntervalMs = 50;
+
+    juce::CriticalSection activeLock;
+    std::shared_ptr<MidiTraceRecorder> activeRecorder;   // guarded by activeLock
+    std::shared_ptr<MidiPorts> unwrappedPorts;           // guarded by activeLock
+}
+
+MidiTraceRecorder::MidiTraceRecorder (const juce::File& file, const juce::String& programVersion, const juce::String& deviceName)
+    : juce::Thread ("MidiTraceRecorder"),
+      startMs (juce::Time::getMillisecondCounterHiRes())
+{
+    file.deleteFile();
+    stream = std::make_unique<juce::FileOutputStream> (file);
+    opened = stream->openedOk();
+
+    if (! opened)
+    {
+        stream.reset();
+        return;
+    }
+
+    *stream << MidiTrace::firstLine << "\n"
+            << "# version " << programVersion << "\n"
+            << "# device " << deviceName << "\n";
+    stream->flush();
+    startThread();
+}
+
+MidiTraceRecorder::~MidiTraceRecorder()
+{
+    signalThreadShouldExit();
+    workToDo.signal();
+    stopThread (4000);
+
+    {
+        const juce::ScopedLock sl (lock);
+        flushImageRunLocked();
+    }
+
+    writeQueued();
+}
+
+double MidiTraceRecorder::elapsedMs() const
+{
+    return juce::Time::getMillisecondCounterHiRes() - startMs;
+}
+
+void MidiTraceRecorder::push (Pending&& pending)
+{
+    // Stamped under the lock, so the times in the file never go back.
+    pending.event.ms = elapsedMs();
+    queue.push_back (std::move (pending));
+}
+
+void MidiTraceRecorder::recordOut (const juce::String& port, const juce::MidiMessage& message)
+{
+    const auto* data = message.getRawData();
+    const auto size = (size_t) juce::jmax (0, message.getRawDataSize());
+    const juce::ScopedLock sl (lock);
+
+    if (imageRunOpen)
+    {
+        if (imagePort != port)
+            flushImageRunLocked();
+
+        imagePort = port;
+        imageBytes.insert (imageBytes.end(), data, data + size);
+        ++imagePackets;
+        return;
+    }
+
+    Pending pending;
+    pending.event.kind = MidiTrace::Event::Kind::out;
+    pending.event.port = port;
+    pending.event.bytes.assign (data, data + size);
+    push (std::move (pending));
+}
+
+void MidiTraceRecorder::recordIn (const juce::String& port, const juce::MidiMessage& message)
+{
+    const auto* data = message.getRawData();
+    const auto size = (size_t) juce::jmax (0, message.getRawDataSize());
+
+    Pending pending;
+    pending.event.kind = MidiTrace::Event::Kind::in;
+    pending.event.port = port;
+    pending.event.bytes.assign (data, data + size);
+
+    const juce::ScopedLock sl (lock);
+    push (std::move (pending));
+}
+
+void MidiTraceRecorder::recordPorts (const juce::StringArray& inputs, const juce::StringArray& outputs)
+{
+    Pending pending;
+    pending.event.kind = MidiTrace::Event::Kind::ports;
+    pending.event.inputs = inputs;
+    pending.event.outputs = outputs;
+
+    const juce::ScopedLock sl (lock);
+    // The packets before a port change and those after it are separate runs, so that a replay
+    // can make the ports vanish between them.
+    flushImageRunLocked();
+    push (std::move (pending));
+}
+
+void MidiTraceRecorder::recordNote (const juce::String& key, const juce::String& value)
+{
+    Pending pending;
+    pending.note = "# " + key + " " + value.replaceCharacters ("\r\n", "  ");
+
+    {
+        const juce::ScopedLock sl (lock);
+        push (std::move (pending));
+    }
+
+    workToDo.signal();
+}
+
+void MidiTraceRecorder::beginImageRun (const juce::String& entryName)
+{
+    const juce::ScopedLock sl (lock);
+    flushImageRunLocked();
+    imageRunOpen = true;
+    imageEntry = entryName;
+}
+
+void MidiTraceRecorder::endImageRun()
+{
+    {
+        const juce::ScopedLock sl (lock);
+        flushImageRunLocked();
+        imageRunOpen = false;
+    }
+
+    workToDo.signal();
+}
+
+void MidiTraceRecorder::flushImageRunLocked()
+{
+    if (imagePackets == 0)
+        return;
+
+    Pending pending;
+    pending.event.kind = MidiTrace::Event::Kind::image;
+    pending.event.port = imagePort;
+    pending.event.entry = imageEntry;
+    pending.event.packets = imagePackets;
+    pending.event.byteCount = (juce::int64) imageBytes.size();
+    pending.imageData = std::move (imageBytes);
+    imageBytes = {};
+    imagePackets = 0;
+    push (std::move (pending));
+}
+
+void MidiTraceRecorder::run()
+{
+    while (! threadShouldExit())
+    {
+        workToDo.wait (writeIntervalMs);
+        writeQueued();
+    }
+}
+
+void MidiTraceRecorder::writeQueued()
+{
+    std::vector<Pending> taken;
+
+    {
+        const juce::ScopedLock sl (lock);
+        taken.swap (queue);
+    }
+
+    if (taken.empty() || stream == nullptr)
+        return;
+
+    for (auto& pending : taken)
+    {
+        if (pending.note.isNotEmpty())
+        {
+            *stream << pending.note << "\n";
+            continue;
+        }
+
+        if (pending.event.kind == MidiTrace::Event::Kind::image)
+            pending.event.sha256 = juce::SHA256 (pending.imageData.data(), pending.imageData.size()).toHexString();
+
+        *stream << MidiTrace::formatEvent (pending.event) << "\n";
+    }
+
+    stream->flush();
+}
+
+//==============================================================================
+juce::String MidiTraceRecorder::enableTracing (const juce::File& file, const juce::String& deviceName)
+{
+    auto& selector = MIDIPortsSelector::getInstance();
+    auto recorder = std::make_shared<MidiTraceRecorder> (file, BuildConstants::applicationVersion, deviceName);
+
+    if (! recorder->isOpen())
+        return "cannot write the MIDI trace " + file.getFullPathName();
+
+    disableTracing();
+    auto inner = selector.getPorts();
+    selector.setPorts (std::make_shared<TracingMidiPorts> (inner, recorder));
+
+    const juce::ScopedLock sl (activeLock);
+    activeRecorder = std::move (recorder);
+    unwrappedPorts = std::move (inner);
+    return {};
+}
+
+void MidiTraceRecorder::disableTracing()
+{
+    std::shared_ptr<MidiTraceRecorder> recorder;
+    std::shared_ptr<MidiPorts> inner;
+
+    {
+        const juce::ScopedLock sl (activeLock);
+        recorder = std::move (activeRecorder);
+        inner = std::move (unwrappedPorts);
+        activeRecorder.reset();
+        unwrappedPorts.reset();
+    }
+
+    if (recorder != nullptr)
+        MIDIPortsSelector::getInstance().setPorts (inner);
+}
+
+std::shared_ptr<MidiTraceRecorder> MidiTraceRecorder::getActive()
+{
+    const juce::ScopedLock sl (activeLock);
+    return activeRecorder;
+}
+
+void MidiTraceRecorder::note (const juce::String& key, const juce::String& value)
+{
+    if (auto recorder = getActive())
+        recorder->recordNote (key, value);
+}
+
+MidiTraceRecorder::ImageRun::ImageRun (const juce::String& entryName)
+    : recorder (getActive())
+{
+    if (recorder != nullptr)
+        recorder->beginImageRun (entryName);
+}
+
+MidiTraceRecorder::ImageRun::~ImageRun()
+{
+    if (recorder != nullptr)
+        recorder->endImageRun();
+}

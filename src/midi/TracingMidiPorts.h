@@ -1,0 +1,37 @@
+#pragma once
+
+#include "MidiTraceRecorder.h"
+#include "MidiPorts.h"
+
+#include <memory>
+
+/** Wraps other MidiPorts (real or virtual) and records on a MidiTraceRecorder everything that
+    passes: messages sent on its outputs, messages arriving on its inputs, and every change of the
+    port lists it is asked for. Behaves exactly like the wrapped ports otherwise.
+
+    Threads: as the wrapped ports; recording adds only a short lock on the calling thread.
+*/
+class TracingMidiPorts final : public MidiPorts
+{
+public:
+    TracingMidiPorts (std::shared_ptr<MidiPorts> inner, std::shared_ptr<MidiTraceRecorder> recorder);
+
+    std::shared_ptr<MidiPorts> getInner() const { return inner; }
+
+    juce::StringArray getInputNames() override;
+    juce::StringArray getOutputNames() override;
+    std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
+    std::unique_ptr<MidiOutputPort> openOutput (int index) override;
+
+private:
+    void noteLists (const juce::StringArray* inputs, const juce::StringArray* outputs);
+
+    const std::shared_ptr<MidiPorts> inner;
+    const std::shared_ptr<MidiTraceRecorder> recorder;
+
+    juce::CriticalSection listLock;
+    juce::StringArray lastInputs, lastOutputs; // guarded by listLock
+    bool listed = false;                       // guarded by listLock
+
+    JUCE_DECLARE_NON_COPYABLE (TracingMidiPorts)
+};

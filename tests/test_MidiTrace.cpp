@@ -1,0 +1,84 @@
+// The MIDI trace reader: what a support person receives from a user is outside input.
+
+#include "midi/MidiTrace.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+juce::String refusal (const juce::String& body)
+{
+    MidiTrace trace;
+    return MidiTrace::parse (juce::String (MidiTrace::firstLine) + "\n# device Quorrel\n" + body, trace);
+}
+}
+
+TEST (MidiTraceReader, readsEveryKindOfLineWithQuotedNamesAndNotes)
+{
+    MidiTrace trace;
+    const auto error = MidiTrace::parse (juce::String (MidiTrace::firstLine) + "\n"
+                                         "# version 2.1.12\n"
+                                         "# definitions inbuilt\n"
+                                         "0.000 ports in \"Quorrel \\\"2\\\"\" \"A\\\\B\" out\n"
+                                         "1.500 out \"Quorrel\" f0 7e 7F 06 01 F7\n"
+                                         "\n"
+                                         "20.125 in \"Quorrel\" F0 01 F7\n"
+                                         "20.125 out \"Quorrel\" image \"quorrel-fw-2.1.13.syx\" packets=3 bytes=700 sha256="
+                                         + juce::String::repeatedString ("ab", 32) + "\n",
+                                         trace);
+    ASSERT_TRUE (error.isEmpty()) << error;
+    EXPECT_EQ (trace.notes["version"], "2.1.12");
+    EXPECT_EQ (trace.notes["definitions"], "inbuilt");
+    ASSERT_EQ (trace.events.size(), 4u);
+
+    EXPECT_EQ (trace.events[0].inputs, juce::StringArray ("Quorrel \"2\"", "A\\B"));
+    EXPECT_TRUE (trace.events[0].outputs.isEmpty());
+    EXPECT_EQ (trace.events[1].bytes, (std::vector<juce::uint8> { 0xf0, 0x7e, 0x7f, 0x06, 0x01, 0xf7 }));
+    EXPECT_DOUBLE_EQ (trace.events[1].ms, 1.5);
+    EXPECT_EQ (trace.events[2].line, 7);
+    EXPECT_EQ (trace.events[3].kind, MidiTrace::Event::Kind::image);
+    EXPECT_EQ (trace.events[3].entry, "quorrel-fw-2.1.13.syx");
+    EXPECT_EQ (trace.events[3].packets, 3);
+    EXPECT_EQ (trace.events[3].byteCount, 700);
+
+    // Written out again, each line reads back as it was.
+    for (auto& event : trace.events)
+    {
+        MidiTrace again;
+        ASSERT_TRUE (MidiTrace::parse (juce::String (MidiTrace::firstLine) + "\n" + MidiTrace::formatEvent (event), again).isEmpty());
+        EXPECT_EQ (MidiTrace::describe (again.events[0]), MidiTrace::describe (event));
+    }
+}
+
+TEST (MidiTraceReader, refusesAMalformedTraceWithTheLineNumberAndAReason)
+{
+    MidiTrace untouched;
+    EXPECT_EQ (MidiTrace::parse ("0.000 out \"A\" F0 F7", untouched).upToFirstOccurrenceOf (":", true, false), "line 1:");
+    EXPECT_TRUE (MidiTrace::parse ({}, untouched).startsWith ("line 1: not a MIDI trace"));
+    EXPECT_TRUE (untouched.events.empty());
+
+    EXPECT_EQ (refusal ("abc out \"A\" F0"), "line 3: a time in milliseconds was expected");
+    EXPECT_EQ (refusal ("-1.000 out \"A\" F0"), "line 3: a time in milliseconds was expected");
+    EXPECT_EQ (refusal ("1e9 out \"A\" F0"), "line 3: a time in milliseconds was expected");
+    EXPECT_EQ (refusal ("1.000 sideways \"A\" F0"), "line 3: unknown direction 'sideways' (expected out, in or ports)");
+    EXPECT_EQ (refusal ("1.000 out A F0"), "line 3: a quoted name was expected");
+    EXPECT_EQ (refusal ("1.000 out \"A F0"), "line 3: a quoted name is not closed");
+    EXPECT_EQ (refusal ("1.000 out \"A\\"), "line 3: a quoted name is not closed");
+    EXPECT_EQ (refusal ("1.000 out \"A\""), "line 3: a message has no bytes");
+    EXPECT_EQ (refusal ("1.000 in \"A\" F0 7G"), "line 3: '7G' is not a byte in hex");
+    EXPECT_EQ (refusal ("1.000 in \"A\" F07E"), "line 3: 'F07E' is not a byte in hex");
+    EXPECT_EQ (refusal ("2.000 in \"A\" F0\n1.000 in \"A\" F0"), "line 4: the time goes back");
+    EXPECT_EQ (refusal ("1.000 ports \"A\""), "line 3: 'in' was expected after 'ports'");
+    EXPECT_EQ (refusal ("1.000 ports in \"A\""), "line 3: 'out' was expected after the input names");
+    EXPECT_EQ (refusal ("1.000 ports in out \"A\" B"), "line 3: unexpected text after the output names");
+    EXPECT_EQ (refusal ("1.000 out \"A\" image \"x\" packets=1 bytes=x sha256=00"), "line 3: an image needs packets=<count> bytes=<count>");
+    EXPECT_EQ (refusal ("1.000 out \"A\" image \"x\" packets=1 bytes=2 sha256=00"), "line 3: an image needs sha256=<64 lower-case hex digits>");
+
+    const char broken[] = { '1', ' ', 'i', 'n', ' ', '"', 'A', '"', ' ', 'F', '0', ' ', (char) 0xff, 0 };
+    EXPECT_EQ (refusal (juce::String::fromUTF8 (broken, (int) sizeof (broken) - 1)), "line 3: not valid UTF-8");
+
+    // Bounds: a name, a message and a port list each have a limit.
+    EXPECT_EQ (refusal ("1.000 in \"" + juce::String::repeatedString ("n", 257) + "\" F0"), "line 3: a name is longer than 256 characters");
+    EXPECT_EQ (refusal ("1.000 in \"A\"" + juce::String::repeatedString (" F0", 65537)), "line 3: a message is longer than 65536 bytes");
+    EXPECT_EQ (refusal ("1.000 ports in" + juce::String::repeatedString (" \"A\"", 65) + " out"), "line 3: more than 64 ports");
+}
