@@ -96,8 +96,14 @@ quick="bootloader-after=1;reattach-ms=300"
 case "$case" in
     update)
         export VFU_SIMULATE=$quick
-        start --yes --timeout 20 --firmware "$(package 6000)"
+        start --yes --timeout 20 --firmware "$(package 6000)" --trace "$work/update.trace"
         finish 0
+        # The trace holds the exchange, with the image as one line and no firmware bytes.
+        grep -q '^# device Quorrel$' "$work/update.trace" || fail "the trace lacks its device line"
+        grep -q '^# definitions inbuilt' "$work/update.trace" || fail "the trace lacks its definitions line"
+        grep -q ' out "Quorrel" F0 04 06 11 F7$' "$work/update.trace" || fail "the trace lacks the erase command"
+        grep -q ' image "quorrel-fw-2.2.0.syx" packets=[0-9]* bytes=6000 sha256=' "$work/update.trace" \
+            || fail "the trace lacks the image line"
         expect_out "Available version: 2.2.0"
         expect_out "The Quorrel now runs firmware version 2.2.0."
         expect_log "State 'Download complete'"

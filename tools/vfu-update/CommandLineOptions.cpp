@@ -40,7 +40,8 @@ juce::String CommandLineOptions::parse (const juce::StringArray& arguments, Comm
             return value.isNotEmpty();
         };
 
-        const bool takesValue = argument == "--firmware" || argument == "--definitions" || argument == "--timeout";
+        const bool takesValue = argument == "--firmware" || argument == "--definitions" || argument == "--timeout"
+                                || argument == "--trace";
 
         if (hasInlineValue && ! takesValue)
             return argument + " takes no value";
@@ -61,6 +62,10 @@ juce::String CommandLineOptions::parse (const juce::StringArray& arguments, Comm
 
             if (! options.definitions.existsAsFile())
                 return "no such definitions file: " + value;
+        }
+        else if (argument == "--trace")
+        {
+            options.trace = fileFromArgument (value);
         }
         else if (argument == "--timeout")
         {
@@ -86,6 +91,7 @@ juce::String CommandLineOptions::parse (const juce::StringArray& arguments, Comm
 juce::String CommandLineOptions::usage()
 {
     return "usage: vfu-update [--firmware FILE.vfw] [--definitions FILE.xml] [--yes] [--timeout SECONDS] [--quiet]\n"
+           "                  [--trace FILE]\n"
            "       vfu-update --list | --version | --help\n"
            "\n"
            "Updates the firmware of the instrument connected over MIDI, in a terminal.\n"
@@ -96,6 +102,7 @@ juce::String CommandLineOptions::usage()
            "  --yes, -y               press Install by itself when it is offered\n"
            "  --timeout SECONDS       give up when no instrument answers for this long (default: wait)\n"
            "  --quiet, -q             print only the result and errors\n"
+           "  --trace FILE            record every MIDI message and port change into FILE (as VFU_TRACE)\n"
            "  --list                  list the MIDI ports and what answers on each, then exit\n"
            "  --version               print the program's version and exit\n"
            "  --help, -h              print this text and exit\n"
@@ -106,5 +113,6 @@ juce::String CommandLineOptions::usage()
            "             1 the update failed or was cancelled (reason on standard error),\n"
            "             2 usage error or unusable definitions, 3 no instrument found in time.\n"
            "\n"
-           "VFU_SIMULATE=key=value;... runs against a simulated instrument (demo mode).\n";
+           "VFU_SIMULATE=key=value;... runs against a simulated instrument (demo mode);\n"
+           "VFU_TRACE=FILE records a MIDI trace like --trace.\n";
 }

@@ -7,6 +7,7 @@ struct CommandLineOptions
 {
     juce::File firmware;        // --firmware: one package, installed in preference to the others
     juce::File definitions;     // --definitions: a definitions document instead of the usual ones
+    juce::File trace;           // --trace: record every MIDI message and port change into this file
     bool yes = false;           // --yes: press Install by itself when it is offered
     bool list = false;          // --list: show the MIDI ports and what answers on them, then exit
     bool quiet = false;         // --quiet: only the result and errors

@@ -7,6 +7,7 @@
 #include "app/BuildConstants.h"
 #include "definitions/InbuiltDefinitions.h"
 #include "midi/MIDIPortsSelector.h"
+#include "midi/MidiTraceRecorder.h"
 #include "midi/VersionNumber.h"
 #include "simulator/SimulatorConfig.h"
 
@@ -28,6 +29,7 @@ ConsoleUpdater::ConsoleUpdater() = default;
 
 ConsoleUpdater::~ConsoleUpdater()
 {
+    MidiTraceRecorder::disableTracing();
     stopDemoMode();
 }
 
@@ -63,6 +65,7 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
     // After the engine is gone, so that its lines come before this one.
     logLine ("shutdown");
     AppLog::closeLog();
+    MidiTraceRecorder::disableTracing();
     stopDemoMode();
     return status;
 }
@@ -70,6 +73,15 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
 int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
 {
     startDemoModeIfAsked();
+
+    // After demo mode, so that the trace wraps whichever ports are in use.
+    const auto traceError = startTracingIfAsked (options.trace);
+
+    if (traceError.isNotEmpty())
+    {
+        printError (traceError);
+        return UpdateOutcome::unusable;
+    }
 
     if (options.list)
         return listPorts();
@@ -125,6 +137,7 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
 
     const auto besideExecutable = executableFolder.getChildFile ("StateMachines.xml");
     const auto definitionsFile = options.definitions != juce::File() ? options.definitions : besideExecutable;
+    MidiTraceRecorder::note ("definitions", definitionsFile.existsAsFile() ? definitionsFile.getFullPathName() : "inbuilt (console)");
 
     try
     {
@@ -176,6 +189,21 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
     engine.reset();
     FirmwareUpdaterCallback::setRegistered (nullptr);
     return status;
+}
+
+juce::String ConsoleUpdater::startTracingIfAsked (const juce::File& traceFile)
+{
+    auto file = traceFile;
+
+    if (file == juce::File())
+        if (const auto* value = std::getenv ("VFU_TRACE"); value != nullptr && *value != 0)
+            file = juce::File::getCurrentWorkingDirectory().getChildFile (juce::String::fromUTF8 (value));
+
+    if (file == juce::File())
+        return {};
+
+    const auto error = MidiTraceRecorder::enableTracing (file, BuildConstants::deviceName);
+    return error.isEmpty() ? juce::String() : "cannot record a trace: " + error;
 }
 
 void ConsoleUpdater::startDemoModeIfAsked()

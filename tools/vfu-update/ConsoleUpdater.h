@@ -26,6 +26,10 @@ private:
     void startDemoModeIfAsked();
     void stopDemoMode();
 
+    /** Records a MIDI trace into traceFile, or into $VFU_TRACE without one; an error text, empty
+        on success or when no trace is asked for. */
+    juce::String startTracingIfAsked (const juce::File& traceFile);
+
     std::unique_ptr<DemoSimulation> demoSimulation;
 
     JUCE_DECLARE_NON_COPYABLE (ConsoleUpdater)
