@@ -1,13 +1,7 @@
 #include "DefinitionsDocument.h"
+#include "../app/RegularFile.h"
 
 #include <cstring>
-
-#if ! JUCE_WINDOWS
- #include <cerrno>
- #include <fcntl.h>
- #include <sys/stat.h>
- #include <unistd.h>
-#endif
 
 namespace
 {
@@ -138,68 +132,14 @@ std::unique_ptr<juce::XmlElement> DefinitionsDocument::parse (const juce::String
 //==============================================================================
 bool DefinitionsDocument::isRegularFile (const juce::File& file)
 {
-   #if JUCE_WINDOWS
-    return file.existsAsFile();
-   #else
-    struct stat info {};
-    return ::stat (file.getFullPathName().toRawUTF8(), &info) == 0 && S_ISREG (info.st_mode);
-   #endif
+    return RegularFile::isRegularFile (file);
 }
 
 bool DefinitionsDocument::readFile (const juce::File& file, juce::MemoryBlock& bytes)
 {
+    if (RegularFile::read (file, maxFileSize, bytes))
+        return true;
+
     bytes.reset();
-
-    if (! isRegularFile (file))
-        return false;
-
-   #if JUCE_WINDOWS
-    if (file.getSize() > maxFileSize)
-        return false;
-
-    juce::FileInputStream in (file);
-
-    if (! in.openedOk())
-        return false;
-
-    in.readIntoMemoryBlock (bytes, (juce::pointer_sized_int) (maxFileSize + 1));
-    return (juce::int64) bytes.getSize() <= maxFileSize;
-   #else
-    // Opened without blocking and checked again through the descriptor: the path may name a
-    // FIFO or a device by now, and opening one for reading can wait for ever.
-    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-
-    if (fd < 0)
-        return false;
-
-    struct stat info {};
-    bool ok = ::fstat (fd, &info) == 0 && S_ISREG (info.st_mode) && info.st_size <= maxFileSize;
-
-    while (ok)
-    {
-        char buffer[65536];
-        const auto numRead = ::read (fd, buffer, sizeof (buffer));
-
-        if (numRead < 0 && errno == EINTR)
-            continue;
-
-        if (numRead <= 0)
-        {
-            ok = numRead == 0;
-            break;
-        }
-
-        bytes.append (buffer, (size_t) numRead);
-
-        // The file may have grown since it was measured.
-        ok = (juce::int64) bytes.getSize() <= maxFileSize;
-    }
-
-    ::close (fd);
-
-    if (! ok)
-        bytes.reset();
-
-    return ok;
-   #endif
+    return false;
 }

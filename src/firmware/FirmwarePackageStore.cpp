@@ -1,4 +1,5 @@
 #include "FirmwarePackageStore.h"
+#include "../app/RegularFile.h"
 
 #include "../app/AppLog.h"
 #include "../midi/VersionNumber.h"
@@ -6,13 +7,6 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <cstring>
-
-#if ! JUCE_WINDOWS
- #include <cerrno>
- #include <fcntl.h>
- #include <sys/stat.h>
- #include <unistd.h>
-#endif
 
 namespace
 {
@@ -116,71 +110,6 @@ namespace
         return juce::CharPointer_UTF8::isValidString (static_cast<const char*> (bytes.getData()), (int) bytes.getSize());
     }
 
-    /** True for a regular file, after following links; a FIFO, a device or a folder is none. */
-    bool isRegularFile (const juce::File& file)
-    {
-       #if JUCE_WINDOWS
-        return file.existsAsFile();
-       #else
-        struct stat info {};
-        return ::stat (file.getFullPathName().toRawUTF8(), &info) == 0 && S_ISREG (info.st_mode);
-       #endif
-    }
-
-    /** Reads a package file whole, when it is a regular file of at most the package limit.
-        Opening a FIFO for reading would wait for a writer, so the type is checked before the
-        file is opened, and again on the opened file (non-blocking) in case the name changed hands. */
-    bool readRegularFile (const juce::File& file, juce::MemoryBlock& destination)
-    {
-        if (! isRegularFile (file))
-            return false;
-
-       #if JUCE_WINDOWS
-        std::unique_ptr<juce::FileInputStream> stream (file.createInputStream());
-
-        if (stream == nullptr || ! stream->openedOk())
-            return false;
-
-        const auto size = stream->getTotalLength();
-        return size >= 0 && size <= FirmwarePackageStore::maximumPackageSize && readFully (*stream, size, destination);
-       #else
-        const auto fd = ::open (file.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-
-        if (fd < 0)
-            return false;
-
-        struct stat info {};
-        bool ok = ::fstat (fd, &info) == 0 && S_ISREG (info.st_mode)
-               && info.st_size <= FirmwarePackageStore::maximumPackageSize;
-
-        if (ok)
-        {
-            const auto size = (size_t) info.st_size;
-            destination.setSize (size, false);
-            auto* bytes = static_cast<char*> (destination.getData());
-
-            for (size_t done = 0; done < size;)
-            {
-                const auto got = ::read (fd, bytes + done, size - done);
-
-                if (got < 0 && errno == EINTR)
-                    continue;
-
-                if (got <= 0)
-                {
-                    ok = false;
-                    break;
-                }
-
-                done += (size_t) got;
-            }
-        }
-
-        ::close (fd);
-        return ok;
-       #endif
-    }
-
     /** The extension rule for packages: from the last "." on, when it follows the last "\", in lower case. */
     bool hasPackageExtension (const juce::String& name)
     {
@@ -246,7 +175,7 @@ void FirmwarePackageStore::findFirmwarePackages (const juce::StringArray& paths)
 
 void FirmwarePackageStore::addEmbeddedPackages()
 {
-    if (executableFile == juce::File() || ! isRegularFile (executableFile))
+    if (executableFile == juce::File() || ! RegularFile::isRegularFile (executableFile))
         return;
 
     std::unique_ptr<juce::InputStream> stream (executableFile.createInputStream());
@@ -295,7 +224,7 @@ void FirmwarePackageStore::addPackageFile (const juce::File& file)
 {
     juce::MemoryBlock packageBytes;
 
-    if (! readRegularFile (file, packageBytes))
+    if (! RegularFile::read (file, maximumPackageSize, packageBytes))
         return;
 
     juce::MemoryInputStream packageStream (packageBytes, false);
