@@ -11,7 +11,8 @@ cd "$work"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # Exit code and output of one command, without stopping the script.
-run() { set +e; out=$("$tool" "$@" 2>&1); rc=$?; set -e; }
+# (A debug build's framework prints its version banner first; it is not the tool's output.)
+run() { set +e; out=$("$tool" "$@" 2>&1); rc=$?; set -e; out=$(printf '%s\n' "$out" | grep -v '^JUCE v' || true); }
 
 public=$("$tool" keygen -o maker.key)
 [[ "$public" =~ ^[0-9a-f]{64}$ ]] || fail "keygen printed no public key: $public"

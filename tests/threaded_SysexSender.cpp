@@ -118,7 +118,7 @@ namespace
         /** Sends the data and waits for the sender to finish; false when it does not within 10 s. */
         bool send (const juce::MemoryBlock& bytes, int packetSize, int tailBytesToSkip, float waitTime = 0.082f)
         {
-            data = bytes;
+            data.replaceAll (bytes.getData(), bytes.getSize()); // assigning an empty block would memcpy from null
 
             if (output == nullptr)
                 return false;

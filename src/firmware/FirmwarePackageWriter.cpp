@@ -42,7 +42,9 @@ juce::MemoryBlock FirmwarePackageWriter::build (const juce::Array<Image>& images
                       0, checksumListNameFor (images), entryTime());
 
     for (auto& image : images)
-        builder.addEntry (new juce::MemoryInputStream (image.content, true), 0, image.entryName, entryTime());
+        // Not copied: the images outlive the builder. (Copying an empty block would hand memcpy a null pointer.)
+        builder.addEntry (new juce::MemoryInputStream (image.content.getData(), image.content.getSize(), false),
+                          0, image.entryName, entryTime());
 
     juce::MemoryOutputStream out;
     builder.writeToStream (out, nullptr);
