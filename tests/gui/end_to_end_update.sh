@@ -45,22 +45,8 @@ if [ -n "$key" ]; then
     "$tool" pack -o "$HOME/Desktop/quorrel-fw-2.1.15.vfw" "$work/quorrel-fw-2.1.15.syx" >/dev/null
 fi
 
-fail() {
-    echo "FAIL: $*" >&2
-    import -window root "$artifacts/end_to_end_failure.png" 2>/dev/null || true
-    [ -f "$log" ] && { echo "--- log:" >&2; cat "$log" >&2; }
-    exit 1
-}
-
-# Waits until the log has a line containing the text; seconds as second argument.
-wait_for_log() {
-    local deadline=$((SECONDS + $2))
-    until [ -f "$log" ] && grep -qF -- "$1" "$log"; do
-        [ $SECONDS -lt $deadline ] || fail "no log line with: $1"
-        kill -0 "$app_pid" 2>/dev/null || fail "the program ended early, waiting for: $1"
-        sleep 0.2
-    done
-}
+failure_shot=$artifacts/end_to_end_failure.png
+. "$(dirname "$0")/end_to_end_common.sh"
 
 # Under AddressSanitizer the leak check stays with the display tests, which can name Xlib's
 # never-freed caches; here the framework unloads Xlib before the check, leaving them nameless.

@@ -22,11 +22,11 @@ fi
 mkdir -p "$artifacts"
 rm -f "$artifacts"/end_to_end_windows_*.png
 work=$(mktemp -d)
-wine_pid=
+app_pid=
 cleanup() {
-    if [ -n "$wine_pid" ] && kill -0 "$wine_pid" 2>/dev/null; then
+    if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
         sh "$wine_run" "$prefix" taskkill /f /im VornFirmwareUpdater.exe >/dev/null 2>&1 || true
-        kill -KILL "$wine_pid" 2>/dev/null || true
+        kill -KILL "$app_pid" 2>/dev/null || true
     fi
     rm -rf "$work"
     rm -f "${desktop:-/nonexistent}"/quorrel-fw-*.vfw
@@ -47,25 +47,12 @@ cp "$exe" "$work/VornFirmwareUpdater.exe"
 "$tool" image --family 6 --version 2.1.14 --size 2048 -o "$work/quorrel-fw-2.1.14.syx" >/dev/null
 "$tool" pack -o "$desktop/quorrel-fw-2.1.14.vfw" "$work/quorrel-fw-2.1.14.syx" >/dev/null
 
-fail() {
-    echo "FAIL: $*" >&2
-    import -window root "$artifacts/end_to_end_windows_failure.png" 2>/dev/null || true
-    [ -f "$log" ] && { echo "--- log:" >&2; cat "$log" >&2; }
-    exit 1
-}
-
-wait_for_log() {
-    local deadline=$((SECONDS + $2))
-    until [ -f "$log" ] && grep -qF -- "$1" "$log"; do
-        [ $SECONDS -lt $deadline ] || fail "no log line with: $1"
-        kill -0 "$wine_pid" 2>/dev/null || fail "the program ended early, waiting for: $1"
-        sleep 0.2
-    done
-}
+failure_shot=$artifacts/end_to_end_windows_failure.png
+. "$(dirname "$0")/end_to_end_common.sh"
 
 (cd "$work" && VFU_SIMULATE="version=2.1.12;bootloader-after=1;reattach-ms=400" \
     exec sh "$wine_run" "$prefix" ./VornFirmwareUpdater.exe) >"$work/stdout" 2>"$work/stderr" &
-wine_pid=$!
+app_pid=$!
 
 wait_for_log "Vorn Firmware Updater for Quorrel v2.1.12" 60
 wait_for_log "State 'Firmware download'" 60
@@ -85,12 +72,12 @@ window=$(xdotool search --name "^Quorrel Firmware Updater$" | head -1)
 xdotool windowfocus --sync "$window"
 xdotool key --clearmodifiers alt+F4
 for _ in $(seq 1 300); do
-    kill -0 "$wine_pid" 2>/dev/null || break
+    kill -0 "$app_pid" 2>/dev/null || break
     sleep 0.1
 done
-kill -0 "$wine_pid" 2>/dev/null && fail "the program did not end within 30 s of its window being closed"
-wait "$wine_pid" || true
-wine_pid=
+kill -0 "$app_pid" 2>/dev/null && fail "the program did not end within 30 s of its window being closed"
+wait "$app_pid" || true
+app_pid=
 
 # Windows line ends in the log, as the platform's own text files have them.
 grep -q $'Using inbuilt state machine definitions\r$' "$log" || fail "no definitions line (with CR LF)"
