@@ -61,6 +61,10 @@ void MidiTraceRecorder::push (Pending&& pending)
     // Stamped under the lock, so the times in the file never go back.
     pending.event.ms = elapsedMs();
     queue.push_back (std::move (pending));
+
+    // The writer sleeps until the queue has something in it.
+    if (queue.size() == 1)
+        workToDo.signal();
 }
 
 void MidiTraceRecorder::recordOut (const juce::String& port, const juce::MidiMessage& message)
@@ -168,7 +172,10 @@ void MidiTraceRecorder::run()
 {
     while (! threadShouldExit())
     {
-        workToDo.wait (writeIntervalMs);
+        workToDo.wait (-1);
+
+        // Lets a burst of messages gather into one write; stopThread() ends the wait.
+        wait (writeIntervalMs);
         writeQueued();
     }
 }

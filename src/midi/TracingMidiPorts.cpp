@@ -43,6 +43,8 @@ namespace
             port->sendMessageNow (message);
         }
 
+        void announceImage (size_t totalBytes) override { port->announceImage (totalBytes); }
+
     private:
         const std::unique_ptr<MidiOutputPort> port;
         const juce::String name;

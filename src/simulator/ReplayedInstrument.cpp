@@ -7,8 +7,8 @@
 
 namespace
 {
-    // Waits are cut into steps this long so that a stop request ends them promptly.
-    constexpr int waitStepMs = 20;
+    // The longest single wait for a recorded moment (a stop ends any wait at once).
+    constexpr double longestWaitMs = 3600000.0;
 }
 
 class ReplayedInstrument::OutputTap final : public VirtualMidiPorts::Device
@@ -157,7 +157,7 @@ void ReplayedInstrument::answerAgain (size_t requestIndex)
             if (threadShouldExit())
                 return;
 
-            wait ((int) std::ceil (juce::jmin ((double) waitStepMs, due - now)));
+            wait ((int) std::ceil (juce::jmin (longestWaitMs, due - now))); // stopThread() notifies
         }
 
         sendReply (events[i]);
@@ -173,7 +173,7 @@ bool ReplayedInstrument::waitUntilDue (double traceMs)
         if (threadShouldExit())
             return false;
 
-        wait ((int) std::ceil (juce::jmin ((double) waitStepMs, due - now)));
+        wait ((int) std::ceil (juce::jmin (longestWaitMs, due - now))); // stopThread() notifies
     }
 
     return ! threadShouldExit();
@@ -194,7 +194,7 @@ bool ReplayedInstrument::nextRequest (Request& request)
             }
         }
 
-        wake.wait (waitStepMs * 5);
+        wake.wait (-1); // received() and the destructor signal it
     }
 
     return false;
