@@ -4,6 +4,7 @@
 #include "TerminalFrontEnd.h"
 #include "TerminalOutput.h"
 #include "app/AppLog.h"
+#include "app/RegularFile.h"
 #include "app/BuildConstants.h"
 #include "definitions/InbuiltDefinitions.h"
 #include "midi/MIDIPortsSelector.h"
@@ -115,9 +116,16 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
 
     if (options.firmware != juce::File())
     {
-        juce::FileInputStream stream (options.firmware);
+        // Read as the store reads packages: only a regular file, never in a way that can block.
+        juce::MemoryBlock packageBytes;
         juce::String reason;
-        const auto version = stream.openedOk() ? FirmwarePackageStore::verifyPackage (stream, reason) : -1;
+        auto version = -1;
+
+        if (RegularFile::read (options.firmware, FirmwarePackageStore::maximumPackageSize, packageBytes))
+        {
+            juce::MemoryInputStream stream (packageBytes, false);
+            version = FirmwarePackageStore::verifyPackage (stream, reason);
+        }
 
         if (version < 0)
         {
@@ -170,7 +178,14 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
     }
 
     const auto chosen = explicitVersion.isNotEmpty() ? explicitVersion : versions[versions.size() - 1];
-    engine->selectFirmwareVersion (chosen);
+
+    // The store may still refuse the named package (a build with a maker's key wants it signed;
+    // the log says why): then it is not silently replaced by another one.
+    if (! engine->selectFirmwareVersion (chosen) && explicitVersion.isNotEmpty())
+    {
+        printError ("cannot use " + options.firmware.getFullPathName() + ": the updater refused it (the log says why)");
+        return UpdateOutcome::unusable;
+    }
 
     output.info (juce::String (BuildConstants::applicationName) + " " + BuildConstants::applicationVersion + " (terminal)");
     output.info ("Available version: " + engine->getSelectedVersion());
