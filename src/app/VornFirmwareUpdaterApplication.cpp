@@ -93,7 +93,6 @@ class VornFirmwareUpdaterApplication::QuitSignalWatcher
 
 //==============================================================================
 // The MIDIDeviceID of this build's instrument in the definitions (family 0006).
-constexpr int quorrelDeviceFamily = 0x0006;
 
 VornFirmwareUpdaterApplication::VornFirmwareUpdaterApplication() = default;
 VornFirmwareUpdaterApplication::~VornFirmwareUpdaterApplication()
@@ -139,7 +138,7 @@ void VornFirmwareUpdaterApplication::shutdown()
 void VornFirmwareUpdaterApplication::startDemoModeIfAsked()
 {
     // Demo mode: a simulated Quorrel on a software MIDI bus instead of the real ports.
-    demoSimulation = startDemoSimulationFromEnvironment (quorrelDeviceFamily);
+    demoSimulation = startDemoSimulationFromEnvironment (BuildConstants::deviceFamily);
 }
 
 void VornFirmwareUpdaterApplication::startTracingIfAsked()

@@ -130,11 +130,6 @@ std::unique_ptr<juce::XmlElement> DefinitionsDocument::parse (const juce::String
 }
 
 //==============================================================================
-bool DefinitionsDocument::isRegularFile (const juce::File& file)
-{
-    return RegularFile::isRegularFile (file);
-}
-
 bool DefinitionsDocument::readFile (const juce::File& file, juce::MemoryBlock& bytes)
 {
     if (RegularFile::read (file, maxFileSize, bytes))

@@ -32,9 +32,6 @@ public:
     /** Parses a document held as text (its UTF-8 form is judged). */
     static std::unique_ptr<juce::XmlElement> parse (const juce::String& documentText);
 
-    /** True when the path (after following links) names a regular file. */
-    static bool isRegularFile (const juce::File& file);
-
     /** Reads a regular file of at most maxFileSize bytes, never opening anything that could
         block (a FIFO, a device). False when it is missing, no regular file, unreadable or too
         large. */

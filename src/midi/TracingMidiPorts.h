@@ -16,7 +16,6 @@ class TracingMidiPorts final : public MidiPorts
 public:
     TracingMidiPorts (std::shared_ptr<MidiPorts> inner, std::shared_ptr<MidiTraceRecorder> recorder);
 
-    std::shared_ptr<MidiPorts> getInner() const { return inner; }
 
     juce::StringArray getInputNames() override;
     juce::StringArray getOutputNames() override;

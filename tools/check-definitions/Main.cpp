@@ -2,6 +2,7 @@
 // and reports either the loader's message or a one-line summary of the selected definition.
 
 #include "app/AppLog.h"
+#include "app/RegularFile.h"
 #include "definitions/DefinitionsDocument.h"
 #include "definitions/InbuiltDefinitions.h"
 #include "definitions/UpdaterDefinitions.h"
@@ -75,7 +76,7 @@ int main (int argc, char* argv[])
         // without ever opening it in a way that could block.
         juce::MemoryBlock bytes;
 
-        if (DefinitionsDocument::isRegularFile (file) && ! DefinitionsDocument::readFile (file, bytes))
+        if (RegularFile::isRegularFile (file) && ! DefinitionsDocument::readFile (file, bytes))
         {
             std::cerr << "vfu-check-definitions: cannot read " << file.getFullPathName().toStdString()
                       << " (unreadable, or larger than " << DefinitionsDocument::maxFileSize << " bytes)\n";

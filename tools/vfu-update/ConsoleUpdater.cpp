@@ -18,7 +18,6 @@
 namespace
 {
     // The MIDIDeviceID of this build's instrument in the definitions (family 0006).
-    constexpr int quorrelDeviceFamily = 0x0006;
 
     void printError (const juce::String& text)
     {
@@ -224,7 +223,7 @@ juce::String ConsoleUpdater::startTracingIfAsked (const juce::File& traceFile)
 void ConsoleUpdater::startDemoModeIfAsked()
 {
     // Demo mode: a simulated Quorrel on a software MIDI bus instead of the real ports.
-    demoSimulation = startDemoSimulationFromEnvironment (quorrelDeviceFamily);
+    demoSimulation = startDemoSimulationFromEnvironment (BuildConstants::deviceFamily);
 }
 
 void ConsoleUpdater::stopDemoMode()

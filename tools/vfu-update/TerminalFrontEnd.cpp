@@ -31,7 +31,6 @@ public:
 
     void start (int milliseconds) { startTimer (milliseconds); }
     void stop() { stopTimer(); }
-    bool isRunning() const { return isTimerRunning(); }
 
 private:
     void timerCallback() override

@@ -35,8 +35,12 @@ public:
     }
 
     template <typename KeyFn, typename InterruptFn, typename EndFn>
-    void read (juce::Thread& reader, KeyFn&& onKey, InterruptFn&& onInterrupt, EndFn&&)
+    void read (juce::Thread& reader, KeyFn&& onKey, InterruptFn&& onInterrupt, EndFn&& onEnd)
     {
+        // Keys come only from a console; redirected input gives none, as an ended input would.
+        if (! keyboard)
+            onEnd();
+
         while (! reader.threadShouldExit())
         {
             if (interrupted.exchange (false))
@@ -48,7 +52,8 @@ public:
                 onKey (key == '\r' ? '\n' : (char) key);
             }
 
-            reader.wait (50);
+            // A console is looked at for keys; otherwise only Ctrl-C or the end can wake it.
+            reader.wait (keyboard ? 50 : -1);
         }
     }
 
@@ -160,7 +165,7 @@ public:
                         onInterrupt();
             }
 
-            if ((watched[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+            if ((watched[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0)
             {
                 char keys[64];
                 const auto count = ::read (STDIN_FILENO, keys, sizeof (keys));
