@@ -551,10 +551,11 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
         sender.startThread();
         int lastPercent = -1;
 
-        // Each pass reads the count before it asks whether the sender has finished, so the
-        // last pass reports the final count.
-        for (bool skip = sender.isFinished(); ! skip;)
+        // Each pass asks whether the sender has finished before it reads the count: a count
+        // read after the sender said so is final, so the last pass always reports it.
+        for (;;)
         {
+            const bool senderFinished = sender.isFinished();
             const auto pending = peekPendingState();
 
             if (pending.isNotEmpty())
@@ -589,7 +590,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
                 break;
             }
 
-            if (fraction >= 1.0 || sender.isFinished())
+            if (fraction >= 1.0 || senderFinished)
                 break;
 
             // The sender counts a packet only after its pause (about 100 ms), so looking
