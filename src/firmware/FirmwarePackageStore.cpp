@@ -1,4 +1,5 @@
 #include "FirmwarePackageStore.h"
+#include "ZipEntryReader.h"
 #include "../app/RegularFile.h"
 
 #include "../app/AppLog.h"
@@ -33,39 +34,6 @@ namespace
                 return true;
 
         return false;
-    }
-
-    /** Reads exactly `size` bytes or fails. */
-    bool readFully (juce::InputStream& stream, juce::int64 size, juce::MemoryBlock& destination)
-    {
-        destination.setSize ((size_t) size, false);
-        juce::int64 done = 0;
-
-        while (done < size)
-        {
-            const auto chunk = (int) juce::jmin<juce::int64> (size - done, 1 << 20);
-            const auto got = stream.read (static_cast<char*> (destination.getData()) + done, chunk);
-
-            if (got <= 0)
-                return false;
-
-            done += got;
-        }
-
-        return true;
-    }
-
-    /** Reads an entry whole, trusting neither its declared size beyond the limit nor the data
-        beyond its declared size: a lying header can cost at most `limit` bytes of memory. */
-    bool readEntry (juce::ZipFile& zip, int index, juce::int64 limit, juce::MemoryBlock& destination)
-    {
-        const auto* entry = zip.getEntry (index);
-
-        if (entry == nullptr || entry->uncompressedSize < 0 || entry->uncompressedSize > limit)
-            return false;
-
-        std::unique_ptr<juce::InputStream> stream (zip.createStreamForEntry (index));
-        return stream != nullptr && readFully (*stream, entry->uncompressedSize, destination);
     }
 
     /** The stream's remaining bytes as a seekable package, or nullptr when it is too large to be one. */
@@ -193,7 +161,7 @@ void FirmwarePackageStore::addEmbeddedPackages()
         // Decompressed once into memory, so that the package can be read again from its start.
         juce::MemoryBlock packageBytes;
 
-        if (! readEntry (archive, i, maximumPackageSize, packageBytes))
+        if (! ZipEntryReader::readWhole (archive, i, maximumPackageSize, packageBytes))
             continue;
 
         juce::MemoryInputStream packageStream (packageBytes, false);
@@ -312,7 +280,7 @@ int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce:
 
         juce::MemoryBlock content;
 
-        if (! readEntry (archive, i, maximumEntrySize, content))
+        if (! ZipEntryReader::readWhole (archive, i, maximumEntrySize, content))
         {
             reason = "the entry " + name + " is larger than " + juce::String (maximumEntrySize)
                      + " bytes or cannot be read whole";
@@ -466,7 +434,7 @@ bool FirmwarePackageStore::readSelectedEntry (const juce::String& entryName, juc
     if (index < 0)
         return fail ("the package " + source->name + " has no entry " + entryName);
 
-    if (! readEntry (archive, index, maximumEntrySize, destination))
+    if (! ZipEntryReader::readWhole (archive, index, maximumEntrySize, destination))
         return fail ("the entry " + entryName + " of the package " + source->name + " cannot be read whole");
 
     return true;

@@ -1,4 +1,7 @@
 #include "PackageSignature.h"
+#include "ZipEntryReader.h"
+
+#include <cstring>
 
 #ifndef VFU_PACKAGE_PUBLIC_KEY
  #define VFU_PACKAGE_PUBLIC_KEY ""
@@ -59,23 +62,13 @@ juce::String PackageSignature::check (juce::ZipFile& archive, const juce::String
         return "malformed signature: " + entryName + " holds " + juce::String (declaredSize)
                + " bytes, not " + juce::String ((int) Ed25519::signatureSize);
 
-    std::unique_ptr<juce::InputStream> stream (archive.createStreamForEntry (index));
-    Ed25519::Signature signature {};
+    juce::MemoryBlock bytes;
 
-    int got = 0;
-
-    while (stream != nullptr && got < (int) signature.size())
-    {
-        const auto chunk = stream->read (signature.data() + got, (int) signature.size() - got);
-
-        if (chunk <= 0)
-            break;
-
-        got += chunk;
-    }
-
-    if (got != (int) signature.size())
+    if (! ZipEntryReader::readWhole (archive, index, declaredSize, bytes))
         return "malformed signature: " + entryName + " cannot be read";
+
+    Ed25519::Signature signature {};
+    std::memcpy (signature.data(), bytes.getData(), signature.size());
 
     if (! Ed25519::verify (key, checksumList.getData(), checksumList.getSize(), signature))
         return "signature does not verify";

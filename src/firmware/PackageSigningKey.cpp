@@ -2,6 +2,7 @@
 
 #include "FirmwarePackageStore.h"
 #include "PackageSignature.h"
+#include "ZipEntryReader.h"
 
 #if JUCE_LINUX || JUCE_MAC || JUCE_BSD
  #include <fcntl.h>
@@ -68,23 +69,6 @@ namespace
 
         return true;
        #endif
-    }
-
-    bool readWhole (juce::ZipFile& archive, int index, juce::MemoryBlock& destination)
-    {
-        const auto size = archive.getEntry (index)->uncompressedSize;
-
-        if (size < 0 || size > FirmwarePackageStore::maximumEntrySize)
-            return false;
-
-        std::unique_ptr<juce::InputStream> stream (archive.createStreamForEntry (index));
-
-        if (stream == nullptr)
-            return false;
-
-        destination.reset();
-        juce::MemoryOutputStream out (destination, false);
-        return out.writeFromInputStream (*stream, size) == size;
     }
 }
 
@@ -215,7 +199,7 @@ bool PackageSigningKey::signPackage (const juce::MemoryBlock& package, juce::Mem
 
     juce::MemoryBlock list;
 
-    if (listIndex < 0 || ! readWhole (archive, listIndex, list))
+    if (listIndex < 0 || ! ZipEntryReader::readWhole (archive, listIndex, FirmwarePackageStore::maximumEntrySize, list))
     {
         error = "cannot read the checksum list";
         return false;
@@ -242,7 +226,7 @@ bool PackageSigningKey::signPackage (const juce::MemoryBlock& package, juce::Mem
 
         juce::MemoryBlock content;
 
-        if (! readWhole (archive, i, content))
+        if (! ZipEntryReader::readWhole (archive, i, FirmwarePackageStore::maximumEntrySize, content))
         {
             error = "cannot read the entry " + entry->filename;
             return false;
