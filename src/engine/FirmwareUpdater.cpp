@@ -70,6 +70,26 @@ FirmwareUpdater::FirmwareUpdater (const juce::File& definitionsFile, const juce:
     initialiseEngine (callback, firmwareSearchFolders);
 }
 
+std::unique_ptr<FirmwareUpdater> FirmwareUpdater::createFromFileOrInbuilt (const juce::File& definitionsFile,
+                                                                           const juce::String& inbuiltText,
+                                                                           const juce::String& name, bool console,
+                                                                           FirmwareUpdaterCallback* cb,
+                                                                           const juce::StringArray& folders)
+{
+    if (definitionsFile.existsAsFile())
+    {
+        MidiTraceRecorder::note ("definitions", definitionsFile.getFullPathName());
+        auto engine = std::make_unique<FirmwareUpdater> (definitionsFile, name, console, cb, folders);
+        logLine ("Using state machine definition in " + definitionsFile.getFullPathName());
+        return engine;
+    }
+
+    MidiTraceRecorder::note ("definitions", console ? "inbuilt (console)" : "inbuilt");
+    auto engine = std::make_unique<FirmwareUpdater> (inbuiltText, name, console, cb, folders);
+    logLine ("Using inbuilt state machine definitions");
+    return engine;
+}
+
 FirmwareUpdater::~FirmwareUpdater()
 {
     if (! stopEngine (5000))

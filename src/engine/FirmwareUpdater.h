@@ -37,6 +37,15 @@ public:
                      FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
                      const juce::String& packagePublicKey = PackageSignature::builtInPublicKey());
 
+    /** The engine a program starts with: from the definitions file when it exists, else from the
+        inbuilt text. Logs which of the two it uses and notes it in a MIDI trace. Throws
+        FirmwareUpdaterException like the constructors. */
+    static std::unique_ptr<FirmwareUpdater> createFromFileOrInbuilt (const juce::File& definitionsFile,
+                                                                     const juce::String& inbuiltText,
+                                                                     const juce::String& deviceName, bool consoleMode,
+                                                                     FirmwareUpdaterCallback* callback,
+                                                                     const juce::StringArray& firmwareSearchFolders);
+
     /** Stops the thread (waiting up to 5000 ms) before packages and definitions go away. */
     ~FirmwareUpdater() override;
 

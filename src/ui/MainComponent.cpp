@@ -6,7 +6,6 @@
 #include "../app/AppLog.h"
 #include "../app/BuildConstants.h"
 #include "../definitions/InbuiltDefinitions.h"
-#include "../midi/MidiTraceRecorder.h"
 #include "../midi/MIDIPortsSelector.h"
 #include "../engine/FirmwareUpdater.h"
 
@@ -237,21 +236,11 @@ void MainComponent::createEngine()
     const juce::StringArray searchFolders { environment.executableFolder.getFullPathName(),
                                             environment.desktopFolder.getFullPathName() };
     const auto definitionsFile = environment.executableFolder.getChildFile ("StateMachines.xml");
-    MidiTraceRecorder::note ("definitions", definitionsFile.existsAsFile() ? definitionsFile.getFullPathName() : "inbuilt");
 
     try
     {
-        if (definitionsFile.existsAsFile())
-        {
-            firmwareUpdater = std::make_unique<FirmwareUpdater> (definitionsFile, deviceName, false, this, searchFolders);
-            logLine ("Using state machine definition in " + definitionsFile.getFullPathName());
-        }
-        else
-        {
-            firmwareUpdater = std::make_unique<FirmwareUpdater> (environment.inbuiltDefinitions, deviceName, false,
-                                                                 this, searchFolders);
-            logLine ("Using inbuilt state machine definitions");
-        }
+        firmwareUpdater = FirmwareUpdater::createFromFileOrInbuilt (definitionsFile, environment.inbuiltDefinitions,
+                                                                    deviceName, false, this, searchFolders);
     }
     catch (const FirmwareUpdater::FirmwareUpdaterException& e)
     {

@@ -144,21 +144,11 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
 
     const auto besideExecutable = executableFolder.getChildFile ("StateMachines.xml");
     const auto definitionsFile = options.definitions != juce::File() ? options.definitions : besideExecutable;
-    MidiTraceRecorder::note ("definitions", definitionsFile.existsAsFile() ? definitionsFile.getFullPathName() : "inbuilt (console)");
 
     try
     {
-        if (definitionsFile.existsAsFile())
-        {
-            engine = std::make_unique<FirmwareUpdater> (definitionsFile, deviceName, true, &frontEnd, searchPaths);
-            logLine ("Using state machine definition in " + definitionsFile.getFullPathName());
-        }
-        else
-        {
-            engine = std::make_unique<FirmwareUpdater> (InbuiltDefinitions::getConsoleText(), deviceName, true,
-                                                        &frontEnd, searchPaths);
-            logLine ("Using inbuilt state machine definitions");
-        }
+        engine = FirmwareUpdater::createFromFileOrInbuilt (definitionsFile, InbuiltDefinitions::getConsoleText(),
+                                                           deviceName, true, &frontEnd, searchPaths);
     }
     catch (const FirmwareUpdater::FirmwareUpdaterException& e)
     {
