@@ -71,7 +71,7 @@ after_configure() {
 build() {
     local name=$1; shift
     local source
-    source=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$name-*" | head -1)
+    source=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$name-*" | sed -n 1p)
     [ -n "$source" ] || { echo "no unpacked source for $name" >&2; exit 1; }
     local cmake_source=$source
     [ -f "$cmake_source/CMakeLists.txt" ] || cmake_source=$source/expat
@@ -95,7 +95,7 @@ build expat -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_TESTS=
     -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_FUZZERS=OFF
 
 # The framework's decoder includes the library's internal header as well.
-jpeg_source=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libjpeg-turbo-*' | head -1)
+jpeg_source=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libjpeg-turbo-*' | sed -n 1p)
 cp "$jpeg_source/jpegint.h" "$prefix/include/"
 
 # jconfig.h leaves out its boolean typedef when windows.h came first (rpcndr.h has one), but the

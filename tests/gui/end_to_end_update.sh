@@ -57,7 +57,7 @@ app_pid=$!
 wait_for_log "State 'Idle, bootloader detected' (from State 'Idle, no device')" 20
 
 # Click "Install": the button sits at 168,248 (96 x 24) in the content, below the 24-pixel menu bar.
-window=$(xdotool search --sync --name "^Quorrel Firmware Updater$" | head -1)
+window=$(xdotool search --sync --name "^Quorrel Firmware Updater$" | sed -n 1p)
 eval "$(xdotool getwindowgeometry --shell "$window")"
 xdotool mousemove $((X + 168 + 48)) $((Y + 24 + 248 + 12)) click 1
 

@@ -35,7 +35,7 @@ trap cleanup EXIT
 
 # Makes the prefix on first use. Its one user's folders: %APPDATA% (roaming) and the desktop.
 sh "$wine_run" "$prefix" cmd /c exit >/dev/null 2>&1
-user_dir=$(find "$prefix/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)
+user_dir=$(find "$prefix/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | sed -n 1p)
 [ -d "$user_dir/AppData/Roaming" ] || { echo "FAIL: no application-data folder in $prefix" >&2; exit 1; }
 log="$user_dir/AppData/Roaming/Vorn Firmware Updater/vfu-quorrel"
 desktop=$user_dir/Desktop
@@ -67,7 +67,7 @@ import -window root "$artifacts/end_to_end_windows_complete.png"
 # Closing the window as a user would, with Alt+F4. (taskkill would send WM_CLOSE to every
 # top-level window of the process, the framework's hidden ones included.) Under Wine the
 # process takes about 12 s to end after its "shutdown" line.
-window=$(xdotool search --name "^Quorrel Firmware Updater$" | head -1)
+window=$(xdotool search --name "^Quorrel Firmware Updater$" | sed -n 1p)
 [ -n "$window" ] || fail "no window titled Quorrel Firmware Updater"
 xdotool windowfocus --sync "$window"
 xdotool key --clearmodifiers alt+F4

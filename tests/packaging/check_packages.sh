@@ -40,7 +40,7 @@ for path in ./usr/lib/vorn-firmware-updater/VornFirmwareUpdater ./usr/bin/vorn-f
             ./usr/share/doc/vorn-firmware-updater/copyright; do
     grep -qF -- " $path" "$work/contents" || fail "the package lacks $path"
 done
-dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "no dependencies worked out"
+dpkg-deb -f "$deb" Depends | grep 'libc6' >/dev/null || fail "no dependencies worked out"
 
 echo "-- the installed program starts in demo mode"
 dpkg -x "$deb" "$work/root"
@@ -64,7 +64,7 @@ wait "$app_pid" || true
 app_pid=
 grep -q "Using inbuilt state machine definitions" "$log" || fail "no definitions line"
 tr -d '\r' <"$log" | grep -v '^[[:space:]]*$' | tail -1 | grep -q ' - shutdown$' || fail "no shutdown line"
-unzip -l "$work/root/usr/lib/vorn-firmware-updater/VornFirmwareUpdater" | grep -q 'quorrel-fw-2.1.13.vfw' \
+unzip -l "$work/root/usr/lib/vorn-firmware-updater/VornFirmwareUpdater" | grep 'quorrel-fw-2.1.13.vfw' >/dev/null \
     || fail "the installed program lost its firmware package"
 
 echo "-- the Windows zip"
@@ -75,7 +75,7 @@ for entry in VornFirmwareUpdater.exe vfu-check-definitions.exe vfu-firmware-tool
     grep -qF "$top/$entry" "$work/zip-contents" || fail "the zip lacks $entry"
 done
 unzip -q -d "$work/win" "$zip"
-unzip -l "$work/win/$top/VornFirmwareUpdater.exe" | grep -q 'quorrel-fw-2.1.13.vfw' \
+unzip -l "$work/win/$top/VornFirmwareUpdater.exe" | grep 'quorrel-fw-2.1.13.vfw' >/dev/null \
     || fail "the Windows program in the zip carries no firmware package"
 grep -q 'GNU GENERAL PUBLIC LICENSE' "$work/win/$top/LICENSE.txt" || fail "no GPL text"
 
