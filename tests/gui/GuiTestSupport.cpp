@@ -58,6 +58,7 @@ MainComponent& MainWindowTest::open (const juce::String& definitions)
 
     window = std::make_unique<juce::DocumentWindow> ("Quorrel Firmware Updater", juce::Colour (0xFFD3D3D3),
                                                      juce::DocumentWindow::closeButton, true);
+    linesAlreadyAwaited = log.lines().size();
     main = new MainComponent ("Quorrel", std::move (env));
     window->setUsingNativeTitleBar (true);
     window->setContentOwned (main, true);
@@ -68,20 +69,24 @@ MainComponent& MainWindowTest::open (const juce::String& definitions)
 bool MainWindowTest::waitForState (const juce::String& stateName, int timeoutMs)
 {
     const auto prefix = "State '" + stateName + "' (from State '";
-    int seen = 0;
 
-    for (auto& line : log.lines())
-        if (line.startsWith (prefix))
-            ++seen;
-
-    // Waits for one more entry than the log holds now, so a State can be awaited again.
+    // Looks only past the entry that the last wait found (or past what the log held before the
+    // window opened), so a State can be awaited again, and an entry that came before the call
+    // (the engine runs while the test works) still counts.
     return pumpUntil ([&]
     {
-        int n = 0;
-        for (auto& line : log.lines())
-            if (line.startsWith (prefix))
-                ++n;
-        return n > seen;
+        const auto lines = log.lines();
+
+        for (int i = linesAlreadyAwaited; i < lines.size(); ++i)
+        {
+            if (lines[i].startsWith (prefix))
+            {
+                linesAlreadyAwaited = i + 1;
+                return true;
+            }
+        }
+
+        return false;
     }, timeoutMs);
 }
 

@@ -31,7 +31,8 @@ protected:
     /** Builds the window; the engine starts unless the component reports a fatal error. */
     MainComponent& open (const juce::String& definitions);
 
-    /** Runs the message loop until the engine has entered that State (per the log). */
+    /** Runs the message loop until the log shows the engine entering that State after the entry
+        that the previous wait found (after the window opened, for the first wait). */
     bool waitForState (const juce::String& stateName, int timeoutMs = 5000);
 
     /** How often the log says that State was entered from "none" (a fresh run of the engine). */
@@ -51,6 +52,9 @@ protected:
     juce::StringArray fatalReports; // "title|message"
     std::unique_ptr<juce::DocumentWindow> window;
     MainComponent* main = nullptr;
+
+private:
+    int linesAlreadyAwaited = 0;
 };
 
 /** Runs action on the first modal dialog window that opens, from inside its modal loop. */

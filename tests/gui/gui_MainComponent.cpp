@@ -56,13 +56,16 @@ TEST_F (MainComponentTest, AtStartTheWindowShowsTheDeviceTheNewestVersionAndTheE
 TEST_F (MainComponentTest, EngineReportsDriveTheFieldsTheButtonAndWhichListsCanBeUsed)
 {
     writeQuorrelPackage (desktopFolder, "2.1.13");
-    open (clickDrivenDocument());
 
+    // Captured from before the engine starts, and released before anything is asserted, so
+    // that a failure's own report is not swallowed.
     testing::internal::CaptureStdout();
-    ASSERT_TRUE (waitForState ("Idle, no device"));
+    open (clickDrivenDocument());
+    const auto reachedIdle = waitForState ("Idle, no device");
     pumpUntil ([&] { return installCancel().isEnabled(); }, 2000); // the Print comes before the Button
     const auto printed = testing::internal::GetCapturedStdout();
 
+    ASSERT_TRUE (reachedIdle);
     EXPECT_EQ (printed, "idle reached\n");
     EXPECT_EQ (label ("InstructionsField").getText(), "Connect your Quorrel.");
     EXPECT_FALSE (label ("InstalledVersion").isVisible());
