@@ -129,11 +129,11 @@ TEST_F (EngineWithoutDevice, aJumpToAStateThatDoesNotExistIsLoggedAndTheEngineCa
            "</State>", "A");
     ASSERT_TRUE (waitForState ("A"));
     engine->buttonPressed ("InstallCancel");
-    pumpFor (200);
+    EXPECT_TRUE (pumpUntil ([&] { return log.contains ("State 'Missing too' does not exist, staying in State 'A'"); }, 3000));
+    pumpFor (100);
 
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > A" }));
     EXPECT_TRUE (log.contains ("State 'Nowhere' does not exist, staying in State 'A'"));
-    EXPECT_TRUE (log.contains ("State 'Missing too' does not exist, staying in State 'A'"));
     EXPECT_TRUE (engine->isThreadRunning());
 }
 
@@ -288,14 +288,17 @@ TEST_F (EngineWithoutDevice, aStatesOwnMissingTimeoutStateIsLoggedOncePerEntry)
 {
     // With a timeout of 0 every poll cycle (one each 100 ms here) times out again.
     start ("<State name=\"A\" pollingMode=\"midi ports\" timeoutState=\"Nowhere\"/>", "A", 0);
+    const juce::String missing ("State 'Nowhere' does not exist, staying in State 'A'");
     ASSERT_TRUE (waitForState ("A"));
+    ASSERT_TRUE (pumpUntil ([&] { return log.count (missing) == 1; }, 3000));
     pumpFor (800);
-    EXPECT_EQ (log.count ("State 'Nowhere' does not exist, staying in State 'A'"), 1);
+    EXPECT_EQ (log.count (missing), 1);
 
     engine->returnToInitialState();
     ASSERT_TRUE (pumpUntil ([&] { return callback.states().size() == 2; }, 3000));
+    ASSERT_TRUE (pumpUntil ([&] { return log.count (missing) == 2; }, 3000));
     pumpFor (800);
-    EXPECT_EQ (log.count ("State 'Nowhere' does not exist, staying in State 'A'"), 2);
+    EXPECT_EQ (log.count (missing), 2);
 }
 
 namespace

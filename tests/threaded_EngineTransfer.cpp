@@ -136,6 +136,7 @@ TEST_F (EngineTransfer, anEndPollingModeThatIsNoPollingWordMeansNoEndPollingAndA
     ASSERT_NO_FATAL_FAILURE (start (sendState ("panel state", "<SendSysEx messageKind=\"quorrel-extra-$(version)\"/>")));
 
     ASSERT_TRUE (pumpUntil ([&] { return callback.count ("print after") == 1; }, 5000)) << callback.events().joinIntoString (" | ");
+    pumpUntil ([&] { return ! device.getSizes().empty(); }, 3000);
     pumpFor (300);
     EXPECT_EQ (device.getSizes(), std::vector<int> { 300 });
     EXPECT_EQ (callback.states(), juce::StringArray ("none > Send"));

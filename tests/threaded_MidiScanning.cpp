@@ -1,3 +1,4 @@
+#include "support/EngineTestSupport.h"
 #include "support/MidiLogCapture.h"
 #include "support/MidiTestRig.h"
 
@@ -214,8 +215,7 @@ TEST_F (Scanning, aQuorrelThatComesBackUnderAnotherNameIsFollowedByPosition)
     ASSERT_EQ (selector.scanForDevice (6, false), PollingResult::DeviceDetected);
 
     quorrel.enterBootloader();
-    juce::Thread::sleep (settings.reattachMs + 50);
-    ASSERT_EQ (ports->getInputNames(), juce::StringArray ("Quorrel Bootloader"));
+    ASSERT_TRUE (pumpUntil ([&] { return ports->getInputNames() == juce::StringArray ("Quorrel Bootloader"); }, 2000));
 
     // The output's old name is gone: nothing can be sent, and the output choice falls back to Auto.
     EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::NoDevice);

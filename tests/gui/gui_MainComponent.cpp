@@ -122,7 +122,8 @@ TEST_F (MainComponentTest, ProgressIsShownAsAWholePercentInTheInstallingField)
 TEST_F (MainComponentTest, WithoutAnyPackageOnlyTheErrorAlertIsReportedAndTheEngineNeverStarts)
 {
     auto& mc = open (clickDrivenDocument());
-    pumpFor (300);
+    pumpUntil ([&] { return ! fatalReports.isEmpty(); }, 3000);
+    pumpFor (300); // nothing more is reported
 
     ASSERT_EQ (fatalReports.size(), 1);
     EXPECT_EQ (fatalReports[0], "Error...|No firmware file was found.\n\nThe application will quit.");
@@ -140,7 +141,8 @@ TEST_F (MainComponentTest, AFaultyDefinitionsFileBesideTheExecutableIsReportedWi
     executableFolder.getChildFile ("StateMachines.xml").replaceWithText ("<NotFirmwareUpdaters/>");
 
     auto& mc = open (clickDrivenDocument());
-    pumpFor (200);
+    pumpUntil ([&] { return ! fatalReports.isEmpty(); }, 3000);
+    pumpFor (200); // nothing more is reported
 
     ASSERT_EQ (fatalReports.size(), 1);
     const auto title = fatalReports[0].upToFirstOccurrenceOf ("|", false, false);
@@ -164,7 +166,8 @@ TEST_F (MainComponentTest, ADefinitionsFileThatIsAFifoIsUnreadableAndEndsTheProg
 
     // Opening the FIFO for reading would wait for a writer for ever.
     open (clickDrivenDocument());
-    pumpFor (200);
+    pumpUntil ([&] { return ! fatalReports.isEmpty(); }, 3000);
+    pumpFor (200); // nothing more is reported
 
     ASSERT_EQ (fatalReports.size(), 1);
     EXPECT_EQ (fatalReports[0], "Bad XML Document|<FirmwareUpdaters> must be the root element.\n\nThe app will quit.");
