@@ -167,12 +167,17 @@ int send (int imageBytes, const juce::String& traceFile)
         engine.stopEngine (5000);
     }
 
+    // The pacing alone: the pauses after the packets that the sender cuts the image into.
     int packets = 0;
+    juce::int64 pacingMs = 0;
+
     for (auto remaining = (juce::int64) imageBytes; remaining > 0; ++packets)
-        remaining -= remaining < 512 ? remaining : 256;
-    const auto lastLength = imageBytes - (packets - 1) * 256;
-    const auto pacingMs = (packets - 1) * SysexSender::pauseMillisecondsFor (256, 0.082f)
-                        + SysexSender::pauseMillisecondsFor ((int) lastLength, 0.082f);
+    {
+        const auto length = SysexSender::nextPacketLength (remaining, 256);
+        pacingMs += SysexSender::pauseMillisecondsFor ((int) length, 0.082f);
+        remaining -= length;
+    }
+
     std::cout << "pacing alone: " << juce::String (pacingMs / 1000.0, 2) << " s for " << packets << " packets" << std::endl;
     instrument.waitForMode (SimulatedInstrument::Mode::normal, 3000);
     std::cout << "instrument now reports " << instrument.getVersion() << std::endl;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -226,6 +227,30 @@ TEST (SysexSenderPackets, thePauseIs0point384MillisecondsPerByteTruncatedWithThe
     EXPECT_EQ (SysexSender::pauseMillisecondsFor (511, 0.082f), 196);
     EXPECT_EQ (SysexSender::pauseMillisecondsFor (256, 0.02f), 98);
     EXPECT_EQ (SysexSender::pauseMillisecondsFor (256, 5.5f), 103);
+}
+
+TEST (SysexSenderPackets, theShippedImageGoesOutIn1405PacketsOver137point7SecondsOfPacing)
+{
+    // 359,740 bytes in packets of 256: the last 572 bytes are less than two packets, so one more
+    // of 256 and then the 316 that remain.
+    std::vector<juce::int64> lengths;
+
+    for (juce::int64 remaining = 359740; remaining > 0;)
+    {
+        const auto length = SysexSender::nextPacketLength (remaining, 256);
+        ASSERT_GT (length, 0);
+        lengths.push_back (length);
+        remaining -= length;
+    }
+
+    ASSERT_EQ (lengths.size(), 1405u);
+    EXPECT_EQ (std::count (lengths.begin(), lengths.end() - 1, (juce::int64) 256), 1404);
+    EXPECT_EQ (lengths.back(), 316);
+
+    int pacingMs = 0;
+    for (auto length : lengths)
+        pacingMs += SysexSender::pauseMillisecondsFor ((int) length, 0.082f);
+    EXPECT_EQ (pacingMs, 1404 * 98 + 121);
 }
 
 TEST (SysexSenderPackets, aWaitTimeBeyondTheRangeOfMillisecondsGivesTheLongestPauseNotANegativeOne)
