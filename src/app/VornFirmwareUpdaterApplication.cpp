@@ -12,8 +12,7 @@
 #include <iostream>
 
 #if JUCE_LINUX || JUCE_BSD
- #include <csignal>
- #include <fcntl.h>
+ #include "QuitSignalPipe.h"
  #include <unistd.h>
 #endif
 
@@ -27,18 +26,10 @@ class VornFirmwareUpdaterApplication::QuitSignalWatcher
 public:
     QuitSignalWatcher()
     {
-        if (::pipe (fds) != 0)
-        {
-            fds[0] = fds[1] = -1;
+        if (! signals.isOpen())
             return;
-        }
 
-        for (auto fd : fds)
-            ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) | O_NONBLOCK);
-
-        writeEnd.store (fds[1]);
-
-        juce::LinuxEventLoop::registerFdCallback (fds[0], [] (int fd)
+        juce::LinuxEventLoop::registerFdCallback (signals.readEnd(), [] (int fd)
         {
             char buffer[16];
             while (::read (fd, buffer, sizeof (buffer)) > 0) {}
@@ -46,42 +37,16 @@ public:
             if (auto* app = juce::JUCEApplicationBase::getInstance())
                 app->systemRequestedQuit();
         });
-
-        struct sigaction action {};
-        action.sa_handler = handleSignal;
-        sigemptyset (&action.sa_mask);
-        ::sigaction (SIGINT, &action, &previousInt);
-        ::sigaction (SIGTERM, &action, &previousTerm);
     }
 
     ~QuitSignalWatcher()
     {
-        if (fds[0] < 0)
-            return;
-
-        ::sigaction (SIGINT, &previousInt, nullptr);
-        ::sigaction (SIGTERM, &previousTerm, nullptr);
-        writeEnd.store (-1);
-        juce::LinuxEventLoop::unregisterFdCallback (fds[0]);
-        ::close (fds[0]);
-        ::close (fds[1]);
+        if (signals.isOpen())
+            juce::LinuxEventLoop::unregisterFdCallback (signals.readEnd());
     }
 
 private:
-    static void handleSignal (int)
-    {
-        const auto fd = writeEnd.load();
-
-        if (fd >= 0)
-        {
-            const char byte = 1;
-            [[maybe_unused]] auto written = ::write (fd, &byte, 1);
-        }
-    }
-
-    static inline std::atomic<int> writeEnd { -1 };
-    int fds[2] { -1, -1 };
-    struct sigaction previousInt {}, previousTerm {};
+    QuitSignalPipe signals { 1 };
 };
 #else
 /** Windows and macOS hand the system's quit request (end of session, Ctrl+C in a console, the

@@ -5,9 +5,9 @@
  #include <io.h>
  #include <windows.h>
 #else
+ #include "app/QuitSignalPipe.h"
+
  #include <cerrno>
- #include <csignal>
- #include <fcntl.h>
  #include <poll.h>
  #include <termios.h>
  #include <unistd.h>
@@ -85,30 +85,13 @@ bool TerminalInput::isStandardOutputTerminal()
 
 #else
 //==============================================================================
-/** The signal handler writes a byte to a pipe that the reader waits on together with standard
+/** SIGINT and SIGTERM arrive as bytes in a pipe that the reader waits on together with standard
     input; the destructor wakes the reader through the same pipe. */
 class TerminalInput::Platform
 {
 public:
     explicit Platform (juce::Thread&)
     {
-        if (::pipe (fds) != 0)
-        {
-            fds[0] = fds[1] = -1;
-            return;
-        }
-
-        for (auto fd : fds)
-            ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) | O_NONBLOCK);
-
-        writeEnd.store (fds[1]);
-
-        struct sigaction action {};
-        action.sa_handler = handleSignal;
-        sigemptyset (&action.sa_mask);
-        ::sigaction (SIGINT, &action, &previousInt);
-        ::sigaction (SIGTERM, &action, &previousTerm);
-
         // Key by key and without echo; ISIG stays on, so Ctrl-C still raises SIGINT.
         if (::isatty (STDIN_FILENO) && ::tcgetattr (STDIN_FILENO, &savedTerminal) == 0)
         {
@@ -124,28 +107,19 @@ public:
     {
         if (terminalChanged)
             ::tcsetattr (STDIN_FILENO, TCSANOW, &savedTerminal);
-
-        if (fds[0] < 0)
-            return;
-
-        ::sigaction (SIGINT, &previousInt, nullptr);
-        ::sigaction (SIGTERM, &previousTerm, nullptr);
-        writeEnd.store (-1);
-        ::close (fds[0]);
-        ::close (fds[1]);
     }
 
     template <typename KeyFn, typename InterruptFn, typename EndFn>
     void read (juce::Thread& reader, KeyFn&& onKey, InterruptFn&& onInterrupt, EndFn&& onEnd)
     {
-        if (fds[0] < 0)
+        if (! signals.isOpen())
             return;
 
         bool inputOpen = true;
 
         while (! reader.threadShouldExit())
         {
-            pollfd watched[2] = { { fds[0], POLLIN, 0 }, { inputOpen ? STDIN_FILENO : -1, POLLIN, 0 } };
+            pollfd watched[2] = { { signals.readEnd(), POLLIN, 0 }, { inputOpen ? STDIN_FILENO : -1, POLLIN, 0 } };
 
             if (::poll (watched, 2, -1) < 0)
             {
@@ -158,7 +132,7 @@ public:
             if ((watched[0].revents & POLLIN) != 0)
             {
                 char bytes[16];
-                const auto count = ::read (fds[0], bytes, sizeof (bytes));
+                const auto count = ::read (signals.readEnd(), bytes, sizeof (bytes));
 
                 for (ssize_t i = 0; i < count; ++i)
                     if (bytes[i] == interruptByte)
@@ -190,31 +164,12 @@ public:
 
     void wake()
     {
-        const auto fd = writeEnd.load();
-
-        if (fd >= 0)
-        {
-            const char byte = wakeByte;
-            [[maybe_unused]] auto written = ::write (fd, &byte, 1);
-        }
+        signals.post (wakeByte);
     }
 
 private:
-    static void handleSignal (int)
-    {
-        const auto fd = writeEnd.load();
-
-        if (fd >= 0)
-        {
-            const char byte = interruptByte;
-            [[maybe_unused]] auto written = ::write (fd, &byte, 1);
-        }
-    }
-
     static constexpr char interruptByte = 'i', wakeByte = 'w';
-    static inline std::atomic<int> writeEnd { -1 };
-    int fds[2] { -1, -1 };
-    struct sigaction previousInt {}, previousTerm {};
+    QuitSignalPipe signals { interruptByte };
     termios savedTerminal {};
     bool terminalChanged = false;
 };
