@@ -84,7 +84,13 @@ add_custom_target(vfu_firmware_archive ALL DEPENDS ${vfu_firmware_archive})
 # Appends the archive to the freshly linked executable. A changed archive relinks the executable
 # (LINK_DEPENDS), and every link is followed by exactly one append, so the executable never
 # carries a stale or a doubled archive.
+# The targets that carry it are listed in the global property VFU_FIRMWARE_CARRIERS, so that
+# packaging appends the archive again to their stripped copies.
+set_property(GLOBAL PROPERTY VFU_FIRMWARE_ARCHIVE ${vfu_firmware_archive})
+
 function(vfu_append_firmware_archive target)
+    get_property(vfu_firmware_archive GLOBAL PROPERTY VFU_FIRMWARE_ARCHIVE)
+    set_property(GLOBAL APPEND PROPERTY VFU_FIRMWARE_CARRIERS ${target})
     add_dependencies(${target} vfu_firmware_archive)
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${vfu_firmware_archive})
     add_custom_command(TARGET ${target} POST_BUILD

@@ -5,13 +5,13 @@
 #   /usr/bin/vfu-*                                       the command-line tools
 #   a desktop entry, an icon made from the logo, the copyright and licence texts
 #
-# The installed programs are stripped copies. The program's firmware archive sits after the end
-# of its ELF image, where strip would cut it off, so it is appended again to the stripped copy.
+# The installed programs are stripped copies. A firmware archive sits after the end of its
+# program's ELF image, where strip would cut it off, so it is appended again to the stripped copy.
 
 set(vfu_package_name vorn-firmware-updater)
 set(vfu_package_maintainer "Vorn Developer <dev@vorn.example>")
 set(vfu_stage ${CMAKE_BINARY_DIR}/package-stage)
-set(vfu_firmware_archive ${CMAKE_BINARY_DIR}/firmware/embedded-firmware.zip)
+get_property(vfu_firmware_archive GLOBAL PROPERTY VFU_FIRMWARE_ARCHIVE)
 
 find_program(VFU_STRIP_PROGRAM NAMES strip REQUIRED)
 find_program(VFU_CONVERT_PROGRAM NAMES convert REQUIRED)
@@ -31,25 +31,29 @@ foreach(list ${vfu_tool_lists})
     endforeach()
 endforeach()
 
+# Stripped copies of the program and the tools; those that carry the firmware archive get it
+# appended again after strip.
+get_property(vfu_firmware_carriers GLOBAL PROPERTY VFU_FIRMWARE_CARRIERS)
 set(vfu_staged_files "")
-add_custom_command(OUTPUT ${vfu_stage}/VornFirmwareUpdater
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${vfu_stage}
-    COMMAND ${VFU_STRIP_PROGRAM} --strip-all -o ${vfu_stage}/VornFirmwareUpdater $<TARGET_FILE:VornFirmwareUpdater>
-    COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/append-firmware-archive.sh ${vfu_stage}/VornFirmwareUpdater
-            ${vfu_firmware_archive} ${VFU_ZIP_PROGRAM}
-    DEPENDS VornFirmwareUpdater ${vfu_firmware_archive}
-    COMMENT "Stripping VornFirmwareUpdater for the package"
-    VERBATIM)
-list(APPEND vfu_staged_files ${vfu_stage}/VornFirmwareUpdater)
 
-foreach(tool ${vfu_tool_targets})
-    add_custom_command(OUTPUT ${vfu_stage}/${tool}
+foreach(program VornFirmwareUpdater ${vfu_tool_targets})
+    set(vfu_append_command "")
+    set(vfu_append_depends "")
+
+    if(program IN_LIST vfu_firmware_carriers)
+        set(vfu_append_command COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/append-firmware-archive.sh
+                               ${vfu_stage}/${program} ${vfu_firmware_archive} ${VFU_ZIP_PROGRAM})
+        set(vfu_append_depends ${vfu_firmware_archive})
+    endif()
+
+    add_custom_command(OUTPUT ${vfu_stage}/${program}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${vfu_stage}
-        COMMAND ${VFU_STRIP_PROGRAM} --strip-all -o ${vfu_stage}/${tool} $<TARGET_FILE:${tool}>
-        DEPENDS ${tool}
-        COMMENT "Stripping ${tool} for the package"
+        COMMAND ${VFU_STRIP_PROGRAM} --strip-all -o ${vfu_stage}/${program} $<TARGET_FILE:${program}>
+        ${vfu_append_command}
+        DEPENDS ${program} ${vfu_append_depends}
+        COMMENT "Stripping ${program} for the package"
         VERBATIM)
-    list(APPEND vfu_staged_files ${vfu_stage}/${tool})
+    list(APPEND vfu_staged_files ${vfu_stage}/${program})
 endforeach()
 
 # The icon: the logo centred on a square transparent canvas.

@@ -34,7 +34,7 @@ lintian --allow-root --fail-on error --tag-display-limit 0 "$deb"
 echo "-- the Debian package's contents"
 dpkg-deb -c "$deb" > "$work/contents"
 for path in ./usr/lib/vorn-firmware-updater/VornFirmwareUpdater ./usr/bin/vorn-firmware-updater \
-            ./usr/bin/vfu-check-definitions ./usr/bin/vfu-firmware-tool \
+            ./usr/bin/vfu-check-definitions ./usr/bin/vfu-firmware-tool ./usr/bin/vfu-update \
             ./usr/share/applications/vorn-firmware-updater.desktop \
             ./usr/share/icons/hicolor/256x256/apps/vorn-firmware-updater.png \
             ./usr/share/doc/vorn-firmware-updater/copyright; do
@@ -66,6 +66,14 @@ grep -q "Using inbuilt state machine definitions" "$log" || fail "no definitions
 tr -d '\r' <"$log" | grep -v '^[[:space:]]*$' | tail -1 | grep -q ' - shutdown$' || fail "no shutdown line"
 unzip -l "$work/root/usr/lib/vorn-firmware-updater/VornFirmwareUpdater" | grep 'quorrel-fw-2.1.13.vfw' >/dev/null \
     || fail "the installed program lost its firmware package"
+
+echo "-- the installed terminal updater finds its own firmware"
+unzip -l "$work/root/usr/bin/vfu-update" | grep 'quorrel-fw-2.1.13.vfw' >/dev/null \
+    || fail "the installed vfu-update lost its firmware package"
+VFU_SIMULATE="version=2.1.12;bootloader-after=never" timeout 20 "$work/root/usr/bin/vfu-update" --timeout 2 \
+    </dev/null >"$work/update-stdout" 2>&1 || true
+grep -qF "Available version: 2.1.13" "$work/update-stdout" \
+    || { cat "$work/update-stdout" >&2; fail "the installed vfu-update offers no firmware"; }
 
 echo "-- the Windows zip"
 top=VornFirmwareUpdater-$version-windows-x64
