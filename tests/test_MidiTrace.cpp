@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#if ! JUCE_WINDOWS
+ #include <sys/stat.h>
+#endif
+
 namespace
 {
 juce::String refusal (const juce::String& body)
@@ -82,3 +86,16 @@ TEST (MidiTraceReader, refusesAMalformedTraceWithTheLineNumberAndAReason)
     EXPECT_EQ (refusal ("1.000 in \"A\"" + juce::String::repeatedString (" F0", 65537)), "line 3: a message is longer than 65536 bytes");
     EXPECT_EQ (refusal ("1.000 ports in" + juce::String::repeatedString (" \"A\"", 65) + " out"), "line 3: more than 64 ports");
 }
+
+#if ! JUCE_WINDOWS
+TEST (MidiTraceReader, aFifoNamedLikeATraceIsRefusedWithoutWaitingForAWriter)
+{
+    const juce::TemporaryFile fifo (".trace");
+    ASSERT_EQ (::mkfifo (fifo.getFile().getFullPathName().toRawUTF8(), 0600), 0);
+
+    MidiTrace trace;
+    const auto error = MidiTrace::load (fifo.getFile(), trace);
+    EXPECT_TRUE (error.endsWith (": not a regular file that can be read")) << error;
+    fifo.getFile().deleteFile();
+}
+#endif

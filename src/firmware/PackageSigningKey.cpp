@@ -2,6 +2,7 @@
 
 #include "FirmwarePackageStore.h"
 #include "PackageSignature.h"
+#include "../app/RegularFile.h"
 #include "ZipEntryReader.h"
 
 #if JUCE_LINUX || JUCE_MAC || JUCE_BSD
@@ -88,13 +89,15 @@ PackageSigningKey PackageSigningKey::fromSecretHex (const juce::String& secretHe
 
 PackageSigningKey PackageSigningKey::load (const juce::File& keyFile, juce::String& error)
 {
-    if (! keyFile.existsAsFile() || keyFile.getSize() > maximumKeyFileSize)
+    juce::MemoryBlock bytes;
+
+    if (! RegularFile::read (keyFile, maximumKeyFileSize, bytes))
     {
         error = "cannot read the key file " + keyFile.getFullPathName();
         return {};
     }
 
-    const auto lines = juce::StringArray::fromLines (keyFile.loadFileAsString());
+    const auto lines = juce::StringArray::fromLines (bytes.toString());
     auto key = fromSecretHex (valueAfter (lines, "secret-key"));
 
     if (! key.isValid())

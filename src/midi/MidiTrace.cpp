@@ -1,4 +1,5 @@
 #include "MidiTrace.h"
+#include "../app/RegularFile.h"
 
 namespace
 {
@@ -354,7 +355,13 @@ juce::String MidiTrace::load (const juce::File& file, MidiTrace& result)
     if (file.getSize() > maximumTextSize)
         return file.getFullPathName() + ": line 1: the trace is larger than 16 MiB";
 
-    const auto error = parse (file.loadFileAsString(), result);
+    // A trace comes from outside: a FIFO or device named like one must not block the reader.
+    juce::MemoryBlock bytes;
+
+    if (! RegularFile::read (file, maximumTextSize, bytes))
+        return file.getFullPathName() + ": not a regular file that can be read";
+
+    const auto error = parse (juce::String::createStringFromData (bytes.getData(), (int) bytes.getSize()), result);
     return error.isEmpty() ? juce::String() : file.getFullPathName() + ": " + error;
 }
 

@@ -1,5 +1,6 @@
 #include "FirmwareTool.h"
 
+#include "app/RegularFile.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/FirmwarePackageStore.h"
 #include "firmware/FirmwarePackageWriter.h"
@@ -265,8 +266,7 @@ int FirmwareTool::signPackage (const juce::StringArray& arguments)
     const auto packageFile = fileFromArgument (rest[0]);
     juce::MemoryBlock package, signedPackage;
 
-    if (! packageFile.existsAsFile() || packageFile.getSize() > FirmwarePackageStore::maximumPackageSize
-        || ! packageFile.loadFileAsData (package))
+    if (! RegularFile::read (packageFile, FirmwarePackageStore::maximumPackageSize, package))
         return fail ("cannot read " + packageFile.getFullPathName());
 
     if (! key.signPackage (package, signedPackage, error))
