@@ -3,7 +3,6 @@
 #include "BuildConstants.h"
 #include "QuitDeadline.h"
 #include "WineRepaintPump.h"
-#include "../midi/MIDIPortsSelector.h"
 #include "../midi/MidiTraceRecorder.h"
 #include "../simulator/SimulatorConfig.h"
 #include "../ui/MainComponent.h"
@@ -57,8 +56,6 @@ class VornFirmwareUpdaterApplication::QuitSignalWatcher
 #endif
 
 //==============================================================================
-// The MIDIDeviceID of this build's instrument in the definitions (family 0006).
-
 VornFirmwareUpdaterApplication::VornFirmwareUpdaterApplication() = default;
 VornFirmwareUpdaterApplication::~VornFirmwareUpdaterApplication()
 {

@@ -409,24 +409,13 @@ void FirmwareUpdater::pollCycle (State& state, const juce::String& mode, const S
         return;
     }
 
-    if (state.attributes.count ("timeoutState") == 0)
-    {
-        moveTo (timeoutState);
-        return;
-    }
+    const auto target = state.attributes.count ("timeoutState") > 0 ? state.getAttribute ("timeoutState") : timeoutState;
 
-    const auto ownTarget = state.getAttribute ("timeoutState");
-
-    if (auto* target = machine->findState (ownTarget))
-    {
-        setCurrent (target);
-        return;
-    }
-
-    // The loader does not check a State's own timeoutState. After the first timeout every cycle
-    // times out again, so the missing State is named once per State entry, not ten times a second.
-    if (! std::exchange (missingTimeoutStateLogged, true))
-        moveTo (ownTarget);
+    // The loader checks the definitions' timeoutState but not a State's own. After the first
+    // timeout every cycle times out again, so a missing State is named once per State entry,
+    // not ten times a second.
+    if (machine->findState (target) != nullptr || ! std::exchange (missingTimeoutStateLogged, true))
+        moveTo (target);
 }
 
 void FirmwareUpdater::pacedPollCycle (State& state, const juce::String& mode, const State::Transitions& table)

@@ -7,8 +7,8 @@
 
 namespace
 {
-    // How often the writer looks at its queue when nobody wakes it; it is woken for image runs
-    // and header lines, so ordinary messages reach the file within this time.
+    // The writer wakes when the queue stops being empty and waits this long for more to gather,
+    // so every line reaches the file within this time.
     constexpr int writeIntervalMs = 50;
 
     juce::CriticalSection activeLock;
@@ -124,12 +124,8 @@ void MidiTraceRecorder::recordNote (const juce::String& key, const juce::String&
     Pending pending;
     pending.note = "# " + key + " " + value.replaceCharacters ("\r\n", "  ");
 
-    {
-        const juce::ScopedLock sl (lock);
-        push (std::move (pending));
-    }
-
-    workToDo.signal();
+    const juce::ScopedLock sl (lock);
+    push (std::move (pending));
 }
 
 void MidiTraceRecorder::beginImageRun (const juce::String& entryName)
@@ -142,13 +138,9 @@ void MidiTraceRecorder::beginImageRun (const juce::String& entryName)
 
 void MidiTraceRecorder::endImageRun()
 {
-    {
-        const juce::ScopedLock sl (lock);
-        flushImageRunLocked();
-        imageRunOpen = false;
-    }
-
-    workToDo.signal();
+    const juce::ScopedLock sl (lock);
+    flushImageRunLocked();
+    imageRunOpen = false;
 }
 
 void MidiTraceRecorder::flushImageRunLocked()
@@ -237,8 +229,6 @@ void MidiTraceRecorder::disableTracing()
         const juce::ScopedLock sl (activeLock);
         recorder = std::move (activeRecorder);
         inner = std::move (unwrappedPorts);
-        activeRecorder.reset();
-        unwrappedPorts.reset();
     }
 
     if (recorder != nullptr)

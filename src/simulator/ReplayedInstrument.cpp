@@ -150,15 +150,8 @@ void ReplayedInstrument::answerAgain (size_t requestIndex)
 
     for (auto i = requestIndex + 1; i < events.size() && events[i].kind == MidiTrace::Event::Kind::in; ++i)
     {
-        const auto due = start + (events[i].ms - events[requestIndex].ms);
-
-        for (auto now = juce::Time::getMillisecondCounterHiRes(); now < due; now = juce::Time::getMillisecondCounterHiRes())
-        {
-            if (threadShouldExit())
-                return;
-
-            wait ((int) std::ceil (juce::jmin (longestWaitMs, due - now))); // stopThread() notifies
-        }
+        if (! sleepUntil (start + (events[i].ms - events[requestIndex].ms)))
+            return;
 
         sendReply (events[i]);
     }
@@ -166,8 +159,11 @@ void ReplayedInstrument::answerAgain (size_t requestIndex)
 
 bool ReplayedInstrument::waitUntilDue (double traceMs)
 {
-    const auto due = anchorRealMs + (traceMs - anchorTraceMs);
+    return sleepUntil (anchorRealMs + (traceMs - anchorTraceMs));
+}
 
+bool ReplayedInstrument::sleepUntil (double due)
+{
     for (auto now = juce::Time::getMillisecondCounterHiRes(); now < due; now = juce::Time::getMillisecondCounterHiRes())
     {
         if (threadShouldExit())

@@ -46,6 +46,8 @@ private:
 
     void run() override;
     bool waitUntilDue (double traceMs);
+    /** Sleeps until the real time (ms counter) given; false when asked to stop first. */
+    bool sleepUntil (double dueRealMs);
     void answerAgain (size_t requestIndex);
     bool matchImage (const MidiTrace::Event& expected);
     bool nextRequest (Request& request);

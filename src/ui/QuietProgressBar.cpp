@@ -11,25 +11,23 @@ QuietProgressBar::QuietProgressBar (double& progressValue) : juce::ProgressBar (
 
 void QuietProgressBar::valueChanged()
 {
-    refreshing = true;
-
-    if (isVisible())
-        juce::ProgressBar::visibilityChanged(); // (re)starts the framework's refresh
-
+    const auto alreadyRefreshing = endOfRefresh.isTimerRunning();
     endOfRefresh.startTimer (refreshAfterChangeMs);
+
+    if (isVisible() && ! alreadyRefreshing)
+        juce::ProgressBar::visibilityChanged(); // starts the framework's refresh
 }
 
 void QuietProgressBar::visibilityChanged()
 {
     // Hidden, the framework's refresh always stops; shown, it starts only while refreshing.
-    if (refreshing || ! isVisible())
+    if (endOfRefresh.isTimerRunning() || ! isVisible())
         juce::ProgressBar::visibilityChanged();
 }
 
 void QuietProgressBar::stopRefreshing()
 {
     endOfRefresh.stopTimer();
-    refreshing = false;
 
     // The framework stops its refresh only when the bar is hidden; hiding and showing it again
     // within this callback changes nothing on screen.

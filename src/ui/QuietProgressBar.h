@@ -18,9 +18,6 @@ public:
     /** Call after the value the bar shows has changed. */
     void valueChanged();
 
-    /** True while the bar's periodic refresh runs (for tests). */
-    bool isRefreshing() const noexcept { return refreshing; }
-
 protected:
     void visibilityChanged() override;
 
@@ -36,6 +33,6 @@ private:
         QuietProgressBar& bar;
     };
 
+    // Runs exactly while the bar refreshes.
     EndOfRefresh endOfRefresh { *this };
-    bool refreshing = false;
 };

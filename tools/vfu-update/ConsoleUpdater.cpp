@@ -17,8 +17,6 @@
 
 namespace
 {
-    // The MIDIDeviceID of this build's instrument in the definitions (family 0006).
-
     void printError (const juce::String& text)
     {
         std::cerr << "vfu-update: " << text.toStdString() << std::endl;
@@ -27,11 +25,7 @@ namespace
 
 ConsoleUpdater::ConsoleUpdater() = default;
 
-ConsoleUpdater::~ConsoleUpdater()
-{
-    MidiTraceRecorder::disableTracing();
-    stopDemoMode();
-}
+ConsoleUpdater::~ConsoleUpdater() = default;
 
 int ConsoleUpdater::run (const juce::StringArray& arguments)
 {

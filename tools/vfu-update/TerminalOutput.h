@@ -14,7 +14,6 @@ public:
     ~TerminalOutput();
 
     bool isTerminal() const noexcept { return terminal; }
-    bool isQuiet() const noexcept { return quiet; }
 
     /** An informational line (instructions, versions, prompts); not shown when quiet. */
     void info (const juce::String& text);

@@ -4,6 +4,12 @@
 
 namespace
 {
+    /** The kinds of SendSysEx that send one command instead of a firmware image. */
+    bool isCommandKind (const juce::String& messageKind)
+    {
+        return messageKind == "erase" || messageKind == "panel update state";
+    }
+
     using Definitions = UpdaterDefinitions;
 
     template <typename Visit>
@@ -17,11 +23,6 @@ namespace
                 forEachSend (check->getInstructions(), visit);
         }
     }
-}
-
-bool UpdateOutcome::isCommandKind (const juce::String& messageKind)
-{
-    return messageKind == "erase" || messageKind == "panel update state";
 }
 
 UpdateOutcome::UpdateOutcome (const Definitions::StatesMachine& m, juce::String timeout, juce::String device)

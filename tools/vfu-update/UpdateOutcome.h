@@ -42,8 +42,6 @@ public:
     /** The first firmware transfer of the definitions, or nullptr. */
     const UpdaterDefinitions::SendSysExInstruction* getFirmwareTransfer() const noexcept { return firmwareTransfer; }
 
-    static bool isCommandKind (const juce::String& messageKind);
-
 private:
     const UpdaterDefinitions::StatesMachine& machine;
     const juce::String timeoutState, deviceName;
