@@ -31,7 +31,12 @@ bool RegularFile::read (const juce::File& file, juce::int64 maxBytes, juce::Memo
         return false;
 
     in.readIntoMemoryBlock (destination, (juce::pointer_sized_int) (maxBytes + 1));
-    return (juce::int64) destination.getSize() <= maxBytes;
+
+    if ((juce::int64) destination.getSize() <= maxBytes)
+        return true;
+
+    destination.reset();
+    return false;
    #else
     const int fd = ::open (file.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 
@@ -62,6 +67,10 @@ bool RegularFile::read (const juce::File& file, juce::int64 maxBytes, juce::Memo
     }
 
     ::close (fd);
+
+    if (! ok)
+        destination.reset();
+
     return ok;
    #endif
 }

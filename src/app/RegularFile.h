@@ -12,6 +12,6 @@ namespace RegularFile
     bool isRegularFile (const juce::File& file);
 
     /** Reads the file whole into destination when it is a regular file of at most maxBytes;
-        false otherwise (destination then holds nothing of use). */
+        false otherwise, with destination empty. */
     bool read (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& destination);
 }

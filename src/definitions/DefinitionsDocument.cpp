@@ -132,9 +132,5 @@ std::unique_ptr<juce::XmlElement> DefinitionsDocument::parse (const juce::String
 //==============================================================================
 bool DefinitionsDocument::readFile (const juce::File& file, juce::MemoryBlock& bytes)
 {
-    if (RegularFile::read (file, maxFileSize, bytes))
-        return true;
-
-    bytes.reset();
-    return false;
+    return RegularFile::read (file, maxFileSize, bytes);
 }

@@ -521,12 +521,17 @@ void FirmwareUpdater::waitAfterErase()
     }
 }
 
+juce::String FirmwareUpdater::firmwareEntryNameFor (const SendSysExInstruction& instruction) const
+{
+    return instruction.getMessageKind().replace (packageVersionPlaceholder, packageStore.getSelectedVersion()) + ".syx";
+}
+
 void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
 {
     if (! packageStore.hasSelectedPackage())
         return;
 
-    const auto entryName = instruction.getMessageKind().replace (packageVersionPlaceholder, packageStore.getSelectedVersion()) + ".syx";
+    const auto entryName = firmwareEntryNameFor (instruction);
 
     juce::MemoryBlock data;
 

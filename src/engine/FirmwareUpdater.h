@@ -58,6 +58,10 @@ public:
     bool getAdvancedMode() const noexcept { return advancedMode; }
     void setAdvancedMode (bool on) noexcept { advancedMode = on; }
 
+    /** The package entry a firmware transfer sends: its message kind with the selected version
+        in place of "$(version)", and ".syx". */
+    juce::String firmwareEntryNameFor (const SendSysExInstruction& instruction) const;
+
     juce::StringArray getFirmwareVersions() const { return packageStore.getFirmwareVersions(); }
     bool selectFirmwareVersion (const juce::String& version);
     juce::String getSelectedVersion() const { return packageStore.getSelectedVersion(); }

@@ -96,10 +96,9 @@ ProgressLine::Plan TerminalFrontEnd::planTransfer() const
     if (transfer == nullptr)
         return plan;
 
-    const auto entryName = transfer->getMessageKind().replace ("$(version)", engine->getSelectedVersion()) + ".syx";
     juce::MemoryBlock image;
 
-    if (! engine->getPackageStore().readSelectedEntry (entryName, image))
+    if (! engine->getPackageStore().readSelectedEntry (engine->firmwareEntryNameFor (*transfer), image))
         return plan;
 
     const auto tail = engine->getTailBytesToSkip();
