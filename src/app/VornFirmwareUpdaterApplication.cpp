@@ -1,6 +1,7 @@
 #include "VornFirmwareUpdaterApplication.h"
 #include "AppLog.h"
 #include "BuildConstants.h"
+#include "InstrumentLock.h"
 #include "QuitDeadline.h"
 #include "WineRepaintPump.h"
 #include "../midi/MidiTraceRecorder.h"
@@ -67,15 +68,26 @@ VornFirmwareUpdaterApplication::~VornFirmwareUpdaterApplication()
 const juce::String VornFirmwareUpdaterApplication::getApplicationName()    { return BuildConstants::applicationName; }
 const juce::String VornFirmwareUpdaterApplication::getApplicationVersion() { return BuildConstants::applicationVersion; }
 bool VornFirmwareUpdaterApplication::moreThanOneInstanceAllowed()          { return false; }
-void VornFirmwareUpdaterApplication::anotherInstanceStarted (const juce::String&) {}
+
+void VornFirmwareUpdaterApplication::anotherInstanceStarted (const juce::String&)
+{
+    // A second start ended at once; showing the window that is already open tells the user why.
+    if (mainWindow != nullptr)
+        mainWindow->toFront (true);
+}
 
 void VornFirmwareUpdaterApplication::initialise (const juce::String&)
 {
     const juce::String deviceName (BuildConstants::deviceName);
-    AppLog::createLog (deviceName);
     quitSignalWatcher = std::make_unique<QuitSignalWatcher>();
     wineRepaintPump = std::make_unique<WineRepaintPump>();
     startDemoModeIfAsked();
+
+    // Before the log is opened: the updater that holds the instrument keeps its log to itself.
+    if (demoSimulation == nullptr && ! takeInstrumentLock())
+        return;
+
+    AppLog::createLog (deviceName);
     startTracingIfAsked();
     mainWindow.reset();
     mainWindow = std::make_unique<MainWindow> (getApplicationName(), deviceName);
@@ -95,6 +107,28 @@ void VornFirmwareUpdaterApplication::shutdown()
     stopDemoMode();
     wineRepaintPump.reset();
     quitSignalWatcher.reset();
+    instrumentLock.reset();
+}
+
+bool VornFirmwareUpdaterApplication::takeInstrumentLock()
+{
+    instrumentLock = std::make_unique<InstrumentLock> (BuildConstants::deviceName);
+
+    if (instrumentLock->tryEnter())
+        return true;
+
+    instrumentLock.reset();
+    setApplicationReturnValue (1);
+
+    const auto options = juce::MessageBoxOptions()
+                             .withIconType (juce::MessageBoxIconType::WarningIcon)
+                             .withTitle ("Another updater is running")
+                             .withMessage (InstrumentLock::busyMessageFor (BuildConstants::deviceName)
+                                           + "\n\nThe application will quit.")
+                             .withButton ("OK");
+
+    juce::AlertWindow::showAsync (options, [] (int) { juce::JUCEApplicationBase::quit(); });
+    return false;
 }
 
 void VornFirmwareUpdaterApplication::startDemoModeIfAsked()

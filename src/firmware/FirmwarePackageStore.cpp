@@ -1,6 +1,7 @@
 #include "FirmwarePackageStore.h"
 #include "ZipEntryReader.h"
 #include "../app/RegularFile.h"
+#include "../app/RunningExecutable.h"
 
 #include "../app/AppLog.h"
 #include "../midi/VersionNumber.h"
@@ -102,7 +103,7 @@ public:
 FirmwarePackageStore::FirmwarePackageStore (juce::String deviceName, const juce::String& packagePublicKey)
     : deviceKey (deviceKeyFor (deviceName)),
       requiredSignature (packagePublicKey.isEmpty() ? nullptr : std::make_unique<const PackageSignature> (packagePublicKey)),
-      executableFile (juce::File::getSpecialLocation (juce::File::currentExecutableFile))
+      executableFile (RunningExecutable::getFile())
 {
 }
 

@@ -5,6 +5,7 @@
 #include "PreferencesDialog.h"
 #include "../app/AppLog.h"
 #include "../app/BuildConstants.h"
+#include "../app/RunningExecutable.h"
 #include "../definitions/InbuiltDefinitions.h"
 #include "../midi/MIDIPortsSelector.h"
 #include "../engine/FirmwareUpdater.h"
@@ -60,7 +61,7 @@ namespace
 MainComponent::Environment MainComponent::Environment::forApplication()
 {
     Environment env;
-    env.executableFolder = juce::File::getSpecialLocation (juce::File::currentExecutableFile).getParentDirectory();
+    env.executableFolder = RunningExecutable::getFile().getParentDirectory();
     env.desktopFolder = juce::File::getSpecialLocation (juce::File::userDesktopDirectory);
     env.inbuiltDefinitions = InbuiltDefinitions::getText();
     return env;

@@ -111,7 +111,8 @@ juce::String CommandLineOptions::usage()
            "\n"
            "Exit status: 0 the instrument reports the new version (or already had it),\n"
            "             1 the update failed or was cancelled (reason on standard error),\n"
-           "             2 usage error or unusable definitions, 3 no instrument found in time.\n"
+           "             2 usage error or unusable definitions, 3 no instrument found in time,\n"
+           "             4 another updater (the window or vfu-update) is using the instrument.\n"
            "\n"
            "VFU_SIMULATE=key=value;... runs against a simulated instrument (demo mode);\n"
            "VFU_TRACE=FILE records a MIDI trace like --trace.\n";

@@ -6,6 +6,8 @@
 #include "app/AppLog.h"
 #include "app/RegularFile.h"
 #include "app/BuildConstants.h"
+#include "app/InstrumentLock.h"
+#include "app/RunningExecutable.h"
 #include "definitions/InbuiltDefinitions.h"
 #include "midi/MIDIPortsSelector.h"
 #include "midi/MidiTraceRecorder.h"
@@ -51,6 +53,18 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
         return 0;
     }
 
+    // A simulated instrument belongs to this process alone; a real one to one updater at a time.
+    // Listing ports talks to the instrument too: its identity requests would reach an instrument
+    // in the middle of an update, and its opened ports could keep the other updater from its own.
+    startDemoModeIfAsked();
+    InstrumentLock instrumentLock (BuildConstants::deviceName);
+
+    if (demoSimulation == nullptr && ! instrumentLock.tryEnter())
+    {
+        printError (InstrumentLock::busyMessageFor (BuildConstants::deviceName) + " Nothing was sent to it.");
+        return UpdateOutcome::busy;
+    }
+
     AppLog::createLog (BuildConstants::deviceName);
     logLine ("vfu-update: console mode");
 
@@ -66,8 +80,6 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
 
 int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
 {
-    startDemoModeIfAsked();
-
     // After demo mode, so that the trace wraps whichever ports are in use.
     const auto traceError = startTracingIfAsked (options.trace);
 
@@ -101,7 +113,7 @@ int ConsoleUpdater::listPorts()
 int ConsoleUpdater::update (const CommandLineOptions& options)
 {
     const juce::String deviceName (BuildConstants::deviceName);
-    const auto executableFolder = juce::File::getSpecialLocation (juce::File::currentExecutableFile).getParentDirectory();
+    const auto executableFolder = RunningExecutable::getFile().getParentDirectory();
     const auto desktopFolder = juce::File::getSpecialLocation (juce::File::userDesktopDirectory);
 
     juce::StringArray searchPaths { executableFolder.getFullPathName(), desktopFolder.getFullPathName() };

@@ -16,7 +16,7 @@
 class UpdateOutcome final
 {
 public:
-    enum ExitStatus { updated = 0, failed = 1, unusable = 2, noInstrument = 3 };
+    enum ExitStatus { updated = 0, failed = 1, unusable = 2, noInstrument = 3, busy = 4 };
 
     struct Result
     {
