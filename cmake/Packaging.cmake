@@ -1,8 +1,10 @@
 # The Debian package, made with CPack (scripts/package.sh runs it):
-#   /usr/lib/vorn-firmware-updater/VornFirmwareUpdater   the program, so that the folder "beside
-#                                                        the executable" is one of its own
-#   /usr/bin/vorn-firmware-updater                       a link to it
-#   /usr/bin/vfu-*                                       the command-line tools
+#   /usr/lib/vorn-firmware-updater/VornFirmwareUpdater   the program and the terminal updater, so
+#   /usr/lib/vorn-firmware-updater/vfu-update            that the folder "beside the executable",
+#                                                        where both look for packages and a
+#                                                        StateMachines.xml, is one of their own
+#   /usr/bin/vorn-firmware-updater, /usr/bin/vfu-update  links to them
+#   /usr/bin/vfu-*                                       the other command-line tools
 #   a desktop entry, an icon made from the logo, the copyright and licence texts
 #
 # The installed programs are stripped copies. A firmware archive sits after the end of its
@@ -78,14 +80,23 @@ list(APPEND vfu_staged_files ${vfu_stage}/changelog.gz)
 # Built by scripts/package.sh before CPack runs, not by every build.
 add_custom_target(vfu_package_files DEPENDS ${vfu_staged_files})
 
-# A link as the command; dpkg keeps it relative.
-file(CREATE_LINK ../lib/${vfu_package_name}/VornFirmwareUpdater ${vfu_stage}/${vfu_package_name} SYMBOLIC)
-
+# The programs that carry the firmware also look beside themselves for packages and definitions:
+# they live in the package's own folder, with a link as the command; dpkg keeps links relative.
 set(vfu_doc share/doc/${vfu_package_name})
-install(PROGRAMS ${vfu_stage}/VornFirmwareUpdater DESTINATION lib/${vfu_package_name})
-install(FILES ${vfu_stage}/${vfu_package_name} DESTINATION bin)
-foreach(tool ${vfu_tool_targets})
-    install(PROGRAMS ${vfu_stage}/${tool} DESTINATION bin)
+file(MAKE_DIRECTORY ${vfu_stage}/commands)
+
+foreach(program VornFirmwareUpdater ${vfu_tool_targets})
+    if(program IN_LIST vfu_firmware_carriers)
+        set(command ${program})
+        if(program STREQUAL "VornFirmwareUpdater")
+            set(command ${vfu_package_name})
+        endif()
+        file(CREATE_LINK ../lib/${vfu_package_name}/${program} ${vfu_stage}/commands/${command} SYMBOLIC)
+        install(PROGRAMS ${vfu_stage}/${program} DESTINATION lib/${vfu_package_name})
+        install(FILES ${vfu_stage}/commands/${command} DESTINATION bin)
+    else()
+        install(PROGRAMS ${vfu_stage}/${program} DESTINATION bin)
+    endif()
 endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/${vfu_package_name}.desktop DESTINATION share/applications)
 install(FILES ${vfu_stage}/${vfu_package_name}.png DESTINATION share/icons/hicolor/256x256/apps)

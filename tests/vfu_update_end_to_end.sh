@@ -3,13 +3,24 @@
 # Quorrel, with a small package of version 2.2.0, through a pseudo-terminal or through pipes.
 #
 # usage: vfu_update_end_to_end.sh <vfu-update> <vfu-firmware-tool> <case> <pty|pipe>
-#   cases: update, uptodate, rejected, cable, noinstrument, interrupt, list, nokeys (pipe only)
+#   cases: update, uptodate, rejected, cable, noinstrument, interrupt, list; pipe only: nokeys,
+#          bypath, busy
 set -uo pipefail
 
 updater=$(realpath "$1")
 tool=$(realpath "$2")
 case=$3
 through=$4
+
+# On the machine's own MIDI ports vfu-update takes the instrument lock, which lives in /var/tmp for
+# the whole machine. Where it can, such a case gets a private /var/tmp, so that no other updater
+# (another test, a user's) holds it.
+if [ "$case" = noinstrument ] || [ "$case" = busy ]; then
+    if [ -z "${VFU_PRIVATE_VAR_TMP:-}" ] && unshare --mount sh -c 'mount -t tmpfs tmpfs /var/tmp' 2>/dev/null; then
+        export VFU_PRIVATE_VAR_TMP=1
+        exec unshare --mount sh -c 'mount -t tmpfs tmpfs /var/tmp && exec "$@"' sh "$0" "$@"
+    fi
+fi
 
 work=$(mktemp -d)
 pid=
@@ -193,6 +204,58 @@ case "$case" in
         expect_err "run with --yes"
         expect_no_log "State 'Firmware erase'"
         [ "$elapsed" -le 10 ] || fail "took $elapsed s"
+        ;;
+
+    bypath)
+        # Installed as the Debian package installs it: the program in a folder of its own, a link
+        # to it in a folder on PATH, started by name from elsewhere. It finds the firmware appended
+        # to itself, and packages beside the real file, not beside the link or the current folder.
+        mkdir -p "$work/lib/vorn-firmware-updater" "$work/bin"
+        cp "$updater" "$work/lib/vorn-firmware-updater/vfu-update"
+        ln -s ../lib/vorn-firmware-updater/vfu-update "$work/bin/vfu-update"
+        export PATH="$work/bin:$PATH"
+        updater=vfu-update
+        cd "$HOME"
+
+        export VFU_SIMULATE="version=2.1.13;bootloader-after=never"
+        start --yes --timeout 20
+        finish 0
+        expect_out "Available version: 2.1.13"
+        expect_out "already runs firmware version 2.1.13"
+
+        mv "$(package 3000)" "$work/lib/vorn-firmware-updater/"
+        export VFU_SIMULATE="version=2.2.0;bootloader-after=never"
+        start --yes --timeout 20
+        finish 0
+        expect_out "already runs firmware version 2.2.0"
+        ;;
+
+    busy)
+        # No simulation: the machine's own ports. The first run holds the instrument while it
+        # looks for one; a second is refused at once, with status 4, and touches nothing.
+        start --yes --timeout 60
+        await "Available version" 20
+        first=$pid
+
+        for arguments in "--yes --timeout 5" "--list"; do
+            status=0
+            # shellcheck disable=SC2086
+            timeout 20 "$updater" $arguments </dev/null >"$work/second-out" 2>"$work/second-err" || status=$?
+            [ "$status" -eq 4 ] || { cat "$work/second-err" >&2; fail "vfu-update $arguments beside another: status $status, expected 4"; }
+            grep -q "^vfu-update: Another updater for the Quorrel is running" "$work/second-err" \
+                || fail "vfu-update $arguments beside another: no message on standard error"
+            [ ! -s "$work/second-out" ] || fail "vfu-update $arguments beside another printed: $(cat "$work/second-out")"
+        done
+        "$updater" --version >/dev/null || fail "--version needs no lock"
+        VFU_SIMULATE="version=2.1.12;bootloader-after=never" "$updater" --list >/dev/null \
+            || fail "a simulated instrument needs no lock"
+
+        kill -INT "$first"
+        finish 1
+
+        # Released with the first run: the next one looks for the instrument itself.
+        start --yes --timeout 1
+        finish 3
         ;;
 
     list)

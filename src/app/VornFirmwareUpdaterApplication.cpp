@@ -107,6 +107,7 @@ void VornFirmwareUpdaterApplication::shutdown()
     stopDemoMode();
     wineRepaintPump.reset();
     quitSignalWatcher.reset();
+    busyAlert.reset();
     instrumentLock.reset();
 }
 
@@ -120,14 +121,14 @@ bool VornFirmwareUpdaterApplication::takeInstrumentLock()
     instrumentLock.reset();
     setApplicationReturnValue (1);
 
-    const auto options = juce::MessageBoxOptions()
-                             .withIconType (juce::MessageBoxIconType::WarningIcon)
-                             .withTitle ("Another updater is running")
-                             .withMessage (InstrumentLock::busyMessageFor (BuildConstants::deviceName)
-                                           + "\n\nThe application will quit.")
-                             .withButton ("OK");
-
-    juce::AlertWindow::showAsync (options, [] (int) { juce::JUCEApplicationBase::quit(); });
+    // In the look of the program's other alerts, which the main window would have set.
+    busyAlert = std::make_unique<juce::AlertWindow> ("Another updater is running",
+                                                     InstrumentLock::busyMessageFor (BuildConstants::deviceName)
+                                                         + "\n\nThe application will quit.",
+                                                     juce::MessageBoxIconType::WarningIcon);
+    busyAlert->setLookAndFeel (&alertLook);
+    busyAlert->addButton ("OK", 1, juce::KeyPress (juce::KeyPress::returnKey));
+    busyAlert->enterModalState (true, juce::ModalCallbackFunction::create ([] (int) { juce::JUCEApplicationBase::quit(); }));
     return false;
 }
 

@@ -70,4 +70,6 @@ private:
     std::unique_ptr<QuitSignalWatcher> quitSignalWatcher;
     std::unique_ptr<WineRepaintPump> wineRepaintPump;
     std::unique_ptr<InstrumentLock> instrumentLock;
+    juce::LookAndFeel_V3 alertLook;
+    std::unique_ptr<juce::AlertWindow> busyAlert;
 };

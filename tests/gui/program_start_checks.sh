@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The built updater and definitions checker at start-up, as a user meets them: without a
-# display, started twice, and with a StateMachines.xml beside the executable that is a FIFO.
+# display, started twice, with a StateMachines.xml beside the executable that is a FIFO, and
+# beside vfu-update on the same instrument.
 #
-# usage: program_start_checks.sh <VornFirmwareUpdater> <vfu-check-definitions>
+# usage: program_start_checks.sh <VornFirmwareUpdater> <vfu-check-definitions> <vfu-update> <artifacts folder>
 set -euo pipefail
 
 app=$(realpath "$1")
 checker=$(realpath "$2")
+updater=$(realpath "$3")
+artifacts=$4
 root_message="<FirmwareUpdaters> must be the root element."
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -66,11 +69,21 @@ wait_for_log() {
     done
 }
 
+# Waits until a window of that name exists. xdotool's own --sync gives up when a window vanishes
+# while it looks (BadWindow), as short-lived windows at a program's start do.
+wait_for_window() {
+    local deadline=$((SECONDS + $2))
+    until xdotool search --name "$1" >/dev/null 2>&1; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.2
+    done
+}
+
 # 3. A second start while the program runs opens no second window and ends by itself.
 VFU_SIMULATE="bootloader-after=never" "$app" >/dev/null 2>&1 &
 pids+=($!)
 first=$!
-timeout 30 xdotool search --sync --name "^Quorrel Firmware Updater$" >/dev/null || fail "no window"
+wait_for_window "^Quorrel Firmware Updater$" 30 || fail "no window"
 status=0
 VFU_SIMULATE="bootloader-after=never" timeout 20 "$app" >/dev/null 2>&1 || status=$?
 [ "$status" -ne 124 ] || fail "the second start did not end"
@@ -95,5 +108,47 @@ rm -f "$log"
 pids+=($!)
 wait_for_log "Definitions error: $root_message" 20
 grep -qF "Using inbuilt state machine definitions" "$log" && fail "the inbuilt document was used"
+kill -KILL "$!"
+wait "$!" 2>/dev/null || true
+
+# 5. One updater per instrument. On the machine's own ports (no demo mode): while vfu-update looks
+#    for the Quorrel, the window program says that another updater is running, opens no window,
+#    and quits with status 1 when the alert is closed with Return.
+"$updater" --yes --timeout 60 </dev/null >"$work/holder-out" 2>&1 &
+pids+=($!)
+holder=$!
+deadline=$((SECONDS + 20))
+until grep -q "Available version" "$work/holder-out"; do
+    [ $SECONDS -lt $deadline ] && kill -0 "$holder" 2>/dev/null || { cat "$work/holder-out" >&2; fail "vfu-update did not start"; }
+    sleep 0.2
+done
+rm -f "$log"
+"$app" >/dev/null 2>&1 &
+pids+=($!)
+second=$!
+wait_for_window "^Another updater is running$" 30 || fail "no alert from the window program"
+mkdir -p "$artifacts"
+import -window root "$artifacts/another_updater_running.png" 2>/dev/null || true
+! xdotool search --name "^Quorrel Firmware Updater$" >/dev/null || fail "a main window opened beside vfu-update"
+xdotool key Return
+status=0
+timeout 20 tail --pid="$second" -f /dev/null || fail "the window program did not quit after its alert"
+wait "$second" || status=$?
+[ "$status" -eq 1 ] || fail "the window program refused beside vfu-update: status $status, expected 1"
+[ ! -e "$log" ] || fail "the refused window program wrote to the log: $(cat "$log")"
+kill -INT "$holder"
+wait "$holder" || true
+
+#    And the other way round: while the window holds the instrument, vfu-update is refused with 4.
+"$app" >/dev/null 2>&1 &
+pids+=($!)
+first=$!
+wait_for_window "^Quorrel Firmware Updater$" 30 || fail "no window"
+status=0
+timeout 20 "$updater" --list >"$work/stdout" 2>&1 || status=$?
+[ "$status" -eq 4 ] || fail "vfu-update --list beside the window: status $status, expected 4"
+grep -q "Another updater for the Quorrel is running" "$work/stdout" || fail "vfu-update gave no reason: $(cat "$work/stdout")"
+kill -TERM "$first"
+timeout 20 tail --pid="$first" -f /dev/null || fail "SIGTERM did not end the program"
 
 echo "program start checks passed"
