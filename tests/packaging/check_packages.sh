@@ -20,7 +20,9 @@ zip=$dist/VornFirmwareUpdater-$version-windows-x64.zip
 
 if [ -z "${VFU_PACKAGE_DISPLAY:-}" ]; then
     export VFU_PACKAGE_DISPLAY=1
-    display=(xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@")
+    # -noreset: a server that resets when its last client leaves refuses, now and then, the
+    # program that connects next.
+    display=(xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@")
     if [ "$(id -u)" = 0 ] && unshare --mount true 2>/dev/null; then
         export VFU_PACKAGE_NAMESPACE=1
         exec unshare --mount "${display[@]}"
