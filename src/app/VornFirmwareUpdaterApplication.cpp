@@ -72,6 +72,7 @@ bool VornFirmwareUpdaterApplication::moreThanOneInstanceAllowed()          { ret
 void VornFirmwareUpdaterApplication::anotherInstanceStarted (const juce::String&)
 {
     // A second start ended at once; showing the window that is already open tells the user why.
+    // (The framework sends this notice on Windows and macOS only.)
     if (mainWindow != nullptr)
         mainWindow->toFront (true);
 }
