@@ -10,37 +10,11 @@
 
 set(VFU_PACKAGE_PUBLIC_KEY "" CACHE STRING "The instrument maker's Ed25519 public key (64 hex digits) that firmware packages must be signed with; empty: no signature needed")
 
+include(${CMAKE_CURRENT_LIST_DIR}/VfuPublicKeyCheck.cmake)
+
 if(NOT VFU_PACKAGE_PUBLIC_KEY STREQUAL "")
-    string(LENGTH "${VFU_PACKAGE_PUBLIC_KEY}" vfu_key_length)
-    if(NOT vfu_key_length EQUAL 64 OR NOT VFU_PACKAGE_PUBLIC_KEY MATCHES "^[0-9a-fA-F]+$")
-        message(FATAL_ERROR "VFU_PACKAGE_PUBLIC_KEY must be 64 hex digits (the public key that "
-                            "\"vfu-firmware-tool keygen\" prints), or empty; it is \"${VFU_PACKAGE_PUBLIC_KEY}\"")
-    endif()
+    vfu_check_package_public_key("${VFU_PACKAGE_PUBLIC_KEY}")
     string(TOLOWER "${VFU_PACKAGE_PUBLIC_KEY}" vfu_package_public_key)
-
-    # A point of small order is no maker's key: anyone can make signatures that verify under it,
-    # and the cryptographic library aborts the program on some of them. These are the y coordinates
-    # (little-endian, sign bit of x cleared) of all eight such points, with the non-canonical y + p
-    # forms of 0 and 1; with either sign bit they are every encoding of them.
-    string(SUBSTRING "${vfu_package_public_key}" 0 62 vfu_key_head)
-    string(SUBSTRING "${vfu_package_public_key}" 62 1 vfu_key_high)
-    string(SUBSTRING "${vfu_package_public_key}" 63 1 vfu_key_low)
-    string(FIND "0123456789abcdef" "${vfu_key_high}" vfu_key_nibble)
-    math(EXPR vfu_key_nibble "${vfu_key_nibble} % 8")
-    set(vfu_small_order_y
-        0000000000000000000000000000000000000000000000000000000000000000
-        0100000000000000000000000000000000000000000000000000000000000000
-        ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f
-        26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05
-        c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a
-        edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f
-        eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f)
-    if("${vfu_key_head}${vfu_key_nibble}${vfu_key_low}" IN_LIST vfu_small_order_y)
-        message(FATAL_ERROR "VFU_PACKAGE_PUBLIC_KEY ${vfu_package_public_key} is a point of small order, not a "
-                            "maker's key: signatures under it can be made without any secret key. Use the public "
-                            "key that \"vfu-firmware-tool keygen\" prints.")
-    endif()
-
     message(STATUS "Firmware packages must be signed with the key ${vfu_package_public_key}")
     # Only this one file sees the key, so changing it recompiles nothing else.
     set_property(SOURCE ${CMAKE_SOURCE_DIR}/src/firmware/PackageSignature.cpp APPEND PROPERTY
