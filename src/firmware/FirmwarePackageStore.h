@@ -12,10 +12,11 @@
 
     Packages come from the zip archive appended to the running executable, then from each
     given folder (or file). Each is verified (see PackageVerifier): its SHA-256 list, the images
-    the definitions send at its version, and a bounded number of bytes read; each refused
-    package gets a log line that says why. Built on the message thread before the engine starts; afterwards the
-    engine reads the selected package while the message thread may change the selection,
-    so selection and reading go through the store's lock (never held while a package is read).
+    the definitions send at its version, and a bounded number of bytes read, per package and per
+    search; each refused package gets a log line that says why. Built on the message thread
+    before the engine starts; afterwards the engine reads the selected package while the message
+    thread may change the selection, so selection and reading go through the store's lock (never
+    held while a package is read).
 
     Every package is read once, whole, and its verified bytes are kept: what the engine sends
     is exactly what was verified, whatever happens to the file afterwards. Only regular files
