@@ -10,12 +10,10 @@
 
 set(VFU_PACKAGE_PUBLIC_KEY "" CACHE STRING "The instrument maker's Ed25519 public key (64 hex digits) that firmware packages must be signed with; empty: no signature needed")
 
+include(${CMAKE_CURRENT_LIST_DIR}/VfuPublicKeyCheck.cmake)
+
 if(NOT VFU_PACKAGE_PUBLIC_KEY STREQUAL "")
-    string(LENGTH "${VFU_PACKAGE_PUBLIC_KEY}" vfu_key_length)
-    if(NOT vfu_key_length EQUAL 64 OR NOT VFU_PACKAGE_PUBLIC_KEY MATCHES "^[0-9a-fA-F]+$")
-        message(FATAL_ERROR "VFU_PACKAGE_PUBLIC_KEY must be 64 hex digits (the public key that "
-                            "\"vfu-firmware-tool keygen\" prints), or empty; it is \"${VFU_PACKAGE_PUBLIC_KEY}\"")
-    endif()
+    vfu_check_package_public_key("${VFU_PACKAGE_PUBLIC_KEY}")
     string(TOLOWER "${VFU_PACKAGE_PUBLIC_KEY}" vfu_package_public_key)
     message(STATUS "Firmware packages must be signed with the key ${vfu_package_public_key}")
     # Only this one file sees the key, so changing it recompiles nothing else.

@@ -1,8 +1,9 @@
 // Runs package verification on arbitrary bytes: it must never crash, hang or read out of bounds.
-// Each input is checked twice: as a build without a maker's key does, and as one with a key does,
-// which also reads the signature entry of every package that passes its checksums.
+// Each input is checked twice: alone, as the tools check a package, and as a build with a maker's
+// key and the Quorrel's definitions does, which also reads the signature entry.
 #include "firmware/FirmwarePackageStore.h"
 #include "firmware/PackageSignature.h"
+#include "firmware/PackageVerifier.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,9 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
     juce::MemoryInputStream stream (data, size, false);
     FirmwarePackageStore::verifyPackage (stream);
 
+    static const PackageVerifier verifier = []
+    {
+        PackageVerifier v;
+        v.requireSignature (&signature);
+        v.requireImagesFor ({ "quorrel-fw-$(version)" });
+        return v;
+    }();
+
     juce::MemoryInputStream again (data, size, false);
-    juce::String reason;
-    bool refusedForSignature = false;
-    FirmwarePackageStore::verifyPackage (again, reason, &signature, refusedForSignature);
+    verifier.verify (again);
     return 0;
 }

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# vfu-firmware-tool's signing commands as a maker uses them: keygen, sign, verify with a key.
-# usage: firmware_tool_signing.sh <vfu-firmware-tool>
+# vfu-firmware-tool as a maker uses it: keygen, sign, verify with a key, and pack and verify
+# judging a package by the images the definitions send.
+# usage: firmware_tool_signing.sh <vfu-firmware-tool> <StateMachines.xml>
 set -euo pipefail
 
 tool=$(realpath "$1")
+definitions=$(realpath "$2")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -37,4 +39,30 @@ run verify quorrel-fw-2.1.14.vfw --device Quorrel --public-key "$other"
 run verify quorrel-fw-2.1.14.vfw --device Quorrel --public-key 1234
 [ $rc -eq 1 ] || fail "a malformed public key was taken: $rc $out"
 
-echo "keygen, sign and verify behave"
+# A placeholder key of zeros is a point of small order: refused, and the tool does not abort.
+run verify quorrel-fw-2.1.14.vfw --public-key 0000000000000000000000000000000000000000000000000000000000000000
+[ $rc -eq 1 ] && [[ "$out" == *"is a point of small order"* ]] || fail "a small-order key: $rc $out"
+
+# pack writes nothing the updater would refuse: image names that do not give the list's version
+# in the form the definitions send it.
+for name in Quorrel-FW-2.2.0.syx quorrel-fw-02.2.0.syx; do
+    "$tool" image --family 6 --version 2.2.0 --size 1024 -o "$name"
+    run pack -o slip.vfw "$name"
+    [ $rc -eq 1 ] && [ ! -e slip.vfw ] && [[ "$out" == *"it holds no quorrel-fw-2.2.0.syx"* ]] || fail "pack $name: $rc $out"
+done
+
+# verify judges as the updater does: a list named 2.2.0 over the 2.1.14 image, made by hand.
+sha256sum -b quorrel-fw-2.1.14.syx > quorrel-fw-2.2.0.sha
+zip -q -0 stale.vfw quorrel-fw-2.2.0.sha quorrel-fw-2.1.14.syx
+run verify stale.vfw
+[ $rc -eq 1 ] && [ "$out" = "not acceptable: it holds no quorrel-fw-2.2.0.syx, the image the definitions send at version 2.2.0" ] \
+    || fail "stale list: $rc $out"
+
+# With definitions that send another image, the same package lacks it.
+sed 's/messageKind="quorrel-fw-/messageKind="quorrel-main-/' "$definitions" > StateMachines.xml
+run verify quorrel-fw-2.1.14.vfw --definitions StateMachines.xml
+[ $rc -eq 1 ] && [[ "$out" == *"it holds no quorrel-main-2.1.14.syx"* ]] || fail "other definitions: $rc $out"
+run verify quorrel-fw-2.1.14.vfw
+[ $rc -eq 0 ] && [ "$out" = 2.1.14 ] || fail "inbuilt definitions: $rc $out"
+
+echo "keygen, sign, pack and verify behave"

@@ -1,8 +1,13 @@
 #include "firmware/FirmwarePackageStore.h"
 #include "firmware/FirmwarePackageWriter.h"
+#include "firmware/PackageVerifier.h"
+#include "definitions/InbuiltDefinitions.h"
+#include "definitions/UpdaterDefinitions.h"
+#include "support/EngineTestSupport.h"
 #include "support/FirmwareTestPackages.h"
 
 #include <gtest/gtest.h>
+#include <juce_cryptography/juce_cryptography.h>
 
 #include <thread>
 
@@ -33,6 +38,95 @@ namespace
         juce::MemoryBlock bytes;
         EXPECT_TRUE (store.readSelectedEntry (name, bytes)) << name;
         return bytes;
+    }
+
+    /** A zip archive whose central directory names one deflated entry of `size` zero bytes under
+        each of imageNames, all reading the same compressed bytes, after a stored checksum list
+        that lists each name with the right digest: a few kilobytes that ask for much decompressing. */
+    juce::MemoryBlock overlappingArchive (const juce::StringArray& imageNames, int size)
+    {
+        const juce::MemoryBlock content ((size_t) size, true);
+        juce::MemoryOutputStream deflated;
+        {
+            juce::GZIPCompressorOutputStream compressor (deflated, 9, juce::GZIPCompressorOutputStream::windowBitsRaw);
+            compressor.write (content.getData(), content.getSize());
+        }
+
+        const auto digest = juce::SHA256 (content).toHexString();
+        juce::StringArray lines;
+
+        for (auto& name : imageNames)
+            lines.add (digest + " *" + name);
+
+        const auto list = bytesOf (lines.joinIntoString ("\n"));
+        const juce::String listName ("quorrel-fw-2.1.13.sha");
+
+        juce::MemoryOutputStream out;
+        auto localEntry = [&out] (const juce::String& name, int method, const juce::MemoryBlock& data, int uncompressed)
+        {
+            out.writeInt (0x04034b50);
+            out.writeShort (20); out.writeShort (0); out.writeShort ((short) method);
+            out.writeShort (0); out.writeShort (0x21); // time, date
+            out.writeInt (0); out.writeInt ((int) data.getSize()); out.writeInt (uncompressed);
+            out.writeShort ((short) name.getNumBytesAsUTF8()); out.writeShort (0);
+            out << name << data;
+        };
+
+        std::vector<std::tuple<juce::String, int, int, int, int>> central; // name, method, compressed, size, offset
+        central.emplace_back (listName, 0, (int) list.getSize(), (int) list.getSize(), 0);
+        localEntry (listName, 0, list, (int) list.getSize());
+
+        const auto imageOffset = (int) out.getPosition();
+        localEntry ("image.syx", 8, deflated.getMemoryBlock(), size);
+
+        for (auto& name : imageNames)
+            central.emplace_back (name, 8, (int) deflated.getDataSize(), size, imageOffset);
+
+        const auto directoryStart = (int) out.getPosition();
+
+        for (auto& [name, method, compressed, uncompressed, offset] : central)
+        {
+            out.writeInt (0x02014b50);
+            out.writeShort (20); out.writeShort (20); out.writeShort (0); out.writeShort ((short) method);
+            out.writeShort (0); out.writeShort (0x21);
+            out.writeInt (0); out.writeInt (compressed); out.writeInt (uncompressed);
+            out.writeShort ((short) name.getNumBytesAsUTF8()); out.writeShort (0); out.writeShort (0);
+            out.writeShort (0); out.writeShort (0); out.writeInt (0); out.writeInt (offset);
+            out << name;
+        }
+
+        const auto directorySize = (int) out.getPosition() - directoryStart;
+        out.writeInt (0x06054b50);
+        out.writeShort (0); out.writeShort (0);
+        out.writeShort ((short) central.size()); out.writeShort ((short) central.size());
+        out.writeInt (directorySize); out.writeInt (directoryStart); out.writeShort (0);
+        return out.getMemoryBlock();
+    }
+
+    int linesContaining (const LogCapture& log, const juce::String& text)
+    {
+        int n = 0;
+
+        for (auto& line : log.lines())
+            n += line.contains (text) ? 1 : 0;
+
+        return n;
+    }
+
+    PackageVerifier::Verdict verifyWithLimit (const juce::MemoryBlock& bytes, juce::int64 limit)
+    {
+        PackageVerifier verifier;
+        verifier.setByteLimit (limit);
+        juce::MemoryInputStream stream (bytes, false);
+        return verifier.verify (stream);
+    }
+
+    juce::StringArray imageNames (int count)
+    {
+        juce::StringArray names;
+        for (int i = 0; i < count; ++i)
+            names.add ("quorrel-fw-2.1.13-" + juce::String (i) + ".syx");
+        return names;
     }
 
     /** A store for the Quorrel whose executable is a file without an appended archive, unless given. */
@@ -151,28 +245,43 @@ TEST (FirmwarePackageVerification, brokenAndHostileArchivesAreRefusedWithoutHarm
     }
 }
 
-TEST (FirmwarePackageVerification, namesThatAreNotWellFormedUtf8AreRefusedBeforeAnyTextIsSearched)
+TEST (FirmwarePackageVerification, malformedUtf8NamesSpoilAPackageOnlyWhenTheyNameWhatIsRead)
 {
-    // Found by the fuzzer: malformed sequences made the text functions read past the name.
-    auto package = FirmwarePackageWriter::build ({ { "quorrel-fw-2.1.13.syx", imageFor ("2.1.13") } });
-    auto* bytes = static_cast<juce::uint8*> (package.getData());
-    int patched = 0;
+    // Found by the fuzzer: malformed sequences made the text functions read past the name. Every
+    // name is first written with placeholder bytes, then patched to the malformed bytes.
+    const auto image = imageFor ("2.1.13");
+    const auto decoy = imageFor ("2.1.13", 1200);
+    const auto list = bytesOf (FirmwarePackageWriter::checksumLine ("quorrel-fw-2.1.13.syx", image));
 
-    for (size_t i = 0; i + 46 + 21 < package.getSize(); ++i)
+    auto package = [&] (const juce::String& extraName, const char* extraBytes)
     {
-        if (bytes[i] == 0x50 && bytes[i + 1] == 0x4b && bytes[i + 2] == 0x01 && bytes[i + 3] == 0x02
-            && juce::String::fromUTF8 ((const char*) bytes + i + 46, 21) == "quorrel-fw-2.1.13.sha")
-        {
-            bytes[i + 46 + 3] = 0x8e;
-            bytes[i + 46 + 4] = 0x8c;
-            bytes[i + 46 + 14] = 0xae;
-            bytes[i + 46 + 17] = 0xf0; // a lead byte that promises three more bytes
-            ++patched;
-        }
-    }
+        auto bytes = zipOf ({ { "quorrel-fw-2.1.13.sha", list }, { extraName, decoy },
+                              { "quorrel-fw-2.1.13.syx", image } });
+        EXPECT_EQ (replaceBytes (bytes, extraName, extraBytes), 2) << extraName; // local and central names
+        return bytes;
+    };
 
-    ASSERT_EQ (patched, 1);
-    EXPECT_EQ (verifyBytes (package), -1);
+    // Names the store never reads: a read-me in Latin-1, and an overlong form of the image's own
+    // name, which decodes like it. The package is taken, and what is sent is the listed image.
+    ScratchFolder folder;
+    const auto latin1 = package ("README-caf#.txt", "README-caf\xe9.txt");
+    const auto overlong = package ("quorrel-fw-2.1.13.syxx", "quorrel-fw-2.1.13.sy\xc1\xb8");
+    EXPECT_EQ (verifyBytes (latin1), 2011399);
+    ASSERT_EQ (verifyBytes (overlong), 2011399);
+
+    const auto file = folder / "quorrel-fw-2.1.13.vfw";
+    ASSERT_TRUE (file.replaceWithData (overlong.getData(), overlong.getSize()));
+    QuorrelStore quorrel (folder / "no-executable");
+    quorrel.store.findFirmwarePackages ({ file.getFullPathName() });
+    ASSERT_TRUE (quorrel.store.selectFirmwareVersion ("2.1.13"));
+    EXPECT_EQ (selectedEntry (quorrel.store, "quorrel-fw-2.1.13.syx"), image);
+
+    // Names it reads: an image, and the checksum list (a lead byte that promises three more bytes).
+    EXPECT_EQ (verifyBytes (package ("quorrel-fw-2.1.1#.syx", "quorrel-fw-2.1.1\xff.syx")), -1);
+
+    auto badList = zipOf ({ { "quorrel-fw-2.1.13.sha", list }, { "quorrel-fw-2.1.13.syx", image } });
+    ASSERT_EQ (replaceBytes (badList, "quorrel-fw-2.1.13.sha", "quo\x8e\x8crel-fw-2.1.\xf0.sha"), 2);
+    EXPECT_EQ (verifyBytes (badList), -1);
 }
 
 TEST (FirmwarePackageVerification, anImageOverTheSizeLimitMakesThePackageUnacceptableEvenWhenItsDigestIsRight)
@@ -278,13 +387,13 @@ TEST (FirmwarePackageStore, aPreReleaseRanksBetweenTheVersionBeforeAndItsRelease
     juce::MemoryBlock bytes;
     EXPECT_FALSE (quorrel.store.readSelectedEntry ("quorrel-fw-2.1.14p1.syx", bytes));
 
-    // The text is kept as chosen; it names the entries ("$(version)").
+    // The version is kept in the form the package was verified in; it names the entries ("$(version)").
     ASSERT_TRUE (quorrel.store.selectFirmwareVersion ("2.1.14p01"));
-    EXPECT_EQ (quorrel.store.getSelectedVersion(), "2.1.14p01");
+    EXPECT_EQ (quorrel.store.getSelectedVersion(), "2.1.14p1");
     EXPECT_EQ (selectedEntry (quorrel.store, "quorrel-fw-2.1.14p1.syx"), imageFor ("2.1.14p1"));
 
     EXPECT_FALSE (quorrel.store.selectFirmwareVersion ("2.1.15"));
-    EXPECT_EQ (quorrel.store.getSelectedVersion(), "2.1.14p01");
+    EXPECT_EQ (quorrel.store.getSelectedVersion(), "2.1.14p1");
     EXPECT_FALSE (quorrel.store.readSelectedEntry ("quorrel-fw-2.1.15.syx", bytes));
 }
 
@@ -362,3 +471,111 @@ TEST (FirmwarePackageStore, aFifoADeviceOrAFolderNamedLikeAPackageIsSkippedWitho
     EXPECT_EQ (quorrel.store.getFirmwareVersions(), juce::StringArray ("2.1.13", "2.1.14"));
 }
 #endif
+
+TEST (FirmwarePackageStore, aPackageIsOfferedOnlyWhenItHoldsEveryImageTheDefinitionsSendAtItsVersion)
+{
+    ScratchFolder folder;
+    const auto desktop = folder / "desktop";
+    desktop.createDirectory();
+
+    auto write = [&desktop] (const juce::String& fileName, const juce::String& listName,
+                             const std::vector<FirmwarePackageWriter::Image>& images)
+    {
+        juce::Array<FirmwarePackageWriter::Image> listed;
+
+        for (auto& image : images)
+            listed.add (image);
+
+        std::vector<std::pair<juce::String, juce::MemoryBlock>> entries { { listName, bytesOf (FirmwarePackageWriter::checksumList (listed)) } };
+
+        for (auto& image : images)
+            entries.emplace_back (image.entryName, image.content);
+
+        const auto bytes = zipOf (entries);
+        const auto file = desktop.getChildFile (fileName);
+        EXPECT_TRUE (file.replaceWithData (bytes.getData(), bytes.getSize()));
+        return file;
+    };
+
+    // A list named for 2.2.0 over the 2.1.13 image, and two honest slips in the image's name.
+    const auto stale = write ("quorrel-stale.vfw", "quorrel-fw-2.2.0.sha", { { "quorrel-fw-2.1.13.syx", imageFor ("2.1.13") } });
+    const auto cased = write ("quorrel-cased.vfw", "Quorrel-FW-2.2.0.sha", { { "Quorrel-FW-2.2.0.syx", imageFor ("2.2.0") } });
+    const auto padded = write ("quorrel-padded.vfw", "quorrel-fw-02.2.0.sha", { { "quorrel-fw-02.2.0.syx", imageFor ("2.2.0") } });
+    write ("quorrel-fw-2.1.14.vfw", "quorrel-fw-2.1.14.sha", { { "quorrel-fw-2.1.14.syx", imageFor ("2.1.14") } });
+
+    LogCapture log;
+    const UpdaterDefinitions quorrelDefinitions (InbuiltDefinitions::getText(), "Quorrel", false);
+    QuorrelStore quorrel (folder / "no-executable");
+    quorrel.store.setRequiredImages (quorrelDefinitions.getFirmwareMessageKinds());
+    quorrel.store.findFirmwarePackages ({ desktop.getFullPathName() });
+
+    EXPECT_EQ (quorrel.store.getFirmwareVersions(), juce::StringArray ("2.1.14"));
+
+    for (auto& refused : { stale, cased, padded })
+        EXPECT_EQ (log.count ("Firmware package " + refused.getFullPathName() + " refused: it holds no quorrel-fw-2.2.0.syx, "
+                              "the image the definitions send at version 2.2.0"), 1)
+            << log.lines().joinIntoString ("\n");
+
+    // A device whose definitions send three images needs all three.
+    const UpdaterDefinitions halvaneDefinitions (InbuiltDefinitions::getText(), "Halvane XV", false);
+    EXPECT_EQ (halvaneDefinitions.getFirmwareMessageKinds().size(), 3);
+
+    write ("halvane-fw-1.0.0.vfw", "halvanexv-fw-1.0.0.sha", { { "halvanexv-fw2-1.0.0.syx", imageFor ("1.0.0") },
+                                                                 { "halvanexv-fw3-1.0.0.syx", imageFor ("1.0.0") } });
+    write ("halvane-fw-1.0.1.vfw", "halvanexv-fw-1.0.1.sha", { { "halvanexv-fw2-1.0.1.syx", imageFor ("1.0.1") },
+                                                                 { "halvanexv-fw3-1.0.1.syx", imageFor ("1.0.1") },
+                                                                 { "halvanexv-fw4-1.0.1.syx", imageFor ("1.0.1") } });
+    FirmwarePackageStore halvane ("Halvane XV", {});
+    halvane.setExecutableFile (folder / "no-executable");
+    halvane.setRequiredImages (halvaneDefinitions.getFirmwareMessageKinds());
+    halvane.findFirmwarePackages ({ desktop.getFullPathName() });
+    EXPECT_EQ (halvane.getFirmwareVersions(), juce::StringArray ("1.0.1"));
+    EXPECT_EQ (linesContaining (log, "refused: it holds no halvanexv-fw4-1.0.0.syx"), 1) << log.lines().joinIntoString ("\n");
+}
+
+TEST (FirmwarePackageVerification, aPackageAskingForMuchDecompressingIsRefusedBeforeAnyOfItIsRead)
+{
+    constexpr int oneMiB = 1024 * 1024;
+
+    // One entry of 1 MiB named 300 times: 300 MiB to decompress from some 50 kilobytes.
+    const auto bomb = overlappingArchive (imageNames (300), oneMiB);
+    ASSERT_LT (bomb.getSize(), (size_t) 100000);
+    auto verdict = verifyWithLimit (bomb, PackageVerifier::maximumPackageSize);
+    EXPECT_EQ (verdict.version, -1);
+    EXPECT_TRUE (verdict.reason.startsWith ("verifying it would decompress")) << verdict.reason;
+    EXPECT_EQ (verdict.bytesRead, 0);
+
+    // Within the bound, each name is decompressed once: the list and three images, nothing more.
+    verdict = verifyWithLimit (overlappingArchive (imageNames (3), oneMiB), PackageVerifier::maximumPackageSize);
+    EXPECT_EQ (verdict.version, 2011399) << verdict.reason;
+    EXPECT_EQ (verdict.bytesRead - 3 * (juce::int64) oneMiB, (juce::int64) (3 * 89 + 2)); // three lines, two line ends
+
+    // One name twice is refused outright, unread.
+    verdict = verifyWithLimit (overlappingArchive ({ "quorrel-fw-2.1.13.syx", "quorrel-fw-2.1.13.syx" }, oneMiB),
+                               PackageVerifier::maximumPackageSize);
+    EXPECT_EQ (verdict.reason, "the package holds two entries named quorrel-fw-2.1.13.syx");
+    EXPECT_EQ (verdict.bytesRead, 0);
+
+    // The store logs the refusal, and one search decompresses a bounded total over all packages.
+    ScratchFolder folder;
+    const auto bombFile = folder / "quorrel-fw-9.9.9.vfw";
+    ASSERT_TRUE (bombFile.replaceWithData (bomb.getData(), bomb.getSize()));
+
+    for (auto name : { "quorrel-a.vfw", "quorrel-b.vfw", "quorrel-c.vfw" })
+    {
+        const auto package = overlappingArchive (imageNames (1), oneMiB);
+        ASSERT_TRUE ((folder / name).replaceWithData (package.getData(), package.getSize()));
+    }
+
+    LogCapture log;
+    QuorrelStore quorrel (folder / "no-executable");
+    quorrel.store.setSearchByteLimit (2 * oneMiB + 1000);
+    quorrel.store.findFirmwarePackages ({ folder.get().getFullPathName() });
+
+    EXPECT_EQ (quorrel.store.getFirmwareVersions(), juce::StringArray ("2.1.13"));
+    EXPECT_EQ (linesContaining (log, "Firmware package " + bombFile.getFullPathName() + " refused: verifying it would decompress"), 1)
+        << log.lines().joinIntoString ("\n");
+    EXPECT_EQ (linesContaining (log, "quorrel-a.vfw refused") + linesContaining (log, "quorrel-b.vfw refused")
+                   + linesContaining (log, "quorrel-c.vfw refused"), 1)
+        << log.lines().joinIntoString ("\n");
+}

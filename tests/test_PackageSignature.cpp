@@ -1,7 +1,10 @@
+#include "app/BuildConstants.h"
 #include "firmware/Ed25519.h"
 #include "firmware/FirmwarePackageStore.h"
+#include "firmware/FirmwarePackageWriter.h"
 #include "firmware/PackageSignature.h"
 #include "firmware/PackageSigningKey.h"
+#include "firmware/PackageVerifier.h"
 #include "support/EngineTestSupport.h"
 #include "support/FirmwareTestPackages.h"
 
@@ -49,23 +52,26 @@ namespace
         return content;
     }
 
-    struct Verdict
-    {
-        int version = -1;
-        juce::String reason;
-        bool refusedForSignature = false;
-    };
-
-    Verdict verifyWithKey (const juce::File& package, const juce::String& publicKey = makerPublic)
+    PackageVerifier::Verdict verifyWithKey (const juce::MemoryBlock& package, const juce::String& publicKey = makerPublic)
     {
         const PackageSignature signature (publicKey);
-        std::unique_ptr<juce::InputStream> stream (package.createInputStream());
-        Verdict verdict;
+        PackageVerifier verifier;
+        verifier.requireSignature (&signature);
+        juce::MemoryInputStream stream (package, false);
+        return verifier.verify (stream);
+    }
 
-        if (stream != nullptr)
-            verdict.version = FirmwarePackageStore::verifyPackage (*stream, verdict.reason, &signature,
-                                                                   verdict.refusedForSignature);
-        return verdict;
+    PackageVerifier::Verdict verifyWithKey (const juce::File& package, const juce::String& publicKey = makerPublic)
+    {
+        juce::MemoryBlock bytes;
+        EXPECT_TRUE (package.loadFileAsData (bytes));
+        return verifyWithKey (bytes, publicKey);
+    }
+
+    /** What a maker signs for the list of that entry name. */
+    juce::MemoryBlock signatureOf (const PackageSigningKey& key, const juce::String& listName, const juce::MemoryBlock& list)
+    {
+        return key.sign (PackageSignature::signedMessage (listName, list));
     }
 
     class SignedPackages : public ::testing::Test
@@ -82,7 +88,7 @@ namespace
         {
             const auto package = unsignedPackage (fileName, version);
             const auto base = "quorrel-fw-" + version;
-            addEntry (package, base + ".sig", key.sign (entryOf (package, base + ".sha")));
+            addEntry (package, base + ".sig", signatureOf (key, base + ".sha", entryOf (package, base + ".sha")));
             return package;
         }
 
@@ -195,7 +201,7 @@ TEST_F (SignedPackages, everyOtherSignatureIsRefusedWithItsReason)
 
     // A signature entry named after another list signs nothing here.
     const auto misnamed = unsignedPackage ("misnamed.vfw");
-    addEntry (misnamed, "quorrel-fw-2.1.14.sig", maker.sign (entryOf (misnamed, "quorrel-fw-2.1.13.sha")));
+    addEntry (misnamed, "quorrel-fw-2.1.14.sig", signatureOf (maker, "quorrel-fw-2.1.13.sha", entryOf (misnamed, "quorrel-fw-2.1.13.sha")));
     expectRefused (misnamed, "not signed");
 
     // Malformed entries: too short, too long, empty, and one far too large to read.
@@ -246,7 +252,9 @@ TEST_F (SignedPackages, aStoreWithAKeyLogsEachRefusedPackageAndTakesTheExecutabl
     const auto signedOne = signedPackage ("desktop/quorrel-fw-2.1.13.vfw", maker);
     const auto unsignedOne = unsignedPackage ("desktop/quorrel-fw-2.1.14.vfw", "2.1.14");
     const auto strangers = signedPackage ("desktop/quorrel-fw-2.1.15.vfw", PackageSigningKey::generate(), "2.1.15");
-    desktop.getChildFile ("quorrel-broken.vfw").replaceWithText ("not a zip archive");
+    const auto broken = desktop.getChildFile ("quorrel-broken.vfw");
+    broken.replaceWithText ("not a zip archive");
+    const auto brokenLine = "Firmware package " + broken.getFullPathName() + " refused: it is not a zip archive";
 
     {
         LogCapture log;
@@ -259,7 +267,8 @@ TEST_F (SignedPackages, aStoreWithAKeyLogsEachRefusedPackageAndTakesTheExecutabl
         // In the order the folder lists them.
         auto lines = log.lines();
         lines.sort (false);
-        EXPECT_EQ (lines, juce::StringArray ("Firmware package " + unsignedOne.getFullPathName() + " refused: not signed",
+        EXPECT_EQ (lines, juce::StringArray (brokenLine,
+                                             "Firmware package " + unsignedOne.getFullPathName() + " refused: not signed",
                                                    "Firmware package " + strangers.getFullPathName() + " refused: signature does not verify"))
             << log.lines().joinIntoString ("\n");
     }
@@ -271,7 +280,7 @@ TEST_F (SignedPackages, aStoreWithAKeyLogsEachRefusedPackageAndTakesTheExecutabl
         store.findFirmwarePackages ({ desktop.getFullPathName() });
 
         EXPECT_EQ (store.getFirmwareVersions(), juce::StringArray ("2.1.12", "2.1.13", "2.1.14", "2.1.15"));
-        EXPECT_TRUE (log.lines().isEmpty()) << log.lines().joinIntoString ("\n");
+        EXPECT_EQ (log.lines(), juce::StringArray (brokenLine));
     }
 }
 
@@ -324,4 +333,136 @@ TEST (PackageSigningKey, theKeyFileIsForItsOwnerOnlyIsNeverReplacedAndGivesBackT
     EXPECT_FALSE (PackageSigningKey::load (damaged, error).isValid());
     EXPECT_TRUE (error.contains ("damaged")) << error;
     EXPECT_FALSE (PackageSigningKey::load (folder / "missing.key", error).isValid());
+}
+
+TEST (PackageSignature, aSignatureCoversTheListsNameSoARenamedOrOldStylePackageIsRefused)
+{
+    const auto maker = PackageSigningKey::fromSecretHex (makerSecret);
+    const auto image = imageFor ("2.1.14");
+    juce::MemoryBlock signedPackage;
+    juce::String error;
+    ASSERT_TRUE (maker.signPackage (FirmwarePackageWriter::build ({ { "quorrel-fw-2.1.14.syx", image } }), signedPackage, error))
+        << error;
+    ASSERT_EQ (verifyWithKey (signedPackage).version, 2011499);
+
+    juce::MemoryInputStream stream (signedPackage, false);
+    juce::ZipFile archive (stream);
+    const auto list = [&]
+    {
+        juce::MemoryBlock bytes;
+        std::unique_ptr<juce::InputStream> entry (archive.createStreamForEntry (archive.getIndexOfFileName ("quorrel-fw-2.1.14.sha")));
+        entry->readIntoMemoryBlock (bytes);
+        return bytes;
+    }();
+    const auto signature = [&]
+    {
+        juce::MemoryBlock bytes;
+        std::unique_ptr<juce::InputStream> entry (archive.createStreamForEntry (archive.getIndexOfFileName ("quorrel-fw-2.1.14.sig")));
+        entry->readIntoMemoryBlock (bytes);
+        return bytes;
+    }();
+
+    // The maker's 2.1.14, its list and signature renamed to a version that would replace every other.
+    for (juce::String version : { "9.9.9", BuildConstants::applicationVersion })
+    {
+        const auto renamed = zipOf ({ { "quorrel-fw-" + version + ".sha", list }, { "quorrel-fw-2.1.14.syx", image },
+                                      { "quorrel-fw-" + version + ".sig", signature } });
+        const auto verdict = verifyWithKey (renamed);
+        EXPECT_EQ (verdict.version, -1) << version;
+        EXPECT_EQ (verdict.reason, "signature does not verify") << version;
+    }
+
+    // Signed the old way, over the list's bytes alone.
+    const auto oldStyle = zipOf ({ { "quorrel-fw-2.1.14.sha", list }, { "quorrel-fw-2.1.14.syx", image },
+                                   { "quorrel-fw-2.1.14.sig", maker.sign (list) } });
+    EXPECT_EQ (verifyWithKey (oldStyle).reason, "signature does not verify");
+
+    // The message pins the documented format, so that other signing tools can follow it.
+    juce::MemoryBlock expected;
+    const char nameLength[] = { 0, 0, 0, 21 };
+    expected.append ("vfu-package-signature-2\n", 24);
+    expected.append (nameLength, sizeof (nameLength));
+    expected.append ("quorrel-fw-2.1.14.shaabc", 24);
+    EXPECT_EQ (PackageSignature::signedMessage ("quorrel-fw-2.1.14.sha", bytesOf ("abc")), expected);
+}
+
+TEST (PackageSignature, inABuildWithAKeyNoImageIsDecompressedBeforeTheSignatureIsChecked)
+{
+    const auto image = imageFor ("2.1.14", 200000);
+    const auto package = FirmwarePackageWriter::build ({ { "quorrel-fw-2.1.14.syx", image } });
+
+    const auto verdict = verifyWithKey (package);
+    EXPECT_EQ (verdict.reason, "not signed");
+    EXPECT_TRUE (verdict.refusedForSignature);
+    EXPECT_EQ (verdict.bytesRead, (juce::int64) FirmwarePackageWriter::checksumLine ("quorrel-fw-2.1.14.syx", image).length());
+}
+
+TEST (Ed25519, everyEncodingOfASmallOrderPointIsRefusedAndNoKeyBytesMakeTheLibraryAbort)
+{
+    // The y coordinates of the eight points of small order (little-endian), with p and p + 1, the
+    // non-canonical forms of 0 and 1; the top bit is the sign of x.
+    const juce::String smallOrder[] = {
+        "0000000000000000000000000000000000000000000000000000000000000000",
+        "0100000000000000000000000000000000000000000000000000000000000000",
+        "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+        "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+        "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+        "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+        "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+    };
+
+    // A "signature" made without any secret key: R the identity, S zero. It verified under one of
+    // the order-8 keys before they were refused.
+    Ed25519::Signature forged {};
+    forged[0] = 0x01;
+    const auto message = bytesOf ("quorrel-fw-9.9.9.sha");
+
+    for (auto& hex : smallOrder)
+    {
+        for (auto sign : { 0, 0x80 })
+        {
+            Ed25519::Key key {};
+            ASSERT_TRUE (PackageSignature::parseKey (hex, key));
+            key[31] = (std::uint8_t) (key[31] | sign);
+            const auto text = juce::String::toHexString (key.data(), (int) key.size(), 0);
+
+            EXPECT_TRUE (Ed25519::hasSmallOrder (key)) << text;
+            EXPECT_FALSE (Ed25519::isValidPublicKey (key)) << text;
+            EXPECT_FALSE (PackageSignature (text).hasValidKey()) << text;
+            EXPECT_FALSE (Ed25519::verify (key, message.getData(), message.getSize(), forged)) << text;
+        }
+    }
+
+    // The library also aborts on points of large order with a coordinate below 2^192: y from 2
+    // to 18, and two points with x just above 2^100. Around them, y up to 2^255 - 1 (beyond p,
+    // not canonical), with both signs. None may reach it: the test program would end here.
+    for (auto hex : { juce::String ("4c6fa020032524c6b0f6df324dc6f8f132483a1a167761b9a851e371419c776f"),
+                      juce::String ("6b6a9442cd4dfcd7396b90c6ee5b61b1a990b8f680719f38fea863162241f6ae") })
+    {
+        Ed25519::Key key {};
+        ASSERT_TRUE (PackageSignature::parseKey (hex, key));
+        EXPECT_FALSE (Ed25519::isValidPublicKey (key)) << hex;
+        EXPECT_FALSE (Ed25519::verify (key, message.getData(), message.getSize(), forged)) << hex;
+    }
+
+    for (int y = 0; y < 19; ++y)
+    {
+        for (auto sign : { 0, 0x80 })
+        {
+            Ed25519::Key low {}, high {};
+            low[0] = (std::uint8_t) y;
+            low[31] = (std::uint8_t) sign;
+            high.fill (0xff);
+            high[0] = (std::uint8_t) (0xed + y); // p + y
+            high[31] = (std::uint8_t) (0x7f | sign);
+            EXPECT_FALSE (Ed25519::isValidPublicKey (low)) << y;
+            EXPECT_FALSE (Ed25519::isValidPublicKey (high)) << y;
+            EXPECT_FALSE (Ed25519::verify (low, message.getData(), message.getSize(), forged)) << y;
+        }
+    }
+
+    Ed25519::Key real {};
+    ASSERT_TRUE (PackageSignature::parseKey (makerPublic, real));
+    EXPECT_FALSE (Ed25519::hasSmallOrder (real));
+    EXPECT_TRUE (Ed25519::isValidPublicKey (real));
 }

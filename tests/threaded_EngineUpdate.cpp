@@ -9,6 +9,7 @@
 #include "firmware/PackageSigningKey.h"
 #include "midi/MIDIPortsSelector.h"
 #include "simulator/SimulatedInstrument.h"
+#include "support/FirmwareTestPackages.h"
 
 #include <gtest/gtest.h>
 
@@ -167,6 +168,27 @@ TEST_F (QuorrelUpdate, aBuildWithAMakersKeyInstallsTheSignedDesktopPackageAndPas
     EXPECT_EQ (engine->getFirmwareVersions(), juce::StringArray ("2.1.13"));
     EXPECT_TRUE (log.contains ("Firmware package " + folder.getChildFile ("quorrel-fw-2.1.14.vfw").getFullPathName()
                                + " refused: not signed")) << log.lines().joinIntoString ("\n");
+
+    ASSERT_TRUE (reach ("Download complete", 60000));
+    EXPECT_TRUE (shows ("InstructionsField", "Update completed successfully."));
+    EXPECT_EQ (instrument->getVersion(), "2.1.13");
+}
+
+TEST_F (QuorrelUpdate, aHigherPackageWithoutTheImageTheDefinitionsSendIsPassedOverAndTheUpdateCompletes)
+{
+    // Listed as 2.2.0, but holding the 2.1.13 image: the engine would erase and then find no
+    // "quorrel-fw-2.2.0.syx" to send.
+    const auto image = FirmwareTestPackages::imageFor ("2.1.13", 1500);
+    const auto list = FirmwareTestPackages::bytesOf (FirmwarePackageWriter::checksumLine ("quorrel-fw-2.1.13.syx", image));
+    const auto stale = FirmwareTestPackages::zipOf ({ { "quorrel-fw-2.2.0.sha", list }, { "quorrel-fw-2.1.13.syx", image } });
+    const auto staleFile = folder.getChildFile ("quorrel-fw-2.2.0.vfw");
+    ASSERT_TRUE (staleFile.replaceWithData (stale.getData(), stale.getSize()));
+
+    ASSERT_NO_FATAL_FAILURE (installFromBootloader ("2.1.13", 1500));
+    EXPECT_EQ (engine->getFirmwareVersions(), juce::StringArray ("2.1.13"));
+    EXPECT_TRUE (log.contains ("Firmware package " + staleFile.getFullPathName() + " refused: it holds no "
+                               "quorrel-fw-2.2.0.syx, the image the definitions send at version 2.2.0"))
+        << log.lines().joinIntoString ("\n");
 
     ASSERT_TRUE (reach ("Download complete", 60000));
     EXPECT_TRUE (shows ("InstructionsField", "Update completed successfully."));

@@ -95,6 +95,36 @@ UpdaterDefinitions::StatesMachine* UpdaterDefinitions::getMachine() const
     return found != machines.end() ? found->second.get() : nullptr;
 }
 
+namespace
+{
+    void addFirmwareKinds (const UpdaterDefinitions::State::InstructionList& list, juce::StringArray& kinds)
+    {
+        for (auto& instruction : list)
+        {
+            if (auto* send = dynamic_cast<const UpdaterDefinitions::SendSysExInstruction*> (instruction.get()))
+            {
+                if (send->sendsFirmware())
+                    kinds.addIfNotAlreadyThere (send->getMessageKind());
+            }
+            else if (auto* check = dynamic_cast<const UpdaterDefinitions::CheckInstruction*> (instruction.get()))
+            {
+                addFirmwareKinds (check->getInstructions(), kinds);
+            }
+        }
+    }
+}
+
+juce::StringArray UpdaterDefinitions::getFirmwareMessageKinds() const
+{
+    juce::StringArray kinds;
+
+    if (auto* machine = getMachine())
+        for (auto& state : machine->states)
+            addFirmwareKinds (state.second->instructions, kinds);
+
+    return kinds;
+}
+
 int UpdaterDefinitions::tailBytesToSkipFor (const juce::String& name)
 {
     if (name == "Halvane XV")   return 2;

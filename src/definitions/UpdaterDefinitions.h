@@ -128,6 +128,9 @@ public:
         float getWaitTime() const noexcept { return waitTime; }
         const State::Transitions& getPollingStates() const noexcept { return pollingStates; }
 
+        /** True when this send is a firmware transfer (every kind but "erase" and "panel update state"). */
+        bool sendsFirmware() const { return messageKind != "erase" && messageKind != "panel update state"; }
+
     private:
         juce::String messageKind, endPollingMode;
         int packetSize;
@@ -191,6 +194,10 @@ public:
 
     /** The selected machine, or nullptr when the document had none for this device. */
     StatesMachine* getMachine() const;
+
+    /** The message kinds of every firmware transfer the selected machine can send ("quorrel-fw-$(version)"),
+        each once, Check instructions included: what a package must hold to be installable. */
+    juce::StringArray getFirmwareMessageKinds() const;
 
     const juce::String& getDeviceName() const noexcept { return deviceName; }
     bool isConsoleMode() const noexcept { return consoleMode; }

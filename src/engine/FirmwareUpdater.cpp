@@ -10,7 +10,6 @@ namespace
 {
     const juce::String noneName ("none");
     const juce::String versionPlaceholder ("?(version)");
-    const juce::String packageVersionPlaceholder ("$(version)");
 
     // How long the engine waits between looks at a running sender; the sender counts a packet
     // about every 100 ms. Button presses and stop requests wake it at once.
@@ -103,6 +102,8 @@ FirmwareUpdater::~FirmwareUpdater()
 void FirmwareUpdater::initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders)
 {
     FirmwareUpdaterCallback::setRegistered (callback);
+    // A package without every image these definitions send would have the instrument erased for nothing.
+    packageStore.setRequiredImages (getFirmwareMessageKinds());
     packageStore.findFirmwarePackages (firmwareSearchFolders);
 }
 
@@ -523,7 +524,7 @@ void FirmwareUpdater::waitAfterErase()
 
 juce::String FirmwareUpdater::firmwareEntryNameFor (const SendSysExInstruction& instruction) const
 {
-    return instruction.getMessageKind().replace (packageVersionPlaceholder, packageStore.getSelectedVersion()) + ".syx";
+    return PackageVerifier::imageEntryName (instruction.getMessageKind(), packageStore.getSelectedVersion());
 }
 
 void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)

@@ -41,13 +41,6 @@ namespace
 
     using Context = std::unique_ptr<std::remove_pointer_t<gcry_ctx_t>, ContextDeleter>;
 
-    struct PointDeleter
-    {
-        void operator() (gcry_mpi_point_t p) const noexcept { gcry_mpi_point_release (p); }
-    };
-
-    using Point = std::unique_ptr<std::remove_pointer_t<gcry_mpi_point_t>, PointDeleter>;
-
     /** Copies the value of the token "(name value)" inside s; a public key may carry the
         0x40 prefix of the compressed form, which is dropped. */
     template <size_t size>
@@ -72,6 +65,87 @@ namespace
 
         std::memcpy (destination, data, size);
         return true;
+    }
+
+    /** The y coordinates (little-endian, sign bit clear) of the eight points of small order, and the
+        non-canonical forms y + p of those below 19: 0 (order 4), 1 (the identity), p - 1 (order 2),
+        the two order-8 values, p and p + 1. With either sign bit they are every encoding of those
+        points; the library aborts the process on some of them, so they never reach it. */
+    const std::uint8_t smallOrderY[][Ed25519::keySize] = {
+        { 0x00 },
+        { 0x01 },
+        { 0xec, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+          0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f },
+        { 0x26, 0xe8, 0x95, 0x8f, 0xc2, 0xb2, 0x27, 0xb0, 0x45, 0xc3, 0xf4, 0x89, 0xf2, 0xef, 0x98, 0xf0,
+          0xd5, 0xdf, 0xac, 0x05, 0xd3, 0xc6, 0x33, 0x39, 0xb1, 0x38, 0x02, 0x88, 0x6d, 0x53, 0xfc, 0x05 },
+        { 0xc7, 0x17, 0x6a, 0x70, 0x3d, 0x4d, 0xd8, 0x4f, 0xba, 0x3c, 0x0b, 0x76, 0x0d, 0x10, 0x67, 0x0f,
+          0x2a, 0x20, 0x53, 0xfa, 0x2c, 0x39, 0xcc, 0xc6, 0x4e, 0xc7, 0xfd, 0x77, 0x92, 0xac, 0x03, 0x7a },
+        { 0xed, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+          0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f },
+        { 0xee, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+          0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f },
+    };
+
+    /** Arithmetic modulo p = 2^255 - 19, enough to decode a public key without the library. */
+    struct Field
+    {
+        Field()
+        {
+            p.setBit (255);
+            p -= 19;
+            d.parseString ("52036cee2b6ffe738cc740797779e89800700a4d4141d8ab75eb4dca135978a3", 16);
+            sqrtMinusOne = power (2, (p - 1) >> 2);
+        }
+
+        juce::BigInteger multiply (const juce::BigInteger& a, const juce::BigInteger& b) const { return (a * b) % p; }
+
+        juce::BigInteger power (const juce::BigInteger& base, const juce::BigInteger& exponent) const
+        {
+            auto result = base;
+            result.exponentModulo (exponent, p);
+            return result;
+        }
+
+        juce::BigInteger p, d, sqrtMinusOne;
+    };
+
+    /** True when the key is the canonical encoding of a point of the curve whose coordinates both
+        fill the library's four 64-bit words. The library aborts the whole process on a point with
+        a shorter coordinate (its field arithmetic insists on four words); among real keys one
+        such point comes with a chance of about 2^-62. */
+    bool decodesToFullSizePoint (const Ed25519::Key& key)
+    {
+        static const Field field;
+
+        juce::MemoryBlock bytes (key.data(), key.size());
+        static_cast<std::uint8_t*> (bytes.getData())[Ed25519::keySize - 1] &= 0x7f;
+        const bool negative = (key[Ed25519::keySize - 1] & 0x80) != 0;
+
+        juce::BigInteger y;
+        y.loadFromMemoryBlock (bytes);
+
+        if (y >= field.p)
+            return false;
+
+        // x^2 = (y^2 - 1) / (d y^2 + 1), and its square root as RFC 8032 takes it.
+        const auto y2 = field.multiply (y, y);
+        const auto u = (y2 + field.p - 1) % field.p;
+        const auto v = (field.multiply (field.d, y2) + 1) % field.p;
+        const auto x2 = field.multiply (u, field.power (v, field.p - 2));
+        auto x = field.power (x2, (field.p + 3) >> 3);
+
+        if (field.multiply (x, x) != x2)
+        {
+            x = field.multiply (x, field.sqrtMinusOne);
+
+            if (field.multiply (x, x) != x2)
+                return false; // no point of the curve has this y
+        }
+
+        if (x[0] != negative)
+            x = (field.p - x) % field.p;
+
+        return x.getHighestBit() >= 192 && y.getHighestBit() >= 192;
     }
 
     Sexp secretKeyExpression (const Ed25519::Key& secret)
@@ -173,7 +247,7 @@ bool Ed25519::sign (const Key& secret, const void* message, size_t size, Signatu
 
 bool Ed25519::verify (const Key& publicKey, const void* message, size_t size, const Signature& signature)
 {
-    if (! libraryReady())
+    if (! isValidPublicKey (publicKey) || ! libraryReady())
         return false;
 
     auto key = publicKeyExpression (publicKey);
@@ -189,18 +263,20 @@ bool Ed25519::verify (const Key& publicKey, const void* message, size_t size, co
     return gcry_pk_verify (value, data.get(), key.get()) == 0;
 }
 
+bool Ed25519::hasSmallOrder (const Key& publicKey)
+{
+    auto y = publicKey;
+    y[keySize - 1] &= 0x7f; // the sign of x
+
+    for (auto& candidate : smallOrderY)
+        if (std::memcmp (y.data(), candidate, keySize) == 0)
+            return true;
+
+    return false;
+}
+
 bool Ed25519::isValidPublicKey (const Key& publicKey)
 {
-    if (! libraryReady())
-        return false;
-
-    auto key = publicKeyExpression (publicKey);
-    gcry_ctx_t context = nullptr;
-
-    if (key == nullptr || gcry_mpi_ec_new (&context, key.get(), nullptr) != 0)
-        return false;
-
-    Context contextHolder (context);
-    Point point (gcry_mpi_ec_get_point ("q", context, 1));
-    return point != nullptr && gcry_mpi_ec_curve_point (point.get(), context) != 0;
+    // Judged without the library, which aborts on some of these bytes instead of refusing them.
+    return ! hasSmallOrder (publicKey) && decodesToFullSizePoint (publicKey);
 }

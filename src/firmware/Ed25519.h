@@ -28,11 +28,21 @@ public:
     /** Signs the message's exact bytes. */
     static bool sign (const Key& secret, const void* message, size_t size, Signature& signature);
 
-    /** True only when the signature is valid for the message under that public key. */
+    /** True only when the signature is valid for the message under that public key; never for
+        a key that isValidPublicKey() refuses. */
     static bool verify (const Key& publicKey, const void* message, size_t size, const Signature& signature);
 
-    /** True when the 32 bytes encode a point of the curve, as every real public key does. */
+    /** True when the 32 bytes are the canonical encoding of a point of the curve that is not of
+        small order, as every real public key is. Decided without the library, so any 32 bytes may
+        be given; the very rare points with a coordinate below 2^192, on which the library would
+        abort the process, are refused too. */
     static bool isValidPublicKey (const Key& publicKey);
+
+    /** True when the 32 bytes encode one of the eight points of small order (the identity, the
+        point of order 2, the two of order 4 and the four of order 8), in any encoding, canonical
+        or not. Signatures under such a key can be made without any secret key; decided on the
+        bytes alone, so it is safe for every input. */
+    static bool hasSmallOrder (const Key& publicKey);
 
 private:
     Ed25519() = delete;

@@ -1,4 +1,5 @@
 #include "FirmwarePackageStore.h"
+#include "PackageVerifier.h"
 #include "ZipEntryReader.h"
 #include "../app/RegularFile.h"
 #include "../app/RunningExecutable.h"
@@ -6,79 +7,8 @@
 #include "../app/AppLog.h"
 #include "../midi/VersionNumber.h"
 
-#include <juce_cryptography/juce_cryptography.h>
-
-#include <cstring>
-
 namespace
 {
-    constexpr int endOfCentralDirectorySize = 22;
-    constexpr int maximumZipCommentSize = 65535;
-
-    /** True when the last bytes of the stream hold a zip end-of-central-directory record.
-        Without one the framework's reader would take the whole stream for a directory. */
-    bool hasEndOfCentralDirectory (juce::InputStream& stream)
-    {
-        const auto total = stream.getTotalLength();
-
-        if (total < endOfCentralDirectorySize)
-            return false;
-
-        const auto tailSize = juce::jmin (total, (juce::int64) (endOfCentralDirectorySize + maximumZipCommentSize));
-        juce::HeapBlock<juce::uint8> tail ((size_t) tailSize);
-
-        if (! stream.setPosition (total - tailSize) || stream.read (tail, (int) tailSize) != (int) tailSize)
-            return false;
-
-        for (auto i = tailSize - endOfCentralDirectorySize; i >= 0; --i)
-            if (tail[i] == 0x50 && tail[i + 1] == 0x4b && tail[i + 2] == 0x05 && tail[i + 3] == 0x06)
-                return true;
-
-        return false;
-    }
-
-    /** The stream's remaining bytes as a seekable package, or nullptr when it is too large to be one. */
-    std::unique_ptr<juce::InputStream> boundedPackageStream (juce::InputStream& stream)
-    {
-        const auto start = stream.getPosition();
-        const auto total = stream.getTotalLength();
-
-        if (total >= 0)
-        {
-            if (total - start > FirmwarePackageStore::maximumPackageSize)
-                return {};
-
-            return std::make_unique<juce::SubregionStream> (&stream, start, total - start, false);
-        }
-
-        // Unknown length: take in at most one byte more than a package may have.
-        juce::MemoryOutputStream copy;
-
-        if (copy.writeFromInputStream (stream, FirmwarePackageStore::maximumPackageSize + 1)
-            > FirmwarePackageStore::maximumPackageSize)
-            return {};
-
-        return std::make_unique<juce::MemoryInputStream> (copy.getMemoryBlock(), true);
-    }
-
-    /** Names and texts from packages and folders carry their bytes unchecked; the framework's
-        string functions can read past the end of a malformed UTF-8 sequence, so such text is refused first. */
-    bool isWellFormed (const juce::String& text)
-    {
-        const auto* raw = text.toRawUTF8();
-        return juce::CharPointer_UTF8::isValidString (raw, (int) std::strlen (raw));
-    }
-
-    bool isWellFormed (const juce::MemoryBlock& bytes)
-    {
-        // Text with a UTF-16 byte order mark is decoded character by character, which is safe.
-        if (bytes.getSize() >= 2 && (juce::CharPointer_UTF16::isByteOrderMarkBigEndian (bytes.getData())
-                                     || juce::CharPointer_UTF16::isByteOrderMarkLittleEndian (bytes.getData())))
-            return true;
-
-        return juce::CharPointer_UTF8::isValidString (static_cast<const char*> (bytes.getData()), (int) bytes.getSize());
-    }
-
     /** The extension rule for packages: from the last "." on, when it follows the last "\", in lower case. */
     bool hasPackageExtension (const juce::String& name)
     {
@@ -125,11 +55,22 @@ juce::String FirmwarePackageStore::deviceKeyFor (const juce::String& deviceName)
 
 bool FirmwarePackageStore::isCandidateName (const juce::String& name) const
 {
-    return isWellFormed (name) && hasPackageExtension (name) && name.contains (deviceKey);
+    return PackageVerifier::isWellFormed (name) && hasPackageExtension (name) && name.contains (deviceKey);
+}
+
+void FirmwarePackageStore::setRequiredImages (const juce::StringArray& firmwareMessageKinds)
+{
+    requiredKinds = firmwareMessageKinds;
+}
+
+void FirmwarePackageStore::setSearchByteLimit (juce::int64 limit)
+{
+    searchByteLimit = limit;
 }
 
 void FirmwarePackageStore::findFirmwarePackages (const juce::StringArray& paths)
 {
+    searchBytesLeft = searchByteLimit;
     addEmbeddedPackages();
 
     for (auto& path : paths)
@@ -149,7 +90,7 @@ void FirmwarePackageStore::addEmbeddedPackages()
 
     std::unique_ptr<juce::InputStream> stream (executableFile.createInputStream());
 
-    if (stream == nullptr || ! hasEndOfCentralDirectory (*stream))
+    if (stream == nullptr || ! PackageVerifier::hasEndOfCentralDirectory (*stream))
         return;
 
     juce::ZipFile archive (*stream);
@@ -165,13 +106,9 @@ void FirmwarePackageStore::addEmbeddedPackages()
         if (! ZipEntryReader::readWhole (archive, i, maximumPackageSize, packageBytes))
             continue;
 
-        juce::MemoryInputStream packageStream (packageBytes, false);
-        const auto version = verifyPackage (packageStream);
-
-        if (version >= 0)
-            store (version, std::make_shared<const PackageSource> (archive.getEntry (i)->filename + " in "
-                                                                       + executableFile.getFullPathName(),
-                                                                   std::move (packageBytes)));
+        // Part of the program: taken without the maker's signature, but it must hold its images.
+        considerPackage (archive.getEntry (i)->filename + " in " + executableFile.getFullPathName(),
+                         std::move (packageBytes), false);
     }
 }
 
@@ -196,16 +133,35 @@ void FirmwarePackageStore::addPackageFile (const juce::File& file)
     if (! RegularFile::read (file, maximumPackageSize, packageBytes))
         return;
 
+    considerPackage (file.getFullPathName(), std::move (packageBytes), true);
+}
+
+void FirmwarePackageStore::considerPackage (const juce::String& whereFrom, juce::MemoryBlock packageBytes, bool needsSignature)
+{
+    PackageVerifier verifier;
+    verifier.requireImagesFor (requiredKinds);
+    verifier.requireSignature (needsSignature ? requiredSignature.get() : nullptr);
+
+    // Each search decompresses a bounded total, however many packages lie on the desktop.
+    const auto limit = juce::jmin (maximumPackageSize, searchBytesLeft);
+    verifier.setByteLimit (limit);
+
     juce::MemoryInputStream packageStream (packageBytes, false);
-    juce::String reason;
-    bool refusedForSignature = false;
-    const auto version = verifyPackage (packageStream, reason, requiredSignature.get(), refusedForSignature);
+    const auto verdict = verifier.verify (packageStream);
+    searchBytesLeft -= verdict.bytesRead;
 
-    if (refusedForSignature)
-        AppLog::logLine ("Firmware package " + file.getFullPathName() + " refused: " + reason);
+    if (verdict.version < 0)
+    {
+        auto reason = verdict.reason;
 
-    if (version >= 0)
-        store (version, std::make_shared<const PackageSource> (file.getFullPathName(), std::move (packageBytes)));
+        if (limit < maximumPackageSize && reason.startsWith ("verifying it would decompress"))
+            reason << " (what remains of the " << searchByteLimit << " bytes one search may decompress)";
+
+        AppLog::logLine ("Firmware package " + whereFrom + " refused: " + reason);
+        return;
+    }
+
+    store (verdict.version, std::make_shared<const PackageSource> (whereFrom, std::move (packageBytes)));
 }
 
 void FirmwarePackageStore::store (int version, SourcePointer source)
@@ -223,134 +179,9 @@ int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream)
 
 int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce::String& reason)
 {
-    bool refusedForSignature = false;
-    return verifyPackage (packageStream, reason, nullptr, refusedForSignature);
-}
-
-int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce::String& reason,
-                                         const PackageSignature* signature, bool& refusedForSignature)
-{
-    refusedForSignature = false;
-    auto stream = boundedPackageStream (packageStream);
-
-    if (stream == nullptr)
-    {
-        reason = "the package is larger than " + juce::String (maximumPackageSize) + " bytes";
-        return -1;
-    }
-
-    if (! hasEndOfCentralDirectory (*stream))
-    {
-        reason = "it is not a zip archive";
-        return -1;
-    }
-
-    juce::ZipFile archive (*stream);
-
-    if (archive.getNumEntries() == 0)
-    {
-        reason = "the archive has no entries";
-        return -1;
-    }
-
-    struct Digest
-    {
-        juce::String entryName, hex;
-    };
-
-    std::vector<Digest> digests;
-    juce::String checksumList, checksumListName;
-    juce::MemoryBlock checksumListBytes;
-    int version = -1;
-
-    for (int i = 0; i < archive.getNumEntries(); ++i)
-    {
-        const auto name = archive.getEntry (i)->filename;
-
-        if (! isWellFormed (name))
-        {
-            reason = "an entry name is not well-formed UTF-8";
-            return -1;
-        }
-
-        const bool isImage = name.endsWith (".syx");
-        const bool isList = name.endsWith (".sha");
-
-        if (! isImage && ! isList)
-            continue;
-
-        juce::MemoryBlock content;
-
-        if (! ZipEntryReader::readWhole (archive, i, maximumEntrySize, content))
-        {
-            reason = "the entry " + name + " is larger than " + juce::String (maximumEntrySize)
-                     + " bytes or cannot be read whole";
-            return -1;
-        }
-
-        if (isImage)
-        {
-            digests.push_back ({ name, juce::SHA256 (content).toHexString() });
-        }
-        else
-        {
-            if (! isWellFormed (content))
-            {
-                reason = "the checksum list " + name + " is not well-formed text";
-                return -1;
-            }
-
-            checksumList = juce::String::createStringFromData (content.getData(), (int) content.getSize());
-            checksumListBytes = std::move (content);
-            checksumListName = name;
-            version = versionFromFileName (name);
-        }
-    }
-
-    if (checksumListName.isEmpty())
-    {
-        reason = "there is no .sha checksum list";
-        return -1;
-    }
-
-    // Only the position counts: the digest stands 66 characters before the name ("<64 hex> *<name>").
-    for (auto& digest : digests)
-    {
-        const auto index = checksumList.indexOf (digest.entryName);
-
-        if (index < 66)
-        {
-            reason = digest.entryName + " is not in the checksum list, or too close to its start";
-            return -1;
-        }
-
-        if (checksumList.substring (index - 66, index - 2) != digest.hex)
-        {
-            reason = "the SHA-256 of " + digest.entryName + " (" + digest.hex + ") does not match the checksum list";
-            return -1;
-        }
-    }
-
-    if (version < 0)
-    {
-        reason = "no version can be read from the name " + checksumListName;
-        return -1;
-    }
-
-    // Checked last, so that only an otherwise acceptable package is ever refused for its signature.
-    if (signature != nullptr)
-    {
-        reason = signature->check (archive, checksumListName, checksumListBytes);
-
-        if (reason.isNotEmpty())
-        {
-            refusedForSignature = true;
-            return -1;
-        }
-    }
-
-    reason.clear();
-    return version;
+    const auto verdict = PackageVerifier().verify (packageStream);
+    reason = verdict.reason;
+    return verdict.version;
 }
 
 int FirmwarePackageStore::versionFromFileName (const juce::String& name)
@@ -389,8 +220,9 @@ bool FirmwarePackageStore::selectFirmwareVersion (const juce::String& versionTex
     if (found == packages.end())
         return false;
 
+    // Kept in the form the package was verified with, so that "$(version)" names the entries it holds.
     selectedPackage = found->second;
-    selectedVersion = versionText;
+    selectedVersion = formatVersionNumber (number);
     return true;
 }
 
@@ -430,7 +262,7 @@ bool FirmwarePackageStore::readSelectedEntry (const juce::String& entryName, juc
     // The bytes verified at the search, never the file again: it may have been moved or replaced since.
     juce::MemoryInputStream packageStream (source->bytes, false);
     juce::ZipFile archive (packageStream);
-    const auto index = archive.getIndexOfFileName (entryName, false);
+    const auto index = PackageVerifier::findEntry (archive, entryName);
 
     if (index < 0)
         return fail ("the package " + source->name + " has no entry " + entryName);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PackageSignature.h"
+#include "PackageVerifier.h"
 
 #include <juce_core/juce_core.h>
 
@@ -10,10 +11,12 @@
 /** The firmware packages found for one device, filed by version number.
 
     Packages come from the zip archive appended to the running executable, then from each
-    given folder (or file). Each is verified against its SHA-256 list; unacceptable ones are
-    skipped silently. Built on the message thread before the engine starts; afterwards the
-    engine reads the selected package while the message thread may change the selection,
-    so selection and reading go through the store's lock (never held while a package is read).
+    given folder (or file). Each is verified (see PackageVerifier): its SHA-256 list, the images
+    the definitions send at its version, and a bounded number of bytes read, per package and per
+    search; each refused package gets a log line that says why. Built on the message thread
+    before the engine starts; afterwards the engine reads the selected package while the message
+    thread may change the selection, so selection and reading go through the store's lock (never
+    held while a package is read).
 
     Every package is read once, whole, and its verified bytes are kept: what the engine sends
     is exactly what was verified, whatever happens to the file afterwards. Only regular files
@@ -21,8 +24,7 @@
     named like a package is skipped like any unacceptable package.
 
     With a maker's public key, every package file must also carry the maker's valid signature;
-    each one refused for its signature gets a log line. The package inside the executable is part
-    of the program and is taken as it is.
+    the package inside the executable is part of the program and needs no signature.
 */
 class FirmwarePackageStore final
 {
@@ -37,6 +39,13 @@ public:
     /** The executable file searched for an appended archive; defaults to the running executable. For tests. */
     void setExecutableFile (const juce::File& file);
 
+    /** The message kinds of the firmware transfers the definitions send ("quorrel-fw-$(version)"):
+        a package is offered only when it holds each of their images at its own version. None by default. */
+    void setRequiredImages (const juce::StringArray& firmwareMessageKinds);
+
+    /** The most entry bytes one search may decompress, all packages together; for tests. */
+    void setSearchByteLimit (juce::int64 limit);
+
     /** Searches the executable, then each path in order; later finds replace equal versions. */
     void findFirmwarePackages (const juce::StringArray& paths);
 
@@ -46,7 +55,7 @@ public:
     /** True and selected if a package of that version exists; otherwise nothing changes. */
     bool selectFirmwareVersion (const juce::String& versionText);
 
-    /** The version text as chosen, or empty. */
+    /** The selected version in its usual form ("2.1.14p1" for "2.1.14p01"), or empty. */
     juce::String getSelectedVersion() const;
 
     bool hasSelectedPackage() const;
@@ -61,25 +70,24 @@ public:
     /** The key a package name must contain for that device, or empty for no condition. */
     static juce::String deviceKeyFor (const juce::String& deviceName);
 
-    /** The package's version number, or -1 when it is not acceptable. Reads the stream from its current position. */
+    /** The package's version number, or -1 when it is not acceptable, judged on its own: no
+        signature and no particular images required. Reads the stream from its current position. */
     static int verifyPackage (juce::InputStream& packageStream);
 
     /** The same, telling in reason why a package is not acceptable (for tools). */
     static int verifyPackage (juce::InputStream& packageStream, juce::String& reason);
 
-    /** The same, also requiring the maker's signature when requiredSignature is given;
-        refusedForSignature tells whether the signature (and nothing else) made it unacceptable. */
-    static int verifyPackage (juce::InputStream& packageStream, juce::String& reason,
-                              const PackageSignature* requiredSignature, bool& refusedForSignature);
-
     /** Version number from a ".sha" entry name ("quorrel-fw-2.1.13.sha" gives 2011399), or -1. */
     static int versionFromFileName (const juce::String& name);
 
     /** Entries larger than this make a package unacceptable instead of exhausting memory. */
-    static constexpr juce::int64 maximumEntrySize = 64 * 1024 * 1024;
+    static constexpr juce::int64 maximumEntrySize = PackageVerifier::maximumEntrySize;
 
     /** Package files and packages inside the executable larger than this are not read. */
-    static constexpr juce::int64 maximumPackageSize = 4 * maximumEntrySize;
+    static constexpr juce::int64 maximumPackageSize = PackageVerifier::maximumPackageSize;
+
+    /** What one search may decompress to verify packages, all of them together. */
+    static constexpr juce::int64 maximumBytesPerSearch = 2 * maximumPackageSize;
 
 private:
     class PackageSource;
@@ -89,11 +97,15 @@ private:
     void addEmbeddedPackages();
     void addPackagesAt (const juce::File& path);
     void addPackageFile (const juce::File& file);
+    void considerPackage (const juce::String& whereFrom, juce::MemoryBlock packageBytes, bool needsSignature);
     bool isCandidateName (const juce::String& name) const;
 
     const juce::String deviceKey;
     const std::unique_ptr<const PackageSignature> requiredSignature; // none: packages need no signature
     juce::File executableFile;
+    juce::StringArray requiredKinds;
+    juce::int64 searchByteLimit = maximumBytesPerSearch;
+    juce::int64 searchBytesLeft = 0; // message thread, during a search
     mutable juce::CriticalSection lock;
     std::map<int, SourcePointer> packages;
     SourcePointer selectedPackage;

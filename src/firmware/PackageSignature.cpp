@@ -1,4 +1,5 @@
 #include "PackageSignature.h"
+#include "PackageVerifier.h"
 #include "ZipEntryReader.h"
 
 #include <cstring>
@@ -38,6 +39,20 @@ juce::String PackageSignature::entryNameFor (const juce::String& checksumListNam
     return checksumListName.dropLastCharacters (4) + ".sig";
 }
 
+juce::MemoryBlock PackageSignature::signedMessage (const juce::String& checksumListName, const juce::MemoryBlock& checksumList)
+{
+    // The context names this use and format; the length keeps the name and the list apart.
+    static constexpr char context[] = "vfu-package-signature-2\n";
+    const auto nameLength = (juce::uint32) checksumListName.getNumBytesAsUTF8();
+
+    juce::MemoryOutputStream message;
+    message.write (context, sizeof (context) - 1);
+    message.writeIntBigEndian ((int) nameLength);
+    message.write (checksumListName.toRawUTF8(), nameLength);
+    message << checksumList;
+    return message.getMemoryBlock();
+}
+
 juce::String PackageSignature::check (juce::ZipFile& archive, const juce::String& checksumListName,
                                       const juce::MemoryBlock& checksumList) const
 {
@@ -45,15 +60,14 @@ juce::String PackageSignature::check (juce::ZipFile& archive, const juce::String
         return "the updater's package public key is not a valid Ed25519 public key";
 
     const auto entryName = entryNameFor (checksumListName);
-    int index = -1;
-
-    // Like the checksum list, a later entry of the same name counts.
-    for (int i = 0; i < archive.getNumEntries(); ++i)
-        if (archive.getEntry (i)->filename == entryName)
-            index = i;
+    const auto index = PackageVerifier::findEntry (archive, entryName);
 
     if (index < 0)
         return "not signed";
+
+    for (int i = index + 1; i < archive.getNumEntries(); ++i)
+        if (std::strcmp (archive.getEntry (i)->filename.toRawUTF8(), entryName.toRawUTF8()) == 0)
+            return "malformed signature: the package holds two entries named " + entryName;
 
     // The declared size is checked before anything is read, so an oversized entry costs nothing.
     const auto declaredSize = archive.getEntry (index)->uncompressedSize;
@@ -70,7 +84,9 @@ juce::String PackageSignature::check (juce::ZipFile& archive, const juce::String
     Ed25519::Signature signature {};
     std::memcpy (signature.data(), bytes.getData(), signature.size());
 
-    if (! Ed25519::verify (key, checksumList.getData(), checksumList.getSize(), signature))
+    const auto message = signedMessage (checksumListName, checksumList);
+
+    if (! Ed25519::verify (key, message.getData(), message.getSize(), signature))
         return "signature does not verify";
 
     return {};

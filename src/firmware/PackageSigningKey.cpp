@@ -2,8 +2,11 @@
 
 #include "FirmwarePackageStore.h"
 #include "PackageSignature.h"
+#include "PackageVerifier.h"
 #include "../app/RegularFile.h"
 #include "ZipEntryReader.h"
+
+#include <cstring>
 
 #if JUCE_LINUX || JUCE_MAC || JUCE_BSD
  #include <fcntl.h>
@@ -193,13 +196,7 @@ bool PackageSigningKey::signPackage (const juce::MemoryBlock& package, juce::Mem
 
     juce::MemoryInputStream packageStream (package, false);
     juce::ZipFile archive (packageStream);
-    int listIndex = -1;
-
-    // The checksum list is the last ".sha" entry, as the verifier takes it.
-    for (int i = 0; i < archive.getNumEntries(); ++i)
-        if (archive.getEntry (i)->filename.endsWith (".sha"))
-            listIndex = i;
-
+    const auto listIndex = PackageVerifier::findChecksumList (archive);
     juce::MemoryBlock list;
 
     if (listIndex < 0 || ! ZipEntryReader::readWhole (archive, listIndex, FirmwarePackageStore::maximumEntrySize, list))
@@ -208,7 +205,8 @@ bool PackageSigningKey::signPackage (const juce::MemoryBlock& package, juce::Mem
         return false;
     }
 
-    const auto signature = sign (list);
+    const auto listName = archive.getEntry (listIndex)->filename;
+    const auto signature = sign (PackageSignature::signedMessage (listName, list));
 
     if (signature.isEmpty())
     {
@@ -217,14 +215,14 @@ bool PackageSigningKey::signPackage (const juce::MemoryBlock& package, juce::Mem
     }
 
     // Entries are copied byte for byte, stored, in their order; the signature entry comes last.
-    const auto signatureName = PackageSignature::entryNameFor (archive.getEntry (listIndex)->filename);
+    const auto signatureName = PackageSignature::entryNameFor (listName);
     juce::ZipFile::Builder builder;
 
     for (int i = 0; i < archive.getNumEntries(); ++i)
     {
         const auto* entry = archive.getEntry (i);
 
-        if (entry->filename == signatureName)
+        if (std::strcmp (entry->filename.toRawUTF8(), signatureName.toRawUTF8()) == 0)
             continue;
 
         juce::MemoryBlock content;

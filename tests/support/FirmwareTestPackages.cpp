@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace FirmwareTestPackages
 {
     ScratchFolder::ScratchFolder()
@@ -39,6 +41,43 @@ namespace FirmwareTestPackages
         const auto output = process.readAllProcessOutput();
         ok = process.waitForProcessToFinish (30000) && process.getExitCode() == 0;
         return output;
+    }
+
+    juce::MemoryBlock zipOf (const std::vector<std::pair<juce::String, juce::MemoryBlock>>& entries)
+    {
+        juce::ZipFile::Builder builder;
+
+        for (auto& entry : entries)
+            builder.addEntry (new juce::MemoryInputStream (entry.second.getData(), entry.second.getSize(), false), 0, entry.first,
+                              juce::Time (2020, 0, 1, 0, 0, 0, 0, false));
+
+        juce::MemoryOutputStream out;
+        EXPECT_TRUE (builder.writeToStream (out, nullptr));
+        return out.getMemoryBlock();
+    }
+
+    juce::MemoryBlock bytesOf (const juce::String& text)
+    {
+        return juce::MemoryBlock (text.toRawUTF8(), text.getNumBytesAsUTF8());
+    }
+
+    int replaceBytes (juce::MemoryBlock& block, const juce::String& from, const char* to)
+    {
+        const auto* pattern = from.toRawUTF8();
+        const auto length = std::strlen (pattern);
+        auto* data = static_cast<char*> (block.getData());
+        int replaced = 0;
+
+        for (size_t i = 0; i + length <= block.getSize(); ++i)
+        {
+            if (std::memcmp (data + i, pattern, length) == 0)
+            {
+                std::memcpy (data + i, to, length);
+                ++replaced;
+            }
+        }
+
+        return replaced;
     }
 
     juce::MemoryBlock imageFor (const juce::String& version, int size)

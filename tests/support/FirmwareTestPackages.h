@@ -2,6 +2,9 @@
 
 #include <juce_core/juce_core.h>
 
+#include <utility>
+#include <vector>
+
 /** Helpers that make firmware images and packages in a scratch folder for the tests, with the
     program's own image maker and, as a package maker would, the standard zip and sha256sum tools.
     Test (message) thread only. */
@@ -45,6 +48,16 @@ namespace FirmwareTestPackages
     /** A quorrel package of that version holding one image "quorrel-fw-<version>.syx", made with the tools. */
     juce::File makeQuorrelPackage (const juce::File& packageFile, const juce::String& version,
                                    const juce::MemoryBlock& image);
+
+    /** A zip archive of these entries, stored, in this order, made in memory (no outside tools). */
+    juce::MemoryBlock zipOf (const std::vector<std::pair<juce::String, juce::MemoryBlock>>& entries);
+
+    /** The text's UTF-8 bytes. */
+    juce::MemoryBlock bytesOf (const juce::String& text);
+
+    /** Replaces every occurrence of the bytes of `from` by the same number of raw bytes `to`
+        (an entry name can be made malformed this way); returns how many were replaced. */
+    int replaceBytes (juce::MemoryBlock& block, const juce::String& from, const char* to);
 
     /** A copy of a small real executable with a zip archive of the given packages appended (deflated)
         and its offsets fixed by "zip -A", as the build does for the application. */

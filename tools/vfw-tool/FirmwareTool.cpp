@@ -1,11 +1,15 @@
 #include "FirmwareTool.h"
 
+#include "app/BuildConstants.h"
 #include "app/RegularFile.h"
+#include "definitions/InbuiltDefinitions.h"
+#include "definitions/UpdaterDefinitions.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/FirmwarePackageStore.h"
 #include "firmware/FirmwarePackageWriter.h"
 #include "firmware/PackageSignature.h"
 #include "firmware/PackageSigningKey.h"
+#include "firmware/PackageVerifier.h"
 #include "midi/VersionNumber.h"
 
 #include <iostream>
@@ -64,6 +68,36 @@ namespace
     juce::File fileFromArgument (const juce::String& path)
     {
         return juce::File::getCurrentWorkingDirectory().getChildFile (path);
+    }
+
+    /** The firmware message kinds that the device's definitions send, from the file or else from
+        the inbuilt documents: the windowed and the console-mode definition together, so that a
+        package passes only when both front ends could install it. False with the loader's message
+        when neither exists. */
+    bool firmwareKindsFor (const juce::String& device, const juce::String& definitionsPath,
+                           juce::StringArray& kinds, juce::String& error)
+    {
+        bool found = false;
+
+        for (auto console : { false, true })
+        {
+            try
+            {
+                const auto definitions = definitionsPath.isEmpty()
+                    ? std::make_unique<UpdaterDefinitions> (InbuiltDefinitions::getText (console), device, console)
+                    : std::make_unique<UpdaterDefinitions> (fileFromArgument (definitionsPath), device, console);
+
+                kinds.mergeArray (definitions->getFirmwareMessageKinds());
+                found = true;
+            }
+            catch (const UpdaterDefinitions::FirmwareUpdaterException& e)
+            {
+                if (error.isEmpty())
+                    error = e.getMessage();
+            }
+        }
+
+        return found;
     }
 }
 
@@ -126,9 +160,20 @@ int FirmwareTool::makePackage (const juce::StringArray& arguments)
     auto rest = arguments;
     bool missingValue = false;
     const auto output = takeOption (rest, "-o", missingValue);
+    auto device = takeOption (rest, "--device", missingValue);
+    const auto definitionsPath = takeOption (rest, "--definitions", missingValue);
 
     if (missingValue || output.isEmpty() || rest.isEmpty())
         return usage();
+
+    if (device.isEmpty())
+        device = BuildConstants::deviceName;
+
+    juce::StringArray kinds;
+    juce::String error;
+
+    if (! firmwareKindsFor (device, definitionsPath, kinds, error))
+        return fail (error);
 
     juce::Array<FirmwarePackageWriter::Image> images;
 
@@ -151,10 +196,21 @@ int FirmwareTool::makePackage (const juce::StringArray& arguments)
         return fail ("no version can be read from the name " + images.getReference (0).entryName
                      + " (name it like quorrel-fw-2.1.13.syx)");
 
-    juce::String error;
+    // A package the updater would refuse is not written: it would only be found refused on a
+    // user's machine.
+    const auto package = FirmwarePackageWriter::build (images);
+    juce::MemoryInputStream stream (package, false);
+    PackageVerifier verifier;
+    verifier.requireImagesFor (kinds);
+    const auto verdict = verifier.verify (stream);
 
-    if (! FirmwarePackageWriter::write (fileFromArgument (output), images, error))
-        return fail (error);
+    if (verdict.version < 0)
+        return fail ("not packed, the " + device + "'s updater would refuse it: " + verdict.reason);
+
+    const auto target = fileFromArgument (output);
+
+    if (! target.replaceWithData (package.getData(), package.getSize()))
+        return fail ("cannot write " + target.getFullPathName());
 
     return 0;
 }
@@ -165,6 +221,7 @@ int FirmwareTool::verifyPackage (const juce::StringArray& arguments)
     bool missingValue = false;
     const auto device = takeOption (rest, "--device", missingValue);
     const auto publicKey = takeOption (rest, "--public-key", missingValue);
+    const auto definitionsPath = takeOption (rest, "--definitions", missingValue);
 
     if (missingValue || rest.size() != 1)
         return usage();
@@ -173,8 +230,14 @@ int FirmwareTool::verifyPackage (const juce::StringArray& arguments)
 
     if (publicKey.isNotEmpty())
     {
-        if (! PackageSignature::isPublicKeyText (publicKey))
+        Ed25519::Key key {};
+
+        if (! PackageSignature::parseKey (publicKey, key))
             return fail ("--public-key needs the maker's public key as 64 hex digits");
+
+        if (Ed25519::hasSmallOrder (key))
+            return fail ("--public-key: " + publicKey + " is a point of small order, not a maker's key: "
+                         "signatures under it can be made without any secret key");
 
         signature = std::make_unique<PackageSignature> (publicKey);
 
@@ -182,25 +245,37 @@ int FirmwareTool::verifyPackage (const juce::StringArray& arguments)
             return fail ("--public-key: " + publicKey + " is not a valid Ed25519 public key");
     }
 
+    // The images the updater will send, from the definitions it runs (the build's device by default).
+    juce::StringArray kinds;
+    juce::String error;
+
+    if (! firmwareKindsFor (device.isNotEmpty() ? device : juce::String (BuildConstants::deviceName),
+                            definitionsPath, kinds, error))
+        return fail (error);
+
     const auto file = fileFromArgument (rest[0]);
     const auto key = FirmwarePackageStore::deviceKeyFor (device);
 
     if (! key.isEmpty() && ! file.getFileName().contains (key))
         return fail ("not acceptable: the file name does not contain the device key \"" + key + "\"");
 
-    std::unique_ptr<juce::InputStream> stream (file.createInputStream());
+    juce::MemoryBlock bytes;
 
-    if (stream == nullptr)
-        return fail ("not acceptable: cannot read " + file.getFullPathName());
+    // Read as the updater reads packages: only a regular file, never in a way that can block.
+    if (! RegularFile::read (file, FirmwarePackageStore::maximumPackageSize, bytes))
+        return fail ("not acceptable: cannot read " + file.getFullPathName() + " (no regular file, or larger than "
+                     + juce::String (FirmwarePackageStore::maximumPackageSize) + " bytes)");
 
-    juce::String reason;
-    bool refusedForSignature = false;
-    const auto version = FirmwarePackageStore::verifyPackage (*stream, reason, signature.get(), refusedForSignature);
+    juce::MemoryInputStream stream (bytes, false);
+    PackageVerifier verifier;
+    verifier.requireSignature (signature.get());
+    verifier.requireImagesFor (kinds);
+    const auto verdict = verifier.verify (stream);
 
-    if (version < 0)
-        return fail ("not acceptable: " + reason);
+    if (verdict.version < 0)
+        return fail ("not acceptable: " + verdict.reason);
 
-    std::cout << formatVersionNumber (version) << std::endl;
+    std::cout << formatVersionNumber (verdict.version) << std::endl;
     return 0;
 }
 
@@ -274,12 +349,13 @@ int FirmwareTool::signPackage (const juce::StringArray& arguments)
 
     // Checked as the updater will check it before the package is replaced.
     juce::MemoryInputStream check (signedPackage, false);
-    juce::String reason;
-    bool refusedForSignature = false;
     const PackageSignature signature (key.getPublicKeyHex());
+    PackageVerifier verifier;
+    verifier.requireSignature (&signature);
+    const auto verdict = verifier.verify (check);
 
-    if (FirmwarePackageStore::verifyPackage (check, reason, &signature, refusedForSignature) < 0)
-        return fail ("the signed package does not verify: " + reason);
+    if (verdict.version < 0)
+        return fail ("the signed package does not verify: " + verdict.reason);
 
     juce::TemporaryFile temporary (packageFile);
 
@@ -294,8 +370,8 @@ int FirmwareTool::usage()
 {
     std::cerr << "usage:\n"
                  "  vfu-firmware-tool image --family 6 --version 2.1.13 --size 359740 [--tail] -o image.syx\n"
-                 "  vfu-firmware-tool pack -o package.vfw image.syx [image.syx ...]\n"
-                 "  vfu-firmware-tool verify package.vfw [--device Quorrel] [--public-key HEX]\n"
+                 "  vfu-firmware-tool pack -o package.vfw image.syx [image.syx ...] [--device NAME] [--definitions FILE]\n"
+                 "  vfu-firmware-tool verify package.vfw [--device NAME] [--public-key HEX] [--definitions FILE]\n"
                  "  vfu-firmware-tool inspect image.syx\n"
                  "  vfu-firmware-tool keygen -o maker.key\n"
                  "  vfu-firmware-tool sign --key maker.key package.vfw\n";

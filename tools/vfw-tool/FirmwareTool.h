@@ -5,12 +5,15 @@
 /** The command line of vfu-firmware-tool:
 
         image --family 6 --version 2.1.13 --size 359740 [--tail] -o quorrel-fw-2.1.13.syx
-        pack -o quorrel-fw-2.1.13.vfw quorrel-fw-2.1.13.syx [more.syx ...]
-        verify quorrel-fw-2.1.13.vfw [--device Quorrel] [--public-key <64 hex digits>]
+        pack -o quorrel-fw-2.1.13.vfw quorrel-fw-2.1.13.syx [more.syx ...] [--device Quorrel] [--definitions FILE]
+        verify quorrel-fw-2.1.13.vfw [--device Quorrel] [--public-key <64 hex digits>] [--definitions FILE]
         inspect quorrel-fw-2.1.13.syx
         keygen -o maker.key
         sign --key maker.key quorrel-fw-2.1.13.vfw
 
+    pack and verify judge a package as the updater does, with the images that the device's
+    definitions send (the inbuilt ones of this build's device unless --device or --definitions
+    say otherwise); pack writes nothing the updater would refuse.
     keygen writes a new signing key file (readable by its owner only) and prints its public key;
     sign adds the maker's signature of the checksum list to the package.
 
