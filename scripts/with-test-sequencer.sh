@@ -21,7 +21,11 @@ if [ $# -eq 0 ]; then
     exit 2
 fi
 
-build="$(cd "$build" 2>/dev/null && pwd)" || { echo "with-test-sequencer.sh: no build folder $build" >&2; exit 2; }
+requested="$build"
+if ! build="$(cd "$requested" 2>/dev/null && pwd)"; then
+    echo "with-test-sequencer.sh: no build folder $requested" >&2
+    exit 2
+fi
 library="$build/tests/sequencer/libvfu-test-seq.so"
 broker="$build/tests/sequencer/vfu-test-seq-broker"
 

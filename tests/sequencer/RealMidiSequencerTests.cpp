@@ -205,13 +205,15 @@ namespace
 // A broker of the test's own, so that the test may break it.
 struct PrivateBroker
 {
-    PrivateBroker()
+    explicit PrivateBroker (juce::StringArray options = {})
         : saved (std::getenv (seqwire::socketVariable))
     {
         folder.createDirectory();
         socketPath = folder.getChildFile ("seq").getFullPathName();
+        options.insert (0, VFU_TEST_SEQ_BROKER);
+        options.add (socketPath);
 
-        if (broker.start (juce::StringArray { VFU_TEST_SEQ_BROKER, socketPath }, juce::ChildProcess::wantStdOut))
+        if (broker.start (options, juce::ChildProcess::wantStdOut))
         {
             char line[8] {};
             started = broker.readProcessOutput (line, 6) == 6 && juce::String (line, 6) == "ready\n";
@@ -359,6 +361,34 @@ TEST (RealMidiSequencer, hostileFramesEndOnlyTheirConnectionAndABrokerThatDiesLe
     EXPECT_EQ (::poll (&pfd, 1, 100), 0);
     EXPECT_LT (snd_seq_create_simple_port (seq, "late", SND_SEQ_PORT_CAP_READ, 0), 0);
     EXPECT_EQ (snd_seq_close (seq), 0);
+}
+
+TEST (RealMidiSequencer, midiThroughSendsBackWhatReachesItAsOnMostMachines)
+{
+    PrivateBroker broker ({ "--midi-through" });
+    ASSERT_TRUE (broker.started);
+
+    auto inputId = findDevice (juce::MidiInput::getAvailableDevices(), "Midi Through Port-0");
+    auto outputId = findDevice (juce::MidiOutput::getAvailableDevices(), "Midi Through Port-0");
+    EXPECT_EQ (inputId, "14-0");
+    EXPECT_EQ (outputId, "14-0");
+
+    Collector collector;
+    collector.expected = 1;
+    auto input = juce::MidiInput::openDevice (inputId, &collector);
+    auto output = juce::MidiOutput::openDevice (outputId);
+    ASSERT_NE (input, nullptr);
+    ASSERT_NE (output, nullptr);
+    input->start();
+
+    auto request = sysexOfLength (6, 3);
+    output->sendMessageNow (request);
+    ASSERT_TRUE (collector.complete.wait (10000));
+    auto received = collector.take();
+    ASSERT_EQ (received.size(), 1);
+    EXPECT_EQ (received[0].getRawDataSize(), request.getRawDataSize());
+    EXPECT_EQ (std::memcmp (received[0].getRawData(), request.getRawData(), (size_t) request.getRawDataSize()), 0);
+    input->stop();
 }
 
 int main (int argc, char** argv)

@@ -101,6 +101,13 @@ SeqBroker::~SeqBroker()
     {
         ::close (listenFd);
         ::unlink (socketPath.c_str());
+
+        // The folder made for the socket goes too when nothing else is in it (also when the
+        // script that made it was killed and could not remove it).
+        auto slash = socketPath.find_last_of ('/');
+
+        if (slash != std::string::npos && slash > 0)
+            ::rmdir (socketPath.substr (0, slash).c_str());
     }
 }
 
