@@ -200,8 +200,7 @@ juce::String ConsoleUpdater::startTracingIfAsked (const juce::File& traceFile)
     if (file == juce::File())
         return {};
 
-    const auto error = MidiTraceRecorder::enableTracing (file, BuildConstants::deviceName);
-    return error.isEmpty() ? juce::String() : "cannot record a trace: " + error;
+    return MidiTraceRecorder::enableTracing (file, BuildConstants::deviceName);
 }
 
 void ConsoleUpdater::startDemoModeIfAsked()
