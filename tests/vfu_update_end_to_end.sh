@@ -245,7 +245,7 @@ case "$case" in
     hangup)
         # The session goes away in the middle of the transfer: after the erase the update carries on.
         export VFU_SIMULATE=$quick
-        start --yes --timeout 20 --firmware "$(package 30000)"
+        start --yes --timeout 20 --firmware "$(package 12000)"
 
         if [ "$through" = pty ]; then
             await "kB/s" 40

@@ -104,6 +104,7 @@ int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
     if (traceError.isNotEmpty())
     {
         printError (traceError);
+        logLine ("vfu-update: exit status " + juce::String (UpdateOutcome::unusable) + ": " + traceError);
         return UpdateOutcome::unusable;
     }
 
