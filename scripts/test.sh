@@ -37,8 +37,9 @@ wineserver -k || true
 windows_unix_only='^FirmwarePackageVerification\.(aPackageMadeWithZipAndSha256sumIsAcceptedWithItsVersion|theChecksumListMustHoldTheLowerCaseDigestAtItsPlaceBeforeEachName|aListNamedWithoutDashOrFwGivesNoVersion)$'
 windows_unix_only+='|^FirmwarePackageStore\.(equalVersionsReplaceInsideTheExecutableThenBesideItThenOnTheDesktop|onlyVfwFilesWhoseNameHoldsTheDeviceKeyExactlyAreTaken|aPreReleaseRanksBetweenTheVersionBeforeAndItsRelease|aPackageFileSpoiledMovedOrRemovedAfterTheSearchStillYieldsTheVerifiedBytes)$'
 windows_unix_only+='|^SignedPackages\.'
-# The signing commands' script test is a shell script run against the Linux tool.
+# The firmware tool's script tests (signing; FIFOs as inputs) are shell scripts run against the Linux tool.
 windows_unix_only+='|^firmware_tool_signing$'
+windows_unix_only+='|^firmware_tool_inputs$'
 run_ctest build-windows -L 'unit|threads' -E "$windows_unix_only"
 wineserver -k || true
 # Of the display tests, the Windows program's own end-to-end run in demo mode.

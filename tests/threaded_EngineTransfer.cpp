@@ -7,6 +7,7 @@
 #include "firmware/FirmwareImage.h"
 #include "firmware/FirmwarePackageWriter.h"
 #include "midi/MIDIPortsSelector.h"
+#include "midi/MidiTraceRecorder.h"
 #include "midi/VirtualMidiPorts.h"
 
 #include <gtest/gtest.h>
@@ -161,7 +162,7 @@ TEST_F (EngineTransfer, atQuitAnEngineThatStopsInTimeIsLeftToTheNormalShutdown)
 }
 
 #if ! JUCE_WINDOWS // setenv; the child finds the log's path in the environment
-TEST_F (EngineTransfer, atQuitASendThatNeverReturnsIsLoggedAndTheProcessEndsWithoutIt)
+TEST_F (EngineTransfer, atQuitASendThatNeverReturnsIsLoggedTracedAndTheProcessEndsWithoutItAfterItsLastActions)
 {
     GTEST_FLAG_SET (death_test_style, "threadsafe");
 
@@ -172,6 +173,7 @@ TEST_F (EngineTransfer, atQuitASendThatNeverReturnsIsLoggedAndTheProcessEndsWith
         ::setenv (variable, juce::File::createTempFile ("quit.log").getFullPathName().toRawUTF8(), 1);
 
     const juce::File logFile (juce::String::fromUTF8 (std::getenv (variable)));
+    const juce::File traceFile (logFile.getFullPathName() + ".trace");
     logFile.deleteFile();
 
     ASSERT_NO_FATAL_FAILURE (writePackage (3000));
@@ -181,12 +183,14 @@ TEST_F (EngineTransfer, atQuitASendThatNeverReturnsIsLoggedAndTheProcessEndsWith
     EXPECT_EXIT (
         {
             AppLog::createLogAt (logFile, "quit test");
+            MidiTraceRecorder::enableTracing (traceFile, "Quorrel");
+            const QuitDeadline::LastAction restore ([] { std::fprintf (stderr, "the last action ran"); });
             start (sendState ("midi ports"));
             pumpUntil ([&] { return device.arrived.wait (0); }, 5000);
             QuitDeadline::stopEngineOrEndProcess (*engine, 5000);
             std::fprintf (stderr, "the quit returned");
         },
-        ::testing::ExitedWithCode (0), "");
+        ::testing::ExitedWithCode (0), "the last action ran");
 
     const auto elapsed = juce::Time::getMillisecondCounter() - started;
     ::unsetenv (variable);
@@ -194,6 +198,14 @@ TEST_F (EngineTransfer, atQuitASendThatNeverReturnsIsLoggedAndTheProcessEndsWith
     auto lines = juce::StringArray::fromLines (logFile.loadFileAsString());
     lines.removeEmptyStrings();
     logFile.deleteFile();
+
+    // The packet whose send never returned is in the trace, as the run of the image it began.
+    auto traceLines = juce::StringArray::fromLines (traceFile.loadFileAsString());
+    traceLines.removeEmptyStrings();
+    traceFile.deleteFile();
+    ASSERT_FALSE (traceLines.isEmpty());
+    EXPECT_TRUE (traceLines[traceLines.size() - 1].contains (" out \"Quorrel\" image \"quorrel-fw-2.1.13.syx\" packets=1 bytes="))
+        << traceLines.joinIntoString ("\n");
 
     for (auto& line : lines)
         line = line.fromFirstOccurrenceOf (" - ", false, false);

@@ -3,8 +3,9 @@
 # Quorrel, with a small package of version 2.2.0, through a pseudo-terminal or through pipes.
 #
 # usage: vfu_update_end_to_end.sh <vfu-update> <vfu-firmware-tool> <case> <pty|pipe>
-#   cases: update, uptodate, rejected, cable, noinstrument, interrupt, list; pipe only: nokeys,
-#          bypath, busy
+#   cases: update, uptodate, rejected, cable, noinstrument, interrupt, list, hangup;
+#          pipe only: nokeys, bypath, busy, closedinput, head, tracetargets, keyed;
+#          pty only: hangupprompt, background
 set -uo pipefail
 
 updater=$(realpath "$1")
@@ -24,8 +25,10 @@ fi
 
 work=$(mktemp -d)
 pid=
+upid=
 cleanup() {
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null; fi
+    if [ -n "$upid" ] && kill -0 "$upid" 2>/dev/null; then kill -KILL "$upid" 2>/dev/null; fi
     exec 3>&-
     rm -rf "$work"
 }
@@ -63,9 +66,11 @@ start() {
 
     if [ "$through" = pty ]; then
         # script(1) gives it a pseudo-terminal; what is written to fd 3 arrives as keys.
-        rm -f "$work/keys"
+        # The shell writes its process number, then becomes vfu-update.
+        rm -f "$work/keys" "$work/pid"
         mkfifo "$work/keys"
-        script -qfec "$(printf '%q ' "$updater" "$@") 2>$(printf '%q' "$err")" /dev/null <"$work/keys" >"$out" 2>&1 &
+        script -qfec "echo \$\$ >$(printf '%q' "$work/pid"); exec $(printf '%q ' "$updater" "$@") 2>$(printf '%q' "$err")" \
+            /dev/null <"$work/keys" >"$out" 2>&1 &
         pid=$!
         exec 3>"$work/keys"
     else
@@ -83,6 +88,36 @@ await() {
         kill -0 "$pid" 2>/dev/null || { grep -q -- "$1" "$out" && break; fail "ended before '$1'"; }
         sleep 0.2
     done
+}
+
+# updater_pid: the process number of vfu-update itself (under script(1) it is not $pid).
+updater_pid() {
+    if [ "$through" = pty ]; then
+        local deadline=$(( $(date +%s) + 10 ))
+        until [ -s "$work/pid" ]; do
+            [ "$(date +%s)" -lt "$deadline" ] || fail "no process number from the terminal's shell"
+            sleep 0.1
+        done
+        cat "$work/pid"
+    else
+        echo "$pid"
+    fi
+}
+
+# await_end <pid> <seconds>: waits until a process that is not this shell's child has ended.
+await_end() {
+    local deadline=$(( $(date +%s) + $2 ))
+
+    while kill -0 "$1" 2>/dev/null; do
+        [ "$(date +%s)" -lt "$deadline" ] || fail "still running after $2 s"
+        sleep 0.2
+    done
+}
+
+# expect_log_end <status>: the log names that exit status and ends with its shutdown line.
+expect_log_end() {
+    expect_log "vfu-update: exit status $1: "
+    tail -n 1 "$log" | tr -d '\r' | grep -q -- ' - shutdown$' || fail "the log does not end with its shutdown line"
 }
 
 # finish <expected status>: waits for the end and checks the status and the log's last line.
@@ -268,6 +303,163 @@ case "$case" in
         start --list
         finish 0
         expect_out "Quorrel (family 0006), firmware 2.1.12 on input Quorrel"
+        ;;
+
+    hangup)
+        # The session goes away in the middle of the transfer: after the erase the update carries on.
+        export VFU_SIMULATE=$quick
+        start --yes --timeout 20 --firmware "$(package 12000)"
+
+        if [ "$through" = pty ]; then
+            await "kB/s" 40
+            # As when an SSH connection drops: the terminal's other side closes, the kernel sends
+            # SIGHUP and the terminal can no longer be written.
+            upid=$(updater_pid)
+            kill -KILL "$pid"
+            wait "$pid" 2>/dev/null
+            pid=
+            await_end "$upid" 60
+            upid=
+            elapsed=$(( $(date +%s) - started ))
+            expect_log_end 0
+            expect_log "vfu-update: standard output cannot be written (Input/output error)"
+        else
+            await "^Installing 10%" 40
+            kill -HUP "$pid"
+            finish 0
+            expect_out "The Quorrel now runs firmware version 2.2.0."
+        fi
+
+        expect_log "vfu-update: the terminal hung up (SIGHUP)"
+        expect_log "vfu-update: carrying on to the end of the update"
+        expect_log "State 'Download complete'"
+        ;;
+
+    hangupprompt)
+        # Install waits for a key when the terminal hangs up: nothing was erased, so it stops.
+        export VFU_SIMULATE="mode=bootloader"
+        start --timeout 20 --firmware "$(package 4000)"
+        await "\[Enter\] Install   \[c\] Cancel" 20
+        kill -HUP "$(updater_pid)"
+        finish 1
+        expect_log "vfu-update: the terminal hung up (SIGHUP)"
+        expect_log "vfu-update: exit status 1: the terminal hung up in State '.*'; nothing was changed on the Quorrel."
+        expect_no_log "State 'Firmware erase'"
+        [ "$elapsed" -le 15 ] || fail "took $elapsed s"
+        ;;
+
+    background)
+        # A job started with & from a shell with job control is not in the terminal's foreground:
+        # it must neither change the terminal's modes nor read it, or it is stopped for ever.
+        export VFU_SIMULATE=$quick
+        job=$(printf '%q ' "$updater" --yes --timeout 20 --firmware "$(package 6000)")
+        rm -f "$work/keys"; mkfifo "$work/keys"
+        started=$(date +%s)
+        script -qfec "bash --norc -c $(printf '%q' "set -m; $job 2>$(printf '%q' "$err") & wait \$!; echo status=\$?")" \
+            /dev/null <"$work/keys" >"$out" 2>&1 &
+        pid=$!
+        exec 3>"$work/keys"
+        await "status=" 60
+        finish 0
+        expect_out "status=0"
+        expect_out "The Quorrel now runs firmware version 2.2.0."
+        expect_log "State 'Download complete'"
+        ;;
+
+    closedinput)
+        # Standard input closed altogether (<&-) counts as ended, like </dev/null.
+        export VFU_SIMULATE="mode=bootloader"
+        pkg=$(package 4000)
+        started=$(date +%s)
+        "$updater" --timeout 20 --firmware "$pkg" <&- >"$out" 2>"$err" &
+        pid=$!
+        finish 1
+        expect_err "run with --yes"
+        expect_no_log "State 'Firmware erase'"
+        [ "$elapsed" -le 10 ] || fail "took $elapsed s"
+        ;;
+
+    head)
+        # The reader of standard output goes away after one line: the update still completes.
+        export VFU_SIMULATE=$quick
+        pkg=$(package 6000)
+        started=$(date +%s)
+        "$updater" --yes --timeout 20 --firmware "$pkg" </dev/null 2>"$err" | head -1 >"$out"
+        status=${PIPESTATUS[0]}
+        elapsed=$(( $(date +%s) - started ))
+        [ "$status" -eq 0 ] || fail "exit status $status, expected 0"
+        [ "$(wc -l <"$out")" -eq 1 ] || fail "head saw more than one line"
+        expect_log_end 0
+        expect_log "vfu-update: standard output cannot be written (Broken pipe)"
+        expect_log "State 'Download complete'"
+        ;;
+
+    tracetargets)
+        # A trace is written only into a regular file, and nothing is ever deleted for it.
+        pkg=$(package 4000)
+        mkfifo "$work/fifo"
+        mkdir "$work/folder"
+        targets=("$work/fifo" "$work/folder")
+        # As root, a device node of our own stands for /dev/null (the real one must never be at risk).
+        if [ "$(id -u)" -eq 0 ] && mknod "$work/null" c 1 3 2>/dev/null; then targets+=("$work/null"); fi
+        export VFU_SIMULATE="version=2.2.0;bootloader-after=never"
+
+        for target in "${targets[@]}"; do
+            for how in option environment; do
+                started=$(date +%s)
+                if [ $how = option ]; then
+                    timeout 20 "$updater" --yes --timeout 20 --firmware "$pkg" --trace "$target" </dev/null >"$out" 2>"$err"
+                else
+                    VFU_TRACE=$target timeout 20 "$updater" --yes --timeout 20 --firmware "$pkg" </dev/null >"$out" 2>"$err"
+                fi
+                status=$?
+                [ "$status" -eq 2 ] || fail "trace into $target ($how): exit status $status, expected 2"
+                expect_err "^vfu-update: cannot record a MIDI trace in $target: it is not a regular file"
+            done
+        done
+
+        [ -p "$work/fifo" ] || fail "the FIFO is gone"
+        [ -d "$work/folder" ] || fail "the folder is gone"
+        [ ! -e "$work/null" ] || [ -c "$work/null" ] || fail "the device node is gone"
+
+        # A link to a regular file is followed: the file gets the trace, the link stays.
+        echo "an old trace, longer than the first line of a new one................................" >"$work/target.trace"
+        ln -s "$work/target.trace" "$work/link.trace"
+        timeout 30 "$updater" --yes --timeout 20 --firmware "$pkg" --trace "$work/link.trace" </dev/null >"$out" 2>"$err"
+        status=$?
+        [ "$status" -eq 0 ] || fail "trace through a link: exit status $status"
+        [ -L "$work/link.trace" ] || fail "the link was replaced"
+        head -1 "$work/target.trace" | grep -qx '# Vorn Firmware Updater MIDI trace 1' || fail "the linked file holds no new trace"
+        ! grep -q "an old trace" "$work/target.trace" || fail "the old trace was not emptied"
+        elapsed=$(( $(date +%s) - started ))
+        ;;
+
+    keyed)
+        # A build with a maker's key (given at run time to this test program): --firmware must name
+        # a package signed with it, or the run ends before the instrument is touched, even though a
+        # signed package of the same version lies on the desktop.
+        export VFU_SIMULATE=$quick
+        export VFU_TEST_PACKAGE_PUBLIC_KEY=$("$tool" keygen -o "$work/maker.key")
+        "$tool" keygen -o "$work/other.key" >/dev/null
+        pkg=$(package 6000)
+        mkdir -p "$work/foreign"
+        cp "$pkg" "$HOME/Desktop/quorrel-fw-2.2.0.vfw"
+        cp "$pkg" "$work/foreign/quorrel-fw-2.2.0.vfw"
+        "$tool" sign --key "$work/maker.key" "$HOME/Desktop/quorrel-fw-2.2.0.vfw" || fail "sign"
+        "$tool" sign --key "$work/other.key" "$work/foreign/quorrel-fw-2.2.0.vfw" || fail "sign"
+
+        start --yes --timeout 20 --firmware "$pkg"
+        finish 2
+        expect_err "^vfu-update: cannot use $pkg: not signed$"
+
+        start --yes --timeout 20 --firmware "$work/foreign/quorrel-fw-2.2.0.vfw"
+        finish 2
+        expect_err "^vfu-update: cannot use $work/foreign/quorrel-fw-2.2.0.vfw: signature does not verify$"
+        expect_no_log "State '"
+
+        start --yes --timeout 20 --firmware "$HOME/Desktop/quorrel-fw-2.2.0.vfw"
+        finish 0
+        expect_out "The Quorrel now runs firmware version 2.2.0."
         ;;
 
     *)

@@ -1,10 +1,11 @@
 #include "QuitSignalPipe.h"
 
 #if ! JUCE_WINDOWS
+ #include <cerrno>
  #include <fcntl.h>
  #include <unistd.h>
 
-QuitSignalPipe::QuitSignalPipe (char signalByte)
+QuitSignalPipe::QuitSignalPipe (char signalByte, char hangUpByte, char continueByte)
 {
     if (::pipe (fds) != 0)
     {
@@ -16,6 +17,8 @@ QuitSignalPipe::QuitSignalPipe (char signalByte)
         ::fcntl (fd, F_SETFL, ::fcntl (fd, F_GETFL) | O_NONBLOCK);
 
     previousByte = byteForSignals.exchange (signalByte);
+    previousHangUpByte = byteForHangUp.exchange (hangUpByte);
+    previousContinueByte = byteForContinue.exchange (continueByte);
     previousWriteEnd = writeEnd.exchange (fds[1]);
 
     struct sigaction action {};
@@ -23,6 +26,8 @@ QuitSignalPipe::QuitSignalPipe (char signalByte)
     sigemptyset (&action.sa_mask);
     ::sigaction (SIGINT, &action, &previousInt);
     ::sigaction (SIGTERM, &action, &previousTerm);
+    ::sigaction (SIGHUP, hangUpByte != 0 ? &action : nullptr, &previousHup);
+    ::sigaction (SIGCONT, continueByte != 0 ? &action : nullptr, &previousCont);
 }
 
 QuitSignalPipe::~QuitSignalPipe()
@@ -32,8 +37,12 @@ QuitSignalPipe::~QuitSignalPipe()
 
     ::sigaction (SIGINT, &previousInt, nullptr);
     ::sigaction (SIGTERM, &previousTerm, nullptr);
+    ::sigaction (SIGHUP, &previousHup, nullptr);
+    ::sigaction (SIGCONT, &previousCont, nullptr);
     writeEnd.store (previousWriteEnd);
     byteForSignals.store (previousByte);
+    byteForHangUp.store (previousHangUpByte);
+    byteForContinue.store (previousContinueByte);
     ::close (fds[0]);
     ::close (fds[1]);
 }
@@ -46,14 +55,19 @@ void QuitSignalPipe::post (char byte) const noexcept
     }
 }
 
-void QuitSignalPipe::handleSignal (int)
+void QuitSignalPipe::handleSignal (int signalNumber)
 {
     const auto fd = writeEnd.load();
-    const char byte = byteForSignals.load();
+    const char byte = signalNumber == SIGHUP  ? byteForHangUp.load()
+                    : signalNumber == SIGCONT ? byteForContinue.load()
+                                              : byteForSignals.load();
 
-    if (fd >= 0)
+    if (fd >= 0 && byte != 0)
     {
+        // The interrupted code may be about to look at errno.
+        const auto savedErrno = errno;
         [[maybe_unused]] auto written = ::write (fd, &byte, 1);
+        errno = savedErrno;
     }
 }
 #endif

@@ -2,6 +2,7 @@
 
 #if ! JUCE_WINDOWS
  #include <cerrno>
+ #include <cstring>
  #include <fcntl.h>
  #include <sys/stat.h>
  #include <unistd.h>
@@ -72,5 +73,117 @@ bool RegularFile::read (const juce::File& file, juce::int64 maxBytes, juce::Memo
         destination.reset();
 
     return ok;
+   #endif
+}
+
+#if ! JUCE_WINDOWS
+namespace
+{
+    /** An open file descriptor as an output stream; what is written gathers until flush(). */
+    class DescriptorOutputStream final : public juce::OutputStream
+    {
+    public:
+        explicit DescriptorOutputStream (int descriptor) : fd (descriptor) {}
+
+        ~DescriptorOutputStream() override
+        {
+            flush();
+            ::close (fd);
+        }
+
+        void flush() override
+        {
+            auto* data = static_cast<const char*> (pending.getData());
+            auto remaining = pending.getDataSize();
+
+            while (remaining > 0)
+            {
+                const auto written = ::write (fd, data, remaining);
+
+                if (written < 0 && errno == EINTR)
+                    continue;
+
+                if (written <= 0)
+                    break;
+
+                data += written;
+                remaining -= (size_t) written;
+            }
+
+            pending.reset();
+        }
+
+        bool write (const void* data, size_t numBytes) override
+        {
+            position += (juce::int64) numBytes;
+            return pending.write (data, numBytes);
+        }
+
+        juce::int64 getPosition() override           { return position; }
+        bool setPosition (juce::int64) override      { return false; }
+
+    private:
+        const int fd;
+        juce::MemoryOutputStream pending;
+        juce::int64 position = 0;
+    };
+
+    const char* const notRegular = "it is not a regular file (a device, a FIFO or a folder)";
+}
+#endif
+
+std::unique_ptr<juce::OutputStream> RegularFile::createForWriting (const juce::File& file, juce::String& error)
+{
+   #if JUCE_WINDOWS
+    if (file.exists() && ! file.existsAsFile())
+    {
+        error = "it is not a regular file (a device or a folder)";
+        return {};
+    }
+
+    auto stream = std::make_unique<juce::FileOutputStream> (file);
+
+    if (! stream->openedOk() || ! stream->setPosition (0) || stream->truncate().failed())
+    {
+        error = stream->getStatus().failed() ? stream->getStatus().getErrorMessage() : juce::String ("it cannot be written");
+        return {};
+    }
+
+    return stream;
+   #else
+    const auto path = file.getFullPathName().toRawUTF8();
+    struct stat info {};
+
+    // Refused before opening: opening a device may have effects of its own.
+    if (::stat (path, &info) == 0 && ! S_ISREG (info.st_mode))
+    {
+        error = notRegular;
+        return {};
+    }
+
+    // Non-blocking, in case a FIFO took the name meanwhile (then, with no reader, the open fails).
+    const int fd = ::open (path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+
+    if (fd < 0)
+    {
+        error = juce::String::fromUTF8 (std::strerror (errno));
+        return {};
+    }
+
+    if (::fstat (fd, &info) != 0 || ! S_ISREG (info.st_mode))
+    {
+        ::close (fd);
+        error = notRegular;
+        return {};
+    }
+
+    if (::ftruncate (fd, 0) != 0)
+    {
+        error = juce::String::fromUTF8 (std::strerror (errno));
+        ::close (fd);
+        return {};
+    }
+
+    return std::make_unique<DescriptorOutputStream> (fd);
    #endif
 }

@@ -150,8 +150,13 @@ void VornFirmwareUpdaterApplication::startTracingIfAsked()
     const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (juce::String::fromUTF8 (value));
     const auto error = MidiTraceRecorder::enableTracing (file, BuildConstants::deviceName);
 
+    // The window has no terminal to stop in: it runs on without a trace and says so where a
+    // support person looks.
     if (error.isNotEmpty())
+    {
+        logLine ("VFU_TRACE: " + error + " (running without a trace)");
         std::cerr << "VFU_TRACE: " << error.toStdString() << " (running without a trace)" << std::endl;
+    }
 }
 
 void VornFirmwareUpdaterApplication::stopDemoMode()

@@ -73,18 +73,19 @@ std::unique_ptr<FirmwareUpdater> FirmwareUpdater::createFromFileOrInbuilt (const
                                                                            const juce::String& inbuiltText,
                                                                            const juce::String& name, bool console,
                                                                            FirmwareUpdaterCallback* cb,
-                                                                           const juce::StringArray& folders)
+                                                                           const juce::StringArray& folders,
+                                                                           const juce::String& packagePublicKey)
 {
     if (definitionsFile.existsAsFile())
     {
         MidiTraceRecorder::note ("definitions", definitionsFile.getFullPathName());
-        auto engine = std::make_unique<FirmwareUpdater> (definitionsFile, name, console, cb, folders);
+        auto engine = std::make_unique<FirmwareUpdater> (definitionsFile, name, console, cb, folders, packagePublicKey);
         logLine ("Using state machine definition in " + definitionsFile.getFullPathName());
         return engine;
     }
 
     MidiTraceRecorder::note ("definitions", console ? "inbuilt (console)" : "inbuilt");
-    auto engine = std::make_unique<FirmwareUpdater> (inbuiltText, name, console, cb, folders);
+    auto engine = std::make_unique<FirmwareUpdater> (inbuiltText, name, console, cb, folders, packagePublicKey);
     logLine ("Using inbuilt state machine definitions");
     return engine;
 }

@@ -44,7 +44,9 @@ public:
                                                                      const juce::String& inbuiltText,
                                                                      const juce::String& deviceName, bool consoleMode,
                                                                      FirmwareUpdaterCallback* callback,
-                                                                     const juce::StringArray& firmwareSearchFolders);
+                                                                     const juce::StringArray& firmwareSearchFolders,
+                                                                     const juce::String& packagePublicKey
+                                                                         = PackageSignature::builtInPublicKey());
 
     /** Stops the thread (waiting up to 5000 ms) before packages and definitions go away. */
     ~FirmwareUpdater() override;

@@ -2,6 +2,7 @@
 #include "MIDIPortsSelector.h"
 #include "TracingMidiPorts.h"
 #include "../app/BuildConstants.h"
+#include "../app/RegularFile.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -20,15 +21,11 @@ MidiTraceRecorder::MidiTraceRecorder (const juce::File& file, const juce::String
     : juce::Thread ("MidiTraceRecorder"),
       startMs (juce::Time::getMillisecondCounterHiRes())
 {
-    file.deleteFile();
-    stream = std::make_unique<juce::FileOutputStream> (file);
-    opened = stream->openedOk();
+    stream = RegularFile::createForWriting (file, openError);
+    opened = stream != nullptr;
 
     if (! opened)
-    {
-        stream.reset();
         return;
-    }
 
     *stream << MidiTrace::firstLine << "\n"
             << "# version " << programVersion << "\n"
@@ -49,6 +46,25 @@ MidiTraceRecorder::~MidiTraceRecorder()
     }
 
     writeQueued();
+}
+
+bool MidiTraceRecorder::finishWithin (int timeoutMs)
+{
+    signalThreadShouldExit();
+    workToDo.signal();
+    notify();
+
+    // A writer stuck in a write keeps the stream; then nothing more is written.
+    if (! waitForThreadToExit (timeoutMs))
+        return false;
+
+    {
+        const juce::ScopedLock sl (lock);
+        flushImageRunLocked();
+    }
+
+    writeQueued();
+    return true;
 }
 
 double MidiTraceRecorder::elapsedMs() const
@@ -208,7 +224,7 @@ juce::String MidiTraceRecorder::enableTracing (const juce::File& file, const juc
     auto recorder = std::make_shared<MidiTraceRecorder> (file, BuildConstants::applicationVersion, deviceName);
 
     if (! recorder->isOpen())
-        return "cannot write the MIDI trace " + file.getFullPathName();
+        return "cannot record a MIDI trace in " + file.getFullPathName() + ": " + recorder->getOpenError();
 
     disableTracing();
     auto inner = selector.getPorts();
@@ -239,6 +255,12 @@ std::shared_ptr<MidiTraceRecorder> MidiTraceRecorder::getActive()
 {
     const juce::ScopedLock sl (activeLock);
     return activeRecorder;
+}
+
+void MidiTraceRecorder::finishActiveWithin (int timeoutMs)
+{
+    if (auto recorder = getActive())
+        recorder->finishWithin (timeoutMs);
 }
 
 void MidiTraceRecorder::note (const juce::String& key, const juce::String& value)

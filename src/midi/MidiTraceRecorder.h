@@ -21,11 +21,19 @@ class MidiPorts;
 class MidiTraceRecorder final : private juce::Thread
 {
 public:
-    /** Opens the file (replacing it) and writes the first lines; isOpen() says whether it worked. */
+    /** Opens the file (emptying a regular file, never deleting anything; anything but a regular
+        file is refused) and writes the first lines; isOpen() says whether it worked, and
+        getOpenError() why not. */
     MidiTraceRecorder (const juce::File& file, const juce::String& programVersion, const juce::String& deviceName);
     ~MidiTraceRecorder() override;
 
     bool isOpen() const noexcept { return opened; }
+    juce::String getOpenError() const { return openError; }
+
+    /** Stops the writer thread, waiting up to timeoutMs, then writes what is queued and the open
+        image run on the calling thread. False, with nothing written, when the writer did not stop
+        in time. For a process about to end without destructors; later records are not written. */
+    bool finishWithin (int timeoutMs);
 
     void recordOut (const juce::String& port, const juce::MidiMessage& message);
     void recordIn (const juce::String& port, const juce::MidiMessage& message);
@@ -48,6 +56,9 @@ public:
 
     /** The process-wide recorder, or nullptr while none records. */
     static std::shared_ptr<MidiTraceRecorder> getActive();
+
+    /** finishWithin() on the process-wide recorder, if any: before the process ends at once. */
+    static void finishActiveWithin (int timeoutMs);
 
     /** Notes a header line on the process-wide recorder, if any. */
     static void note (const juce::String& key, const juce::String& value);
@@ -79,8 +90,9 @@ private:
     void writeQueued();
     double elapsedMs() const;
 
-    std::unique_ptr<juce::FileOutputStream> stream; // the writer thread's (and the destructor's)
+    std::unique_ptr<juce::OutputStream> stream; // the writer thread's (and, once it has ended, its owner's)
     bool opened = false;
+    juce::String openError;
     const double startMs;
 
     juce::CriticalSection lock;

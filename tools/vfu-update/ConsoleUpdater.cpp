@@ -17,6 +17,13 @@
 #include <cstdlib>
 #include <iostream>
 
+#if ! JUCE_WINDOWS
+ #include <cerrno>
+ #include <csignal>
+ #include <fcntl.h>
+ #include <unistd.h>
+#endif
+
 namespace
 {
     void printError (const juce::String& text)
@@ -25,9 +32,31 @@ namespace
     }
 }
 
-ConsoleUpdater::ConsoleUpdater() = default;
+ConsoleUpdater::ConsoleUpdater (juce::String key) : packagePublicKey (std::move (key)) {}
 
 ConsoleUpdater::~ConsoleUpdater() = default;
+
+void ConsoleUpdater::prepareProcess()
+{
+   #if ! JUCE_WINDOWS
+    // A closed standard stream (`<&-`) would be taken by the first file the framework opens:
+    // input would read the framework's own socket, output would write into it.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+    {
+        if (::fcntl (fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+
+        // The lowest free number, which is fd, as the ones below it are open.
+        const auto opened = ::open ("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+
+        if (opened >= 0 && opened != fd)
+            ::close (opened);
+    }
+
+    // A reader that goes away (| head) ends only that output, never the update.
+    std::signal (SIGPIPE, SIG_IGN);
+   #endif
+}
 
 int ConsoleUpdater::run (const juce::StringArray& arguments)
 {
@@ -73,6 +102,7 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
     // After the engine is gone, so that its lines come before this one.
     logLine ("shutdown");
     AppLog::closeLog();
+    TerminalInput::runEnded();
     MidiTraceRecorder::disableTracing();
     stopDemoMode();
     return status;
@@ -86,6 +116,7 @@ int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
     if (traceError.isNotEmpty())
     {
         printError (traceError);
+        logLine ("vfu-update: exit status " + juce::String (UpdateOutcome::unusable) + ": " + traceError);
         return UpdateOutcome::unusable;
     }
 
@@ -121,21 +152,14 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
 
     if (options.firmware != juce::File())
     {
-        // Read as the store reads packages: only a regular file, never in a way that can block.
-        juce::MemoryBlock packageBytes;
         juce::String reason;
-        auto version = -1;
-
-        if (RegularFile::read (options.firmware, FirmwarePackageStore::maximumPackageSize, packageBytes))
-        {
-            juce::MemoryInputStream stream (packageBytes, false);
-            version = FirmwarePackageStore::verifyPackage (stream, reason);
-        }
+        const auto version = verifyNamedPackage (options.firmware, reason);
 
         if (version < 0)
         {
-            printError ("cannot use " + options.firmware.getFullPathName() + ": "
-                        + (reason.isNotEmpty() ? reason : juce::String ("it cannot be read")));
+            printError ("cannot use " + options.firmware.getFullPathName() + ": " + reason);
+            logLine ("vfu-update: exit status " + juce::String (UpdateOutcome::unusable) + ": cannot use "
+                     + options.firmware.getFullPathName() + ": " + reason);
             return UpdateOutcome::unusable;
         }
 
@@ -154,7 +178,7 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
     try
     {
         engine = FirmwareUpdater::createFromFileOrInbuilt (definitionsFile, InbuiltDefinitions::getConsoleText(),
-                                                           deviceName, true, &frontEnd, searchPaths);
+                                                           deviceName, true, &frontEnd, searchPaths, packagePublicKey);
     }
     catch (const FirmwareUpdater::FirmwareUpdaterException& e)
     {
@@ -201,6 +225,29 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
     return status;
 }
 
+int ConsoleUpdater::verifyNamedPackage (const juce::File& file, juce::String& reason) const
+{
+    // Read as the store reads packages: only a regular file, never in a way that can block.
+    juce::MemoryBlock packageBytes;
+
+    if (! RegularFile::read (file, FirmwarePackageStore::maximumPackageSize, packageBytes))
+    {
+        reason = "it cannot be read (not a regular file, unreadable, or too large)";
+        return -1;
+    }
+
+    // With the build's key, as the store will check it: a package it would refuse must not make
+    // way for another one of the same version.
+    std::unique_ptr<PackageSignature> signature;
+
+    if (packagePublicKey.isNotEmpty())
+        signature = std::make_unique<PackageSignature> (packagePublicKey);
+
+    juce::MemoryInputStream stream (packageBytes, false);
+    bool refusedForSignature = false;
+    return FirmwarePackageStore::verifyPackage (stream, reason, signature.get(), refusedForSignature);
+}
+
 juce::String ConsoleUpdater::startTracingIfAsked (const juce::File& traceFile)
 {
     auto file = traceFile;
@@ -212,8 +259,7 @@ juce::String ConsoleUpdater::startTracingIfAsked (const juce::File& traceFile)
     if (file == juce::File())
         return {};
 
-    const auto error = MidiTraceRecorder::enableTracing (file, BuildConstants::deviceName);
-    return error.isEmpty() ? juce::String() : "cannot record a trace: " + error;
+    return MidiTraceRecorder::enableTracing (file, BuildConstants::deviceName);
 }
 
 void ConsoleUpdater::startDemoModeIfAsked()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CommandLineOptions.h"
+#include "firmware/PackageSignature.h"
 
 #include <juce_core/juce_core.h>
 
@@ -13,8 +14,14 @@ struct DemoSimulation;
 class ConsoleUpdater final
 {
 public:
-    ConsoleUpdater();
+    /** packagePublicKey: the maker's key that packages must be signed with (the build's own, which
+        is empty when packages need no signature). */
+    explicit ConsoleUpdater (juce::String packagePublicKey = PackageSignature::builtInPublicKey());
     ~ConsoleUpdater();
+
+    /** First thing in main, before the framework opens anything: closed standard streams become
+        /dev/null (closed input reads as ended input), and SIGPIPE is ignored. */
+    static void prepareProcess();
 
     /** Runs the whole program; returns the exit status. */
     int run (const juce::StringArray& arguments);
@@ -30,6 +37,11 @@ private:
         on success or when no trace is asked for. */
     juce::String startTracingIfAsked (const juce::File& traceFile);
 
+    /** The version of the package file named by --firmware, verified as the store will verify
+        it (signed by the maker when the build has a key); -1 with reason when it cannot be used. */
+    int verifyNamedPackage (const juce::File& file, juce::String& reason) const;
+
+    const juce::String packagePublicKey;
     std::unique_ptr<DemoSimulation> demoSimulation;
 
     JUCE_DECLARE_NON_COPYABLE (ConsoleUpdater)

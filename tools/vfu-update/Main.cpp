@@ -6,6 +6,8 @@
 
 int main (int argc, char* argv[])
 {
+    ConsoleUpdater::prepareProcess();
+
     // The message loop runs without any window: engine reports and port opens need it, a display does not.
     juce::ScopedJuceInitialiser_GUI juceInitialiser;
 

@@ -264,13 +264,22 @@ void TerminalFrontEnd::setButton (const juce::String& name, const juce::String& 
     if (installWaitsForKey())
     {
         ending = true;
-        finishLater ({ UpdateOutcome::failed, noKeyMessage (text) });
+        finishLater (unansweredPrompt());
     }
 }
 
 bool TerminalFrontEnd::installWaitsForKey() const
 {
-    return inputOver && ! settings.yes && buttonEnabled && ! isCancelButton (buttonText);
+    return (inputOver || sessionGone) && ! settings.yes && buttonEnabled && ! isCancelButton (buttonText);
+}
+
+UpdateOutcome::Result TerminalFrontEnd::unansweredPrompt() const
+{
+    if (sessionGone)
+        return { UpdateOutcome::failed, "cancelled after the terminal hung up, as '" + buttonText
+                                            + "' waits for a key, " + describeWhereItStood() };
+
+    return { UpdateOutcome::failed, noKeyMessage (buttonText) };
 }
 
 void TerminalFrontEnd::inputEnded()
@@ -279,7 +288,46 @@ void TerminalFrontEnd::inputEnded()
 
     // A script that gave neither keys nor --yes would otherwise wait for ever.
     if (! done && ! ending && installWaitsForKey())
-        finish ({ UpdateOutcome::failed, noKeyMessage (buttonText) });
+        finish (unansweredPrompt());
+}
+
+void TerminalFrontEnd::hungUp (bool processEndsSoon)
+{
+    if (done || sessionGone)
+        return;
+
+    sessionGone = true;
+
+    if (processEndsSoon)
+    {
+        logLine ("vfu-update: the console is closing");
+
+        if (! ending)
+            finish ({ UpdateOutcome::failed, "the console was closed " + describeWhereItStood() });
+
+        return;
+    }
+
+    logLine ("vfu-update: the terminal hung up (SIGHUP)");
+
+    // The result is decided already and follows by itself.
+    if (ending)
+        return;
+
+    if (outcome == nullptr || ! outcome->hasBegun())
+    {
+        finish ({ UpdateOutcome::failed, "the terminal hung up " + describeWhereItStood() });
+        return;
+    }
+
+    if (installWaitsForKey())
+    {
+        finish (unansweredPrompt());
+        return;
+    }
+
+    logLine ("vfu-update: carrying on to the end of the update, since stopping after the erase would leave the "
+             + engine->getDeviceName() + " without firmware");
 }
 
 void TerminalFrontEnd::print (const juce::String& text)

@@ -16,6 +16,10 @@ class MIDIPortsSelector;
     button presses, and ends the run with an exit status when the update is over, no instrument
     turned up in time, or the user interrupts.
 
+    When the terminal hangs up before the erase, the run stops as for Ctrl-C; after it, the update
+    carries on to its end (stopping would leave the instrument without firmware), and a prompt
+    that nobody can answer any more counts as Cancel.
+
     Everything runs on the message thread: the engine's reports (while the engine waits), keys,
     Ctrl-C and the timers. The engine is stopped only from outside its reports.
 */
@@ -48,7 +52,9 @@ private:
     void keyPressed (char key) override;
     void interruptRequested() override;
     void inputEnded() override;
+    void hungUp (bool processEndsSoon) override;
     bool installWaitsForKey() const;
+    UpdateOutcome::Result unansweredPrompt() const;
 
     void pressButton();
     void finishLater (UpdateOutcome::Result result);
@@ -73,6 +79,7 @@ private:
     std::map<juce::String, juce::String> fieldTexts;
     juce::String currentState, buttonName, buttonText, lastPrompt;
     bool buttonEnabled = false, inputOver = false;
+    bool sessionGone = false;                       // the terminal hung up: nobody reads or types
     double lastProgress = 0.0;
     bool transferring = false, transferDone = false;
     bool ending = false;                            // the run's result is decided

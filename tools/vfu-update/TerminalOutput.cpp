@@ -1,6 +1,10 @@
 #include "TerminalOutput.h"
 
+#include "app/AppLog.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace
 {
@@ -14,29 +18,40 @@ TerminalOutput::~TerminalOutput()
     endStatus();
 }
 
+void TerminalOutput::put (std::FILE* stream, const char* text)
+{
+    auto& broken = stream == stderr ? errorBroken : outputBroken;
+
+    if (broken)
+        return;
+
+    errno = 0;
+    std::fputs (text, stream);
+
+    if (std::fflush (stream) == 0 && ! std::ferror (stream))
+        return;
+
+    // SIGPIPE is ignored, so a reader that went away shows here (EPIPE), as does a hung-up terminal (EIO).
+    broken = true;
+    logLine (juce::String ("vfu-update: standard ") + (stream == stderr ? "error" : "output")
+             + " cannot be written (" + juce::String::fromUTF8 (std::strerror (errno)) + "); nothing more is written to it");
+}
+
 void TerminalOutput::write (std::FILE* stream, const juce::String& text)
 {
-    std::fputs (text.toRawUTF8(), stream);
-    std::fputc ('\n', stream);
-    std::fflush (stream);
+    put (stream, (text + "\n").toRawUTF8());
 }
 
 void TerminalOutput::clearStatus()
 {
     if (statusShown)
-    {
-        std::fputs (clearLine, stdout);
-        std::fflush (stdout);
-    }
+        put (stdout, clearLine);
 }
 
 void TerminalOutput::redrawStatus()
 {
     if (statusShown)
-    {
-        std::fputs ((clearLine + status).toRawUTF8(), stdout);
-        std::fflush (stdout);
-    }
+        put (stdout, (clearLine + status).toRawUTF8());
 }
 
 void TerminalOutput::info (const juce::String& text)
@@ -74,8 +89,7 @@ void TerminalOutput::endStatus()
     if (! statusShown)
         return;
 
-    std::fputc ('\n', stdout);
-    std::fflush (stdout);
+    put (stdout, "\n");
     statusShown = false;
     status.clear();
 }

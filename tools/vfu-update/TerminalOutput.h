@@ -5,7 +5,8 @@
 /** Writes vfu-update's lines: ordinary lines and prompts to standard output, errors to standard
     error, and on a terminal one status line that is rewritten in place and stays below the
     other lines. With quiet, only results, errors and the definitions' Print lines appear.
-    Message thread only.
+    A stream that cannot be written (a closed pipe, a terminal that hung up) is given up after
+    its first failed write, with a log line; the other stream and the run go on. Message thread only.
 */
 class TerminalOutput final
 {
@@ -28,10 +29,12 @@ public:
 
 private:
     void write (std::FILE* stream, const juce::String& text);
+    void put (std::FILE* stream, const char* text);
     void clearStatus();
     void redrawStatus();
 
     const bool quiet, terminal;
     juce::String status;
     bool statusShown = false;
+    bool outputBroken = false, errorBroken = false;
 };

@@ -183,8 +183,8 @@ int FirmwareTool::makePackage (const juce::StringArray& arguments)
         FirmwarePackageWriter::Image image;
         image.entryName = file.getFileName();
 
-        if (! file.existsAsFile() || ! file.loadFileAsData (image.content))
-            return fail ("cannot read " + file.getFullPathName());
+        if (! RegularFile::read (file, FirmwarePackageStore::maximumEntrySize, image.content))
+            return fail ("cannot read " + file.getFullPathName() + " (not a regular file, unreadable, or too large)");
 
         if (! image.entryName.endsWith (".syx"))
             return fail (image.entryName + ": image names end in .syx");
@@ -286,8 +286,8 @@ int FirmwareTool::inspectImage (const juce::StringArray& arguments)
 
     juce::MemoryBlock bytes;
 
-    if (! fileFromArgument (arguments[0]).loadFileAsData (bytes))
-        return fail ("cannot read " + arguments[0]);
+    if (! RegularFile::read (fileFromArgument (arguments[0]), FirmwarePackageStore::maximumEntrySize, bytes))
+        return fail ("cannot read " + arguments[0] + " (not a regular file, unreadable, or too large)");
 
     const auto description = FirmwareImage::inspect (bytes);
 
@@ -342,7 +342,7 @@ int FirmwareTool::signPackage (const juce::StringArray& arguments)
     juce::MemoryBlock package, signedPackage;
 
     if (! RegularFile::read (packageFile, FirmwarePackageStore::maximumPackageSize, package))
-        return fail ("cannot read " + packageFile.getFullPathName());
+        return fail ("cannot read " + packageFile.getFullPathName() + " (not a regular file, unreadable, or too large)");
 
     if (! key.signPackage (package, signedPackage, error))
         return fail ("cannot sign " + packageFile.getFullPathName() + ": " + error);
