@@ -9,6 +9,7 @@
 #include "app/InstrumentLock.h"
 #include "app/RunningExecutable.h"
 #include "definitions/InbuiltDefinitions.h"
+#include "firmware/PackageVerifier.h"
 #include "midi/MIDIPortsSelector.h"
 #include "midi/MidiTraceRecorder.h"
 #include "midi/VersionNumber.h"
@@ -244,8 +245,11 @@ int ConsoleUpdater::verifyNamedPackage (const juce::File& file, juce::String& re
         signature = std::make_unique<PackageSignature> (packagePublicKey);
 
     juce::MemoryInputStream stream (packageBytes, false);
-    bool refusedForSignature = false;
-    return FirmwarePackageStore::verifyPackage (stream, reason, signature.get(), refusedForSignature);
+    PackageVerifier verifier;
+    verifier.requireSignature (signature.get());
+    const auto verdict = verifier.verify (stream);
+    reason = verdict.reason;
+    return verdict.version;
 }
 
 juce::String ConsoleUpdater::startTracingIfAsked (const juce::File& traceFile)
