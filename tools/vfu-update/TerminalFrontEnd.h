@@ -50,7 +50,8 @@ private:
     void inputEnded() override;
     bool installWaitsForKey() const;
 
-    void pressButton();
+    /** Presses the button for the State that showed it; true when the engine took the press. */
+    bool pressButton();
     void finishLater (UpdateOutcome::Result result);
     void finish (UpdateOutcome::Result result);
     void settleThenFinish();
@@ -71,7 +72,7 @@ private:
     std::function<void (int)> finished;
 
     std::map<juce::String, juce::String> fieldTexts;
-    juce::String currentState, buttonName, buttonText, lastPrompt;
+    juce::String currentState, buttonName, buttonState, buttonText, lastPrompt;
     bool buttonEnabled = false, inputOver = false;
     double lastProgress = 0.0;
     bool transferring = false, transferDone = false;
