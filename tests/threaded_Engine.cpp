@@ -74,38 +74,61 @@ TEST_F (EngineWithoutDevice, theFirstReportsOfARunComeInListOrder)
     EXPECT_EQ (callback.events(), expected);
 }
 
-TEST_F (EngineWithoutDevice, aButtonPressMovesToItsTargetAndAPendingStateNamingTheCurrentStateIsIgnored)
+TEST_F (EngineWithoutDevice, aButtonPressMovesToItsTargetAndADisabledOrUnknownButtonDoesNot)
 {
     start (idleWithButtons, "A");
     ASSERT_TRUE (waitForState ("A"));
 
-    engine->buttonPressed ("InstallCancel");
+    engine->buttonPressed ("InstallCancel", callback.lastState());
     ASSERT_TRUE (waitForState ("B"));
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > A", "A > B" }));
 
-    // In B the same button names B itself: cleared without entering B again.
-    engine->buttonPressed ("InstallCancel");
-    pumpFor (300);
-    EXPECT_EQ (callback.states().size(), 2);
+    // In B the button is disabled: its press is not taken.
+    EXPECT_FALSE (engine->buttonPressed ("InstallCancel", callback.lastState()));
 
     // An unknown button changes nothing; the other one goes back.
-    engine->buttonPressed ("Nothing");
+    engine->buttonPressed ("Nothing", callback.lastState());
     pumpFor (100);
     EXPECT_EQ (callback.lastState(), "B");
-    engine->buttonPressed ("Other");
+    engine->buttonPressed ("Other", callback.lastState());
     EXPECT_TRUE (waitForState ("A"));
+}
+
+TEST_F (EngineWithoutDevice, aPressCountsOnlyForTheStateThatShowedTheButtonAndOnlyWhileItIsEnabled)
+{
+    // "Sending" moves on to "Error" by itself, as a transfer that fails does; a Cancel clicked
+    // just before that move arrives when the same button already says Install.
+    start ("<State name=\"Sending\" pollingMode=\"none\">"
+           "  <Button name=\"InstallCancel\" text=\"Cancel\" state=\"enabled\" gotoState=\"Cancelled\"/>"
+           "  <GotoState state=\"Error\"/>"
+           "</State>"
+           "<State name=\"Error\" pollingMode=\"none\">"
+           "  <Button name=\"InstallCancel\" text=\"Install\" state=\"enabled\" gotoState=\"Erase\"/>"
+           "</State>"
+           "<State name=\"Erase\" pollingMode=\"none\">"
+           "  <Button name=\"InstallCancel\" text=\"Cancel\" state=\"disabled\" gotoState=\"Cancelled\"/>"
+           "</State>"
+           "<State name=\"Cancelled\" pollingMode=\"none\"/>", "Sending");
+    ASSERT_TRUE (waitForState ("Error"));
+
+    EXPECT_FALSE (engine->buttonPressed ("InstallCancel", "Sending"));
+    EXPECT_TRUE (engine->buttonPressed ("InstallCancel", "Error"));
+    ASSERT_TRUE (waitForState ("Erase"));
+    EXPECT_FALSE (engine->buttonPressed ("InstallCancel", "Erase"));
+
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > Sending", "Sending > Error", "Error > Erase" }));
 }
 
 TEST_F (EngineWithoutDevice, theLaterOfTwoMatchingButtonsWinsAndButtonsInsideChecksDoNotReact)
 {
     start ("<State name=\"A\" pollingMode=\"none\">"
-           "  <Button name=\"InstallCancel\" gotoState=\"B\"/>"
-           "  <Button name=\"InstallCancel\" gotoState=\"C\"/>"
+           "  <Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"B\"/>"
+           "  <Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"C\"/>"
            "  <Check name=\"versionNumber\" value=\"false\"><Button name=\"InstallCancel\" gotoState=\"B\"/></Check>"
            "</State>"
            "<State name=\"B\" pollingMode=\"none\"/><State name=\"C\" pollingMode=\"none\"/>", "A");
     ASSERT_TRUE (waitForState ("A"));
-    engine->buttonPressed ("InstallCancel");
+    engine->buttonPressed ("InstallCancel", callback.lastState());
     EXPECT_TRUE (waitForState ("C"));
 }
 
@@ -125,10 +148,10 @@ TEST_F (EngineWithoutDevice, aJumpToAStateThatDoesNotExistIsLoggedAndTheEngineCa
 {
     start ("<State name=\"A\" pollingMode=\"none\">"
            "  <GotoState state=\"Nowhere\"/>"
-           "  <Button name=\"InstallCancel\" gotoState=\"Missing too\"/>"
+           "  <Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"Missing too\"/>"
            "</State>", "A");
     ASSERT_TRUE (waitForState ("A"));
-    engine->buttonPressed ("InstallCancel");
+    engine->buttonPressed ("InstallCancel", callback.lastState());
     EXPECT_TRUE (pumpUntil ([&] { return log.contains ("State 'Missing too' does not exist, staying in State 'A'"); }, 3000));
     pumpFor (100);
 
@@ -150,6 +173,16 @@ TEST_F (EngineWithoutDevice, aPollingStateTimesOutToItsOwnOrTheDefinitionsTimeou
 
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > Polling", "Polling > Fallback", "Fallback > Own", "Own > Final" }));
     EXPECT_GE (elapsed, 1900u); // one second in each polling State, although every cycle said "no device"
+}
+
+TEST_F (EngineWithoutDevice, anEmptyOwnTimeoutStateTimesOutToTheDefinitionsTimeoutState)
+{
+    start ("<State name=\"Polling\" pollingMode=\"MIDI Device inquiry\" timeoutState=\"\"/>"
+           "<State name=\"Fallback\" pollingMode=\"none\"/>", "Polling", 1, "Fallback");
+
+    ASSERT_TRUE (waitForState ("Fallback", 6000));
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > Polling", "Polling > Fallback" }));
+    EXPECT_FALSE (log.contains ("does not exist"));
 }
 
 TEST_F (EngineWithoutDevice, aNoDeviceTransitionIsTakenBeforeTheTimeout)
@@ -205,7 +238,7 @@ TEST_F (EngineWithoutDevice, returningToTheInitialStateReportsNoneAsTheStateLeft
 {
     start (idleWithButtons, "A");
     ASSERT_TRUE (waitForState ("A"));
-    engine->buttonPressed ("InstallCancel");
+    engine->buttonPressed ("InstallCancel", callback.lastState());
     ASSERT_TRUE (waitForState ("B"));
 
     engine->returnToInitialState();
@@ -217,7 +250,7 @@ TEST_F (EngineWithoutDevice, aRestartBeginsAgainAtTheInitialStateFromNone)
 {
     start (idleWithButtons, "A");
     ASSERT_TRUE (waitForState ("A"));
-    engine->buttonPressed ("InstallCancel");
+    engine->buttonPressed ("InstallCancel", callback.lastState());
     ASSERT_TRUE (waitForState ("B"));
 
     ASSERT_TRUE (engine->stopEngine (1500));
@@ -229,11 +262,11 @@ TEST_F (EngineWithoutDevice, aRestartBeginsAgainAtTheInitialStateFromNone)
 TEST_F (EngineWithoutDevice, aButtonPressDoesNotShortenAWait)
 {
     start ("<State name=\"A\" pollingMode=\"none\">"
-           "  <Button name=\"InstallCancel\" gotoState=\"B\"/><Wait time=\"0.6\"/><Print text=\"waited\"/>"
+           "  <Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"B\"/><Wait time=\"0.6\"/><Print text=\"waited\"/>"
            "</State><State name=\"B\" pollingMode=\"none\"/>", "A");
     ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button") == 1; }, 3000));
     const auto pressed = juce::Time::getMillisecondCounter();
-    engine->buttonPressed ("InstallCancel");
+    engine->buttonPressed ("InstallCancel", callback.lastState());
 
     ASSERT_TRUE (waitForState ("B"));
     EXPECT_GE (juce::Time::getMillisecondCounter() - pressed, 500u);
@@ -243,12 +276,12 @@ TEST_F (EngineWithoutDevice, aButtonPressDoesNotShortenAWait)
 TEST_F (EngineWithoutDevice, aButtonPressEndsTheWaitAfterAnEraseWithinAFewSteps)
 {
     start ("<State name=\"Erase\" pollingMode=\"none\">"
-           "  <Button name=\"InstallCancel\" gotoState=\"Cancelled\"/><SendSysEx messageKind=\"erase\"/>"
+           "  <Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"Cancelled\"/><SendSysEx messageKind=\"erase\"/>"
            "</State><State name=\"Cancelled\" pollingMode=\"none\"/>", "Erase");
     ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button") == 1; }, 3000));
     pumpFor (300);
     const auto pressed = juce::Time::getMillisecondCounter();
-    engine->buttonPressed ("InstallCancel");
+    engine->buttonPressed ("InstallCancel", callback.lastState());
 
     ASSERT_TRUE (waitForState ("Cancelled", 5000));
     EXPECT_LT (juce::Time::getMillisecondCounter() - pressed, 1000u);

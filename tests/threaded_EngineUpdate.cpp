@@ -93,7 +93,7 @@ protected:
 
         ASSERT_TRUE (reach ("Idle, bootloader detected"));
         ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button InstallCancel=Install enabled") == 1; }, 5000));
-        engine->buttonPressed ("InstallCancel");
+        engine->buttonPressed ("InstallCancel", callback.lastState());
     }
 
     /** Waits for a field to show a text; reports of a State arrive after its stateChanged. */
@@ -218,7 +218,7 @@ TEST_F (QuorrelUpdate, cancelDuringTheEraseGoesStraightBackToIdle)
     ASSERT_TRUE (reach ("Firmware erase"));
     pumpFor (300);
     const auto pressed = juce::Time::getMillisecondCounter();
-    engine->buttonPressed ("InstallCancel");
+    engine->buttonPressed ("InstallCancel", callback.lastState());
 
     ASSERT_TRUE (reach ("Idle, no device", 5000));
     EXPECT_LT (juce::Time::getMillisecondCounter() - pressed, 2000u); // not the erase's full 10 s
@@ -231,7 +231,7 @@ TEST_F (QuorrelUpdate, cancelDuringTheTransferStopsItWithoutEndPollingAndReturns
     ASSERT_TRUE (reachInstalling (60000));
     EXPECT_EQ (callback.lastState(), "Firmware download");
 
-    engine->buttonPressed ("InstallCancel");
+    engine->buttonPressed ("InstallCancel", callback.lastState());
     ASSERT_TRUE (reach ("Update cancelled", 5000));
     EXPECT_TRUE (log.contains ("Exit to _pendingState = 'Update cancelled' !!!"));
     EXPECT_TRUE (shows ("InstructionsField", "Update has been cancelled."));
@@ -278,7 +278,7 @@ TEST_F (QuorrelUpdate, aPackageMovedAwayAndReplacedAfterStartIsStillSentAsItWasV
 
     ASSERT_TRUE (reach ("Idle, bootloader detected"));
     ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button InstallCancel=Install enabled") == 1; }, 5000));
-    engine->buttonPressed ("InstallCancel");
+    engine->buttonPressed ("InstallCancel", callback.lastState());
 
     ASSERT_TRUE (reach ("Download complete", 60000));
     EXPECT_TRUE (shows ("InstructionsField", "Update completed successfully."));

@@ -87,7 +87,9 @@ namespace
     }
 
     /** Each packet is followed by its own pause (0.384 ms a byte, truncated, plus the wait time)
-        before the next one arrives; the pause is measured, so only a gross excess counts as wrong. */
+        before the next one arrives. Packets reach the device on the sending thread, so no gap is
+        ever shorter; how much longer one is depends on the machine's load, so the pacing's cost
+        is the benchmark's to show, not a test's. */
     void expectPausesBetween (const std::vector<RecordingDevice::Packet>& packets, float waitTime)
     {
         for (size_t i = 1; i < packets.size(); ++i)
@@ -96,7 +98,6 @@ namespace
             const auto pause = (double) (int) ((float) (int) ((float) length * 0.384f) + waitTime);
             const auto gap = packets[i].arrivedAt - packets[i - 1].arrivedAt;
             EXPECT_GE (gap, pause) << "after packet " << i - 1 << " of " << length << " bytes";
-            EXPECT_LT (gap, 2 * pause + 50.0) << "after packet " << i - 1 << " of " << length << " bytes";
         }
     }
 

@@ -220,21 +220,31 @@ void FirmwareUpdater::report (std::function<void()> fn)
 }
 
 //==============================================================================
-void FirmwareUpdater::buttonPressed (const juce::String& buttonName)
+bool FirmwareUpdater::buttonPressed (const juce::String& buttonName, const juce::String& stateName)
 {
     {
         const std::lock_guard<std::mutex> lock (stateLock);
 
-        if (currentState == nullptr)
-            return;
+        // The window shows a State's button until the next State's report arrives; a click in
+        // that gap belongs to the State it saw, not to the one the engine has moved to since.
+        if (currentState == nullptr || currentState->getName() != stateName)
+            return false;
+
+        juce::String target;
 
         for (auto& instruction : currentState->instructions)
             if (auto* button = dynamic_cast<const ButtonInstruction*> (instruction.get()))
-                if (button->getName() == buttonName && button->getGotoState().isNotEmpty())
-                    _pendingState = button->getGotoState();
+                if (button->getName() == buttonName && button->getState() == "enabled" && button->getGotoState().isNotEmpty())
+                    target = button->getGotoState();
+
+        if (target.isEmpty())
+            return false;
+
+        _pendingState = target;
     }
 
     notify();
+    return true;
 }
 
 void FirmwareUpdater::returnToInitialState()
@@ -253,6 +263,21 @@ void FirmwareUpdater::returnToInitialState()
     }
 
     notify();
+}
+
+bool FirmwareUpdater::signalStopIf (const std::function<bool (const juce::String& stateName)>& mayStop)
+{
+    {
+        const std::lock_guard<std::mutex> lock (stateLock);
+
+        if (! mayStop (currentState != nullptr ? currentState->getName() : juce::String()))
+            return false;
+
+        signalThreadShouldExit();
+    }
+
+    notify();
+    return true;
 }
 
 //==============================================================================
@@ -283,7 +308,8 @@ void FirmwareUpdater::run()
             continue;
         }
 
-        enterState();
+        if (! enterState())
+            continue;
 
         // Read again after the instructions: if they moved the engine, this is the next State's
         // mode, and no poll loop follows. One that does polls this same State with its own table.
@@ -307,15 +333,20 @@ void FirmwareUpdater::run()
     }
 }
 
-void FirmwareUpdater::enterState()
+bool FirmwareUpdater::enterState()
 {
     State* entered = nullptr;
     juce::String from, to;
 
     // One step against returnToInitialState() on the message thread: the State reported is the
-    // State whose instructions run, and a return that comes later is seen as a move.
+    // State whose instructions run, and a return that comes later is seen as a move. A stop
+    // granted by signalStopIf() for the State before this one must not see this one begin.
     {
         const std::lock_guard<std::mutex> lock (stateLock);
+
+        if (threadShouldExit())
+            return false;
+
         from = previousState != nullptr ? previousState->getName() : noneName;
         entered = currentState;
         to = entered->getName();
@@ -331,6 +362,7 @@ void FirmwareUpdater::enterState()
     report ([] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setProgress (0.0); });
 
     runInstructions (entered->instructions);
+    return true;
 }
 
 bool FirmwareUpdater::hasStateToEnter() const
@@ -411,7 +443,9 @@ void FirmwareUpdater::pollCycle (State& state, const juce::String& mode, const S
         return;
     }
 
-    const auto target = state.attributes.count ("timeoutState") > 0 ? state.getAttribute ("timeoutState") : timeoutState;
+    // An empty own timeoutState names no State, as if it were not there at all.
+    const auto ownTarget = state.getAttribute ("timeoutState");
+    const auto target = ownTarget.isNotEmpty() ? ownTarget : timeoutState;
 
     // The loader checks the definitions' timeoutState but not a State's own. After the first
     // timeout every cycle times out again, so a missing State is named once per State entry,

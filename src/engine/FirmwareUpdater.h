@@ -54,8 +54,17 @@ public:
     void run() override;
 
     // Message thread ---------------------------------------------------------------------------
-    void buttonPressed (const juce::String& buttonName);
+    /** A click on the button buttonName that the State stateName showed. It counts only while the
+        engine is still in (or moving to) that State and the State's button is enabled with a
+        target; a click that crossed a move to another State changes nothing. True when taken. */
+    bool buttonPressed (const juce::String& buttonName, const juce::String& stateName);
     void returnToInitialState();
+
+    /** Asks the engine thread to stop only if mayStop accepts the State it is in or moving to (its
+        name; empty before the first). Decided under the lock the engine takes to enter a State,
+        and no State entry begins after the request, so a stop that is granted never lands in a
+        State that mayStop would refuse. True when the stop was requested. */
+    bool signalStopIf (const std::function<bool (const juce::String& stateName)>& mayStop);
 
     bool getAdvancedMode() const noexcept { return advancedMode; }
     void setAdvancedMode (bool on) noexcept { advancedMode = on; }
@@ -86,8 +95,9 @@ public:
 
 private:
     void initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders);
-    /** Reports the move into currentState and runs its instructions. */
-    void enterState();
+    /** Reports the move into currentState and runs its instructions; false when a stop request
+        came first and nothing was entered. */
+    bool enterState();
     bool hasStateToEnter() const;
     /** True while the engine is still in that State, with no move pending. */
     bool isSettledIn (const State* state) const;

@@ -150,8 +150,13 @@ MIDIPortsSelector& MIDIPortsSelector::getInstance()
 
 void MIDIPortsSelector::setPorts (std::shared_ptr<MidiPorts> newPorts)
 {
-    const juce::ScopedLock sl (impl->lock);
-    impl->ports = std::move (newPorts);
+    {
+        const juce::ScopedLock sl (impl->lock);
+        std::swap (impl->ports, newPorts);
+    }
+
+    // The ports replaced may end here, and a software bus waits for its delivery thread, which
+    // hands replies to this selector: never under its lock.
 }
 
 std::shared_ptr<MidiPorts> MIDIPortsSelector::getPorts() const

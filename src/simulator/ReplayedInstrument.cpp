@@ -231,9 +231,10 @@ bool ReplayedInstrument::matchImage (const MidiTrace::Event& expected)
 
 void ReplayedInstrument::depart (const MidiTrace::Event& expected, const juce::String& got)
 {
-    departed = true;
+    // Logged before the flag is raised: whoever sees the flag finds the reason in the log.
     logLine ("Replay: trace line " + juce::String (expected.line) + " expected " + MidiTrace::describe (expected)
              + " but the program sent " + got + "; the replayed instrument stops answering");
+    departed = true;
 }
 
 void ReplayedInstrument::applyPorts (const MidiTrace::Event& event)

@@ -30,7 +30,7 @@ public:
     ReplayedInstrument (VirtualMidiPorts& bus, MidiTrace trace);
     ~ReplayedInstrument() override;
 
-    /** True once a request departed from the trace. */
+    /** True once a request departed from the trace, and its log line has been written. */
     bool hasDeparted() const noexcept { return departed.load(); }
 
     /** True once every event of the trace has been played or matched. */

@@ -25,6 +25,9 @@ namespace
     constexpr int normalHeight = 320;
     constexpr int advancedHeight = 408;
 
+    // The State whose instructions last set a button, kept on the button: its clicks belong there.
+    const juce::Identifier buttonStateProperty ("vfuState");
+
     // The States in which the port and version choices may change: nothing is being erased,
     // sent or waited for.
     bool isSettingsState (const juce::String& name)
@@ -286,13 +289,20 @@ void MainComponent::reportFatal (const juce::String& title, const juce::String& 
 }
 
 //==============================================================================
-void MainComponent::setAdvancedMode (bool on)
+bool MainComponent::setAdvancedMode (bool on)
 {
-    advancedMode = on;
-
     if (firmwareUpdater != nullptr && firmwareUpdater->getAdvancedMode() != on)
     {
         const bool wasRunning = firmwareUpdater->isThreadRunning();
+
+        // A restart drops whatever the engine is doing. The State is judged where the engine
+        // takes its next step, so a State change just before this click cannot slip through.
+        if (wasRunning && ! firmwareUpdater->signalStopIf ([] (const juce::String& state)
+                                                           { return state.isEmpty() || isSettingsState (state); }))
+        {
+            logLine ("Advanced mode not changed: State '" + firmwareUpdater->getCurrentStateName() + "' is under way");
+            return false;
+        }
 
         // A thread that is still ending cannot be started again: had the stop outlasted its
         // 1500 ms, the engine would stay stopped for good. Every wait of the engine ends on a
@@ -309,7 +319,9 @@ void MainComponent::setAdvancedMode (bool on)
             firmwareUpdater->startThread();
     }
 
+    advancedMode = on;
     setSize (width, on ? advancedHeight : normalHeight);
+    return true;
 }
 
 int MainComponent::runDialog (const juce::String& title, juce::Component& content)
@@ -338,8 +350,10 @@ void MainComponent::showPreferences()
     PreferencesDialog dialog (settingsEnabled);
     dialog.setAdvancedModeChosen (advancedMode);
 
-    if (runDialog ("Preferences", dialog) == 1)
-        setAdvancedMode (dialog.isAdvancedModeChosen());
+    // The dialog may have been open for a while: what counts is the State when OK is pressed.
+    dialog.onOk = [this, &dialog] { return setAdvancedMode (dialog.isAdvancedModeChosen()); };
+
+    runDialog ("Preferences", dialog);
 }
 
 //==============================================================================
@@ -382,6 +396,7 @@ void MainComponent::stateChanged (const juce::String& from, const juce::String& 
 {
     logLine ("State '" + to + "' (from State '" + from + "')");
 
+    shownState = to;
     settingsEnabled = isSettingsState (to);
 
     for (auto* list : { midiInputs.get(), midiOutputs.get(), firmwareVersions.get() })
@@ -403,6 +418,7 @@ void MainComponent::setButton (const juce::String& name, const juce::String& tex
     {
         button->setButtonText (text);
         button->setEnabled (enabled);
+        button->getProperties().set (buttonStateProperty, shownState);
     }
 }
 
@@ -421,7 +437,7 @@ void MainComponent::setProgress (double newProgress)
 void MainComponent::buttonClicked (juce::Button* button)
 {
     if (button == installCancel.get() && firmwareUpdater != nullptr)
-        firmwareUpdater->buttonPressed (button->getName());
+        firmwareUpdater->buttonPressed (button->getName(), button->getProperties()[buttonStateProperty].toString());
 }
 
 void MainComponent::comboBoxChanged (juce::ComboBox* list)

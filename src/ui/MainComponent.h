@@ -55,8 +55,10 @@ public:
     /** Destroys the engine first (stopping its thread), then the children. */
     ~MainComponent() override;
 
-    /** Shows or hides the lists (640 x 408 or 640 x 320); restarts a running engine when its mode changes. */
-    void setAdvancedMode (bool on);
+    /** Shows or hides the lists (640 x 408 or 640 x 320); restarts a running engine when its mode
+        changes. A change is refused (false, nothing changes) while the engine is in a State that
+        erases, sends or waits for the instrument: the restart would abandon the update. */
+    bool setAdvancedMode (bool on);
 
     /** Modal dialogs of the menu bar; both return after their dialog has closed. */
     void showAboutBox();
@@ -103,6 +105,7 @@ private:
     std::unique_ptr<FirmwareUpdater> firmwareUpdater;
     bool advancedMode = false;
     bool settingsEnabled = false;
+    juce::String shownState; // the State of the last stateChanged report
     double progress = 0.0;
     juce::LookAndFeel_V3 defaultLook;
 

@@ -23,6 +23,11 @@ PreferencesDialog::PreferencesDialog (bool switchEnabled)
     cancelButton = makeButton ("Cancel", 1);
     okButton = makeButton ("OK", 2);
 
+    note = std::make_unique<juce::Label> ("note", modeKeptNote);
+    note->setJustificationType (juce::Justification::centred);
+    note->setMinimumHorizontalScale (1.0f);
+    addChildComponent (note.get());
+
     setSize (320, 96);
     advancedSwitch->setEnabled (switchEnabled);
 }
@@ -31,7 +36,7 @@ PreferencesDialog::~PreferencesDialog() = default;
 
 void PreferencesDialog::setAdvancedModeChosen (bool on)
 {
-    advancedModeChosen = on;
+    advancedModeChosen = startingMode = on;
     advancedSwitch->setToggleState (on, juce::dontSendNotification);
 }
 
@@ -43,8 +48,12 @@ void PreferencesDialog::paint (juce::Graphics& g)
 void PreferencesDialog::resized()
 {
     advancedSwitch->setBounds (100, 16, 120, 24);
-    cancelButton->setBounds (58, 56, 96, 24);
-    okButton->setBounds (168, 56, 96, 24);
+
+    // The note, when shown, sits between the switch and the buttons.
+    const int buttonsY = note->isVisible() ? 96 : 56;
+    note->setBounds (8, 48, 304, 40);
+    cancelButton->setBounds (58, buttonsY, 96, 24);
+    okButton->setBounds (168, buttonsY, 96, 24);
 }
 
 void PreferencesDialog::buttonClicked (juce::Button* button)
@@ -54,7 +63,22 @@ void PreferencesDialog::buttonClicked (juce::Button* button)
     else if (button == cancelButton.get())
         endDialog (0);
     else if (button == okButton.get())
-        endDialog (1);
+    {
+        if (onOk == nullptr || onOk())
+            endDialog (1);
+        else
+            keepStartingMode();
+    }
+}
+
+void PreferencesDialog::keepStartingMode()
+{
+    setAdvancedModeChosen (startingMode);
+    advancedSwitch->setEnabled (false);
+    note->setVisible (true);
+
+    // The dialog window follows its content's size.
+    setSize (320, 136);
 }
 
 void PreferencesDialog::endDialog (int result)

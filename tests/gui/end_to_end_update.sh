@@ -14,10 +14,17 @@ tool=$(realpath "$2")
 artifacts=$3
 key=${4:+$(realpath "$4")}
 
-# A display of our own, so that other tests' windows never get in the way of a click.
+# A display of our own, so that other tests' windows never get in the way of a click. The
+# framework's single-instance lock lives in /var/tmp for the whole machine, so where it can, the
+# run also gets a private /var/tmp: a copy of the program running elsewhere (another test run's,
+# a user's) would otherwise make ours the second instance, which hands over and quits at once.
 if [ -z "${VFU_E2E_DISPLAY:-}" ]; then
     export VFU_E2E_DISPLAY=1
-    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+    display=(xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@")
+    if unshare --mount sh -c 'mount -t tmpfs tmpfs /var/tmp' 2>/dev/null; then
+        exec unshare --mount sh -c 'mount -t tmpfs tmpfs /var/tmp && exec "$@"' sh "${display[@]}"
+    fi
+    exec "${display[@]}"
 fi
 
 mkdir -p "$artifacts"

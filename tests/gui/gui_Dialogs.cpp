@@ -2,6 +2,7 @@
 
 #include "engine/FirmwareUpdater.h"
 #include "ui/AboutBox.h"
+#include "ui/PreferencesDialog.h"
 
 namespace
 {
@@ -164,4 +165,91 @@ TEST_F (DialogTest, DuringATransferTheSwitchIsDisabledAndOkKeepsTheMode)
     EXPECT_FALSE (mc.isAdvancedMode());
     EXPECT_EQ (mc.getHeight(), 320);
     EXPECT_EQ (runsStartedIn ("Idle, no device"), 1);
+}
+
+TEST_F (DialogTest, AnUpdateThatBeganWhileTheDialogWasOpenKeepsTheModeAtOkAndTheDialogSaysWhy)
+{
+    auto& mc = openIdle();
+    auto& engine = *mc.getFirmwareUpdater();
+    bool switchEnabledAtOpen = false, noteShown = false, switchEnabledAfterOk = true, switchTickedAfterOk = true;
+    bool looking = true; // until the last of the delayed looks below has run
+    const auto deadline = juce::Time::getMillisecondCounter() + 5000;
+
+    // These run inside the dialog's modal loop: once the window has been told of the transfer,
+    // OK; once the dialog has answered that (or the time is up), a look at it, then Cancel.
+    using SafeDialog = juce::Component::SafePointer<juce::DialogWindow>;
+    std::function<void (SafeDialog)> okOnceTransferring, readOnceAnswered;
+
+    okOnceTransferring = [&] (SafeDialog dialog)
+    {
+        if (dialog == nullptr)
+        {
+            looking = false;
+            return;
+        }
+
+        if (mc.areSettingsEnabled() && juce::Time::getMillisecondCounter() < deadline)
+        {
+            juce::Timer::callAfterDelay (10, [&, dialog] { okOnceTransferring (dialog); });
+            return;
+        }
+
+        click (*dialog, "OK");
+        readOnceAnswered (dialog);
+    };
+
+    readOnceAnswered = [&] (SafeDialog dialog)
+    {
+        if (dialog == nullptr)
+        {
+            looking = false; // OK closed it: the test fails on the mode below
+            return;
+        }
+
+        auto* note = findChild<juce::Label> (*dialog, PreferencesDialog::modeKeptNote);
+        noteShown = note != nullptr && note->isShowing();
+
+        if (! noteShown && juce::Time::getMillisecondCounter() < deadline)
+        {
+            juce::Timer::callAfterDelay (10, [&, dialog] { readOnceAnswered (dialog); });
+            return;
+        }
+
+        switchEnabledAfterOk = advancedSwitch (*dialog)->isEnabled();
+        switchTickedAfterOk = advancedSwitch (*dialog)->getToggleState();
+        looking = false;
+        click (*dialog, "Cancel");
+    };
+
+    whenDialogOpens ([&] (juce::DialogWindow& dialog)
+    {
+        auto* toggle = advancedSwitch (dialog);
+        if (toggle == nullptr)
+        {
+            ADD_FAILURE() << "no Advanced Mode switch";
+            looking = false;
+            dialog.exitModalState (0);
+            return;
+        }
+
+        switchEnabledAtOpen = toggle->isEnabled();
+        toggle->setToggleState (true, juce::sendNotificationSync);
+
+        // The update starts behind the dialog, as when the instrument enters its bootloader.
+        EXPECT_TRUE (engine.buttonPressed ("InstallCancel", "Idle, no device"));
+        okOnceTransferring (SafeDialog (&dialog));
+    });
+
+    mc.showPreferences();
+    ASSERT_TRUE (pumpUntil ([&] { return ! looking; }, 6000));
+
+    EXPECT_TRUE (switchEnabledAtOpen);
+    EXPECT_TRUE (noteShown);
+    EXPECT_FALSE (switchEnabledAfterOk);
+    EXPECT_FALSE (switchTickedAfterOk);
+    EXPECT_FALSE (mc.isAdvancedMode());
+    EXPECT_EQ (mc.getHeight(), 320);
+    EXPECT_EQ (runsStartedIn ("Idle, no device"), 1);
+    EXPECT_EQ (engine.getCurrentStateName(), "Firmware download");
+    EXPECT_TRUE (engine.isThreadRunning());
 }

@@ -230,6 +230,7 @@ void TerminalFrontEnd::setTextField (const juce::String& name, const juce::Strin
 void TerminalFrontEnd::setButton (const juce::String& name, const juce::String& text, bool enabled)
 {
     buttonName = name;
+    buttonState = currentState;
     buttonText = text;
     buttonEnabled = enabled;
 
@@ -367,10 +368,11 @@ void TerminalFrontEnd::setProgress (double progress)
 }
 
 //==============================================================================
-void TerminalFrontEnd::pressButton()
+bool TerminalFrontEnd::pressButton()
 {
-    if (engine != nullptr && buttonName.isNotEmpty())
-        engine->buttonPressed (buttonName);
+    // The key answers the prompt of the State that set the button; the engine ignores it if it
+    // has moved on since, and that State's own prompt follows.
+    return engine != nullptr && buttonName.isNotEmpty() && engine->buttonPressed (buttonName, buttonState);
 }
 
 void TerminalFrontEnd::keyPressed (char key)
@@ -391,9 +393,11 @@ void TerminalFrontEnd::keyPressed (char key)
         if (buttonEnabled && isCancelButton (buttonText))
         {
             // The definitions' own way out: their cancel State ends the run.
-            outcome->cancelRequested();
-            output.info ("Cancelling...");
-            pressButton();
+            if (pressButton())
+            {
+                outcome->cancelRequested();
+                output.info ("Cancelling...");
+            }
         }
         else
         {

@@ -56,7 +56,8 @@ private:
     bool installWaitsForKey() const;
     UpdateOutcome::Result unansweredPrompt() const;
 
-    void pressButton();
+    /** Presses the button for the State that showed it; true when the engine took the press. */
+    bool pressButton();
     void finishLater (UpdateOutcome::Result result);
     void finish (UpdateOutcome::Result result);
     void settleThenFinish();
@@ -77,7 +78,7 @@ private:
     std::function<void (int)> finished;
 
     std::map<juce::String, juce::String> fieldTexts;
-    juce::String currentState, buttonName, buttonText, lastPrompt;
+    juce::String currentState, buttonName, buttonState, buttonText, lastPrompt;
     bool buttonEnabled = false, inputOver = false;
     bool sessionGone = false;                       // the terminal hung up: nobody reads or types
     double lastProgress = 0.0;
