@@ -2,12 +2,12 @@
 
 #include "SimScheduler.h"
 #include "SimVersion.h"
-#include "../midi/VirtualMidiPorts.h"
+#include "../midi/DevicePortHost.h"
 
 #include <vector>
 
 /** A simulated MIDI synthesizer of one of the families 6, 8, 11 and 12, plugged into a
-    VirtualMidiPorts bus. It keeps its own state and answers only what the instrument would:
+    DevicePortHost: the software bus, or the operating system's MIDI service. It keeps its own state and answers only what the instrument would:
     identity replies (normal firmware or bootloader), the alternative inquiry, the panel state
     query and the panel update command (family 12), the erase command, and firmware images in the
     simulated image format (SimFirmwareImage), received as raw packets that may split a SysEx
@@ -22,7 +22,7 @@
     handled on the sending thread; replies and reboots run on the instrument's own scheduler
     thread, and replies reach the updater on the bus's thread. Destruction stops everything.
 */
-class SimulatedInstrument final : private VirtualMidiPorts::Device
+class SimulatedInstrument final : private DevicePortHost::Device
 {
 public:
     enum class Mode
@@ -53,7 +53,9 @@ public:
 
         // Faults
         int pullCableAtPercent = -1;      // ports vanish once this share of an image has arrived; -1: never.
-                                          // The share is of the size the updater announced on the output.
+                                          // The share is of the size the updater announced on the output,
+        size_t assumedImageBytes = 0;     // or of this one where nothing announces a size (ports of
+                                          // the operating system); 0: none
         int cableReturnMs = -1;           // a pulled cable is plugged in again (bootloader) after this; -1: never
         bool silent = false;              // answers nothing
         bool garbage = false;             // answers every request with meaningless SysEx
@@ -68,7 +70,7 @@ public:
         std::vector<std::vector<juce::uint8>> sysex;
     };
 
-    SimulatedInstrument (VirtualMidiPorts& bus, Settings settings);
+    SimulatedInstrument (DevicePortHost& bus, Settings settings);
     ~SimulatedInstrument() override;
 
     static juce::String instrumentNameFor (int family);
@@ -116,7 +118,7 @@ private:
     void returnAfter (int delayMs, Mode mode, bool erased, std::optional<SimVersion> newVersion);
     void plugInNow();
 
-    VirtualMidiPorts& bus;
+    DevicePortHost& bus;
     SimScheduler scheduler;
 
     juce::CriticalSection lock;
@@ -127,7 +129,8 @@ private:
     bool erased;
     SimVersion version;
     int panelStatus;
-    VirtualMidiPorts::PlugId plug = 0;
+    DevicePortHost::PlugId plug = 0;
+    bool plugging = false;   // between deciding to plug in and having the ports
     int generation = 0;      // counts vanishings, so that a stale return is not carried out
     bool userActionScheduled = false;
     bool shuttingDown = false;
