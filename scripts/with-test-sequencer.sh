@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# with-test-sequencer.sh [--build DIR] COMMAND [ARGS...]
+#
+# Runs COMMAND on the test sequencer: starts its broker on a private socket, runs COMMAND with
+# every ALSA sequencer client routed to it (LD_PRELOAD and VFU_TEST_SEQ_SOCKET, inherited by
+# children), stops the broker afterwards and exits with COMMAND's status. DIR is the build
+# folder that holds the test sequencer (default: build).
+set -uo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$root/build"
+
+if [ "${1:-}" = "--build" ]; then
+    [ $# -ge 2 ] || { echo "with-test-sequencer.sh: --build needs a folder" >&2; exit 2; }
+    build="$2"
+    shift 2
+fi
+
+if [ $# -eq 0 ]; then
+    echo "usage: with-test-sequencer.sh [--build DIR] COMMAND [ARGS...]" >&2
+    exit 2
+fi
+
+build="$(cd "$build" 2>/dev/null && pwd)" || { echo "with-test-sequencer.sh: no build folder $build" >&2; exit 2; }
+library="$build/tests/sequencer/libvfu-test-seq.so"
+broker="$build/tests/sequencer/vfu-test-seq-broker"
+
+for file in "$library" "$broker"; do
+    if [ ! -f "$file" ]; then
+        echo "with-test-sequencer.sh: $file is missing (build the tests first)" >&2
+        exit 2
+    fi
+done
+
+folder="$(mktemp -d "${TMPDIR:-/tmp}/vfu-test-seq.XXXXXX")" || exit 2
+socket="$folder/seq"
+broker_pid=""
+
+stop_broker() {
+    if [ -n "$broker_pid" ]; then
+        kill -TERM "$broker_pid" 2>/dev/null
+        wait "$broker_pid" 2>/dev/null
+        broker_pid=""
+    fi
+    rm -rf "$folder"
+}
+# The broker also ends by itself when this script ends in any other way (even killed).
+trap stop_broker EXIT
+
+# The broker says "ready" once it listens; until then nothing may try to connect.
+exec {ready}< <(exec "$broker" "$socket")
+broker_pid=$!
+if ! read -r -t 10 -u "$ready" line || [ "$line" != ready ]; then
+    echo "with-test-sequencer.sh: the test sequencer's broker did not start" >&2
+    exit 2
+fi
+exec {ready}<&-
+
+export VFU_TEST_SEQ_SOCKET="$socket"
+export LD_PRELOAD="$library${LD_PRELOAD:+:$LD_PRELOAD}"
+
+# In the foreground, so that COMMAND has the terminal, its input and Ctrl-C as usual.
+"$@"
+exit $?

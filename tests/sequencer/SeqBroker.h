@@ -1,0 +1,108 @@
+#pragma once
+
+#include "SeqWire.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+/** The test sequencer's broker: the part of the kernel's ALSA sequencer that programs see.
+
+    It holds the clients (the "System" client 0 and one user client per open handle,
+    numbered from 128), their ports and the subscriptions between ports, and delivers events
+    from a sender to the subscribed or addressed ports of other processes. When a client's
+    connection ends (its process closed the handle or died), its ports and their
+    subscriptions vanish for everyone, as an unplugged instrument's do.
+
+    Single-threaded: run() polls the listening socket and every connection, never blocks on
+    one peer, and returns when stop() has been called from a signal handler.
+*/
+class SeqBroker final
+{
+public:
+    SeqBroker();
+    ~SeqBroker();
+
+    /** Listens on a Unix socket at path. False (with a message on stderr) if it cannot. */
+    bool listenOn (const std::string& path);
+
+    /** Serves clients until stop() is called. */
+    void run();
+
+    /** Async-signal-safe. */
+    static void stop();
+
+private:
+    struct Connection
+    {
+        int fd = -1;
+        int client = -1;
+        bool isInput = false;
+        std::vector<uint8_t> in;
+        std::vector<uint8_t> out;
+        size_t outStart = 0;
+        bool closing = false;
+    };
+
+    struct Port
+    {
+        _snd_seq_port_info info {};
+    };
+
+    struct Client
+    {
+        int number = 0;
+        int type = SND_SEQ_USER_CLIENT;
+        std::string name;
+        int pid = -1;
+        int streams = 0;
+        uint64_t token = 0;
+        int eventLost = 0;
+        Connection* requests = nullptr;
+        Connection* input = nullptr;
+        std::map<int, Port> ports;
+    };
+
+    struct Subscription
+    {
+        snd_seq_addr_t sender;
+        snd_seq_addr_t dest;
+        unsigned int flags;
+        unsigned char queue;
+    };
+
+    void acceptConnection();
+    void readFrom (Connection&);
+    void writeTo (Connection&);
+    bool handleFrame (Connection&, uint32_t kind, const uint8_t* body, uint32_t size);
+    void reply (Connection&, uint32_t kind, int32_t result, const void* record = nullptr, size_t recordSize = 0);
+    void dropConnection (Connection&);
+    void removeClient (int number);
+    void removePort (Client&, int port);
+    void removeSubscriptionsOf (const snd_seq_addr_t&);
+
+    int openClient (Connection&, const seqwire::OpenRequest&, seqwire::OpenReply&);
+    int attachInput (Connection&, const seqwire::AttachRequest&);
+    int fillClientInfo (int number, bool next, _snd_seq_client_info&) const;
+    int fillPortInfo (int client, int port, bool next, _snd_seq_port_info&) const;
+    int createPort (Client&, _snd_seq_port_info&);
+    int subscribe (const Client&, const _snd_seq_port_subscribe&);
+    int unsubscribe (const Client&, const _snd_seq_port_subscribe&);
+    int querySubscribers (_snd_seq_query_subscribe&) const;
+    int outputEvent (Client&, const uint8_t* body, uint32_t size);
+    int deliver (const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize, const snd_seq_addr_t& dest);
+    void queueDelivery (Client&, const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize);
+
+    Client* findClient (int number);
+    const Client* findClient (int number) const;
+    Port* findPort (const snd_seq_addr_t&);
+
+    int listenFd = -1;
+    std::string socketPath;
+    std::vector<std::unique_ptr<Connection>> connections;
+    std::map<int, Client> clients;
+    std::vector<Subscription> subscriptions;
+    uint64_t nextToken;
+};
