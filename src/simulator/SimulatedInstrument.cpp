@@ -282,7 +282,6 @@ void SimulatedInstrument::plugInNow()
 
         inSysex = false;
         assembling.clear();
-        cablePulledForThisImage = false;
         plugging = true;
     }
 
@@ -360,10 +359,10 @@ void SimulatedInstrument::receivedFromUpdater (const juce::MidiMessage& message)
                 {
                     assembling.push_back (byte);
 
-                    if (! cablePulledForThisImage && assembling.size() >= pullAt
+                    if (! cablePulled && assembling.size() >= pullAt
                         && startsWith (assembling, { 0xf0, 0x04, family, 0x12 }))
                     {
-                        cablePulledForThisImage = true;
+                        cablePulled = true;
                         pull = true;
                         returnMs = settings.cableReturnMs;
                     }

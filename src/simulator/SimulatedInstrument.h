@@ -52,7 +52,8 @@ public:
         int panelStatusByte = 0;          // family 12: status byte of its panel state reply; -1: no reply
 
         // Faults
-        int pullCableAtPercent = -1;      // ports vanish once this share of an image has arrived; -1: never.
+        int pullCableAtPercent = -1;      // ports vanish once this share of an image has arrived (once
+                                          // only: the user plugs it back in and tries again); -1: never.
                                           // The share is of the size the updater announced on the output,
         size_t assumedImageBytes = 0;     // or of this one where nothing announces a size (ports of
                                           // the operating system); 0: none
@@ -136,7 +137,7 @@ private:
     bool shuttingDown = false;
     std::vector<juce::uint8> assembling; // the SysEx being reassembled from raw packets
     bool inSysex = false;
-    bool cablePulledForThisImage = false;
+    bool cablePulled = false;     // the cable is pulled once: a later image arrives whole
     size_t announcedImageBytes = 0; // 0: none announced since the ports last came in
     bool applyingImage = false;   // between a complete image and the restart that applies it
 
