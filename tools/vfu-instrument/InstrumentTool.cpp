@@ -1,5 +1,6 @@
 #include "InstrumentTool.h"
 
+#include "InstrumentIdentity.h"
 #include "TrafficPrinter.h"
 #include "app/BuildConstants.h"
 #include "midi/SystemVirtualPorts.h"
@@ -145,6 +146,7 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
 
     // Before the ports exist, so that a signal during start-up is not lost.
     QuitSignalPipe signals { 1 };
+    const InstrumentIdentity identity { SimulatedInstrument::instrumentNameFor (family) };
 
     std::atomic<SimulatedInstrument*> current { nullptr };
 
