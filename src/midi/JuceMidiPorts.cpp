@@ -53,6 +53,7 @@ namespace
         std::unique_ptr<juce::MidiInput> input;
     };
 
+   #if JUCE_LINUX
     /** True for bytes that make one whole MIDI message; false for a slice of a longer stream. */
     bool isWholeMessage (const juce::MidiMessage& message)
     {
@@ -67,6 +68,7 @@ namespace
 
         return size == juce::MidiMessage::getMessageLengthFromFirstByte (raw[0]);
     }
+   #endif
 
     class JuceOutputPort final : public MidiOutputPort
     {
