@@ -208,13 +208,15 @@ private:
 };
 
 //==============================================================================
+#if JUCE_LINUX || JUCE_BSD || JUCE_MAC || JUCE_IOS
+ #define VFU_SYSTEM_VIRTUAL_PORTS 1
+#else
+ #define VFU_SYSTEM_VIRTUAL_PORTS 0
+#endif
+
 bool SystemVirtualPorts::systemOffersVirtualPorts()
 {
-   #if JUCE_WINDOWS
-    return false;
-   #else
-    return true;
-   #endif
+    return VFU_SYSTEM_VIRTUAL_PORTS != 0;
 }
 
 SystemVirtualPorts::SystemVirtualPorts (Monitor* monitorToUse)
@@ -250,6 +252,10 @@ SystemVirtualPorts::~SystemVirtualPorts()
 DevicePortHost::PlugId SystemVirtualPorts::plugIn (const juce::String& inputName, const juce::String& outputName,
                                                     Device* device, int, int)
 {
+   #if ! VFU_SYSTEM_VIRTUAL_PORTS
+    juce::ignoreUnused (inputName, outputName, device);
+    return 0;
+   #else
     PlugId id;
 
     {
@@ -288,6 +294,7 @@ DevicePortHost::PlugId SystemVirtualPorts::plugIn (const juce::String& inputName
         monitor->portsChanged (inputName, outputName, true);
 
     return id;
+   #endif
 }
 
 void SystemVirtualPorts::pullOut (PlugId id)

@@ -44,7 +44,7 @@ public:
         virtual void messageSent (const juce::String& portName, const juce::MidiMessage& message) = 0;
     };
 
-    /** True where the system offers virtual MIDI ports (not on Windows). */
+    /** True where the system offers virtual MIDI ports (not on Windows, where plugIn fails). */
     static bool systemOffersVirtualPorts();
 
     explicit SystemVirtualPorts (Monitor* monitor = nullptr);
