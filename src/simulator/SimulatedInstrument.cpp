@@ -171,6 +171,8 @@ void SimulatedInstrument::reconnectCable()
 
         if (mode == Mode::absent)
             mode = modeBeforeVanish;
+
+        cablePulled = false;
     }
 
     plugInNow();

@@ -96,7 +96,8 @@ public:
     void enterBootloader();
     /** Reboots into the given mode after reattachMs (ports vanish meanwhile). */
     void reboot (Mode mode);
-    /** The cable is pulled: ports vanish until reconnectCable(), which brings it back in the mode it had. */
+    /** The cable is pulled: ports vanish until reconnectCable(), which brings it back in the mode it had
+        and arms pullCableAtPercent again (a cable that comes back by itself after cableReturnMs does not). */
     void pullCable();
     void reconnectCable();
     void setPanelStatusByte (int status);
@@ -137,7 +138,7 @@ private:
     bool shuttingDown = false;
     std::vector<juce::uint8> assembling; // the SysEx being reassembled from raw packets
     bool inSysex = false;
-    bool cablePulled = false;     // the cable is pulled once: a later image arrives whole
+    bool cablePulled = false;     // pullCableAtPercent has pulled it: later images arrive whole
     size_t announcedImageBytes = 0; // 0: none announced since the ports last came in
     bool applyingImage = false;   // between a complete image and the restart that applies it
 
