@@ -21,7 +21,11 @@ if [ $# -eq 0 ]; then
     exit 2
 fi
 
-build="$(cd "$build" 2>/dev/null && pwd)" || { echo "with-test-sequencer.sh: no build folder $build" >&2; exit 2; }
+requested="$build"
+if ! build="$(cd "$requested" 2>/dev/null && pwd)"; then
+    echo "with-test-sequencer.sh: no build folder $requested" >&2
+    exit 2
+fi
 library="$build/tests/sequencer/libvfu-test-seq.so"
 broker="$build/tests/sequencer/vfu-test-seq-broker"
 
@@ -48,7 +52,10 @@ stop_broker() {
 trap stop_broker EXIT
 
 # The broker says "ready" once it listens; until then nothing may try to connect.
-exec {ready}< <(exec "$broker" "$socket")
+# VFU_TEST_SEQ_MIDI_THROUGH=1 adds the "Midi Through" client that many machines have.
+options=()
+[ "${VFU_TEST_SEQ_MIDI_THROUGH:-0}" = 1 ] && options+=(--midi-through)
+exec {ready}< <(exec "$broker" "${options[@]}" "$socket")
 broker_pid=$!
 if ! read -r -t 10 -u "$ready" line || [ "$line" != ready ]; then
     echo "with-test-sequencer.sh: the test sequencer's broker did not start" >&2
@@ -58,6 +65,9 @@ exec {ready}<&-
 
 export VFU_TEST_SEQ_SOCKET="$socket"
 export LD_PRELOAD="$library${LD_PRELOAD:+:$LD_PRELOAD}"
+# AddressSanitizer wants its runtime first of all libraries; the preloaded one defines only
+# snd_seq_* and intercepts nothing of the runtime's, so it may come before it.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 
 # In the foreground, so that COMMAND has the terminal, its input and Ctrl-C as usual.
 "$@"

@@ -1,7 +1,8 @@
-// vfu-test-seq-broker SOCKET-PATH: serves the test sequencer on a Unix socket until SIGTERM or
-// SIGHUP, or until the process that started it ends. Prints "ready" on standard output once
-// clients can connect. Ctrl-C in a terminal is for the programs it serves, which may still
-// want to close their ports; the script that started the broker stops it after them.
+// vfu-test-seq-broker [--midi-through] SOCKET-PATH: serves the test sequencer on a Unix
+// socket until SIGTERM or SIGHUP, or until the process that started it ends. Prints "ready"
+// on standard output once clients can connect. Ctrl-C in a terminal is for the programs it
+// serves, which may still want to close their ports; the script that started the broker
+// stops it after them.
 
 #include "SeqBroker.h"
 
@@ -24,9 +25,11 @@ void onStopSignal (int)
 
 int main (int argc, char** argv)
 {
-    if (argc != 2 || argv[1][0] == 0)
+    bool midiThrough = argc == 3 && std::strcmp (argv[1], "--midi-through") == 0;
+
+    if ((argc != 2 && ! midiThrough) || argv[argc - 1][0] == 0)
     {
-        std::fprintf (stderr, "usage: vfu-test-seq-broker SOCKET-PATH\n");
+        std::fprintf (stderr, "usage: vfu-test-seq-broker [--midi-through] SOCKET-PATH\n");
         return 2;
     }
 
@@ -47,7 +50,10 @@ int main (int argc, char** argv)
 
     SeqBroker broker;
 
-    if (! broker.listenOn (argv[1]))
+    if (midiThrough)
+        broker.addMidiThrough();
+
+    if (! broker.listenOn (argv[argc - 1]))
         return 1;
 
     std::printf ("ready\n");

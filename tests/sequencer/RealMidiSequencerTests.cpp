@@ -7,10 +7,14 @@
 #include <juce_audio_devices/juce_audio_devices.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 
-#include <alsa/asoundlib.h>
+#include "SeqWire.h"
 
 #include <cstdlib>
-#include <iostream>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace
 {
@@ -193,6 +197,198 @@ TEST (RealMidiSequencer, withoutABrokerTheSequencerIsAbsentAsOnAMachineWithoutOn
     EXPECT_EQ (snd_seq_event_input (seq, &event), -EAGAIN);
     EXPECT_EQ (event, nullptr);
     snd_seq_close (seq);
+}
+
+namespace
+{
+
+// A broker of the test's own, so that the test may break it.
+struct PrivateBroker
+{
+    explicit PrivateBroker (juce::StringArray options = {})
+        : saved (std::getenv (seqwire::socketVariable))
+    {
+        folder.createDirectory();
+        socketPath = folder.getChildFile ("seq").getFullPathName();
+        options.insert (0, VFU_TEST_SEQ_BROKER);
+        options.add (socketPath);
+
+        if (broker.start (options, juce::ChildProcess::wantStdOut))
+        {
+            char line[8] {};
+            started = broker.readProcessOutput (line, 6) == 6 && juce::String (line, 6) == "ready\n";
+        }
+
+        ::setenv (seqwire::socketVariable, socketPath.toRawUTF8(), 1);
+    }
+
+    ~PrivateBroker()
+    {
+        broker.kill();
+        ::setenv (seqwire::socketVariable, saved.toRawUTF8(), 1);
+        folder.deleteRecursively();
+    }
+
+    int connectRaw() const
+    {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        socketPath.copyToUTF8 (address.sun_path, sizeof (address.sun_path));
+        auto fd = ::socket (AF_UNIX, SOCK_STREAM, 0);
+
+        if (::connect (fd, reinterpret_cast<sockaddr*> (&address), sizeof (address)) != 0)
+        {
+            ::close (fd);
+            return -1;
+        }
+
+        return fd;
+    }
+
+    juce::String saved, socketPath;
+    juce::File folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                            .getNonexistentChildFile ("vfu-test-seq", {}, false);
+    juce::ChildProcess broker;
+    bool started = false;
+};
+
+// True when the broker ended the connection (what a hostile frame deserves).
+bool brokerHangsUp (int fd)
+{
+    pollfd pfd { fd, POLLIN, 0 };
+    char byte;
+
+    if (::poll (&pfd, 1, 5000) != 1)
+        return false;
+
+    auto got = ::recv (fd, &byte, 1, 0);
+    return got == 0 || (got < 0 && errno == ECONNRESET);
+}
+
+// The result in the broker's reply to a request sent on a raw connection.
+int readRawReply (int fd)
+{
+    seqwire::FrameHeader header {};
+    int32_t result = 1;
+
+    if (::recv (fd, &header, sizeof (header), MSG_WAITALL) != (ssize_t) sizeof (header)
+        || header.size < sizeof (result) || header.size > seqwire::maxReplySize)
+        return 1;
+
+    std::vector<char> body (header.size);
+
+    if (::recv (fd, body.data(), body.size(), MSG_WAITALL) != (ssize_t) body.size())
+        return 1;
+
+    std::memcpy (&result, body.data(), sizeof (result));
+    return result;
+}
+
+} // namespace
+
+TEST (RealMidiSequencer, hostileFramesEndOnlyTheirConnectionAndABrokerThatDiesLeavesNothingSpinning)
+{
+    PrivateBroker broker;
+    ASSERT_TRUE (broker.started);
+
+    // A frame claiming 4 GiB, a request before any client was opened, an open too short
+    // for its record: each costs only its own connection.
+    for (auto header : { seqwire::FrameHeader { 0xffffffffu, seqwire::outputEvent },
+                         seqwire::FrameHeader { 0, seqwire::createPort },
+                         seqwire::FrameHeader { 2, seqwire::openClient } })
+    {
+        auto fd = broker.connectRaw();
+        ASSERT_GE (fd, 0);
+        char frame[sizeof (header) + 2] = {};
+        std::memcpy (frame, &header, sizeof (header));
+        ASSERT_EQ (::send (fd, frame, sizeof (frame), MSG_NOSIGNAL), (ssize_t) sizeof (frame));
+        EXPECT_TRUE (brokerHangsUp (fd));
+        ::close (fd);
+    }
+
+    snd_seq_t* seq = nullptr;
+    ASSERT_EQ (snd_seq_open (&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK), 0);
+    EXPECT_EQ (snd_seq_client_id (seq), 128);
+    auto port = snd_seq_create_simple_port (seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                            SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+    ASSERT_EQ (port, 0);
+
+    // An event whose declared length is not what follows it is refused, not trusted.
+    {
+        auto fd = broker.connectRaw();
+        seqwire::FrameHeader header { sizeof (seqwire::OpenRequest), seqwire::openClient };
+        seqwire::OpenRequest open { 1, SND_SEQ_OPEN_OUTPUT };
+        ASSERT_EQ (::send (fd, &header, sizeof (header), MSG_NOSIGNAL), (ssize_t) sizeof (header));
+        ASSERT_EQ (::send (fd, &open, sizeof (open), MSG_NOSIGNAL), (ssize_t) sizeof (open));
+        EXPECT_EQ (readRawReply (fd), 0);
+
+        snd_seq_event_t lying {};
+        lying.type = SND_SEQ_EVENT_SYSEX;
+        lying.flags = SND_SEQ_EVENT_LENGTH_VARIABLE;
+        lying.dest = { 128, (unsigned char) port };
+        lying.data.ext.len = 100000;
+        header = { sizeof (lying) + 3, seqwire::outputEvent };
+        ASSERT_EQ (::send (fd, &header, sizeof (header), MSG_NOSIGNAL), (ssize_t) sizeof (header));
+        ASSERT_EQ (::send (fd, &lying, sizeof (lying), MSG_NOSIGNAL), (ssize_t) sizeof (lying));
+        ASSERT_EQ (::send (fd, "\xf0\x7d\xf7", 3, MSG_NOSIGNAL), 3);
+        EXPECT_EQ (readRawReply (fd), -EINVAL);
+        ::close (fd);
+    }
+
+    // A direct send to a port that does not exist fails as the kernel's does.
+    snd_seq_event_t event {};
+    unsigned char sysex[] = { 0xf0, 0x7d, 0xf7 };
+    event.type = SND_SEQ_EVENT_SYSEX;
+    event.flags = SND_SEQ_EVENT_LENGTH_VARIABLE;
+    event.queue = SND_SEQ_QUEUE_DIRECT;
+    event.source.port = (unsigned char) port;
+    event.dest = { 128, 7 };
+    event.data.ext.ptr = sysex;
+    event.data.ext.len = sizeof (sysex);
+    EXPECT_EQ (snd_seq_event_output_direct (seq, &event), -ENOENT);
+
+    pollfd pfd {};
+    ASSERT_EQ (snd_seq_poll_descriptors (seq, &pfd, 1, POLLIN), 1);
+
+    // A reader's loop: the broker's end wakes it once; after that, the descriptor it polls
+    // must not stay readable, or the loop would spin.
+    broker.broker.kill();
+    EXPECT_EQ (::poll (&pfd, 1, 5000), 1);
+    snd_seq_event_t* received = nullptr;
+    EXPECT_LT (snd_seq_event_input (seq, &received), 0);
+    EXPECT_EQ (received, nullptr);
+    pfd.revents = 0;
+    EXPECT_EQ (::poll (&pfd, 1, 100), 0);
+    EXPECT_LT (snd_seq_create_simple_port (seq, "late", SND_SEQ_PORT_CAP_READ, 0), 0);
+    EXPECT_EQ (snd_seq_close (seq), 0);
+}
+
+TEST (RealMidiSequencer, midiThroughSendsBackWhatReachesItAsOnMostMachines)
+{
+    PrivateBroker broker ({ "--midi-through" });
+    ASSERT_TRUE (broker.started);
+
+    auto inputId = findDevice (juce::MidiInput::getAvailableDevices(), "Midi Through Port-0");
+    auto outputId = findDevice (juce::MidiOutput::getAvailableDevices(), "Midi Through Port-0");
+    EXPECT_EQ (inputId, "14-0");
+    EXPECT_EQ (outputId, "14-0");
+
+    Collector collector;
+    collector.expected = 1;
+    auto input = juce::MidiInput::openDevice (inputId, &collector);
+    auto output = juce::MidiOutput::openDevice (outputId);
+    ASSERT_NE (input, nullptr);
+    ASSERT_NE (output, nullptr);
+    input->start();
+
+    auto request = sysexOfLength (6, 3);
+    output->sendMessageNow (request);
+    ASSERT_TRUE (collector.complete.wait (10000));
+    auto received = collector.take();
+    ASSERT_EQ (received.size(), 1);
+    EXPECT_EQ (received[0].getRawDataSize(), request.getRawDataSize());
+    EXPECT_EQ (std::memcmp (received[0].getRawData(), request.getRawData(), (size_t) request.getRawDataSize()), 0);
+    input->stop();
 }
 
 int main (int argc, char** argv)

@@ -20,6 +20,10 @@ volatile sig_atomic_t stopRequested = 0;
 // A reader that falls this far behind loses events, as a full input pool does.
 constexpr size_t maxBacklog = 32u * 1024u * 1024u;
 
+// The kernel's client number for "Midi Through", and its limit on events passed on.
+constexpr int midiThroughClient = 14;
+constexpr int maxHops = 10;
+
 // Ports with these capabilities may be connected by a third party.
 constexpr unsigned int readPermission = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 constexpr unsigned int writePermission = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
@@ -72,6 +76,22 @@ SeqBroker::SeqBroker()
     addSystemPort (SND_SEQ_PORT_SYSTEM_ANNOUNCE, "Announce", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
 }
 
+void SeqBroker::addMidiThrough()
+{
+    Client& through = clients[midiThroughClient];
+    through.number = midiThroughClient;
+    through.type = SND_SEQ_KERNEL_CLIENT;
+    through.name = "Midi Through";
+
+    auto& info = through.ports[0].info;
+    info.addr = { (unsigned char) midiThroughClient, 0 };
+    setName (info.name, "Midi Through Port-0");
+    info.capability = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+    info.type = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SOFTWARE | SND_SEQ_PORT_TYPE_PORT;
+    info.midiChannels = 16;
+    info.flags = seqPortGivenPort;
+}
+
 SeqBroker::~SeqBroker()
 {
     for (auto& connection : connections)
@@ -81,6 +101,13 @@ SeqBroker::~SeqBroker()
     {
         ::close (listenFd);
         ::unlink (socketPath.c_str());
+
+        // The folder made for the socket goes too when nothing else is in it (also when the
+        // script that made it was killed and could not remove it).
+        auto slash = socketPath.find_last_of ('/');
+
+        if (slash != std::string::npos && slash > 0)
+            ::rmdir (socketPath.substr (0, slash).c_str());
     }
 }
 
@@ -731,36 +758,55 @@ int SeqBroker::outputEvent (Client& client, const uint8_t* body, uint32_t size)
         if (client.ports.count (event.source.port) == 0)
             return -EINVAL;
 
-        // Every subscriber gets the event; the first failure is the sender's answer.
-        int result = 0;
-        auto targets = subscriptions;
-
-        for (auto& s : targets)
-        {
-            if (! sameAddress (s.sender, event.source))
-                continue;
-
-            auto delivered = deliver (event, data, dataSize, s.dest);
-
-            if (delivered < 0 && result == 0)
-                result = delivered;
-        }
-
-        return result;
+        return deliverToSubscribers (event, data, dataSize, 0);
     }
 
     if (event.dest.client == SND_SEQ_ADDRESS_BROADCAST)
         return 0; // broadcasts are not simulated
 
-    return deliver (event, data, dataSize, event.dest);
+    return deliver (event, data, dataSize, event.dest, 0);
 }
 
-int SeqBroker::deliver (const snd_seq_event_t& event, const uint8_t* data, uint32_t dataSize, const snd_seq_addr_t& dest)
+int SeqBroker::deliverToSubscribers (const snd_seq_event_t& event, const uint8_t* data, uint32_t dataSize, int hops)
+{
+    // Every subscriber gets the event; the first failure is the sender's answer.
+    int result = 0;
+    auto targets = subscriptions;
+
+    for (auto& s : targets)
+    {
+        if (! sameAddress (s.sender, event.source))
+            continue;
+
+        auto delivered = deliver (event, data, dataSize, s.dest, hops);
+
+        if (delivered < 0 && result == 0)
+            result = delivered;
+    }
+
+    return result;
+}
+
+int SeqBroker::deliver (const snd_seq_event_t& event, const uint8_t* data, uint32_t dataSize, const snd_seq_addr_t& dest,
+                        int hops)
 {
     auto* client = findClient (dest.client);
 
     if (client == nullptr || client->ports.count (dest.port) == 0)
         return -ENOENT;
+
+    // "Midi Through" sends on what it receives, from its own port; a loop of throughs ends
+    // as the kernel ends it.
+    if (client->number == midiThroughClient && client->type == SND_SEQ_KERNEL_CLIENT)
+    {
+        if (hops >= maxHops)
+            return -EMLINK;
+
+        snd_seq_event_t passed = event;
+        passed.source = dest;
+        passed.dest = { SND_SEQ_ADDRESS_SUBSCRIBERS, 0 };
+        return deliverToSubscribers (passed, data, dataSize, hops + 1);
+    }
 
     // The system client takes queue and timer control, which is not simulated.
     if (client->type != SND_SEQ_USER_CLIENT || client->input == nullptr)

@@ -10,8 +10,8 @@
 
 /** The test sequencer's broker: the part of the kernel's ALSA sequencer that programs see.
 
-    It holds the clients (the "System" client 0 and one user client per open handle,
-    numbered from 128), their ports and the subscriptions between ports, and delivers events
+    It holds the clients (the "System" client 0, optionally "Midi Through" as client 14, and
+    one user client per open handle, numbered from 128), their ports and the subscriptions between ports, and delivers events
     from a sender to the subscribed or addressed ports of other processes. When a client's
     connection ends (its process closed the handle or died), its ports and their
     subscriptions vanish for everyone, as an unplugged instrument's do.
@@ -24,6 +24,11 @@ class SeqBroker final
 public:
     SeqBroker();
     ~SeqBroker();
+
+    /** Adds client 14 "Midi Through" with its port "Midi Through Port-0", which passes on
+        whatever it receives to its own subscribers, as the kernel's snd-seq-dummy does.
+    */
+    void addMidiThrough();
 
     /** Listens on a Unix socket at path. False (with a message on stderr) if it cannot. */
     bool listenOn (const std::string& path);
@@ -92,7 +97,8 @@ private:
     int unsubscribe (const Client&, const _snd_seq_port_subscribe&);
     int querySubscribers (_snd_seq_query_subscribe&) const;
     int outputEvent (Client&, const uint8_t* body, uint32_t size);
-    int deliver (const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize, const snd_seq_addr_t& dest);
+    int deliverToSubscribers (const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize, int hops);
+    int deliver (const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize, const snd_seq_addr_t& dest, int hops);
     void queueDelivery (Client&, const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize);
 
     Client* findClient (int number);

@@ -34,6 +34,7 @@ struct _snd_seq
     int requestFd = -1;
     int inputFd = -1;
     int quietPeer = -1; // keeps a dead input channel's stand-in socket silent, see markInputDead
+    bool requestBroken = false;
     std::atomic<bool> nonblocking { false };
 
     std::mutex requestLock;
@@ -164,13 +165,22 @@ int request (snd_seq_t* seq, uint32_t kind, const void* body, size_t bodySize, v
 
     std::lock_guard<std::mutex> lock (seq->requestLock);
 
-    if (seq->requestFd < 0)
+    if (seq->requestFd < 0 || seq->requestBroken)
         return -EPIPE;
 
-    if (! sendFrame (seq->requestFd, kind, body, bodySize, tail, tailSize))
-        return -EPIPE;
+    auto result = sendFrame (seq->requestFd, kind, body, bodySize, tail, tailSize)
+                      ? readReply (seq->requestFd, kind, reply, replySize)
+                      : -EPIPE;
 
-    return readReply (seq->requestFd, kind, reply, replySize);
+    // A frame sent or read only in part leaves the stream out of step: every later request
+    // fails too, rather than being misread.
+    if (result == -EPIPE)
+    {
+        seq->requestBroken = true;
+        ::shutdown (seq->requestFd, SHUT_RDWR);
+    }
+
+    return result;
 }
 
 void copyName (char* target, const char* name)
