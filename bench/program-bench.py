@@ -3,14 +3,19 @@
 build, and beside it an empty window of the same framework build (bench/EmptyWindow.cpp), so that
 what the framework costs and what the updater adds are told apart.
 
-    bench/program-bench.py [--runs N] [--seconds S] [--transfer-runs N] [--no-build]
+    bench/program-bench.py [--runs N] [--seconds S] [--transfer-runs N] [--no-build] [--real-midi]
 
 It prints one table. Every figure is the median of --runs runs (the transfer: --transfer-runs),
 and the runs of the reference and of the updater alternate, so both see the same machine.
 
 CPU time is read from /proc/<pid>/task/*/schedstat (nanoseconds on a CPU, summed over the
 process's threads): clock ticks are too coarse for the fractions of a percent measured here.
-Peak memory is VmHWM from /proc/<pid>/status. Each run has a home folder of its own, so the log
+Peak memory is VmHWM from /proc/<pid>/status.
+
+With --real-midi it measures the real MIDI path instead of the demo mode: the program without
+VFU_SIMULATE on the test sequencer (it runs itself under scripts/with-test-sequencer.sh), at rest
+with no instrument and with vfu-instrument answering nothing, and the transfer of the shipped
+image to vfu-instrument. Each run has a home folder of its own, so the log
 (~/.config/Vorn Firmware Updater/vfu-quorrel) is fresh and the desktop holds only what the run
 puts there.
 """
@@ -90,6 +95,25 @@ def peak_rss_kib(pid):
             if line.startswith("VmHWM:"):
                 return int(line.split()[1])
     return 0
+
+
+class Instrument:
+    """vfu-instrument on the sequencer, until stopped."""
+
+    def __init__(self, program, settings):
+        self.process = subprocess.Popen([program, settings], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([self.process.stdout], [], [], 10)
+        line = self.process.stdout.readline().decode(errors="replace") if ready else ""
+        if "created" not in line:
+            self.stop()
+            fail("vfu-instrument made no ports")
+        # Its lines are not read from here on; a pipe that fills would block it, so they go nowhere.
+        self.drain = subprocess.Popen(["cat"], stdin=self.process.stdout, stdout=subprocess.DEVNULL)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(timeout=10)
 
 
 class Run:
@@ -191,7 +215,12 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build"), help="release build folder")
     parser.add_argument("--no-build", action="store_true", help="take the build as it is")
     parser.add_argument("--updater", help="another updater executable to measure (to compare a change)")
+    parser.add_argument("--real-midi", action="store_true", help="the real MIDI path on the test sequencer instead of demo mode")
     args = parser.parse_args()
+
+    if args.real_midi and not os.environ.get("VFU_TEST_SEQ_SOCKET"):
+        script = os.path.join(ROOT, "scripts", "with-test-sequencer.sh")
+        os.execv(script, [script, "--build", args.build, sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
 
     if not args.no_build:
         subprocess.run([os.path.join(ROOT, "scripts", "build.sh"), "release"], check=True, stdout=subprocess.DEVNULL)
@@ -217,6 +246,11 @@ def main():
     subprocess.run([tool, "image", "--family", "6", "--version", "2.1.14", "--size", "3345", "-o", small_image], check=True,
                    stdout=subprocess.DEVNULL)
     subprocess.run([tool, "pack", "-o", small_package, small_image], check=True, stdout=subprocess.DEVNULL)
+
+    if args.real_midi:
+        real_midi_figures(args, updater, reference, os.path.join(args.build, "tools", "vfu-instrument", "vfu-instrument"))
+        shutil.rmtree(work, ignore_errors=True)
+        return
 
     display = Display()
     rows = []
@@ -305,6 +339,75 @@ def main():
     print("Raw: start-up %s ms; reference CPU %s; %s"
           % ([round(1000 * s) for s in startup], [round(v, 2) for v in reference_cpu],
              "; ".join("%s %s" % (n, [round(v, 2) for v in vs]) for n, vs in cpu.items())))
+
+
+def real_midi_figures(args, updater, reference, instrument):
+    """At rest and during the shipped image's transfer, on the test sequencer with vfu-instrument."""
+    if not os.access(instrument, os.X_OK):
+        fail("%s is missing; build first (scripts/build.sh release)" % instrument)
+
+    first_state = "State 'Idle, no device'"
+    display = Display()
+    reference_cpu, alone_cpu, silent_cpu = [], [], []
+    transfer_wall, transfer_cpu = [], []
+    try:
+        for _ in range(args.runs):
+            run = Run([reference], display, stdout_marker="window shown")
+            run.wait_for_stdout_marker(30)
+            time.sleep(args.settle)
+            reference_cpu.append(run.cpu_share_over(args.seconds))
+            run.stop()
+
+            run = Run([updater], display)
+            run.wait_for_log(first_state, 30)
+            time.sleep(args.settle)
+            alone_cpu.append(run.cpu_share_over(args.seconds))
+            run.stop()
+
+            silent = Instrument(instrument, "silent=true")
+            run = Run([updater], display)
+            run.wait_for_log(first_state, 30)
+            time.sleep(args.settle)
+            silent_cpu.append(run.cpu_share_over(args.seconds))
+            run.stop()
+            silent.stop()
+
+        entry = "quorrel-fw-2.1.13.syx"
+        for _ in range(args.transfer_runs):
+            quorrel = Instrument(instrument, "bootloader-after=1;reattach-ms=500")
+            run = Run([updater], display)
+            run.wait_for_log("State 'Firmware download'", 120)
+            t0, c0 = time.monotonic(), cpu_ns(run.pid)
+            run.wait_for_log("Send '" + entry + "' : 100 %%", 600, step=0.005)
+            t1, c1 = time.monotonic(), cpu_ns(run.pid)
+            transfer_wall.append(t1 - t0)
+            transfer_cpu.append(100.0 * (c1 - c0) / ((t1 - t0) * 1e9))
+            run.wait_for_log("State 'Download complete'", 60)
+            run.stop()
+            quorrel.stop()
+    finally:
+        display.close()
+
+    ref = median(reference_cpu)
+    print()
+    print("Real MIDI path (test sequencer, vfu-instrument), release build, real window on Xvfb;"
+          " medians of %d runs (%g s at rest each)" % (args.runs, args.seconds))
+    print()
+    print("| what | figure | empty window | ours |")
+    print("|---|---|---|---|")
+    for name, values in (("a sequencer, no instrument", alone_cpu), ("an instrument that never answers", silent_cpu)):
+        figure = median(values)
+        print("| CPU at rest: %s | %.2f %% | %.2f %% | %+.2f points |" % (name, figure, ref, figure - ref))
+    if transfer_wall:
+        pacing = pacing_seconds(SHIPPED_IMAGE_BYTES)
+        wall = median(transfer_wall)
+        print("| transfer of the shipped %s-byte image to vfu-instrument: wall time | %.1f s | | %.4f of its %.1f s of pacing |"
+              % ("{:,}".format(SHIPPED_IMAGE_BYTES), wall, wall / pacing, pacing))
+        print("| that transfer: CPU (whole program, window included) | %.2f %% | | |" % median(transfer_cpu))
+    print()
+    print("Raw: reference CPU %s; no instrument %s; silent instrument %s; transfer %s s"
+          % ([round(v, 2) for v in reference_cpu], [round(v, 2) for v in alone_cpu], [round(v, 2) for v in silent_cpu],
+             [round(v, 1) for v in transfer_wall]))
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 #include "support/EngineTestSupport.h"
 #include "midi/MIDIPortsSelector.h"
+#include "midi/VirtualMidiPorts.h"
 #include "simulator/SimulatedInstrument.h"
 
 #include <gtest/gtest.h>

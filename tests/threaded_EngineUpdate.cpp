@@ -7,6 +7,7 @@
 #include "firmware/FirmwareImage.h"
 #include "firmware/FirmwarePackageWriter.h"
 #include "firmware/PackageSigningKey.h"
+#include "midi/VirtualMidiPorts.h"
 #include "midi/MIDIPortsSelector.h"
 #include "simulator/SimulatedInstrument.h"
 #include "support/FirmwareTestPackages.h"

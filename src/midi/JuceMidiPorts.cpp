@@ -1,10 +1,12 @@
 #include "JuceMidiPorts.h"
 
+#include "AlsaSysexStream.h"
+#include "../app/AppLog.h"
+
 #include <juce_audio_devices/juce_audio_devices.h>
 
 #if JUCE_LINUX
  #include <alsa/asoundlib.h>
- #include <unistd.h>
 #endif
 
 namespace
@@ -51,15 +53,56 @@ namespace
         std::unique_ptr<juce::MidiInput> input;
     };
 
+   #if JUCE_LINUX
+    /** True for bytes that make one whole MIDI message; false for a slice of a longer stream. */
+    bool isWholeMessage (const juce::MidiMessage& message)
+    {
+        const auto* raw = message.getRawData();
+        const auto size = message.getRawDataSize();
+
+        if (size <= 0 || raw[0] < 0x80)
+            return false;
+
+        if (raw[0] == 0xf0)
+            return size >= 2 && raw[size - 1] == 0xf7;
+
+        return size == juce::MidiMessage::getMessageLengthFromFirstByte (raw[0]);
+    }
+   #endif
+
     class JuceOutputPort final : public MidiOutputPort
     {
     public:
-        explicit JuceOutputPort (std::unique_ptr<juce::MidiOutput> outputToUse) : output (std::move (outputToUse)) {}
+        JuceOutputPort (std::unique_ptr<juce::MidiOutput> outputToUse, const juce::String& identifierToUse)
+            : output (std::move (outputToUse)), identifier (identifierToUse) {}
 
-        void sendMessageNow (const juce::MidiMessage& message) override { output->sendMessageNow (message); }
+        void sendMessageNow (const juce::MidiMessage& message) override
+        {
+           #if JUCE_LINUX
+            // The framework's ALSA output drops a SysEx that does not end in the same call, so
+            // the packets of an image go out through a stream of our own.
+            if (! isWholeMessage (message))
+            {
+                if (sysexStream == nullptr)
+                {
+                    sysexStream = std::make_unique<AlsaSysexStream> (identifier);
+
+                    if (! sysexStream->isOpen())
+                        logLine ("MIDI output [" + output->getName() + "]: the sequencer refused a SysEx stream");
+                }
+
+                sysexStream->send (message.getRawData(), (size_t) message.getRawDataSize());
+                return;
+            }
+           #endif
+
+            output->sendMessageNow (message);
+        }
 
     private:
         std::unique_ptr<juce::MidiOutput> output;
+        const juce::String identifier;
+        std::unique_ptr<AlsaSysexStream> sysexStream; // made on the first slice of a SysEx
     };
 }
 
@@ -74,16 +117,14 @@ namespace
 
 namespace
 {
-    // The port lists are read ten times a second while no instrument answers. Without the
-    // sequencer's device node there are no ports at all, and asking the framework would open
-    // (and fail to open) the sequencer once per list: a stat is all it takes to know.
-    bool mayHaveMidiPorts()
+    // A machine may have no sequencer now and one later: ALSA loads its module on the first
+    // open, and USB devices come and go. While it cannot be opened, the port lists are empty
+    // and the open is tried again only this often (the lists are read ten times a second).
+    constexpr double sequencerRetryMs = 3000.0;
+
+    juce::MidiDeviceInfo deviceAt (const juce::Array<juce::MidiDeviceInfo>& devices, int index)
     {
-       #if JUCE_LINUX
-        return access ("/dev/snd/seq", F_OK) == 0;
-       #else
-        return true;
-       #endif
+        return juce::isPositiveAndBelow (index, devices.size()) ? devices.getReference (index) : juce::MidiDeviceInfo();
     }
 }
 
@@ -94,32 +135,90 @@ JuceMidiPorts::JuceMidiPorts()
    #endif
 }
 
+bool JuceMidiPorts::sequencerAvailable()
+{
+   #if JUCE_LINUX
+    if (sequencerSeen.load())
+        return true;
+
+    const auto now = juce::Time::getMillisecondCounterHiRes();
+
+    if (now < nextSequencerAttempt.load())
+        return false;
+
+    snd_seq_t* seq = nullptr;
+
+    if (snd_seq_open (&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0 || seq == nullptr)
+    {
+        nextSequencerAttempt = now + sequencerRetryMs;
+        return false;
+    }
+
+    snd_seq_close (seq);
+    sequencerSeen = true;
+   #endif
+    return true;
+}
+
 juce::StringArray JuceMidiPorts::getInputNames()
 {
-    if (! mayHaveMidiPorts())
+    if (! sequencerAvailable())
         return {};
 
-    return namesOf (juce::MidiInput::getAvailableDevices());
+    const auto devices = juce::MidiInput::getAvailableDevices();
+    remember (devices, true);
+    return namesOf (devices);
 }
 
 juce::StringArray JuceMidiPorts::getOutputNames()
 {
-    if (! mayHaveMidiPorts())
+    if (! sequencerAvailable())
         return {};
 
-    return namesOf (juce::MidiOutput::getAvailableDevices());
+    const auto devices = juce::MidiOutput::getAvailableDevices();
+    remember (devices, false);
+    return namesOf (devices);
+}
+
+void JuceMidiPorts::remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs)
+{
+    const juce::ScopedLock sl (listLock);
+    (inputs ? listedInputs : listedOutputs) = devices;
+}
+
+juce::MidiDeviceInfo JuceMidiPorts::deviceToOpen (int index, bool inputs)
+{
+    // Positions refer to the last list the caller read. A port that vanished since, or moved
+    // away from that position, is not opened in place of another one: the open fails instead.
+    const auto now = inputs ? juce::MidiInput::getAvailableDevices() : juce::MidiOutput::getAvailableDevices();
+    const auto current = deviceAt (now, index);
+
+    juce::MidiDeviceInfo listed;
+    bool haveList;
+
+    {
+        const juce::ScopedLock sl (listLock);
+        const auto& list = inputs ? listedInputs : listedOutputs;
+        haveList = ! list.isEmpty();
+        listed = deviceAt (list, index);
+    }
+
+    if (current.identifier.isEmpty() || (haveList && listed.name != current.name))
+        return {};
+
+    return current;
 }
 
 std::unique_ptr<MidiInputPort> JuceMidiPorts::openInput (int index, MidiPortReceiver& receiver)
 {
-    const auto devices = juce::MidiInput::getAvailableDevices();
+    const auto device = deviceToOpen (index, true);
 
-    if (! juce::isPositiveAndBelow (index, devices.size()))
+    if (device.identifier.isEmpty())
         return nullptr;
 
     auto port = std::make_unique<JuceInputPort> (receiver);
 
-    if (! port->open (devices.getReference (index).identifier))
+    if (! port->open (device.identifier))
         return nullptr;
 
     return port;
@@ -127,13 +226,13 @@ std::unique_ptr<MidiInputPort> JuceMidiPorts::openInput (int index, MidiPortRece
 
 std::unique_ptr<MidiOutputPort> JuceMidiPorts::openOutput (int index)
 {
-    const auto devices = juce::MidiOutput::getAvailableDevices();
+    const auto device = deviceToOpen (index, false);
 
-    if (! juce::isPositiveAndBelow (index, devices.size()))
+    if (device.identifier.isEmpty())
         return nullptr;
 
-    if (auto output = juce::MidiOutput::openDevice (devices.getReference (index).identifier))
-        return std::make_unique<JuceOutputPort> (std::move (output));
+    if (auto output = juce::MidiOutput::openDevice (device.identifier))
+        return std::make_unique<JuceOutputPort> (std::move (output), device.identifier);
 
     return nullptr;
 }

@@ -2,11 +2,20 @@
 
 #include "MidiPorts.h"
 
+#include <juce_audio_devices/juce_audio_devices.h>
+
+#include <atomic>
+
 /** The platform's MIDI devices through juce::MidiInput and juce::MidiOutput.
 
     Any thread may list ports; opening happens on the calling thread (the selector moves opens
-    from worker threads onto the message thread). Incoming messages arrive on the framework's
-    MIDI input thread and are handed on with the name of the device they came from.
+    from worker threads onto the message thread). A position opens the port listed there by the
+    last list read, or nothing when another port is there now. Incoming messages arrive on the
+    framework's MIDI input thread, complete (a SysEx delivered in parts is passed on whole), and
+    are handed on with the name of the device they came from.
+
+    On Linux the port lists stay empty without asking the framework while the ALSA sequencer
+    cannot be opened; it is tried again every few seconds, since it may appear later.
 */
 class JuceMidiPorts final : public MidiPorts
 {
@@ -19,5 +28,15 @@ public:
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
 
 private:
+    bool sequencerAvailable();
+    void remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs);
+    juce::MidiDeviceInfo deviceToOpen (int index, bool inputs);
+
+    std::atomic<bool> sequencerSeen { false };
+    std::atomic<double> nextSequencerAttempt { 0.0 };
+
+    juce::CriticalSection listLock;
+    juce::Array<juce::MidiDeviceInfo> listedInputs, listedOutputs; // the last lists read, guarded by listLock
+
     JUCE_DECLARE_NON_COPYABLE (JuceMidiPorts)
 };

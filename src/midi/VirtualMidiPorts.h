@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DevicePortHost.h"
 #include "MidiPorts.h"
 
 #include <juce_core/juce_core.h>
@@ -22,25 +23,12 @@
       inputs on the bus's own thread, never on the caller's. stop() or deleting an input waits
       for a delivery to it that is under way, so a receiver is never called after its port is gone.
 */
-class VirtualMidiPorts final : public MidiPorts
+class VirtualMidiPorts final : public MidiPorts,
+                               public DevicePortHost
 {
 public:
-    /** A device attached to the bus. */
-    class Device
-    {
-    public:
-        virtual ~Device() = default;
-
-        /** One message the updater sent on this device's output (possibly a raw slice of a SysEx
-            stream). Called on the sending thread. */
-        virtual void receivedFromUpdater (const juce::MidiMessage& message) = 0;
-
-        /** The updater announced an image of that many bytes on this device's output (see
-            MidiOutputPort::announceImage). Called on the sending thread. */
-        virtual void imageAnnounced (size_t totalBytes) { juce::ignoreUnused (totalBytes); }
-    };
-
-    using PlugId = int;
+    using Device = DevicePortHost::Device;
+    using PlugId = DevicePortHost::PlugId;
 
     VirtualMidiPorts();
     ~VirtualMidiPorts() override;
@@ -50,16 +38,16 @@ public:
         null (an output that goes nowhere) and must outlive the plug (pullOut before deleting it).
         Returns the plug's id, never 0. */
     PlugId plugIn (const juce::String& inputName, const juce::String& outputName, Device* device,
-                   int inputPosition = -1, int outputPosition = -1);
+                   int inputPosition = -1, int outputPosition = -1) override;
 
     /** The ports of that plug vanish. Unknown or already pulled ids are ignored. */
-    void pullOut (PlugId plug);
+    void pullOut (PlugId plug) override;
 
-    bool isPluggedIn (PlugId plug) const;
+    bool isPluggedIn (PlugId plug) const override;
 
     /** Queues a message from the device; the bus thread delivers it to every opened and started
         input of the plug. Dropped if the plug is pulled out before delivery. */
-    void sendToUpdater (PlugId plug, const juce::MidiMessage& message);
+    void sendToUpdater (PlugId plug, const juce::MidiMessage& message) override;
 
     /** How many input port objects are open right now (for tests: every poll closes what it opened). */
     int countOpenInputs() const;

@@ -45,7 +45,7 @@ juce::String SimulatedInstrument::instrumentNameFor (int family)
     }
 }
 
-SimulatedInstrument::SimulatedInstrument (VirtualMidiPorts& busToUse, Settings initial)
+SimulatedInstrument::SimulatedInstrument (DevicePortHost& busToUse, Settings initial)
     : bus (busToUse),
       settings (std::move (initial)),
       mode (settings.mode),
@@ -66,7 +66,7 @@ SimulatedInstrument::~SimulatedInstrument()
 
     scheduler.stop();
 
-    VirtualMidiPorts::PlugId current;
+    DevicePortHost::PlugId current;
     {
         const juce::ScopedLock sl (lock);
         current = plug;
@@ -171,6 +171,8 @@ void SimulatedInstrument::reconnectCable()
 
         if (mode == Mode::absent)
             mode = modeBeforeVanish;
+
+        cablePulled = false;
     }
 
     plugInNow();
@@ -178,7 +180,7 @@ void SimulatedInstrument::reconnectCable()
 
 void SimulatedInstrument::vanish()
 {
-    VirtualMidiPorts::PlugId old;
+    DevicePortHost::PlugId old;
 
     {
         const juce::ScopedLock sl (lock);
@@ -265,18 +267,42 @@ void SimulatedInstrument::vanishThenReturn (int delayMs, Mode newMode, bool newE
 
 void SimulatedInstrument::plugInNow()
 {
-    const juce::ScopedLock sl (lock);
+    juce::String name;
+    int inputPosition, outputPosition, expected;
 
-    if (shuttingDown || plug != 0 || mode == Mode::absent)
-        return;
+    {
+        const juce::ScopedLock sl (lock);
 
-    const auto base = settings.portName.isNotEmpty() ? settings.portName : instrumentNameFor (settings.family);
-    const auto name = mode == Mode::bootloader && settings.bootloaderPortName.isNotEmpty() ? settings.bootloaderPortName : base;
+        if (shuttingDown || plug != 0 || plugging || mode == Mode::absent)
+            return;
 
-    inSysex = false;
-    assembling.clear();
-    cablePulledForThisImage = false;
-    plug = bus.plugIn (name, name, this, settings.inputPosition, settings.outputPosition);
+        const auto base = settings.portName.isNotEmpty() ? settings.portName : instrumentNameFor (settings.family);
+        name = mode == Mode::bootloader && settings.bootloaderPortName.isNotEmpty() ? settings.bootloaderPortName : base;
+        inputPosition = settings.inputPosition;
+        outputPosition = settings.outputPosition;
+        expected = generation;
+
+        inSysex = false;
+        assembling.clear();
+        plugging = true;
+    }
+
+    // Not under our lock: making the ports of the operating system is a port open.
+    const auto newPlug = bus.plugIn (name, name, this, inputPosition, outputPosition);
+    bool keep;
+
+    {
+        const juce::ScopedLock sl (lock);
+        plugging = false;
+        keep = ! shuttingDown && generation == expected && mode != Mode::absent;
+
+        if (keep)
+            plug = newPlug;
+    }
+
+    // It vanished (or is being destroyed) while its ports were being made.
+    if (! keep)
+        bus.pullOut (newPlug);
 }
 
 //==============================================================================
@@ -297,10 +323,11 @@ void SimulatedInstrument::receivedFromUpdater (const juce::MidiMessage& message)
     {
         const juce::ScopedLock sl (lock);
         const auto family = (juce::uint8) (settings.family & 0x7f);
-        // Without an announced size there is nothing to take the share of.
-        const auto pullAt = settings.pullCableAtPercent < 0 || announcedImageBytes == 0
+        // Without a size there is nothing to take the share of.
+        const auto imageBytes = announcedImageBytes != 0 ? announcedImageBytes : settings.assumedImageBytes;
+        const auto pullAt = settings.pullCableAtPercent < 0 || imageBytes == 0
                               ? std::numeric_limits<size_t>::max()
-                              : (size_t) ((juce::int64) announcedImageBytes * settings.pullCableAtPercent / 100);
+                              : (size_t) ((juce::int64) imageBytes * settings.pullCableAtPercent / 100);
 
         // A packet is a raw slice of the byte stream: SysEx messages are reassembled across packets.
         for (size_t i = 0; i < size && ! pull; ++i)
@@ -334,10 +361,10 @@ void SimulatedInstrument::receivedFromUpdater (const juce::MidiMessage& message)
                 {
                     assembling.push_back (byte);
 
-                    if (! cablePulledForThisImage && assembling.size() >= pullAt
+                    if (! cablePulled && assembling.size() >= pullAt
                         && startsWith (assembling, { 0xf0, 0x04, family, 0x12 }))
                     {
-                        cablePulledForThisImage = true;
+                        cablePulled = true;
                         pull = true;
                         returnMs = settings.cableReturnMs;
                     }
@@ -369,7 +396,7 @@ void SimulatedInstrument::imageAnnounced (size_t totalBytes)
 
 void SimulatedInstrument::reply (const juce::MidiMessage& message)
 {
-    VirtualMidiPorts::PlugId target;
+    DevicePortHost::PlugId target;
     int delay;
     bool garbage;
 

@@ -2,12 +2,12 @@
 
 #include "SimScheduler.h"
 #include "SimVersion.h"
-#include "../midi/VirtualMidiPorts.h"
+#include "../midi/DevicePortHost.h"
 
 #include <vector>
 
 /** A simulated MIDI synthesizer of one of the families 6, 8, 11 and 12, plugged into a
-    VirtualMidiPorts bus. It keeps its own state and answers only what the instrument would:
+    DevicePortHost: the software bus, or the operating system's MIDI service. It keeps its own state and answers only what the instrument would:
     identity replies (normal firmware or bootloader), the alternative inquiry, the panel state
     query and the panel update command (family 12), the erase command, and firmware images in the
     simulated image format (SimFirmwareImage), received as raw packets that may split a SysEx
@@ -22,7 +22,7 @@
     handled on the sending thread; replies and reboots run on the instrument's own scheduler
     thread, and replies reach the updater on the bus's thread. Destruction stops everything.
 */
-class SimulatedInstrument final : private VirtualMidiPorts::Device
+class SimulatedInstrument final : private DevicePortHost::Device
 {
 public:
     enum class Mode
@@ -52,8 +52,11 @@ public:
         int panelStatusByte = 0;          // family 12: status byte of its panel state reply; -1: no reply
 
         // Faults
-        int pullCableAtPercent = -1;      // ports vanish once this share of an image has arrived; -1: never.
-                                          // The share is of the size the updater announced on the output.
+        int pullCableAtPercent = -1;      // ports vanish once this share of an image has arrived (once
+                                          // only: the user plugs it back in and tries again); -1: never.
+                                          // The share is of the size the updater announced on the output,
+        size_t assumedImageBytes = 0;     // or of this one where nothing announces a size (ports of
+                                          // the operating system); 0: none
         int cableReturnMs = -1;           // a pulled cable is plugged in again (bootloader) after this; -1: never
         bool silent = false;              // answers nothing
         bool garbage = false;             // answers every request with meaningless SysEx
@@ -68,7 +71,7 @@ public:
         std::vector<std::vector<juce::uint8>> sysex;
     };
 
-    SimulatedInstrument (VirtualMidiPorts& bus, Settings settings);
+    SimulatedInstrument (DevicePortHost& bus, Settings settings);
     ~SimulatedInstrument() override;
 
     static juce::String instrumentNameFor (int family);
@@ -93,7 +96,8 @@ public:
     void enterBootloader();
     /** Reboots into the given mode after reattachMs (ports vanish meanwhile). */
     void reboot (Mode mode);
-    /** The cable is pulled: ports vanish until reconnectCable(), which brings it back in the mode it had. */
+    /** The cable is pulled: ports vanish until reconnectCable(), which brings it back in the mode it had
+        and arms pullCableAtPercent again (a cable that comes back by itself after cableReturnMs does not). */
     void pullCable();
     void reconnectCable();
     void setPanelStatusByte (int status);
@@ -116,7 +120,7 @@ private:
     void returnAfter (int delayMs, Mode mode, bool erased, std::optional<SimVersion> newVersion);
     void plugInNow();
 
-    VirtualMidiPorts& bus;
+    DevicePortHost& bus;
     SimScheduler scheduler;
 
     juce::CriticalSection lock;
@@ -127,13 +131,14 @@ private:
     bool erased;
     SimVersion version;
     int panelStatus;
-    VirtualMidiPorts::PlugId plug = 0;
+    DevicePortHost::PlugId plug = 0;
+    bool plugging = false;   // between deciding to plug in and having the ports
     int generation = 0;      // counts vanishings, so that a stale return is not carried out
     bool userActionScheduled = false;
     bool shuttingDown = false;
     std::vector<juce::uint8> assembling; // the SysEx being reassembled from raw packets
     bool inSysex = false;
-    bool cablePulledForThisImage = false;
+    bool cablePulled = false;     // pullCableAtPercent has pulled it: later images arrive whole
     size_t announcedImageBytes = 0; // 0: none announced since the ports last came in
     bool applyingImage = false;   // between a complete image and the restart that applies it
 

@@ -49,7 +49,7 @@ echo "-- the Debian package's contents"
 dpkg-deb -c "$deb" > "$work/contents"
 for path in ./usr/lib/vorn-firmware-updater/VornFirmwareUpdater ./usr/bin/vorn-firmware-updater \
             ./usr/lib/vorn-firmware-updater/vfu-update ./usr/bin/vfu-update \
-            ./usr/bin/vfu-check-definitions ./usr/bin/vfu-firmware-tool \
+            ./usr/bin/vfu-check-definitions ./usr/bin/vfu-firmware-tool ./usr/bin/vfu-instrument \
             ./usr/share/applications/vorn-firmware-updater.desktop \
             ./usr/share/icons/hicolor/256x256/apps/vorn-firmware-updater.png \
             ./usr/share/doc/vorn-firmware-updater/copyright; do

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "midi/MIDIPortsSelector.h"
+#include "midi/VirtualMidiPorts.h"
 #include "simulator/SimulatedInstrument.h"
 
 #include <juce_events/juce_events.h>

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# vfu-update on the operating system's MIDI service (run it under scripts/with-test-sequencer.sh),
+# with vfu-instrument as the Quorrel, no simulation inside the updater: the port list names the
+# instrument and its version; a cable pulled half-way through the image takes the definitions'
+# lost-connection path (exit status 1); the next run installs the firmware, and the instrument
+# receives the image byte for byte.
+#
+# usage: vfu_update_real_midi.sh <vfu-update> <vfu-instrument> <vfu-firmware-tool>
+set -uo pipefail
+
+updater=$(realpath "$1")
+instrument=$(realpath "$2")
+tool=$(realpath "$3")
+
+[ -n "${VFU_TEST_SEQ_SOCKET:-}" ] || { echo "run this under scripts/with-test-sequencer.sh" >&2; exit 2; }
+
+work=$(mktemp -d)
+pid=
+cleanup() {
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null; fi
+    kill_instrument
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+export HOME=$work/home
+unset XDG_CONFIG_HOME XDG_DATA_HOME VFU_SIMULATE DISPLAY WAYLAND_DISPLAY
+mkdir -p "$HOME/Desktop"
+log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
+out=$work/out
+err=$work/err
+
+fail() {
+    echo "FAIL: $*" >&2
+    echo "--- vfu-update's standard output" >&2; cat "$out" >&2 2>/dev/null
+    echo "--- vfu-update's standard error" >&2; cat "$err" >&2 2>/dev/null
+    echo "--- vfu-instrument" >&2; cat "$work/instrument.txt" >&2 2>/dev/null
+    echo "--- end of the log" >&2; tail -30 "$log" >&2 2>/dev/null
+    exit 1
+}
+
+. "$(dirname "$0")/instrument_common.sh"
+
+# run <expected status> <arguments...>
+run() {
+    local expected=$1; shift
+    "$updater" "$@" </dev/null >"$out" 2>"$err" &
+    pid=$!
+    local status=0
+    wait "$pid" || status=$?
+    pid=
+    [ "$status" -eq "$expected" ] || fail "vfu-update $* ended with $status, expected $expected"
+}
+
+"$tool" image --family 6 --version 2.2.0 --size 8000 -o "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "image"
+"$tool" pack -o "$work/quorrel-fw-2.2.0.vfw" "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "pack"
+
+# The cable comes out once half of this 8000-byte image has arrived, and goes back in 300 ms later.
+start_instrument --image-bytes 8000 "version=2.1.12;bootloader-after=1;reattach-ms=300;pull-cable-at=50"
+
+run 0 --list
+grep -q "^  0  Quorrel$" "$out" || fail "--list does not name the input Quorrel"
+grep -q "^  0  Quorrel: Quorrel (family 0006), firmware 2.1.12 on input Quorrel$" "$out" \
+    || fail "--list does not name the instrument and its version on output Quorrel"
+
+run 1 --yes --timeout 20 --firmware "$work/quorrel-fw-2.2.0.vfw"
+grep -q "Connection break" "$log" || fail "the pulled cable was not taken as a lost connection"
+grep -q "^vfu-update: the update failed" "$err" || fail "no failure said on standard error"
+! grep -q "State 'Download complete'" "$log" || fail "the update counted as complete"
+grep -q 'SysEx cut off bytes=' "$work/instrument.txt" || fail "vfu-instrument did not report the image cut off"
+
+run 0 --yes --timeout 30 --firmware "$work/quorrel-fw-2.2.0.vfw"
+grep -q "^Update completed successfully.$" "$out" || fail "no success"
+grep -q "^The Quorrel now runs firmware version 2.2.0.$" "$out" || fail "the new version was not read back"
+expect_image_received "$work/quorrel-fw-2.2.0.syx"
+
+stop_instrument
+echo "ok: list, pulled cable, update through the system's MIDI service"

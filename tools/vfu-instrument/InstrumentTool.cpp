@@ -1,0 +1,206 @@
+#include "InstrumentTool.h"
+
+#include "InstrumentIdentity.h"
+#include "TrafficPrinter.h"
+#include "app/BuildConstants.h"
+#include "midi/SystemVirtualPorts.h"
+#include "simulator/SimulatorConfig.h"
+
+#include <iostream>
+
+#if ! JUCE_WINDOWS
+ #include "app/QuitSignalPipe.h"
+ #include <poll.h>
+#endif
+
+namespace
+{
+    // The size of the shipped firmware image: what a pull-cable-at share is taken of unless told.
+    constexpr size_t defaultImageBytes = 359740;
+
+    const int knownFamilies[] { 6, 8, 11, 12 };
+
+    void printUsage (std::ostream& out)
+    {
+        out << "usage: vfu-instrument [--device NAME] [--image-bytes N] [SETTINGS]\n"
+               "       vfu-instrument --help\n"
+               "\n"
+               "Puts a simulated " << BuildConstants::deviceName << " on this computer's MIDI service as a virtual\n"
+               "MIDI device, so that the updater (or any MIDI program) finds it as it finds one on USB.\n"
+               "It answers the identity request, goes into its bootloader, erases, takes firmware\n"
+               "images and restarts with the new version; its ports vanish while it restarts.\n"
+               "\n"
+               "  --device NAME     Quorrel, Dorrick, Vantoline or Halvane XV (default "
+            << BuildConstants::deviceName << ")\n"
+               "  --image-bytes N   the image size that pull-cable-at takes its share of (default 359740)\n"
+               "  SETTINGS          key=value pairs separated by ';', as in VFU_SIMULATE:\n"
+               "                      version, mode, bootloader-after, reattach-ms, pull-cable-at,\n"
+               "                      corrupt-image, silent\n"
+               "\n"
+               "It prints one line per message it receives or sends (a firmware image as its size and\n"
+               "SHA-256) and per change of its ports. Ctrl-C or SIGTERM ends it.\n";
+    }
+
+    int usageError (const juce::String& message)
+    {
+        std::cerr << "vfu-instrument: " << message << "\n";
+        printUsage (std::cerr);
+        return 2;
+    }
+
+    juce::String modeText (SimulatedInstrument::Mode mode)
+    {
+        switch (mode)
+        {
+            case SimulatedInstrument::Mode::normal:     return "normal";
+            case SimulatedInstrument::Mode::bootloader: return "bootloader";
+            case SimulatedInstrument::Mode::absent:     break;
+        }
+
+        return "absent";
+    }
+}
+
+int InstrumentTool::run (const juce::StringArray& arguments)
+{
+    int family = BuildConstants::deviceFamily;
+    size_t imageBytes = defaultImageBytes;
+    juce::String settingsText;
+    bool settingsGiven = false;
+
+    for (int i = 0; i < arguments.size(); ++i)
+    {
+        const auto& arg = arguments[i];
+
+        if (arg == "--help" || arg == "-h")
+        {
+            printUsage (std::cout);
+            return 0;
+        }
+
+        if (arg == "--device" || arg == "--image-bytes")
+        {
+            if (i + 1 >= arguments.size())
+                return usageError (arg + " needs a value");
+
+            const auto value = arguments[++i];
+
+            if (arg == "--device")
+            {
+                family = 0;
+
+                for (auto known : knownFamilies)
+                    if (SimulatedInstrument::instrumentNameFor (known) == value)
+                        family = known;
+
+                if (family == 0)
+                    return usageError ("unknown device '" + value + "' (known: Quorrel, Dorrick, Vantoline, Halvane XV)");
+            }
+            else
+            {
+                if (value.isEmpty() || value.length() > 9 || ! value.containsOnly ("0123456789") || value.getIntValue() < 1)
+                    return usageError ("bad value '" + value + "' for --image-bytes (expected a whole number of bytes from 1)");
+
+                imageBytes = (size_t) value.getIntValue();
+            }
+
+            continue;
+        }
+
+        if (arg.startsWith ("--") || settingsGiven)
+            return usageError ("unexpected argument '" + arg + "'");
+
+        settingsText = arg;
+        settingsGiven = true;
+    }
+
+    if (! SystemVirtualPorts::systemOffersVirtualPorts())
+    {
+        std::cerr << "vfu-instrument: this system offers no virtual MIDI ports\n";
+        return 2;
+    }
+
+    return runInstrument (family, settingsText, imageBytes);
+}
+
+int InstrumentTool::runInstrument (int family, const juce::String& settingsText, size_t imageBytes)
+{
+   #if JUCE_WINDOWS
+    juce::ignoreUnused (family, settingsText, imageBytes);
+    return 2;
+   #else
+    SimulatorConfig config;
+    const auto error = SimulatorConfig::parse (settingsText, family, config);
+
+    if (error.isNotEmpty())
+    {
+        std::cerr << error << "\n";
+        return 2;
+    }
+
+    if (config.replayFile.isNotEmpty())
+    {
+        std::cerr << "vfu-instrument: replay is for the demo mode only (a trace's timing follows the software bus)\n";
+        return 2;
+    }
+
+    // Before the ports exist, so that a signal during start-up is not lost.
+    QuitSignalPipe signals { 1 };
+    const InstrumentIdentity identity { SimulatedInstrument::instrumentNameFor (family) };
+
+    std::atomic<SimulatedInstrument*> current { nullptr };
+
+    TrafficPrinter printer ([&current]() -> juce::String
+    {
+        auto* instrument = current.load();
+
+        if (instrument == nullptr)
+            return {};
+
+        return modeText (instrument->getMode()) + (instrument->isErased() ? ", erased" : "")
+               + ", firmware " + instrument->getVersion();
+    });
+
+    auto settings = config.toSettings (family);
+    settings.assumedImageBytes = imageBytes;
+
+    SystemVirtualPorts ports (&printer);
+    auto instrument = std::make_unique<SimulatedInstrument> (ports, settings);
+    current = instrument.get();
+
+    const auto name = SimulatedInstrument::instrumentNameFor (family);
+
+    if (! printer.havePortsAppeared())
+    {
+        current = nullptr;
+        instrument.reset();
+        std::cerr << "vfu-instrument: the system's MIDI service made no ports for the " << name
+                  << " (is there an ALSA sequencer?)\n";
+        return 1;
+    }
+
+    printer.print (name + " firmware " + instrument->getVersion() + ", " + modeText (instrument->getMode())
+                   + (config.silent ? ", silent" : "") + "; Ctrl-C ends it");
+
+    if (signals.isOpen())
+    {
+        pollfd fd { signals.readEnd(), POLLIN, 0 };
+
+        while (::poll (&fd, 1, -1) < 0 && errno == EINTR)
+        {
+        }
+    }
+    else
+    {
+        std::cerr << "vfu-instrument: no signal pipe; it runs until killed\n";
+
+        for (;;)
+            juce::Thread::sleep (60 * 60 * 1000);
+    }
+
+    printer.print ("stopping");
+    current = nullptr;
+    instrument.reset();
+    return 0;
+   #endif
+}
