@@ -35,15 +35,36 @@ echo "-- the Debian package's contents"
 dpkg-deb -c "$deb" > "$work/contents"
 for path in ./usr/lib/vorn-firmware-updater/VornFirmwareUpdater ./usr/bin/vorn-firmware-updater \
             ./usr/bin/vfu-check-definitions ./usr/bin/vfu-firmware-tool ./usr/bin/vfu-update \
-            ./usr/share/applications/vorn-firmware-updater.desktop \
+            ./usr/share/applications/example.vorn.FirmwareUpdater.desktop \
+            ./usr/share/metainfo/example.vorn.FirmwareUpdater.metainfo.xml \
             ./usr/share/icons/hicolor/256x256/apps/vorn-firmware-updater.png \
             ./usr/share/doc/vorn-firmware-updater/copyright; do
     grep -qF -- " $path" "$work/contents" || fail "the package lacks $path"
 done
 dpkg-deb -f "$deb" Depends | grep 'libc6' >/dev/null || fail "no dependencies worked out"
 
-echo "-- the installed program starts in demo mode"
 dpkg -x "$deb" "$work/root"
+
+echo "-- a manual page for every command, rendered without a warning"
+for command in "$work"/root/usr/bin/*; do
+    name=$(basename "$command")
+    page=$work/root/usr/share/man/man1/$name.1.gz
+    [ -f "$page" ] || fail "$name has no manual page"
+    gzip -t "$page" || fail "the manual page of $name is no gzip file"
+    LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" >/dev/null 2>"$work/man-warnings" \
+        || fail "man cannot render the page of $name"
+    [ ! -s "$work/man-warnings" ] || { cat "$work/man-warnings" >&2; fail "the page of $name renders with warnings"; }
+done
+
+echo "-- AppStream metadata"
+metainfo=$work/root/usr/share/metainfo/example.vorn.FirmwareUpdater.metainfo.xml
+appstreamcli validate --no-net "$metainfo" || fail "appstreamcli refuses the metadata"
+grep -qF '<launchable type="desktop-id">example.vorn.FirmwareUpdater.desktop</launchable>' "$metainfo" \
+    && [ -f "$work/root/usr/share/applications/example.vorn.FirmwareUpdater.desktop" ] \
+    || fail "the metadata does not name the installed desktop entry"
+grep -qF "<release version=\"$version\"" "$metainfo" || fail "the metadata has no release $version"
+
+echo "-- the installed program starts in demo mode"
 export HOME=$work/home
 unset XDG_CONFIG_HOME
 mkdir -p "$HOME"

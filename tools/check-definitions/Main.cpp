@@ -29,7 +29,7 @@ void printUsage (std::ostream& out)
            "  (render it with: dot -Tsvg FILE.dot -o FILE.svg).\n"
            "  Warnings on standard error name States the initial State cannot reach, States with\n"
            "  no way out and moves to names that are no State; they leave the exit status 0.\n"
-           "  --version prints the version, --help this text.\n";
+           "  --version prints the version, --help (or -h) this text.\n";
 }
 
 juce::String quoted (const juce::String& text)

@@ -1,5 +1,6 @@
 #include "FirmwareTool.h"
 
+#include "app/BuildConstants.h"
 #include "app/RegularFile.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/FirmwarePackageStore.h"
@@ -82,6 +83,18 @@ int FirmwareTool::run (const juce::StringArray& arguments)
     if (command == "inspect") return inspectImage (rest);
     if (command == "keygen")  return makeKey (rest);
     if (command == "sign")    return signPackage (rest);
+
+    if (command == "--help" || command == "-h")
+    {
+        std::cout << usageText();
+        return 0;
+    }
+
+    if (command == "--version")
+    {
+        std::cout << "vfu-firmware-tool " << BuildConstants::applicationVersion << "\n";
+        return 0;
+    }
 
     return usage();
 }
@@ -290,15 +303,21 @@ int FirmwareTool::signPackage (const juce::StringArray& arguments)
     return 0;
 }
 
+const char* FirmwareTool::usageText()
+{
+    return "usage:\n"
+           "  vfu-firmware-tool image --family 6 --version 2.1.13 --size 359740 [--tail] -o image.syx\n"
+           "  vfu-firmware-tool pack -o package.vfw image.syx [image.syx ...]\n"
+           "  vfu-firmware-tool verify package.vfw [--device Quorrel] [--public-key HEX]\n"
+           "  vfu-firmware-tool inspect image.syx\n"
+           "  vfu-firmware-tool keygen -o maker.key\n"
+           "  vfu-firmware-tool sign --key maker.key package.vfw\n"
+           "  vfu-firmware-tool --version | --help | -h\n";
+}
+
 int FirmwareTool::usage()
 {
-    std::cerr << "usage:\n"
-                 "  vfu-firmware-tool image --family 6 --version 2.1.13 --size 359740 [--tail] -o image.syx\n"
-                 "  vfu-firmware-tool pack -o package.vfw image.syx [image.syx ...]\n"
-                 "  vfu-firmware-tool verify package.vfw [--device Quorrel] [--public-key HEX]\n"
-                 "  vfu-firmware-tool inspect image.syx\n"
-                 "  vfu-firmware-tool keygen -o maker.key\n"
-                 "  vfu-firmware-tool sign --key maker.key package.vfw\n";
+    std::cerr << usageText();
     return 2;
 }
 
