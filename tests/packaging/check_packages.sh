@@ -4,7 +4,9 @@
 #   - the package's files, unpacked into a scratch root with dpkg -x, make a program that starts
 #     from its command in /usr/bin in demo mode, finds the firmware in its own executable and
 #     detects the simulated instrument;
-#   - the Windows zip holds the program with its firmware, the tools, the read-me and the licences.
+#   - the manual pages render and every command has one; the AppStream metadata is valid;
+#   - the Windows zip holds the program with its firmware, the tools, the read-me and the licences,
+#     and the installer stands beside it (signed only when a certificate was given).
 #
 # usage: check_packages.sh <dist folder>
 set -euo pipefail
@@ -108,4 +110,16 @@ unzip -l "$work/win/$top/VornFirmwareUpdater.exe" | grep 'quorrel-fw-2.1.13.vfw'
     || fail "the Windows program in the zip carries no firmware package"
 grep -q 'GNU GENERAL PUBLIC LICENSE' "$work/win/$top/LICENSE.txt" || fail "no GPL text"
 
-echo "packages checked: $(basename "$deb"), $(basename "$zip")"
+echo "-- the Windows installer beside the zip; nothing signed without the maker's certificate"
+setup=$dist/$top-setup.exe
+[ -f "$setup" ] || fail "no Windows installer"
+if [ -z "${VFU_AUTHENTICODE_CERT:-}" ]; then
+    for exe in "$setup" "$work/win/$top"/*.exe; do
+        if osslsigncode extract-signature -in "$exe" -out "$work/signature" >/dev/null 2>&1; then
+            fail "$(basename "$exe") is signed although no certificate was given"
+        fi
+        rm -f "$work/signature"
+    done
+fi
+
+echo "packages checked: $(basename "$deb"), $(basename "$zip"), $(basename "$setup")"
