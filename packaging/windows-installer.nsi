@@ -5,7 +5,9 @@
 ; registers an uninstaller with Windows. /S installs or uninstalls silently; /D=<folder> (last on
 ; the command line) installs elsewhere.
 
-Unicode true
+; A 64-bit installer for a 64-bit program: it needs no 32-bit subsystem, and it sees the 64-bit
+; Program Files and registry without redirection.
+Target amd64-unicode
 SetCompressor /SOLID lzma
 ManifestDPIAware true
 RequestExecutionLevel admin
@@ -36,7 +38,6 @@ VIAddVersionKey "LegalCopyright" "Free software under the GNU General Public Lic
 !endif
 
 !include MUI2.nsh
-!include x64.nsh
 !include FileFunc.nsh
 !include LogicLib.nsh
 
@@ -54,11 +55,6 @@ VIAddVersionKey "LegalCopyright" "Free software under the GNU General Public Lic
 !insertmacro MUI_LANGUAGE "English"
 
 Function .onInit
-    ${IfNot} ${RunningX64}
-        MessageBox MB_ICONSTOP "${PRODUCT} needs 64-bit Windows." /SD IDOK
-        Abort
-    ${EndIf}
-    SetRegView 64
     SetShellVarContext all
     ; An update goes where the installed version is.
     ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
@@ -69,7 +65,6 @@ Function .onInit
 FunctionEnd
 
 Function un.onInit
-    SetRegView 64
     SetShellVarContext all
 FunctionEnd
 

@@ -106,7 +106,11 @@ grep -qF "Available version: 2.1.13" "$work/update-stdout" \
     || { cat "$work/update-stdout" >&2; fail "the installed vfu-update.exe offers no firmware"; }
 
 echo "-- silent uninstall with the key's QuietUninstallString"
-wine_run cmd /c "$quiet" >/dev/null 2>&1 || fail "the uninstaller failed"
+# Split as Windows splits a command line: the quoted program, then its arguments.
+uninstaller=${quiet#\"}
+uninstaller=${uninstaller%%\"*}
+read -r -a arguments <<<"${quiet:${#uninstaller}+2}"
+wine_run "$uninstaller" "${arguments[@]}" >/dev/null 2>&1 || fail "the uninstaller failed"
 # The uninstaller runs on from a copy of itself in the temporary folder; wait for its work.
 deadline=$((SECONDS + 60))
 while [ -e "$dir" ] || wine_run reg query "$key" >/dev/null 2>&1; do
