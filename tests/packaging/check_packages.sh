@@ -4,9 +4,7 @@
 #   - the package's files, unpacked into a scratch root with dpkg -x, make a program that starts
 #     from its command in /usr/bin in demo mode, finds the firmware in its own executable and
 #     detects the simulated instrument;
-#   - the manual pages render and every command has one; the AppStream metadata is valid;
-#   - the Windows zip holds the program with its firmware, the tools, the read-me and the licences,
-#     and the installer stands beside it (signed only when a certificate was given).
+#   - the Windows zip holds the program with its firmware, the tools, the read-me and the licences.
 #
 # usage: check_packages.sh <dist folder>
 set -euo pipefail
@@ -45,12 +43,12 @@ for path in ./usr/lib/vorn-firmware-updater/VornFirmwareUpdater ./usr/bin/vorn-f
 done
 dpkg-deb -f "$deb" Depends | grep 'libc6' >/dev/null || fail "no dependencies worked out"
 
-dpkg -x "$deb" "$work/root"
-
+# Manual pages, AppStream metadata: what Debian's tools and software centres read.
+dpkg -x "$deb" "$work/metadata"
 echo "-- a manual page for every command, rendered without a warning"
-for command in "$work"/root/usr/bin/*; do
+for command in "$work"/metadata/usr/bin/*; do
     name=$(basename "$command")
-    page=$work/root/usr/share/man/man1/$name.1.gz
+    page=$work/metadata/usr/share/man/man1/$name.1.gz
     [ -f "$page" ] || fail "$name has no manual page"
     gzip -t "$page" || fail "the manual page of $name is no gzip file"
     LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" >/dev/null 2>"$work/man-warnings" \
@@ -59,14 +57,15 @@ for command in "$work"/root/usr/bin/*; do
 done
 
 echo "-- AppStream metadata"
-metainfo=$work/root/usr/share/metainfo/example.vorn.FirmwareUpdater.metainfo.xml
+metainfo=$work/metadata/usr/share/metainfo/example.vorn.FirmwareUpdater.metainfo.xml
 appstreamcli validate --no-net "$metainfo" || fail "appstreamcli refuses the metadata"
 grep -qF '<launchable type="desktop-id">example.vorn.FirmwareUpdater.desktop</launchable>' "$metainfo" \
-    && [ -f "$work/root/usr/share/applications/example.vorn.FirmwareUpdater.desktop" ] \
+    && [ -f "$work/metadata/usr/share/applications/example.vorn.FirmwareUpdater.desktop" ] \
     || fail "the metadata does not name the installed desktop entry"
 grep -qF "<release version=\"$version\"" "$metainfo" || fail "the metadata has no release $version"
 
 echo "-- the installed program starts in demo mode"
+dpkg -x "$deb" "$work/root"
 export HOME=$work/home
 unset XDG_CONFIG_HOME
 mkdir -p "$HOME"
