@@ -31,21 +31,9 @@ echo "-- lintian"
 # Root may run lintian; the warnings that stay are explained in the README.
 lintian --allow-root --fail-on error --tag-display-limit 0 "$deb"
 
-echo "-- the Debian package's contents"
-dpkg-deb -c "$deb" > "$work/contents"
-for path in ./usr/lib/vorn-firmware-updater/VornFirmwareUpdater ./usr/bin/vorn-firmware-updater \
-            ./usr/bin/vfu-check-definitions ./usr/bin/vfu-firmware-tool ./usr/bin/vfu-update \
-            ./usr/share/applications/example.vorn.FirmwareUpdater.desktop \
-            ./usr/share/metainfo/example.vorn.FirmwareUpdater.metainfo.xml \
-            ./usr/share/icons/hicolor/256x256/apps/vorn-firmware-updater.png \
-            ./usr/share/doc/vorn-firmware-updater/copyright; do
-    grep -qF -- " $path" "$work/contents" || fail "the package lacks $path"
-done
-dpkg-deb -f "$deb" Depends | grep 'libc6' >/dev/null || fail "no dependencies worked out"
-
 # Manual pages, AppStream metadata: what Debian's tools and software centres read.
-dpkg -x "$deb" "$work/metadata"
 echo "-- a manual page for every command, rendered without a warning"
+dpkg -x "$deb" "$work/metadata"
 for command in "$work"/metadata/usr/bin/*; do
     name=$(basename "$command")
     page=$work/metadata/usr/share/man/man1/$name.1.gz
@@ -63,6 +51,18 @@ grep -qF '<launchable type="desktop-id">example.vorn.FirmwareUpdater.desktop</la
     && [ -f "$work/metadata/usr/share/applications/example.vorn.FirmwareUpdater.desktop" ] \
     || fail "the metadata does not name the installed desktop entry"
 grep -qF "<release version=\"$version\"" "$metainfo" || fail "the metadata has no release $version"
+
+echo "-- the Debian package's contents"
+dpkg-deb -c "$deb" > "$work/contents"
+for path in ./usr/lib/vorn-firmware-updater/VornFirmwareUpdater ./usr/bin/vorn-firmware-updater \
+            ./usr/bin/vfu-check-definitions ./usr/bin/vfu-firmware-tool ./usr/bin/vfu-update \
+            ./usr/share/applications/example.vorn.FirmwareUpdater.desktop \
+            ./usr/share/metainfo/example.vorn.FirmwareUpdater.metainfo.xml \
+            ./usr/share/icons/hicolor/256x256/apps/vorn-firmware-updater.png \
+            ./usr/share/doc/vorn-firmware-updater/copyright; do
+    grep -qF -- " $path" "$work/contents" || fail "the package lacks $path"
+done
+dpkg-deb -f "$deb" Depends | grep 'libc6' >/dev/null || fail "no dependencies worked out"
 
 echo "-- the installed program starts in demo mode"
 dpkg -x "$deb" "$work/root"
