@@ -6,6 +6,7 @@
 #   /usr/bin/vorn-firmware-updater, /usr/bin/vfu-update  links to them
 #   /usr/bin/vfu-*                                       the other command-line tools
 #   a desktop entry, an icon made from the logo, the copyright and licence texts
+#   manual pages and AppStream metadata (PackagingMetadata.cmake)
 #
 # The installed programs are stripped copies. A firmware archive sits after the end of its
 # program's ELF image, where strip would cut it off, so it is appended again to the stripped copy.
@@ -98,9 +99,12 @@ foreach(program VornFirmwareUpdater ${vfu_tool_targets})
         install(PROGRAMS ${vfu_stage}/${program} DESTINATION bin)
     endif()
 endforeach()
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/${vfu_package_name}.desktop DESTINATION share/applications)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/example.vorn.FirmwareUpdater.desktop DESTINATION share/applications)
 install(FILES ${vfu_stage}/${vfu_package_name}.png DESTINATION share/icons/hicolor/256x256/apps)
 install(FILES ${vfu_stage}/copyright ${vfu_stage}/changelog.gz DESTINATION ${vfu_doc})
+
+# Manual pages and AppStream metadata.
+include(${CMAKE_CURRENT_LIST_DIR}/PackagingMetadata.cmake)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${vfu_package_name})

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the release packages into dist/:
-#   VornFirmwareUpdater-<version>-windows-x64.zip   the Windows program with its firmware, the
-#                                                  command-line tools, a read-me and the licences
-#   vorn-firmware-updater_<version>_amd64.deb       the Debian package, made with CPack
-# Installs what is missing first.
+#   VornFirmwareUpdater-<version>-windows-x64.zip        the Windows program with its firmware,
+#                                                        the command-line tools, a read-me and
+#                                                        the licences
+#   VornFirmwareUpdater-<version>-windows-x64-setup.exe  the same as an installer
+#   vorn-firmware-updater_<version>_amd64.deb            the Debian package, made with CPack
+# With VFU_AUTHENTICODE_CERT and VFU_AUTHENTICODE_KEY set, the Windows programs and the installer
+# are signed (scripts/package-windows.sh). Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 
 scripts/setup.sh
 scripts/build.sh release
@@ -21,23 +23,4 @@ ninja -C build vfu_package_files
 (cd build && cpack -G DEB >/dev/null)
 ls dist/vorn-firmware-updater_"$version"_amd64.deb
 
-echo "== Windows zip =="
-name=VornFirmwareUpdater-$version-windows-x64
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-stage=$work/$name
-mkdir -p "$stage"
-
-# The program keeps its symbols stripped at link time: strip would cut off its firmware archive.
-cp build-windows/src/VornFirmwareUpdater.exe "$stage/"
-find build-windows/tools -mindepth 2 -maxdepth 2 -name '*.exe' -exec cp {} "$stage/" \;
-# Windows text files: CR LF line ends.
-crlf() { sed 's/\r*$/\r/' "$1" > "$2"; }
-sed "s/@VERSION@/$version/" packaging/README-windows.txt > "$work/README.txt"
-crlf "$work/README.txt" "$stage/README.txt"
-crlf LICENSE "$stage/LICENSE.txt"
-crlf packaging/LICENSE-DejaVu-fonts.txt "$stage/LICENSE-DejaVu-fonts.txt"
-
-rm -f "dist/$name.zip"
-(cd "$work" && zip -q -r -X -9 "$root/dist/$name.zip" "$name")
-ls "dist/$name.zip"
+scripts/package-windows.sh dist

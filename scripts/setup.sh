@@ -17,6 +17,10 @@ packages=(
     wine wine64
     # the Debian package: CPack's dependency scan and the package check
     file lintian
+    # manual pages, AppStream metadata and the definitions graph, and their checks
+    man-db groff-base appstream graphviz
+    # the Windows installer and its Authenticode signature
+    nsis osslsigncode openssl
 )
 
 missing=()

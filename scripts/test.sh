@@ -52,3 +52,5 @@ unset WINEPREFIX
 echo "== release packages =="
 scripts/package.sh
 tests/packaging/check_packages.sh dist
+# The Windows release signed with a throwaway certificate, installed and uninstalled under Wine.
+tests/packaging/check_windows_release.sh

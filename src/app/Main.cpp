@@ -2,6 +2,7 @@
 
 #if JUCE_LINUX || JUCE_BSD
  #include "DisplayCheck.h"
+ #include "ProgramHelp.h"
 
  #include <iostream>
 
@@ -9,6 +10,19 @@ JUCE_CREATE_APPLICATION_DEFINE (VornFirmwareUpdaterApplication)
 
 extern "C" int main (int argc, char* argv[])
 {
+    juce::StringArray arguments;
+
+    for (int i = 1; i < argc; ++i)
+        arguments.add (juce::String (juce::CharPointer_UTF8 (argv[i])));
+
+    const auto answer = ProgramHelp::answerFor (arguments);
+
+    if (answer.isNotEmpty())
+    {
+        std::cout << answer.toStdString() << std::flush;
+        return 0;
+    }
+
     // Without a display the framework would crash on its first window; say why instead.
     const auto problem = DisplayCheck::findProblem();
 

@@ -26,6 +26,12 @@ juce::MemoryBlock readDocumentFile (const juce::File& file)
     return bytes;
 }
 
+// The polling-result words, in the order of their results (NoDevice first).
+const char* const pollingResultWords[] = { "no device", "device detected", "bootloader detected",
+                                           "panel mode detected", "panel no update", "panel erased",
+                                           "panel firmware sending", "panel firmware succeeded",
+                                           "panel update failed" };
+
 bool hasName (const juce::XmlElement& element, const char* name)
 {
     // juce::XmlElement::hasTagName() ignores case; names in definitions are exact.
@@ -136,18 +142,38 @@ int UpdaterDefinitions::tailBytesToSkipFor (const juce::String& name)
 
 PollingResult UpdaterDefinitions::pollingResultFromWord (const juce::String& word)
 {
-    static const char* const words[] = { "no device", "device detected", "bootloader detected",
-                                         "panel mode detected", "panel no update", "panel erased",
-                                         "panel firmware sending", "panel firmware succeeded",
-                                         "panel update failed" };
-
     const auto lowerCase = word.toLowerCase();
 
-    for (int i = 0; i < juce::numElementsInArray (words); ++i)
-        if (lowerCase == words[i])
+    for (int i = 0; i < juce::numElementsInArray (pollingResultWords); ++i)
+        if (lowerCase == pollingResultWords[i])
             return static_cast<PollingResult> (i + 1);
 
     return PollingResult::NoDevice;
+}
+
+juce::String UpdaterDefinitions::wordForPollingResult (PollingResult result)
+{
+    const auto index = static_cast<int> (result) - 1;
+    return juce::isPositiveAndBelow (index, juce::numElementsInArray (pollingResultWords)) ? pollingResultWords[index] : "";
+}
+
+bool UpdaterDefinitions::pollingModePolls (const juce::String& pollingMode)
+{
+    const auto mode = pollingMode.toLowerCase();
+    return isEndPollingMode (mode) || mode == "panel state" || mode == "scan all ports";
+}
+
+bool UpdaterDefinitions::isEndPollingMode (const juce::String& endPollingMode)
+{
+    const auto mode = endPollingMode.toLowerCase();
+    return mode == "midi device inquiry" || mode == "midi device inquiry 2" || mode == "midi ports";
+}
+
+juce::String UpdaterDefinitions::getTimeoutTargetFor (const State& state) const
+{
+    // An empty own timeoutState names no State, as if it were not there at all.
+    const auto ownTarget = state.getAttribute ("timeoutState");
+    return ownTarget.isNotEmpty() ? ownTarget : timeoutState;
 }
 
 int UpdaterDefinitions::readInteger (const juce::String& text)

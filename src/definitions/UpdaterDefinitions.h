@@ -212,6 +212,21 @@ public:
     /** Maps a polling-result word (compared after lower-casing) to its result; unknown words give NoDevice. */
     static PollingResult pollingResultFromWord (const juce::String& word);
 
+    /** The lower-case word of a result ("device detected"); empty for Stopped. */
+    static juce::String wordForPollingResult (PollingResult result);
+
+    /** True when a State with this pollingMode (compared after lower-casing) polls the instrument,
+        "scan all ports" included; with any other word the State neither polls nor times out. */
+    static bool pollingModePolls (const juce::String& pollingMode);
+
+    /** True for the three modes (compared after lower-casing) that may poll after a firmware
+        transfer; any other endPollingMode means no polling after it. */
+    static bool isEndPollingMode (const juce::String& endPollingMode);
+
+    /** The State a timed-out state moves to: its own timeoutState attribute when it has one,
+        else the definition's. The name may be of no State (the loader checks only the latter). */
+    juce::String getTimeoutTargetFor (const State& state) const;
+
     /** atoi(): optional white space and sign, then digits up to the first non-digit; 0 without digits. */
     static int readInteger (const juce::String& text);
 

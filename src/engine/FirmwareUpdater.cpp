@@ -25,11 +25,6 @@ namespace
 
     juce::int64 now() { return juce::Time::currentTimeMillis(); }
 
-    bool isEndPollingMode (const juce::String& mode)
-    {
-        return mode == "midi device inquiry" || mode == "midi device inquiry 2" || mode == "midi ports";
-    }
-
     /** Raises a flag for the life of a scope. */
     struct ScopedFlag
     {
@@ -377,15 +372,9 @@ bool FirmwareUpdater::isSettledIn (const State* state) const
     return currentState == state && previousState == state;
 }
 
-bool FirmwareUpdater::modePolls (const juce::String& mode)
-{
-    return mode == "midi device inquiry" || mode == "midi device inquiry 2"
-        || mode == "midi ports" || mode == "panel state";
-}
-
 void FirmwareUpdater::pollLoop (State& state, const juce::String& mode)
 {
-    const bool polls = modePolls (mode);
+    const bool polls = pollingModePolls (mode);
 
     while (isSettledIn (&state))
     {
@@ -443,9 +432,7 @@ void FirmwareUpdater::pollCycle (State& state, const juce::String& mode, const S
         return;
     }
 
-    // An empty own timeoutState names no State, as if it were not there at all.
-    const auto ownTarget = state.getAttribute ("timeoutState");
-    const auto target = ownTarget.isNotEmpty() ? ownTarget : timeoutState;
+    const auto target = getTimeoutTargetFor (state);
 
     // The loader checks the definitions' timeoutState but not a State's own. After the first
     // timeout every cycle times out again, so a missing State is named once per State entry,

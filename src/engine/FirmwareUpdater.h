@@ -105,7 +105,6 @@ private:
     void pollCycle (State& state, const juce::String& mode, const State::Transitions& table);
     void pacedPollCycle (State& state, const juce::String& mode, const State::Transitions& table);
     PollingResult pollOnce (const juce::String& mode);
-    static bool modePolls (const juce::String& mode);
 
     void runInstructions (const State::InstructionList& list);
     void runSendSysEx (const SendSysExInstruction& instruction);

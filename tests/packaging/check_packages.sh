@@ -45,12 +45,34 @@ echo "-- lintian"
 # Root may run lintian; the warnings that stay are explained in the README.
 lintian --allow-root --fail-on error --tag-display-limit 0 "$deb"
 
+# Manual pages, AppStream metadata: what Debian's tools and software centres read.
+echo "-- a manual page for every command, rendered without a warning"
+dpkg -x "$deb" "$work/metadata"
+for command in "$work"/metadata/usr/bin/*; do
+    name=$(basename "$command")
+    page=$work/metadata/usr/share/man/man1/$name.1.gz
+    [ -f "$page" ] || fail "$name has no manual page"
+    gzip -t "$page" || fail "the manual page of $name is no gzip file"
+    LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" >/dev/null 2>"$work/man-warnings" \
+        || fail "man cannot render the page of $name"
+    [ ! -s "$work/man-warnings" ] || { cat "$work/man-warnings" >&2; fail "the page of $name renders with warnings"; }
+done
+
+echo "-- AppStream metadata"
+metainfo=$work/metadata/usr/share/metainfo/example.vorn.FirmwareUpdater.metainfo.xml
+appstreamcli validate --no-net "$metainfo" || fail "appstreamcli refuses the metadata"
+grep -qF '<launchable type="desktop-id">example.vorn.FirmwareUpdater.desktop</launchable>' "$metainfo" \
+    && [ -f "$work/metadata/usr/share/applications/example.vorn.FirmwareUpdater.desktop" ] \
+    || fail "the metadata does not name the installed desktop entry"
+grep -qF "<release version=\"$version\"" "$metainfo" || fail "the metadata has no release $version"
+
 echo "-- the Debian package's contents"
 dpkg-deb -c "$deb" > "$work/contents"
 for path in ./usr/lib/vorn-firmware-updater/VornFirmwareUpdater ./usr/bin/vorn-firmware-updater \
             ./usr/lib/vorn-firmware-updater/vfu-update ./usr/bin/vfu-update \
             ./usr/bin/vfu-check-definitions ./usr/bin/vfu-firmware-tool ./usr/bin/vfu-instrument \
-            ./usr/share/applications/vorn-firmware-updater.desktop \
+            ./usr/share/applications/example.vorn.FirmwareUpdater.desktop \
+            ./usr/share/metainfo/example.vorn.FirmwareUpdater.metainfo.xml \
             ./usr/share/icons/hicolor/256x256/apps/vorn-firmware-updater.png \
             ./usr/share/doc/vorn-firmware-updater/copyright; do
     grep -qF -- " $path" "$work/contents" || fail "the package lacks $path"
@@ -156,4 +178,16 @@ unzip -l "$work/win/$top/VornFirmwareUpdater.exe" | grep 'quorrel-fw-2.1.13.vfw'
     || fail "the Windows program in the zip carries no firmware package"
 grep -q 'GNU GENERAL PUBLIC LICENSE' "$work/win/$top/LICENSE.txt" || fail "no GPL text"
 
-echo "packages checked: $(basename "$deb"), $(basename "$zip")"
+echo "-- the Windows installer beside the zip; nothing signed without the maker's certificate"
+setup=$dist/$top-setup.exe
+[ -f "$setup" ] || fail "no Windows installer"
+if [ -z "${VFU_AUTHENTICODE_CERT:-}" ]; then
+    for exe in "$setup" "$work/win/$top"/*.exe; do
+        if osslsigncode extract-signature -in "$exe" -out "$work/signature" >/dev/null 2>&1; then
+            fail "$(basename "$exe") is signed although no certificate was given"
+        fi
+        rm -f "$work/signature"
+    done
+fi
+
+echo "packages checked: $(basename "$deb"), $(basename "$zip"), $(basename "$setup")"

@@ -1,7 +1,10 @@
 // vfu-check-definitions: loads a definitions document exactly as the updater does at start-up
-// and reports either the loader's message or a one-line summary of the selected definition.
+// and reports either the loader's message or a one-line summary of the selected definition,
+// with warnings about its States and, on request, the definition as a Graphviz graph.
 
+#include "DefinitionsGraph.h"
 #include "app/AppLog.h"
+#include "app/BuildConstants.h"
 #include "app/RegularFile.h"
 #include "definitions/DefinitionsDocument.h"
 #include "definitions/InbuiltDefinitions.h"
@@ -14,13 +17,19 @@ namespace
 {
 constexpr int loadFailed = 1, usageOrUnreadable = 2;
 
-void printUsage()
+void printUsage (std::ostream& out)
 {
-    std::cerr << "usage: vfu-check-definitions <file> | --inbuilt [device-name] [--console]\n"
-                 "  Loads the definitions document as the updater does and prints either the loader's\n"
-                 "  message (exit status 1) or the selected definition (exit status 0).\n"
-                 "  device-name defaults to Quorrel; --console selects a console-mode definition (with\n"
-                 "  --inbuilt, from the inbuilt console-mode document that vfu-update uses).\n";
+    out << "usage: vfu-check-definitions <file> | --inbuilt [device-name] [--console] [--graph FILE.dot]\n"
+           "       vfu-check-definitions --version | --help\n"
+           "  Loads the definitions document as the updater does and prints either the loader's\n"
+           "  message (exit status 1) or the selected definition (exit status 0).\n"
+           "  device-name defaults to Quorrel; --console selects a console-mode definition (with\n"
+           "  --inbuilt, from the inbuilt console-mode document that vfu-update uses).\n"
+           "  --graph FILE.dot writes the definition's States and moves as a Graphviz graph\n"
+           "  (render it with: dot -Tsvg FILE.dot -o FILE.svg).\n"
+           "  Warnings on standard error name States the initial State cannot reach, States with\n"
+           "  no way out and moves to names that are no State; they leave the exit status 0.\n"
+           "  --version prints the version, --help (or -h) this text.\n";
 }
 
 juce::String quoted (const juce::String& text)
@@ -39,7 +48,7 @@ void printLoaderLogLines (const juce::File& logFile)
 
 int main (int argc, char* argv[])
 {
-    juce::String source, deviceName ("Quorrel");
+    juce::String source, deviceName (BuildConstants::deviceName), graphPath;
     bool consoleMode = false, inbuilt = false, deviceGiven = false;
 
     for (int i = 1; i < argc; ++i)
@@ -48,15 +57,18 @@ int main (int argc, char* argv[])
 
         if (arg == "--console")                      consoleMode = true;
         else if (arg == "--inbuilt" && ! inbuilt)    inbuilt = true;
-        else if (arg == "--help" || arg == "-h")     { printUsage(); return 0; }
+        else if (arg == "--help" || arg == "-h")     { printUsage (std::cout); return 0; }
+        else if (arg == "--version")                 { std::cout << "vfu-check-definitions " << BuildConstants::applicationVersion << "\n"; return 0; }
+        else if (arg == "--graph" && i + 1 < argc && graphPath.isEmpty())  graphPath = juce::CharPointer_UTF8 (argv[++i]);
+        else if (arg.startsWith ("--graph=") && graphPath.isEmpty())      graphPath = arg.fromFirstOccurrenceOf ("=", false, false);
         else if (source.isEmpty() && ! inbuilt && ! arg.startsWith ("--")) source = arg;
         else if (! deviceGiven && ! arg.startsWith ("--"))                 { deviceName = arg; deviceGiven = true; }
-        else                                         { printUsage(); return usageOrUnreadable; }
+        else                                         { printUsage (std::cerr); return usageOrUnreadable; }
     }
 
     if (inbuilt == source.isNotEmpty())
     {
-        printUsage();
+        printUsage (std::cerr);
         return usageOrUnreadable;
     }
 
@@ -110,6 +122,21 @@ int main (int argc, char* argv[])
     }
 
     const auto* machine = definitions->getMachine();
+    const DefinitionsGraph graph (*definitions);
+
+    for (auto& warning : graph.getWarnings())
+        std::cerr << "warning: " << warning.toStdString() << "\n";
+
+    if (graphPath.isNotEmpty())
+    {
+        const auto graphFile = juce::File::getCurrentWorkingDirectory().getChildFile (graphPath);
+
+        if (! graphFile.replaceWithText (graph.toDot(), false, false, "\n"))
+        {
+            std::cerr << "vfu-check-definitions: cannot write " << graphFile.getFullPathName().toStdString() << "\n";
+            return usageOrUnreadable;
+        }
+    }
 
     std::cout << "deviceName=" << quoted (definitions->getDeviceName()).toStdString()
               << " MIDIDeviceID=" << juce::String::toHexString ((int) definitions->getDeviceId()).toUpperCase().paddedLeft ('0', 4).toStdString()

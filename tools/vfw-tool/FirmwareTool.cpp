@@ -117,6 +117,18 @@ int FirmwareTool::run (const juce::StringArray& arguments)
     if (command == "keygen")  return makeKey (rest);
     if (command == "sign")    return signPackage (rest);
 
+    if (command == "--help" || command == "-h")
+    {
+        std::cout << usageText();
+        return 0;
+    }
+
+    if (command == "--version")
+    {
+        std::cout << "vfu-firmware-tool " << BuildConstants::applicationVersion << "\n";
+        return 0;
+    }
+
     return usage();
 }
 
@@ -366,15 +378,21 @@ int FirmwareTool::signPackage (const juce::StringArray& arguments)
     return 0;
 }
 
+const char* FirmwareTool::usageText()
+{
+    return "usage:\n"
+           "  vfu-firmware-tool image --family 6 --version 2.1.13 --size 359740 [--tail] -o image.syx\n"
+           "  vfu-firmware-tool pack -o package.vfw image.syx [image.syx ...] [--device NAME] [--definitions FILE]\n"
+           "  vfu-firmware-tool verify package.vfw [--device NAME] [--public-key HEX] [--definitions FILE]\n"
+           "  vfu-firmware-tool inspect image.syx\n"
+           "  vfu-firmware-tool keygen -o maker.key\n"
+           "  vfu-firmware-tool sign --key maker.key package.vfw\n"
+           "  vfu-firmware-tool --version | --help | -h\n";
+}
+
 int FirmwareTool::usage()
 {
-    std::cerr << "usage:\n"
-                 "  vfu-firmware-tool image --family 6 --version 2.1.13 --size 359740 [--tail] -o image.syx\n"
-                 "  vfu-firmware-tool pack -o package.vfw image.syx [image.syx ...] [--device NAME] [--definitions FILE]\n"
-                 "  vfu-firmware-tool verify package.vfw [--device NAME] [--public-key HEX] [--definitions FILE]\n"
-                 "  vfu-firmware-tool inspect image.syx\n"
-                 "  vfu-firmware-tool keygen -o maker.key\n"
-                 "  vfu-firmware-tool sign --key maker.key package.vfw\n";
+    std::cerr << usageText();
     return 2;
 }
 

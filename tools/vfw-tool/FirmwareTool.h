@@ -32,6 +32,8 @@ private:
     int makeKey (const juce::StringArray& arguments);
     int signPackage (const juce::StringArray& arguments);
 
+    /** The usage text: on standard output for --help, on standard error after a usage error. */
+    static const char* usageText();
     static int usage();
     static int fail (const juce::String& message);
 };
