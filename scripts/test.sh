@@ -9,7 +9,7 @@ scripts/setup.sh
 
 run_ctest() {
     local dir=$1; shift
-    xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir "$dir" --output-on-failure -j2 "$@"
+    xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --test-dir "$dir" --output-on-failure -j2 "$@"
 }
 
 echo "== release build =="

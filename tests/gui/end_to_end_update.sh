@@ -20,7 +20,7 @@ key=${4:+$(realpath "$4")}
 # a user's) would otherwise make ours the second instance, which hands over and quits at once.
 if [ -z "${VFU_E2E_DISPLAY:-}" ]; then
     export VFU_E2E_DISPLAY=1
-    display=(xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@")
+    display=(xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@")
     if unshare --mount sh -c 'mount -t tmpfs tmpfs /var/tmp' 2>/dev/null; then
         exec unshare --mount sh -c 'mount -t tmpfs tmpfs /var/tmp && exec "$@"' sh "${display[@]}"
     fi

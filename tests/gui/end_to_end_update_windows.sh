@@ -16,7 +16,7 @@ artifacts=$5
 
 if [ -z "${VFU_E2E_DISPLAY:-}" ]; then
     export VFU_E2E_DISPLAY=1
-    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+    exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@"
 fi
 
 mkdir -p "$artifacts"

@@ -12,7 +12,7 @@ set -euo pipefail
 # A display of our own, so that other tests' windows never get in the way.
 if [ -z "${VFU_E2E_DISPLAY:-}" ]; then
     export VFU_E2E_DISPLAY=1
-    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+    exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@"
 fi
 
 app=$(realpath "$1")

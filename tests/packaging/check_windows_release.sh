@@ -18,7 +18,7 @@ version=$(sed -nE 's/^project\(VornFirmwareUpdater VERSION ([0-9.]+).*/\1/p' "$r
 
 if [ -z "${VFU_RELEASE_DISPLAY:-}" ]; then
     export VFU_RELEASE_DISPLAY=1
-    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+    exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@"
 fi
 
 work=$(mktemp -d)
