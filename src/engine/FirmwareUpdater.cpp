@@ -226,13 +226,22 @@ bool FirmwareUpdater::buttonPressed (const juce::String& buttonName, const juce:
             return false;
 
         juce::String target;
+        bool enabled = false;
 
+        // The State's own Buttons give the target (the later one wins); whether the button can be
+        // clicked is what the window shows, which a Button inside a Check may have set since.
         for (auto& instruction : currentState->instructions)
             if (auto* button = dynamic_cast<const ButtonInstruction*> (instruction.get()))
-                if (button->getName() == buttonName && button->getState() == "enabled" && button->getGotoState().isNotEmpty())
+                if (button->getName() == buttonName && button->getGotoState().isNotEmpty())
+                {
                     target = button->getGotoState();
+                    enabled = button->getState() == "enabled";
+                }
 
-        if (target.isEmpty())
+        if (const auto shown = enabledButtons.find (buttonName); shown != enabledButtons.end())
+            enabled = shown->second;
+
+        if (target.isEmpty() || ! enabled)
             return false;
 
         _pendingState = target;
@@ -470,6 +479,12 @@ void FirmwareUpdater::runInstructions (const State::InstructionList& list)
             const auto name = button->getName();
             const auto text = button->getText();
             const auto enabled = button->getState() == "enabled";
+
+            {
+                const std::lock_guard<std::mutex> lock (stateLock);
+                enabledButtons[name] = enabled;
+            }
+
             report ([name, text, enabled] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setButton (name, text, enabled); });
         }
         else if (auto* print = dynamic_cast<const PrintInstruction*> (instruction))

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 
 class MIDIPortsSelector;
@@ -55,8 +56,10 @@ public:
 
     // Message thread ---------------------------------------------------------------------------
     /** A click on the button buttonName that the State stateName showed. It counts only while the
-        engine is still in (or moving to) that State and the State's button is enabled with a
-        target; a click that crossed a move to another State changes nothing. True when taken. */
+        engine is still in (or moving to) that State, the State's own Button of that name gives a
+        target, and the button is enabled as the instructions run so far last set it (a Button in
+        a Check included); a click that crossed a move to another State changes nothing. True when
+        taken. */
     bool buttonPressed (const juce::String& buttonName, const juce::String& stateName);
     void returnToInitialState();
 
@@ -128,10 +131,11 @@ private:
     MIDIPortsSelector* selector;
     StatesMachine* machine = nullptr;
 
-    mutable std::mutex stateLock; // guards currentState, previousState and _pendingState
+    mutable std::mutex stateLock; // guards currentState, previousState, _pendingState and enabledButtons
     State* currentState = nullptr;
     State* previousState = nullptr;
     juce::String _pendingState;
+    std::map<juce::String, bool> enabledButtons; // what the Button instructions run so far last set
 
     // Engine thread only: the State whose instructions run, and whether its own missing
     // timeoutState has been logged since it was entered.
