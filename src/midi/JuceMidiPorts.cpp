@@ -146,18 +146,24 @@ bool JuceMidiPorts::sequencerAvailable()
     if (now < nextSequencerAttempt.load())
         return false;
 
-    snd_seq_t* seq = nullptr;
-
-    if (snd_seq_open (&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0 || seq == nullptr)
+    if (! alsaPorts.open())
     {
         nextSequencerAttempt = now + sequencerRetryMs;
         return false;
     }
 
-    snd_seq_close (seq);
     sequencerSeen = true;
    #endif
     return true;
+}
+
+juce::Array<juce::MidiDeviceInfo> JuceMidiPorts::availableDevices (bool inputs)
+{
+   #if JUCE_LINUX
+    return alsaPorts.list (inputs);
+   #else
+    return inputs ? juce::MidiInput::getAvailableDevices() : juce::MidiOutput::getAvailableDevices();
+   #endif
 }
 
 juce::StringArray JuceMidiPorts::getInputNames()
@@ -165,7 +171,7 @@ juce::StringArray JuceMidiPorts::getInputNames()
     if (! sequencerAvailable())
         return {};
 
-    const auto devices = juce::MidiInput::getAvailableDevices();
+    const auto devices = availableDevices (true);
     remember (devices, true);
     return namesOf (devices);
 }
@@ -175,7 +181,7 @@ juce::StringArray JuceMidiPorts::getOutputNames()
     if (! sequencerAvailable())
         return {};
 
-    const auto devices = juce::MidiOutput::getAvailableDevices();
+    const auto devices = availableDevices (false);
     remember (devices, false);
     return namesOf (devices);
 }
@@ -190,8 +196,7 @@ juce::MidiDeviceInfo JuceMidiPorts::deviceToOpen (int index, bool inputs)
 {
     // Positions refer to the last list the caller read. A port that vanished since, or moved
     // away from that position, is not opened in place of another one: the open fails instead.
-    const auto now = inputs ? juce::MidiInput::getAvailableDevices() : juce::MidiOutput::getAvailableDevices();
-    const auto current = deviceAt (now, index);
+    const auto current = deviceAt (availableDevices (inputs), index);
 
     juce::MidiDeviceInfo listed;
     bool haveList;

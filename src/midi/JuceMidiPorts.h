@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AlsaPortList.h"
 #include "MidiPorts.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
@@ -14,8 +15,9 @@
     framework's MIDI input thread, complete (a SysEx delivered in parts is passed on whole), and
     are handed on with the name of the device they came from.
 
-    On Linux the port lists stay empty without asking the framework while the ALSA sequencer
-    cannot be opened; it is tried again every few seconds, since it may appear later.
+    On Linux the lists are read through one sequencer client of its own, kept open (the same
+    names and identifiers as the framework's lists); they stay empty while the ALSA sequencer
+    cannot be opened, which is tried again every few seconds, since it may appear later.
 */
 class JuceMidiPorts final : public MidiPorts
 {
@@ -29,9 +31,11 @@ public:
 
 private:
     bool sequencerAvailable();
+    juce::Array<juce::MidiDeviceInfo> availableDevices (bool inputs);
     void remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs);
     juce::MidiDeviceInfo deviceToOpen (int index, bool inputs);
 
+    AlsaPortList alsaPorts; // Linux: the lists, read through one sequencer client kept open
     std::atomic<bool> sequencerSeen { false };
     std::atomic<double> nextSequencerAttempt { 0.0 };
 
