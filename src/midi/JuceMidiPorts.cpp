@@ -31,6 +31,9 @@ namespace
         {
             // The device is closed before this callback object goes away, so that the
             // framework's input thread never calls into a half-destroyed port.
+           #if JUCE_WINDOWS
+            closeOnMessageThread();
+           #endif
             input.reset();
         }
 
@@ -44,6 +47,61 @@ namespace
         void stop() override  { input->stop(); }
 
     private:
+       #if JUCE_WINDOWS
+        /* The framework's Windows backend shares one device handle among the inputs opened on a
+           device, and closes it from a 10 ms timer on the message thread once no input refers
+           to it; an input opened before then reuses the handle. The selector closes its input
+           and opens it again at once when it polls back to back, so the handle would stay open
+           for good, and an instrument that restarted meanwhile (its ports deleted and made
+           again, as a USB device's are) would never be heard through it: its connection went
+           with its old port. So the input is destroyed on the message thread (where that timer
+           cannot run in the middle of it) and the close returns only after a later timer has
+           run there, when the framework has closed the handle; the next open connects afresh.
+           When the message thread cannot take it (it is stopping, or this thread is asked to
+           end), the input is closed here. */
+        void closeOnMessageThread()
+        {
+            auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+
+            if (input == nullptr || mm == nullptr || mm->isThisTheMessageThread())
+                return;
+
+            struct Closing
+            {
+                std::unique_ptr<juce::MidiInput> device;
+                std::atomic<bool> taken { false };
+                juce::WaitableEvent closed { true }, settled { true };
+            };
+
+            auto closing = std::make_shared<Closing>();
+            closing->device = std::move (input);
+
+            const auto posted = ! mm->hasStopMessageBeenSent()
+                             && juce::MessageManager::callAsync ([closing]
+                                {
+                                    if (! closing->taken.exchange (true))
+                                        closing->device.reset();
+
+                                    closing->closed.signal();
+
+                                    // Timers run in the order they fall due: this one after the framework's.
+                                    juce::Timer::callAfterDelay (frameworkCloseDelayMs + 15, [closing] { closing->settled.signal(); });
+                                });
+
+            if (posted)
+                while (! closing->settled.wait (10))
+                    if (juce::Thread::currentThreadShouldExit() || mm->hasStopMessageBeenSent())
+                        break;
+
+            if (! closing->taken.exchange (true))
+                closing->device.reset();
+            else
+                closing->closed.wait (-1); // the message thread is closing it; that ends shortly
+        }
+
+        static constexpr int frameworkCloseDelayMs = 10;
+       #endif
+
         void handleIncomingMidiMessage (juce::MidiInput* source, const juce::MidiMessage& message) override
         {
             receiver.handleIncomingMidiMessage (source != nullptr ? source->getName() : juce::String(), message);

@@ -10,7 +10,9 @@
 /** The platform's MIDI devices through juce::MidiInput and juce::MidiOutput.
 
     Any thread may list ports; opening happens on the calling thread (the selector moves opens
-    from worker threads onto the message thread). A position opens the port listed there by the
+    from worker threads onto the message thread). On Windows an input is closed on the message
+    thread, whichever thread lets go of it, and the close waits until the framework has closed
+    the device, so that the next open connects afresh. A position opens the port listed there by the
     last list read, or nothing when another port is there now. Incoming messages arrive on the
     framework's MIDI input thread, complete (a SysEx delivered in parts is passed on whole), and
     are handed on with the name of the device they came from.

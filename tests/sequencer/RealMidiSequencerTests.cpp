@@ -317,7 +317,7 @@ TEST (RealMidiSequencer, hostileFramesEndOnlyTheirConnectionAndABrokerThatDiesLe
     {
         auto fd = broker.connectRaw();
         seqwire::FrameHeader header { sizeof (seqwire::OpenRequest), seqwire::openClient };
-        seqwire::OpenRequest open { 1, SND_SEQ_OPEN_OUTPUT };
+        seqwire::OpenRequest open { 1, SND_SEQ_OPEN_OUTPUT, -1 };
         ASSERT_EQ (::send (fd, &header, sizeof (header), MSG_NOSIGNAL), (ssize_t) sizeof (header));
         ASSERT_EQ (::send (fd, &open, sizeof (open), MSG_NOSIGNAL), (ssize_t) sizeof (open));
         EXPECT_EQ (readRawReply (fd), 0);

@@ -565,6 +565,18 @@ int SeqBroker::openClient (Connection& connection, const seqwire::OpenRequest& o
 {
     int number = seqwire::firstUserClient;
 
+    if (open.client >= 0)
+    {
+        // A card's number, asked for: never one that programs are given.
+        if (open.client < seqwire::firstCardClient || open.client >= seqwire::firstUserClient)
+            return -EINVAL;
+
+        if (clients.count (open.client) != 0)
+            return -EBUSY;
+
+        number = open.client;
+    }
+
     while (number < seqwire::maxClients && clients.count (number) != 0)
         ++number;
 

@@ -334,6 +334,20 @@ SEQ_API int snd_seq_open (snd_seq_t** handle, const char* name, int streams, int
     if ((streams & ~SND_SEQ_OPEN_DUPLEX) != 0 || (streams & SND_SEQ_OPEN_DUPLEX) == 0)
         return -EINVAL;
 
+    // A fixed client number, when the program was started with one (see seqwire::clientVariable).
+    int32_t wantedClient = -1;
+
+    if (auto* text = std::getenv (seqwire::clientVariable); text != nullptr && *text != 0)
+    {
+        char* end = nullptr;
+        const auto value = std::strtol (text, &end, 10);
+
+        if (*end != 0 || value < seqwire::firstCardClient || value >= seqwire::firstUserClient)
+            return -EINVAL;
+
+        wantedClient = (int32_t) value;
+    }
+
     auto requestFd = connectToBroker();
 
     if (requestFd < 0)
@@ -345,7 +359,7 @@ SEQ_API int snd_seq_open (snd_seq_t** handle, const char* name, int streams, int
     seq->requestFd = requestFd;
     seq->nonblocking = (mode & SND_SEQ_NONBLOCK) != 0;
 
-    seqwire::OpenRequest open { (int32_t) ::getpid(), streams };
+    seqwire::OpenRequest open { (int32_t) ::getpid(), streams, wantedClient };
     seqwire::OpenReply opened {};
     auto result = request (seq, seqwire::openClient, &open, sizeof (open), &opened, sizeof (opened));
 

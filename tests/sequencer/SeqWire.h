@@ -15,6 +15,14 @@ namespace seqwire
 // The environment variable that names the broker's socket.
 constexpr const char* socketVariable = "VFU_TEST_SEQ_SOCKET";
 
+// A program started with this set to a number from firstCardClient up to firstUserClient - 1
+// gets that client number each time it opens its sequencer, as a sound card's client (a USB
+// instrument's: 16 + 4 x its card number) keeps its number when the device is plugged in
+// again, instead of the lowest free one from firstUserClient on, which another program may
+// have taken meanwhile.
+constexpr const char* clientVariable = "VFU_TEST_SEQ_CLIENT";
+constexpr int firstCardClient = 16;
+
 // Bounds on what either side accepts from the other.
 constexpr uint32_t maxEventData = 64u * 1024u * 1024u;
 constexpr uint32_t maxFrameSize = maxEventData + 1024u;
@@ -34,7 +42,7 @@ constexpr int nameLength = 64;
 
 enum Kind : uint32_t
 {
-    openClient = 1,      // request channel's first frame: pid, streams -> client id, token
+    openClient = 1,      // request channel's first frame: pid, streams, number -> client id, token
     attachInput,         // input channel's first frame: client id, token
     closeClient,
     setClientName,
@@ -65,6 +73,7 @@ struct OpenRequest
 {
     int32_t pid;
     int32_t streams;
+    int32_t client; // the number asked for (clientVariable), or -1 for the lowest free one
 };
 
 struct OpenReply
