@@ -124,12 +124,24 @@ TEST_F (EngineWithoutDevice, theLaterOfTwoMatchingButtonsWinsAndButtonsInsideChe
     start ("<State name=\"A\" pollingMode=\"none\">"
            "  <Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"B\"/>"
            "  <Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"C\"/>"
-           "  <Check name=\"versionNumber\" value=\"false\"><Button name=\"InstallCancel\" gotoState=\"B\"/></Check>"
+           "  <Check name=\"versionNumber\" value=\"false\"><Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"B\"/></Check>"
            "</State>"
            "<State name=\"B\" pollingMode=\"none\"/><State name=\"C\" pollingMode=\"none\"/>", "A");
     ASSERT_TRUE (waitForState ("A"));
     engine->buttonPressed ("InstallCancel", callback.lastState());
     EXPECT_TRUE (waitForState ("C"));
+}
+
+TEST_F (EngineWithoutDevice, aButtonThatACheckDisabledTakesNoPressThoughItsStatesOwnButtonEnabledIt)
+{
+    start ("<State name=\"A\" pollingMode=\"none\">"
+           "  <Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"B\"/>"
+           "  <Check name=\"versionNumber\" value=\"false\"><Button name=\"InstallCancel\" state=\"disabled\"/></Check>"
+           "</State>"
+           "<State name=\"B\" pollingMode=\"none\"/>", "A");
+    ASSERT_TRUE (waitForState ("A"));
+    EXPECT_FALSE (engine->buttonPressed ("InstallCancel", "A"));
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > A" }));
 }
 
 TEST_F (EngineWithoutDevice, aGotoStateLetsTheRestOfTheListRunAndTheLastOneWins)
