@@ -115,7 +115,7 @@ for command in vorn-firmware-updater vfu-update vfu-check-definitions vfu-firmwa
 done
 
 echo "-- the desktop entry's command starts the program in demo mode"
-exec_line=$(sed -n 's/^Exec=//p' "$root/usr/share/applications/vorn-firmware-updater.desktop" | sed 's/ *%[a-zA-Z]//g')
+exec_line=$(sed -n 's/^Exec=//p' "$root/usr/share/applications/example.vorn.FirmwareUpdater.desktop" | sed 's/ *%[a-zA-Z]//g')
 [ -n "$exec_line" ] || fail "the desktop entry has no Exec line"
 VFU_SIMULATE="version=2.1.12;bootloader-after=never" sh -c "exec $exec_line" >"$work/stdout" 2>"$work/stderr" &
 app_pid=$!
