@@ -140,6 +140,17 @@ void FirmwareUpdater::setCurrent (State* state)
 {
     const std::lock_guard<std::mutex> lock (stateLock);
     currentState = state;
+    presetButtonsOf (state);
+}
+
+void FirmwareUpdater::presetButtonsOf (const State* state)
+{
+    // From the moment a State is current, its own Buttons say whether a button can be clicked;
+    // Buttons inside its Checks may change that as its instructions run.
+    if (state != nullptr)
+        for (auto& instruction : state->instructions)
+            if (auto* button = dynamic_cast<const ButtonInstruction*> (instruction.get()))
+                enabledButtons[button->getName()] = button->getState() == "enabled";
 }
 
 juce::String FirmwareUpdater::takePendingState()
@@ -264,6 +275,7 @@ void FirmwareUpdater::returnToInitialState()
         const std::lock_guard<std::mutex> lock (stateLock);
         previousState = nullptr;
         currentState = activeMachine->findState (activeMachine->initialState);
+        presetButtonsOf (currentState);
     }
 
     notify();
@@ -299,6 +311,7 @@ void FirmwareUpdater::run()
         const std::lock_guard<std::mutex> lock (stateLock);
         previousState = nullptr;
         currentState = machine->findState (machine->initialState);
+        presetButtonsOf (currentState);
     }
 
     for (;;)

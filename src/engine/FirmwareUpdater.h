@@ -124,6 +124,7 @@ private:
 
     State* getCurrent() const;
     void setCurrent (State* state);
+    void presetButtonsOf (const State* state); // with stateLock held
     juce::String takePendingState();
     juce::String peekPendingState() const;
 
