@@ -1,5 +1,7 @@
 #include "ConsoleUpdater.h"
 
+#include <juce_events/juce_events.h>
+
 #include "PortLister.h"
 #include "TerminalFrontEnd.h"
 #include "TerminalOutput.h"
@@ -36,6 +38,20 @@ namespace
 ConsoleUpdater::ConsoleUpdater (juce::String key) : packagePublicKey (std::move (key)) {}
 
 ConsoleUpdater::~ConsoleUpdater() = default;
+
+int ConsoleUpdater::runProcess (int argc, char* argv[], const juce::String& packagePublicKey)
+{
+    prepareProcess();
+    juce::ScopedJuceInitialiser_GUI juceInitialiser;
+
+    juce::StringArray arguments;
+
+    for (int i = 1; i < argc; ++i)
+        arguments.add (juce::String (juce::CharPointer_UTF8 (argv[i])));
+
+    ConsoleUpdater updater (packagePublicKey);
+    return updater.run (arguments);
+}
 
 void ConsoleUpdater::prepareProcess()
 {

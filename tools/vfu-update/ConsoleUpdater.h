@@ -26,6 +26,10 @@ public:
     /** Runs the whole program; returns the exit status. */
     int run (const juce::StringArray& arguments);
 
+    /** The whole of main: prepares the process, starts the framework's message loop (engine
+        reports and port opens need it, a display does not) and runs with these arguments and key. */
+    static int runProcess (int argc, char* argv[], const juce::String& packagePublicKey);
+
 private:
     int runWithLog (const CommandLineOptions& options);
     int update (const CommandLineOptions& options);
