@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 namespace
 {
     using Mode = SimulatedInstrument::Mode;
@@ -164,6 +166,13 @@ TEST_F (Instrument, badOrForeignImagesLeaveItErasedInItsBootloader)
     auto truncated = SimFirmwareImage::create (6, { 3, 0, 0 }, 200);
     truncated.setSize (150);
     sendInPackets (truncated, 64);
+
+    // A 32-byte stretch lost on the way, and a sum that still matches what arrived.
+    auto holed = SimFirmwareImage::create (6, { 3, 0, 0 }, 200);
+    holed.removeSection (40, 32);
+    auto* holedBytes = static_cast<juce::uint8*> (holed.getData());
+    holedBytes[holed.getSize() - 2] = (juce::uint8) (std::accumulate (holedBytes + 4, holedBytes + holed.getSize() - 2, 0u) & 0x7f);
+    sendInPackets (holed, 64);
 
     // A version its identity reply could not report (it would read as 3.0.1).
     sendInPackets (SimFirmwareImage::create (6, { 2, 10, 1 }, 200), 64);
