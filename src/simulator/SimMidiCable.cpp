@@ -23,6 +23,7 @@ namespace
 SimMidiCable::SimMidiCable (Settings settingsToUse, Sink sinkToUse, Overrun overrunToUse)
     : juce::Thread ("SimMidiCable"),
       settings (settingsToUse),
+      msPerByte (1000.0 / juce::jmax (1, settingsToUse.bytesPerSecond)),
       sink (std::move (sinkToUse)),
       overrun (std::move (overrunToUse))
 {
@@ -48,6 +49,19 @@ void SimMidiCable::write (const juce::uint8* data, size_t size)
 
     {
         const std::lock_guard<std::mutex> lock (mutex);
+        // The line drains the buffer as the hardware does, whenever the cable's thread gets to
+        // run: what it has sent by now has left the buffer, handed on or not.
+        const auto now = nowMs();
+        const auto sent = sentByNow (now);
+
+        // An idle line starts sending what arrives when it arrives, not earlier.
+        if (lineIdle || (sent == buffer.size() && now >= stallEndMs))
+        {
+            lineClockMs = std::max (lineClockMs, now - (double) sent * msPerByte);
+            lineIdle = false;
+        }
+
+        const auto room = bufferBytes - buffer.size() + sent;
         size_t copied = 0;
 
         // As the sequencer's MIDI driver does: chunk by chunk while each fits, and the rest of
@@ -56,7 +70,7 @@ void SimMidiCable::write (const juce::uint8* data, size_t size)
         {
             const auto chunk = std::min (chunkBytes, size - copied);
 
-            if (bufferBytes - buffer.size() < chunk)
+            if (room - copied < chunk)
                 break;
 
             buffer.insert (buffer.end(), data + copied, data + copied + chunk);
@@ -73,8 +87,13 @@ void SimMidiCable::write (const juce::uint8* data, size_t size)
     changed.notify_all();
 }
 
-size_t SimMidiCable::deliverable (size_t due)
+size_t SimMidiCable::deliverable (size_t due, bool commit)
 {
+    auto sysex = inSysex;
+    auto count = sysexBytes;
+    auto stalled = stalledThisSysex;
+    size_t result = due;
+
     for (size_t i = 0; i < due; ++i)
     {
         const auto byte = buffer[i];
@@ -84,35 +103,53 @@ size_t SimMidiCable::deliverable (size_t due)
 
         if (byte == 0xf0)
         {
-            inSysex = true;
-            sysexBytes = 0;
-            stalledThisSysex = false;
+            sysex = true;
+            count = 0;
+            stalled = false;
         }
         else if (byte >= 0x80)
         {
-            inSysex = false;
+            sysex = false;
         }
 
-        if (! inSysex)
+        if (! sysex)
             continue;
 
-        ++sysexBytes;
+        ++count;
 
-        if (settings.stallAtSysexByte > 0 && ! stalledThisSysex && sysexBytes == settings.stallAtSysexByte)
+        if (settings.stallAtSysexByte > 0 && ! stalled && count == settings.stallAtSysexByte)
         {
-            stalledThisSysex = true;
-            stallEndMs = nowMs() + settings.stallMs;
-            return i + 1;
+            stalled = true;
+            result = i + 1;
+
+            if (commit)
+                stallEndMs = nowMs() + settings.stallMs;
+
+            break;
         }
     }
 
-    return due;
+    if (commit)
+    {
+        inSysex = sysex;
+        sysexBytes = count;
+        stalledThisSysex = stalled;
+    }
+
+    return result;
+}
+
+size_t SimMidiCable::sentByNow (double now)
+{
+    if (lineIdle || buffer.empty() || now < stallEndMs)
+        return 0;
+
+    const auto due = (size_t) std::max (0.0, (now - lineClockMs) / msPerByte);
+    return deliverable (std::min (due, buffer.size()), false);
 }
 
 void SimMidiCable::run()
 {
-    const auto msPerByte = 1000.0 / settings.bytesPerSecond;
-    bool lineIdle = true;
     double wakeAtMs = 0;
     std::vector<juce::uint8> drained;
     std::vector<size_t> lost;
@@ -140,13 +177,8 @@ void SimMidiCable::run()
 
             if (! buffer.empty() && now >= stallEndMs)
             {
-                // An idle line starts sending when bytes arrive, not earlier.
-                if (lineIdle)
-                    lineClockMs = std::max (lineClockMs, now);
-
-                lineIdle = false;
                 const auto due = (size_t) std::max (0.0, (now - lineClockMs) / msPerByte);
-                const auto count = deliverable (std::min (due, buffer.size()));
+                const auto count = deliverable (std::min (due, buffer.size()), true);
                 drained.assign (buffer.begin(), buffer.begin() + (std::ptrdiff_t) count);
                 buffer.erase (buffer.begin(), buffer.begin() + (std::ptrdiff_t) count);
                 lineClockMs += (double) count * msPerByte;

@@ -46,24 +46,26 @@ public:
 
 private:
     void run() override;
-    size_t deliverable (size_t due);
+    size_t deliverable (size_t due, bool commit);
+    size_t sentByNow (double nowMs);
 
     const Settings settings;
+    const double msPerByte;
     const Sink sink;
     const Overrun overrun;
 
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<juce::uint8> buffer;     // guarded by mutex
-    std::deque<size_t> overruns;        // lost and event bytes, in pairs; guarded by mutex
-    bool stopping = false;              // guarded by mutex
-
-    // On the cable's thread only:
-    double lineClockMs = 0;             // when the line is due to have sent everything so far
-    bool inSysex = false;
-    size_t sysexBytes = 0;              // of the SysEx being delivered, F0 included
-    bool stalledThisSysex = false;
+    // Guarded by mutex:
+    std::deque<juce::uint8> buffer;     // what has not reached the device yet
+    std::deque<size_t> overruns;        // lost and event bytes, in pairs
+    bool stopping = false;
+    bool lineIdle = true;               // nothing to send since the buffer last ran empty
+    double lineClockMs = 0;             // when the line has sent everything it has delivered
     double stallEndMs = 0;
+    bool inSysex = false;               // of the bytes delivered so far:
+    size_t sysexBytes = 0;              // the current SysEx's, F0 included
+    bool stalledThisSysex = false;
 
     JUCE_DECLARE_NON_COPYABLE (SimMidiCable)
 };
