@@ -109,6 +109,7 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
         return UpdateOutcome::busy;
     }
 
+    // A demo run holds no lock and may run beside a real update: it keeps its lines to a log of its own.
     AppLog::createLog (BuildConstants::deviceName, demoSimulation != nullptr ? AppLog::Run::demo : AppLog::Run::real);
     logLine ("vfu-update: console mode");
 
