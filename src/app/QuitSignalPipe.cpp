@@ -1,12 +1,11 @@
 #include "QuitSignalPipe.h"
 
-#include <algorithm>
-#include <vector>
-
 #if ! JUCE_WINDOWS
+ #include <algorithm>
  #include <cerrno>
  #include <fcntl.h>
  #include <unistd.h>
+ #include <vector>
 
 namespace
 {
