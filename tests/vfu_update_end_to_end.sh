@@ -530,7 +530,7 @@ case "$case" in
         # there is for the shell, and never presses Cancel.
         export VFU_SIMULATE=$quick
         launcher="setsid -w"
-        start --yes --timeout 20 --firmware "$(package 30000)"
+        start --yes --timeout 20 --firmware "$(package 12000)"
         await "kB/s" 40
         printf 'cat notes.txt\rc' >&3
         finish 0
