@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -129,6 +130,69 @@ TEST_F (EngineTransfer, anEmptyImageSendsNothingReportsTheTransferCompleteAndEnd
 
     for (auto& line : log.lines())
         EXPECT_FALSE (line.startsWith ("Send '")) << line;
+}
+
+namespace
+{
+    /** The bus's ports, whose outputs the system refuses from a given send on (a receiver that
+        stopped reading), while every port stays listed. */
+    class RefusingPorts final : public MidiPorts
+    {
+    public:
+        RefusingPorts (std::shared_ptr<MidiPorts> busToUse, int acceptedToUse) : bus (std::move (busToUse)), accepted (acceptedToUse) {}
+
+        juce::StringArray getInputNames() override  { return bus->getInputNames(); }
+        juce::StringArray getOutputNames() override { return bus->getOutputNames(); }
+        std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& r) override { return bus->openInput (index, r); }
+
+        std::unique_ptr<MidiOutputPort> openOutput (int index) override
+        {
+            struct Output final : MidiOutputPort
+            {
+                Output (std::unique_ptr<MidiOutputPort> p, std::atomic<int>& a) : port (std::move (p)), accepted (a) {}
+
+                juce::Result sendMessageNow (const juce::MidiMessage& message) override
+                {
+                    return accepted-- > 0 ? port->sendMessageNow (message) : juce::Result::fail ("the receiver is full");
+                }
+
+                std::unique_ptr<MidiOutputPort> port;
+                std::atomic<int>& accepted;
+            };
+
+            auto port = bus->openOutput (index);
+            return port != nullptr ? std::make_unique<Output> (std::move (port), accepted) : nullptr;
+        }
+
+    private:
+        std::shared_ptr<MidiPorts> bus;
+        std::atomic<int> accepted;
+    };
+}
+
+TEST_F (EngineTransfer, aRefusedPacketEndsTheTransferAtOnceWithOneLineAndTakesTheLostConnectionPathEvenAsTheFirst)
+{
+    ASSERT_NO_FATAL_FAILURE (writePackage (3000));
+
+    for (const int accepted : { 0, 3 })
+    {
+        callback.clear();
+        MIDIPortsSelector::getInstance().setPorts (std::make_shared<RefusingPorts> (bus, accepted));
+        ASSERT_NO_FATAL_FAILURE (start ("<State name=\"Send\" pollingMode=\"none\">"
+                                        "  <SendSysEx messageKind=\"quorrel-fw-$(version)\" packetSize=\"256\" endPollingMode=\"MIDI ports\">"
+                                        "    <PollingState value=\"no device\" gotoState=\"Lost\"/>"
+                                        "    <PollingState value=\"device detected\" gotoState=\"Done\"/>"
+                                        "  </SendSysEx>"
+                                        "</State>"
+                                        "<State name=\"Lost\" pollingMode=\"none\"/><State name=\"Done\" pollingMode=\"none\"/>"));
+
+        ASSERT_TRUE (pumpUntil ([&] { return callback.lastState() == "Lost"; }, 10000)) << callback.events().joinIntoString (" | ");
+        EXPECT_EQ (log.count ("MIDI output [Quorrel] refused a packet of 'quorrel-fw-2.1.13.syx' after "
+                              + juce::String (accepted * 256) + " bytes: the receiver is full"), 1) << accepted;
+        EXPECT_FALSE (callback.events().contains ("progress 1.00")) << accepted;
+        EXPECT_EQ (device.getSizes().size(), (size_t) accepted);
+        engine.reset();
+    }
 }
 
 TEST_F (EngineTransfer, anEndPollingModeThatIsNoPollingWordMeansNoEndPollingAndEverySendOfTheStateRuns)

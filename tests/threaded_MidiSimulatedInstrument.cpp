@@ -54,7 +54,7 @@ namespace
             const auto size = (int) data.getSize() - skipTail;
 
             for (int offset = 0; offset < size; offset += packetSize)
-                EXPECT_TRUE (out->sendMessageNow (juce::MidiMessage (bytes + offset, juce::jmin (packetSize, size - offset))).wasOk());
+                (void) out->sendMessageNow (juce::MidiMessage (bytes + offset, juce::jmin (packetSize, size - offset))); // refused once a cable is pulled
         }
 
         std::vector<std::vector<juce::uint8>> ask (const std::vector<juce::uint8>& request)

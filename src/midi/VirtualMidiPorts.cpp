@@ -106,11 +106,14 @@ namespace
         {
             const juce::ScopedLock sl (plug->callLock);
 
-            // A port that has vanished takes nothing, as a real one that was unplugged.
-            if (! plug->present || plug->device == nullptr)
+            // A port that has vanished takes nothing, as a real one that was unplugged; one
+            // without a device takes everything and passes it nowhere.
+            if (! plug->present)
                 return juce::Result::fail ("the port is gone");
 
-            plug->device->receivedFromUpdater (message);
+            if (plug->device != nullptr)
+                plug->device->receivedFromUpdater (message);
+
             return juce::Result::ok();
         }
 
