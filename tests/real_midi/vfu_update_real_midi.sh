@@ -85,19 +85,13 @@ start_instrument "version=2.2.0;mode=bootloader;reattach-ms=300"
 "$updater" --yes --timeout 30 --firmware "$work/quorrel-fw-2.3.0.vfw" </dev/null >"$out" 2>"$err" &
 pid=$!
 await_log() {
-    until grep -qF -- "$1" "$log"; do
-        kill -0 "$pid" 2>/dev/null || fail "vfu-update ended before its log said: $1"
-        sleep 0.1
-    done
+    until grep -qF -- "$1" "$log"; do kill -0 "$pid" 2>/dev/null || fail "vfu-update ended before logging: $1"; sleep 0.1; done
 }
 await_log "Send 'quorrel-fw-2.3.0.syx' : 0 %%"
 kill -STOP "$instrument_pid"
 await_log "refused a packet of 'quorrel-fw-2.3.0.syx'"
 kill -CONT "$instrument_pid"
-status=0
-wait "$pid" || status=$?
-pid=
-[ "$status" -eq 1 ] || fail "vfu-update ended with $status after a refused packet, expected 1"
+wait "$pid"; [ $? -eq 1 ] || fail "vfu-update did not end with status 1 after a refused packet"; pid=
 [ "$(grep -c "refused a packet" "$log")" -eq 1 ] || fail "not exactly one log line about the refused packet"
 grep -qE "MIDI output \[Quorrel\] refused a packet of 'quorrel-fw-2.3.0.syx' after [0-9]+ bytes: the receiver took nothing for 200 ms: Resource temporarily unavailable" "$log" \
     || fail "the refused packet's line names no port or error"
