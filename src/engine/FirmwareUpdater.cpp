@@ -567,7 +567,12 @@ void FirmwareUpdater::runSendSysEx (const SendSysExInstruction& instruction)
 void FirmwareUpdater::sendSingleCommand (const juce::MidiMessage& message)
 {
     if (auto output = selector->openSelectedOutput())
-        output->sendMessageNow (message);
+    {
+        const auto sent = output->sendMessageNow (message);
+
+        if (sent.failed())
+            logLine ("MIDI output [" + selector->getOutputName() + "] refused a command: " + sent.getErrorMessage());
+    }
 }
 
 void FirmwareUpdater::waitAfterErase()
@@ -609,6 +614,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
     auto output = selector->openSelectedOutput();
     auto lastPortCheck = PollingResult::Stopped;
     bool connectionBroken = false;
+    bool sendRefused = false;
     const auto total = data.getSize();
 
     if (output != nullptr && total == 0)
@@ -656,6 +662,21 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
                 lastPercent = percent;
             }
 
+            // A packet the system did not take ends the transfer as a vanished port does: what
+            // follows it would reach the instrument as a damaged image.
+            if (senderFinished)
+            {
+                if (const auto failure = sender.getFailure(); failure.isNotEmpty())
+                {
+                    logLine ("MIDI output [" + selector->getOutputName() + "] refused a packet of '" + entryName
+                             + "' after " + juce::String (sent) + " bytes: " + failure);
+                    lastPortCheck = PollingResult::NoDevice;
+                    connectionBroken = true;
+                    sendRefused = true;
+                    break;
+                }
+            }
+
             lastPortCheck = selector->checkSelectedPorts();
 
             if (lastPortCheck != PollingResult::DeviceDetected)
@@ -684,7 +705,8 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
 
     output.reset();
 
-    if (connectionBroken && progress.load() > 0.0)
+    // A refused packet moves on even when it was the first: nothing reached the instrument whole.
+    if (connectionBroken && (progress.load() > 0.0 || sendRefused))
     {
         const auto& table = instruction.getPollingStates();
         const auto entry = table.find (lastPortCheck);
