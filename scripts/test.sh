@@ -53,16 +53,20 @@ run_ctest() {
 # finish_background waits for it, notes its own time, and shows its log if it failed.
 mkdir -p build-logs
 background_name=
+background_log() { echo "build-logs/$(tr -cs 'A-Za-z0-9' '-' <<<"$background_name" | sed 's/-$//').log"; }
 background() {
     background_name=$1; shift
-    local log="build-logs/${background_name// /-}.log"
+    local log
+    log=$(background_log)
     echo "== $background_name (in the background, output in $log) =="
     setsid bash -c 't=$SECONDS; "$@"; status=$?; echo $((SECONDS - t)) >"$0.seconds"; exit $status' \
         "$log" "$@" >"$log" 2>&1 &
     background_pid=$!
 }
-finish_background() {
-    local log="build-logs/${background_name// /-}.log"
+finish_background_log() { echo "build-logs/$(tr -cs 'A-Za-z0-9' '-' <<<"$background_name" | sed 's/-$//').log"; }
+background() {
+    local log
+    log=$(background_log)
     if ! wait "$background_pid"; then
         cat "$log" >&2
         echo "FAILED: $background_name" >&2
@@ -89,8 +93,8 @@ background "AddressSanitizer build" scripts/build.sh asan
 run "release tests (4 at a time)" run_ctest build -j4
 finish_background
 
-# Only the threaded tests run under ThreadSanitizer, so only their program is built for it.
-background "ThreadSanitizer build (threaded tests)" scripts/build.sh tsan vfu_threaded_tests
+# Only the tests labelled "threads" run under ThreadSanitizer, so only they are built for it.
+background "ThreadSanitizer build (threaded tests)" scripts/build.sh tsan vfu_threads_label_tests
 run "AddressSanitizer + UndefinedBehaviorSanitizer tests (3 at a time)" asan_tests
 finish_background
 
