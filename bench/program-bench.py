@@ -128,7 +128,8 @@ class Run:
         env.pop("VFU_SIMULATE", None)
         if simulate is not None:
             env["VFU_SIMULATE"] = simulate
-        self.log_path = os.path.join(self.home, LOG_RELATIVE)
+        # A demo run writes a log of its own beside the usual one.
+        self.log_path = os.path.join(self.home, LOG_RELATIVE + ("-demo" if simulate is not None else ""))
         self.log_text = ""
         self.seen = {}  # log text -> monotonic time it was first seen
         self.started = time.monotonic()

@@ -370,6 +370,7 @@ TEST_F (EngineWithoutDevice, stoppingEndsPromptlyDuringAWaitAndDuringTheEraseWai
 TEST_F (EngineWithoutDevice, aStateWithoutPollingNeverTimesOut)
 {
     start ("<State name=\"A\" pollingMode=\"none\"/><State name=\"T\" pollingMode=\"none\"/>", "A", 0, "T");
+    ASSERT_TRUE (waitForState ("A"));
     pumpFor (500);
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > A" }));
 }

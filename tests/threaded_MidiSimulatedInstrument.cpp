@@ -38,7 +38,9 @@ namespace
         void send (const std::vector<juce::uint8>& bytes)
         {
             if (auto out = ports->openOutput (ports->getOutputNames().indexOf (name)))
-                out->sendMessageNow (juce::MidiMessage (bytes.data(), (int) bytes.size()));
+            {
+                EXPECT_TRUE (out->sendMessageNow (juce::MidiMessage (bytes.data(), (int) bytes.size())).wasOk());
+            }
         }
 
         /** Announces the image and sends it as raw slices of packetSize bytes, as the engine and
@@ -52,7 +54,7 @@ namespace
             const auto size = (int) data.getSize() - skipTail;
 
             for (int offset = 0; offset < size; offset += packetSize)
-                out->sendMessageNow (juce::MidiMessage (bytes + offset, juce::jmin (packetSize, size - offset)));
+                (void) out->sendMessageNow (juce::MidiMessage (bytes + offset, juce::jmin (packetSize, size - offset))); // refused once a cable is pulled
         }
 
         std::vector<std::vector<juce::uint8>> ask (const std::vector<juce::uint8>& request)
@@ -248,8 +250,8 @@ TEST_F (Instrument, destroyingItWhilePacketsArriveOnAnotherThreadIsSafe)
         const auto image = SimFirmwareImage::create (6, { 2, 1, 13 }, 20000);
 
         for (size_t offset = 0; offset < image.getSize() && ! done; offset += 64)
-            out->sendMessageNow (juce::MidiMessage (static_cast<const juce::uint8*> (image.getData()) + offset,
-                                                    (int) juce::jmin<size_t> (64, image.getSize() - offset)));
+            (void) out->sendMessageNow (juce::MidiMessage (static_cast<const juce::uint8*> (image.getData()) + offset,
+                                                           (int) juce::jmin<size_t> (64, image.getSize() - offset))); // taken or refused, as the unplugging falls
     });
 
     juce::Thread::sleep (5);

@@ -15,7 +15,7 @@ namespace
     class RecordingOutput final : public MidiOutputPort
     {
     public:
-        void sendMessageNow (const juce::MidiMessage& message) override
+        juce::Result sendMessageNow (const juce::MidiMessage& message) override
         {
             {
                 const std::lock_guard<std::mutex> guard (lock);
@@ -24,6 +24,7 @@ namespace
             }
 
             sent.signal();
+            return juce::Result::ok();
         }
 
         std::vector<std::vector<juce::uint8>> getMessages() const

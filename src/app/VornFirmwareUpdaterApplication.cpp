@@ -88,7 +88,7 @@ void VornFirmwareUpdaterApplication::initialise (const juce::String&)
     if (demoSimulation == nullptr && ! takeInstrumentLock())
         return;
 
-    AppLog::createLog (deviceName);
+    AppLog::createLog (deviceName, demoSimulation != nullptr ? AppLog::Run::demo : AppLog::Run::real);
     startTracingIfAsked();
     mainWindow.reset();
     mainWindow = std::make_unique<MainWindow> (getApplicationName(), deviceName);

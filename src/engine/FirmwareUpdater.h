@@ -28,18 +28,23 @@ class FirmwareUpdater final : public UpdaterDefinitions,
 {
 public:
     /** Loads the definitions text, then finds the firmware packages in the given folders, signed
-        by the maker whose public key is given (the build's own by default). Throws FirmwareUpdaterException. */
+        by the maker whose public key is given (the build's own by default). sourceLogLine, when
+        given, is logged between the two, so that a program's log names its definitions before
+        any line about packages. Throws FirmwareUpdaterException. */
     FirmwareUpdater (const juce::String& definitionsText, const juce::String& deviceName, bool consoleMode,
                      FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
-                     const juce::String& packagePublicKey = PackageSignature::builtInPublicKey());
+                     const juce::String& packagePublicKey = PackageSignature::builtInPublicKey(),
+                     const juce::String& sourceLogLine = {});
 
     /** Loads the definitions file, then finds the firmware packages. Throws FirmwareUpdaterException. */
     FirmwareUpdater (const juce::File& definitionsFile, const juce::String& deviceName, bool consoleMode,
                      FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
-                     const juce::String& packagePublicKey = PackageSignature::builtInPublicKey());
+                     const juce::String& packagePublicKey = PackageSignature::builtInPublicKey(),
+                     const juce::String& sourceLogLine = {});
 
     /** The engine a program starts with: from the definitions file when it exists, else from the
-        inbuilt text. Logs which of the two it uses and notes it in a MIDI trace. Throws
+        inbuilt text. Logs which of the two it uses, right after they have loaded (before the
+        package search), and notes it in a MIDI trace. Throws
         FirmwareUpdaterException like the constructors. */
     static std::unique_ptr<FirmwareUpdater> createFromFileOrInbuilt (const juce::File& definitionsFile,
                                                                      const juce::String& inbuiltText,
@@ -88,6 +93,9 @@ public:
 
     juce::StringArray getFirmwareVersions() const { return packageStore.getFirmwareVersions(); }
     bool selectFirmwareVersion (const juce::String& version);
+    /** Selects the package read from that file by the search; false, with the reason the search
+        refused it, when it holds none (another package of its version is never taken instead). */
+    bool selectFirmwarePackageFile (const juce::File& file, juce::String& reason);
     juce::String getSelectedVersion() const { return packageStore.getSelectedVersion(); }
     FirmwarePackageStore& getPackageStore() noexcept { return packageStore; }
 
@@ -107,7 +115,8 @@ public:
     double getProgress() const noexcept { return progress.load(); }
 
 private:
-    void initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders);
+    void initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
+                           const juce::String& sourceLogLine);
     /** Reports the move into currentState and runs its instructions; false when a stop request
         came first and nothing was entered. */
     bool enterState();

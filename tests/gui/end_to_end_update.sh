@@ -41,7 +41,7 @@ trap cleanup EXIT
 export HOME=$work/home
 unset XDG_CONFIG_HOME XDG_DATA_HOME
 mkdir -p "$HOME/Desktop"
-log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
+log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel-demo"
 
 "$tool" image --family 6 --version 2.1.14 --size 2048 -o "$work/quorrel-fw-2.1.14.syx" >/dev/null
 "$tool" pack -o "$HOME/Desktop/quorrel-fw-2.1.14.vfw" "$work/quorrel-fw-2.1.14.syx" >/dev/null

@@ -37,7 +37,7 @@ trap cleanup EXIT
 sh "$wine_run" "$prefix" cmd /c exit >/dev/null 2>&1
 user_dir=$(find "$prefix/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | sed -n 1p)
 [ -d "$user_dir/AppData/Roaming" ] || { echo "FAIL: no application-data folder in $prefix" >&2; exit 1; }
-log="$user_dir/AppData/Roaming/Vorn Firmware Updater/vfu-quorrel"
+log="$user_dir/AppData/Roaming/Vorn Firmware Updater/vfu-quorrel-demo"
 desktop=$user_dir/Desktop
 rm -f "$log" "$desktop"/quorrel-fw-*.vfw
 mkdir -p "$desktop"

@@ -235,7 +235,7 @@ TEST_F (MainComponentTest, AModeChangeReturnsWhileADriverHoldsTheEngineWhichRest
     struct HeldOutput final : MidiOutputPort
     {
         HeldOutput (juce::WaitableEvent& r, std::atomic<bool>& h) : released (r), holding (h) {}
-        void sendMessageNow (const juce::MidiMessage&) override { holding = true; released.wait(); }
+        juce::Result sendMessageNow (const juce::MidiMessage&) override { holding = true; released.wait(); return juce::Result::ok(); }
         juce::WaitableEvent& released;
         std::atomic<bool>& holding;
     };

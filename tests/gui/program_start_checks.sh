@@ -94,10 +94,10 @@ windows=$(xdotool search --name "^Quorrel Firmware Updater$" | wc -l)
 [ "$windows" -eq 1 ] || fail "$windows windows after a second start"
 kill -0 "$first" || fail "the first instance ended"
 
-# SIGTERM ends the first one cleanly; the log's last line is the shutdown.
+# SIGTERM ends the first one cleanly; the last line of its log (a demo run's own) is the shutdown.
 kill -TERM "$first"
 timeout 20 tail --pid="$first" -f /dev/null || fail "SIGTERM did not end the program"
-last=$(tail -n 1 "$log" | tr -d '\r')
+last=$(tail -n 1 "$log-demo" | tr -d '\r')
 [[ "$last" == *" - shutdown" ]] || fail "last log line: $last"
 
 # 4. A FIFO named StateMachines.xml beside the executable is unreadable: the definitions error
@@ -144,7 +144,7 @@ timeout 20 tail --pid="$second" -f /dev/null || fail "the window program did not
 wait "$second" || status=$?
 [ "$status" -eq 1 ] || fail "the window program refused beside vfu-update: status $status, expected 1"
 [ ! -e "$log" ] || fail "the refused window program wrote to the log: $(cat "$log")"
-kill -INT "$holder"
+kill -TERM "$holder"
 wait "$holder" || true
 
 #    And the other way round: while the window holds the instrument, vfu-update is refused with 4.

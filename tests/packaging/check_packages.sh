@@ -42,7 +42,7 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 echo "-- lintian"
-# Root may run lintian; the warnings that stay are explained in the README.
+# Root may run lintian; the package gives no warning (docs/makers.md, "Building a release").
 lintian --allow-root --fail-on error --tag-display-limit 0 "$deb"
 
 # Manual pages, AppStream metadata: what Debian's tools and software centres read.
@@ -108,7 +108,7 @@ export HOME=$work/home
 unset XDG_CONFIG_HOME
 mkdir -p "$HOME/Desktop"
 cd "$HOME"
-log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
+log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel-demo"
 
 for command in vorn-firmware-updater vfu-update vfu-check-definitions vfu-firmware-tool; do
     [ "$(command -v "$command")" = "$root/usr/bin/$command" ] || fail "$command is not found through PATH"

@@ -124,7 +124,13 @@ juce::String PortLister::describe()
 
         if (auto output = ports->openOutput (i))
         {
-            output->sendMessageNow (MIDIPortsSelector::deviceInquiryRequest());
+            const auto sent = output->sendMessageNow (MIDIPortsSelector::deviceInquiryRequest());
+
+            if (sent.failed())
+            {
+                text << "the request was refused: " << sent.getErrorMessage() << "\n";
+                continue;
+            }
 
             if (replyArrived.wait (answerWaitMs))
                 juce::Thread::sleep (moreAnswersWaitMs);
