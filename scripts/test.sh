@@ -63,8 +63,7 @@ background() {
         "$log" "$@" >"$log" 2>&1 &
     background_pid=$!
 }
-finish_background_log() { echo "build-logs/$(tr -cs 'A-Za-z0-9' '-' <<<"$background_name" | sed 's/-$//').log"; }
-background() {
+finish_background() {
     local log
     log=$(background_log)
     if ! wait "$background_pid"; then
