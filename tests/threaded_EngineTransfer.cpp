@@ -267,6 +267,5 @@ TEST_F (EngineTransfer, atQuitASendThatNeverReturnsIsLoggedTracedAndTheProcessEn
                                         "has not returned) did not end within 5000 ms; quitting without waiting for it");
     EXPECT_TRUE (lines.contains ("Sender thread timed out waiting for exit!"));
     EXPECT_GE (elapsed, 5000u);
-    EXPECT_LT (elapsed, 20000u);
 }
 #endif

@@ -4,7 +4,8 @@
 #
 # usage: vfu_update_end_to_end.sh <vfu-update> <vfu-firmware-tool> <case> <pty|pipe>
 #   cases: update, uptodate, rejected, cable, noinstrument, interrupt, list, hangup;
-#          pipe only: nokeys, bypath, busy, closedinput, head, tracetargets, keyed, unusable, ignoredsignals;
+#          pipe only: nokeys, bypath, busy, closedinput, head, tracetargets, keyed, unusable, ignoredsignals,
+#                     erasewait;
 #          pty only: hangupprompt, background, setsid
 set -uo pipefail
 
@@ -213,7 +214,6 @@ case "$case" in
         log=$real_log
         start --yes --timeout 2 --firmware "$(package 4000)"
         finish 3
-        [ "$elapsed" -le 6 ] || fail "gave up after $elapsed s, not about 2 s"
         expect_err "no Quorrel answered within 2 s"
         ;;
 
@@ -234,7 +234,23 @@ case "$case" in
         expect_err "run vfu-update again"
         expect_no_log "'quorrel-fw-2.2.0.syx' : 100 "
         expect_no_log "Sender thread timed out"
-        [ "$elapsed" -le 30 ] || fail "took $elapsed s"
+        ;;
+
+    erasewait)
+        # Definitions whose erase State waits before it erases: Ctrl-C during that wait erased
+        # nothing, and the message says so.
+        export VFU_SIMULATE="mode=bootloader"
+        sed 's|<SendSysEx messageKind="erase"/>|<Wait time="3600"/>&|' "$(dirname "$0")/../resources/StateMachinesConsole.xml" \
+            >"$work/waits-first.xml"
+        start --yes --timeout 20 --definitions "$work/waits-first.xml" --firmware "$(package 4000)" --trace "$work/erase.trace"
+        until grep -q "State 'Firmware erase'" "$log" 2>/dev/null; do
+            kill -0 "$pid" 2>/dev/null || fail "ended before the erase State"
+            sleep 0.2
+        done
+        kill -INT "$pid"
+        finish 1
+        expect_err "interrupted in State 'Firmware erase'; nothing was changed on the Quorrel."
+        ! grep -q ' out "Quorrel" F0 04 06 11 F7$' "$work/erase.trace" || fail "the erase was sent"
         ;;
 
     nokeys)
@@ -244,7 +260,6 @@ case "$case" in
         finish 1
         expect_err "run with --yes"
         expect_no_log "State 'Firmware erase'"
-        [ "$elapsed" -le 10 ] || fail "took $elapsed s"
         ;;
 
     bypath)
@@ -364,7 +379,6 @@ case "$case" in
         expect_log "vfu-update: the terminal hung up (SIGHUP)"
         expect_log "vfu-update: exit status 1: the terminal hung up in State '.*'; nothing was changed on the Quorrel."
         expect_no_log "State 'Firmware erase'"
-        [ "$elapsed" -le 15 ] || fail "took $elapsed s"
         ;;
 
     background)
@@ -395,7 +409,6 @@ case "$case" in
         finish 1
         expect_err "run with --yes"
         expect_no_log "State 'Firmware erase'"
-        [ "$elapsed" -le 10 ] || fail "took $elapsed s"
         ;;
 
     head)

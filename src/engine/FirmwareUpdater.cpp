@@ -151,6 +151,12 @@ FirmwareUpdater::State* FirmwareUpdater::getCurrent() const
 void FirmwareUpdater::setCurrent (State* state)
 {
     const std::lock_guard<std::mutex> lock (stateLock);
+
+    // A poll result or a transfer's port check that names the State the engine is in keeps it
+    // there: its instructions do not run again, so what its Checks enabled stays enabled.
+    if (state == currentState)
+        return;
+
     currentState = state;
     presetButtonsOf (state);
 }
@@ -288,6 +294,8 @@ void FirmwareUpdater::returnToInitialState()
         previousState = nullptr;
         currentState = activeMachine->findState (activeMachine->initialState);
         presetButtonsOf (currentState);
+        // A press not yet taken belonged to the State the walk leaves.
+        _pendingState.clear();
     }
 
     notify();
@@ -308,6 +316,32 @@ bool FirmwareUpdater::signalStopIf (const std::function<bool (const juce::String
     return true;
 }
 
+bool FirmwareUpdater::signalStopBeforeFirmwareChange()
+{
+    {
+        const std::lock_guard<std::mutex> lock (stateLock);
+
+        if (firmwareChanged.load())
+            return false;
+
+        signalThreadShouldExit();
+    }
+
+    notify();
+    return true;
+}
+
+bool FirmwareUpdater::beginFirmwareChange()
+{
+    const std::lock_guard<std::mutex> lock (stateLock);
+
+    if (threadShouldExit())
+        return false;
+
+    firmwareChanged = true;
+    return true;
+}
+
 //==============================================================================
 void FirmwareUpdater::run()
 {
@@ -324,6 +358,9 @@ void FirmwareUpdater::run()
         previousState = nullptr;
         currentState = machine->findState (machine->initialState);
         presetButtonsOf (currentState);
+
+        // A press taken while the previous run was ending belonged to that run's State.
+        _pendingState.clear();
     }
 
     for (;;)
@@ -551,12 +588,12 @@ void FirmwareUpdater::runSendSysEx (const SendSysExInstruction& instruction)
 
     if (kind == "erase")
     {
-        sendSingleCommand (makeCommand ({ 0xf0, 0x04, family, 0x11, 0xf7 }));
+        sendSingleCommand (makeCommand ({ 0xf0, 0x04, family, 0x11, 0xf7 }), true);
         waitAfterErase();
     }
     else if (kind == "panel update state")
     {
-        sendSingleCommand (makeCommand ({ 0xf0, 0x04, family, 0x31, 0x00, 0xf7 }));
+        sendSingleCommand (makeCommand ({ 0xf0, 0x04, family, 0x31, 0x00, 0xf7 }), false);
     }
     else
     {
@@ -564,15 +601,30 @@ void FirmwareUpdater::runSendSysEx (const SendSysExInstruction& instruction)
     }
 }
 
-void FirmwareUpdater::sendSingleCommand (const juce::MidiMessage& message)
+bool FirmwareUpdater::sendSingleCommand (const juce::MidiMessage& message, bool changesFirmware)
 {
-    if (auto output = selector->openSelectedOutput())
-    {
-        const auto sent = output->sendMessageNow (message);
+    auto output = selector->openSelectedOutput();
 
-        if (sent.failed())
-            logLine ("MIDI output [" + selector->getOutputName() + "] refused a command: " + sent.getErrorMessage());
+    if (output == nullptr)
+    {
+        logLine ("Cannot send a command: no MIDI output is open");
+        return false;
     }
+
+    if (changesFirmware && ! beginFirmwareChange())
+        return false;
+
+    // A command that went out in part may still have reached the instrument: it counts as sent
+    // for the firmware's sake, and as failed here.
+    const auto sent = output->sendMessageNow (message);
+
+    if (sent.failed())
+    {
+        logLine ("MIDI output [" + selector->getOutputName() + "] refused a command: " + sent.getErrorMessage());
+        return false;
+    }
+
+    return true;
 }
 
 void FirmwareUpdater::waitAfterErase()
@@ -623,7 +675,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
         progress = 1.0;
         report ([] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setProgress (1.0); });
     }
-    else if (output != nullptr)
+    else if (output != nullptr && beginFirmwareChange())
     {
         output->announceImage (total);
 

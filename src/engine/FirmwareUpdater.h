@@ -74,6 +74,16 @@ public:
         State that mayStop would refuse. True when the stop was requested. */
     bool signalStopIf (const std::function<bool (const juce::String& stateName)>& mayStop);
 
+    /** Asks the engine thread to stop unless it has begun changing the instrument's firmware (sent
+        an erase or begun sending an image). Decided under the lock the engine takes before such a
+        send, so that afterwards hasChangedFirmware() is final: a stop that is granted comes before
+        any such send, and a refused one after it. True when the stop was requested. */
+    bool signalStopBeforeFirmwareChange();
+
+    /** True once an erase went out or an image began to be sent: from then on the instrument may be
+        left without complete firmware. Any thread. */
+    bool hasChangedFirmware() const noexcept { return firmwareChanged.load(); }
+
     bool getAdvancedMode() const noexcept { return advancedMode; }
     void setAdvancedMode (bool on) noexcept { advancedMode = on; }
 
@@ -120,7 +130,11 @@ private:
 
     void runInstructions (const State::InstructionList& list);
     void runSendSysEx (const SendSysExInstruction& instruction);
-    void sendSingleCommand (const juce::MidiMessage& message);
+    /** Sends one command; with changesFirmware, only if no stop was requested first (and then it
+        counts as a change of the firmware). True when the output took it. */
+    bool sendSingleCommand (const juce::MidiMessage& message, bool changesFirmware);
+    /** Marks the firmware as changing unless a stop was requested first; false then. */
+    bool beginFirmwareChange();
     void waitAfterErase();
     void transferFirmware (const SendSysExInstruction& instruction);
     void runEndPolling (const SendSysExInstruction& instruction);
@@ -153,6 +167,7 @@ private:
     bool missingTimeoutStateLogged = false;
 
     std::atomic<bool> senderAlive { false };
+    std::atomic<bool> firmwareChanged { false }; // set under stateLock, read anywhere
     std::atomic<juce::int64> lastEventTime { 0 };
     std::atomic<double> progress { 0.0 };
     std::atomic<bool> advancedMode { false };

