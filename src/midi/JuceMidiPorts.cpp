@@ -180,6 +180,17 @@ namespace
     // and the open is tried again only this often (the lists are read ten times a second).
     constexpr double sequencerRetryMs = 3000.0;
 
+    /** The identifier a user sees and gives (vfu-update --port): ALSA's own "client:port" on Linux,
+        where the framework writes "client-port"; the framework's identifier elsewhere. */
+    juce::Array<juce::MidiDeviceInfo> withPublicIdentifiers (juce::Array<juce::MidiDeviceInfo> devices)
+    {
+       #if JUCE_LINUX
+        for (auto& device : devices)
+            device.identifier = device.identifier.replaceFirstOccurrenceOf ("-", ":");
+       #endif
+        return devices;
+    }
+
     juce::MidiDeviceInfo deviceAt (const juce::Array<juce::MidiDeviceInfo>& devices, int index)
     {
         return juce::isPositiveAndBelow (index, devices.size()) ? devices.getReference (index) : juce::MidiDeviceInfo();
@@ -224,24 +235,45 @@ juce::Array<juce::MidiDeviceInfo> JuceMidiPorts::availableDevices (bool inputs)
    #endif
 }
 
-juce::StringArray JuceMidiPorts::getInputNames()
+juce::Array<juce::MidiDeviceInfo> JuceMidiPorts::listAndRemember (bool inputs)
 {
     if (! sequencerAvailable())
         return {};
 
-    const auto devices = availableDevices (true);
-    remember (devices, true);
-    return namesOf (devices);
+    const auto devices = availableDevices (inputs);
+    remember (devices, inputs);
+    return devices;
+}
+
+juce::StringArray JuceMidiPorts::getInputNames()
+{
+    return namesOf (listAndRemember (true));
 }
 
 juce::StringArray JuceMidiPorts::getOutputNames()
 {
-    if (! sequencerAvailable())
-        return {};
+    return namesOf (listAndRemember (false));
+}
 
-    const auto devices = availableDevices (false);
-    remember (devices, false);
-    return namesOf (devices);
+juce::Array<juce::MidiDeviceInfo> JuceMidiPorts::getInputDevices()
+{
+    return withPublicIdentifiers (listAndRemember (true));
+}
+
+juce::Array<juce::MidiDeviceInfo> JuceMidiPorts::getOutputDevices()
+{
+    return withPublicIdentifiers (listAndRemember (false));
+}
+
+bool JuceMidiPorts::belongTogether (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& output) const
+{
+   #if JUCE_LINUX
+    // One ALSA client is one device (a USB instrument, a program's virtual device).
+    return input.identifier.upToFirstOccurrenceOf (":", false, false) == output.identifier.upToFirstOccurrenceOf (":", false, false);
+   #else
+    juce::ignoreUnused (input, output);
+    return true;
+   #endif
 }
 
 void JuceMidiPorts::remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs)
@@ -266,7 +298,7 @@ juce::MidiDeviceInfo JuceMidiPorts::deviceToOpen (int index, bool inputs)
         listed = deviceAt (list, index);
     }
 
-    if (current.identifier.isEmpty() || (haveList && listed.name != current.name))
+    if (current.identifier.isEmpty() || (haveList && (listed.name != current.name || listed.identifier != current.identifier)))
         return {};
 
     return current;

@@ -28,11 +28,16 @@ public:
 
     juce::StringArray getInputNames() override;
     juce::StringArray getOutputNames() override;
+    juce::Array<juce::MidiDeviceInfo> getInputDevices() override;
+    juce::Array<juce::MidiDeviceInfo> getOutputDevices() override;
+    bool areSharedWithOtherPrograms() const override { return true; }
+    bool belongTogether (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& output) const override;
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
 
 private:
     bool sequencerAvailable();
+    juce::Array<juce::MidiDeviceInfo> listAndRemember (bool inputs);
     juce::Array<juce::MidiDeviceInfo> availableDevices (bool inputs);
     void remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs);
     juce::MidiDeviceInfo deviceToOpen (int index, bool inputs);

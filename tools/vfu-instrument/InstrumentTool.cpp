@@ -22,7 +22,7 @@ namespace
 
     void printUsage (std::ostream& out)
     {
-        out << "usage: vfu-instrument [--device NAME] [--image-bytes N] [SETTINGS]\n"
+        out << "usage: vfu-instrument [--device NAME] [--name PORTNAME] [--image-bytes N] [SETTINGS]\n"
                "       vfu-instrument --help\n"
                "\n"
                "Puts a simulated " << BuildConstants::deviceName << " on this computer's MIDI service as a virtual\n"
@@ -32,6 +32,8 @@ namespace
                "\n"
                "  --device NAME     Quorrel, Dorrick, Vantoline or Halvane XV (default "
             << BuildConstants::deviceName << ")\n"
+               "  --name PORTNAME   the name of its ports (default: the device's name), so that several\n"
+               "                    simulated instruments can be told apart on one computer\n"
                "  --image-bytes N   the image size that pull-cable-at takes its share of (default 359740)\n"
                "  SETTINGS          key=value pairs separated by ';', as in VFU_SIMULATE:\n"
                "                      version, mode, bootloader-after, reattach-ms, pull-cable-at,\n"
@@ -65,7 +67,7 @@ int InstrumentTool::run (const juce::StringArray& arguments)
 {
     int family = BuildConstants::deviceFamily;
     size_t imageBytes = defaultImageBytes;
-    juce::String settingsText;
+    juce::String settingsText, portName;
     bool settingsGiven = false;
 
     for (int i = 0; i < arguments.size(); ++i)
@@ -78,14 +80,23 @@ int InstrumentTool::run (const juce::StringArray& arguments)
             return 0;
         }
 
-        if (arg == "--device" || arg == "--image-bytes")
+        if (arg == "--device" || arg == "--image-bytes" || arg == "--name")
         {
             if (i + 1 >= arguments.size())
                 return usageError (arg + " needs a value");
 
             const auto value = arguments[++i];
 
-            if (arg == "--device")
+            if (arg == "--name")
+            {
+                // What ALSA keeps of a port name: up to 63 bytes of printable text.
+                if (value.trim().isEmpty() || value.getNumBytesAsUTF8() > 63
+                    || value.containsAnyOf (juce::String::charToString ((juce::juce_wchar) 127)) || value.containsAnyOf ("\t\n\r"))
+                    return usageError ("bad port name '" + value + "' (1 to 63 bytes of printable text)");
+
+                portName = value;
+            }
+            else if (arg == "--device")
             {
                 family = 0;
 
@@ -120,13 +131,13 @@ int InstrumentTool::run (const juce::StringArray& arguments)
         return 2;
     }
 
-    return runInstrument (family, settingsText, imageBytes);
+    return runInstrument (family, settingsText, imageBytes, portName);
 }
 
-int InstrumentTool::runInstrument (int family, const juce::String& settingsText, size_t imageBytes)
+int InstrumentTool::runInstrument (int family, const juce::String& settingsText, size_t imageBytes, const juce::String& portName)
 {
    #if JUCE_WINDOWS
-    juce::ignoreUnused (family, settingsText, imageBytes);
+    juce::ignoreUnused (family, settingsText, imageBytes, portName);
     return 2;
    #else
     SimulatorConfig config;
@@ -163,6 +174,9 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
 
     auto settings = config.toSettings (family);
     settings.assumedImageBytes = imageBytes;
+
+    if (portName.isNotEmpty())
+        settings.portName = portName;
 
     SystemVirtualPorts ports (&printer);
     auto instrument = std::make_unique<SimulatedInstrument> (ports, settings);

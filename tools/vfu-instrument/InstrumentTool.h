@@ -13,5 +13,5 @@ public:
     int run (const juce::StringArray& arguments);
 
 private:
-    int runInstrument (int family, const juce::String& settingsText, size_t imageBytes);
+    int runInstrument (int family, const juce::String& settingsText, size_t imageBytes, const juce::String& portName);
 };

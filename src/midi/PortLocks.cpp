@@ -1,0 +1,137 @@
+#include "PortLocks.h"
+
+namespace
+{
+    constexpr int scanWaitStepMs = 20;
+
+    PortLocks::Outcome outcomeOf (InstrumentLock::Result result)
+    {
+        switch (result)
+        {
+            case InstrumentLock::Result::taken: return PortLocks::Outcome::granted;
+            case InstrumentLock::Result::held:  return PortLocks::Outcome::held;
+            case InstrumentLock::Result::failed: break;
+        }
+
+        return PortLocks::Outcome::failed;
+    }
+}
+
+PortLocks::PortLocks (bool shouldLock) : enabled (shouldLock) {}
+
+PortLocks::~PortLocks() = default;
+
+PortLocks::Port& PortLocks::portFor (const juce::String& identifier)
+{
+    const std::lock_guard<std::mutex> guard (mutex);
+    auto& port = ports[identifier];
+
+    if (port.talk == nullptr)
+    {
+        port.talk = std::make_unique<InstrumentLock> ("port-" + identifier + "-talk");
+        port.owner = std::make_unique<InstrumentLock> ("port-" + identifier + "-owner");
+    }
+
+    return port;
+}
+
+PortLocks::Outcome PortLocks::ask (const juce::String& identifier, juce::String& error)
+{
+    if (! enabled)
+        return Outcome::granted;
+
+    auto& port = portFor (identifier);
+    const auto outcome = outcomeOf (port.talk->tryEnter());
+
+    if (outcome == Outcome::failed)
+        error = port.talk->getError();
+
+    return outcome;
+}
+
+PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::String& error, const std::function<bool()>& shouldStop)
+{
+    if (! enabled)
+        return Outcome::granted;
+
+    auto& port = portFor (identifier);
+    const auto owner = outcomeOf (port.owner->tryEnter());
+
+    if (owner != Outcome::granted)
+    {
+        if (owner == Outcome::failed)
+            error = port.owner->getError();
+
+        return owner;
+    }
+
+    // The owner lock is ours, so whoever has talk is a scan that lets go within about a second.
+    const auto giveUpAt = juce::Time::getMillisecondCounterHiRes() + maxScanWaitMs;
+
+    for (;;)
+    {
+        const auto talk = port.talk->tryEnter();
+
+        if (talk == InstrumentLock::Result::taken)
+            return Outcome::granted;
+
+        if (talk == InstrumentLock::Result::failed)
+            error = port.talk->getError();
+        else if (juce::Time::getMillisecondCounterHiRes() > giveUpAt)
+            error = "its lock stayed taken by a scan for " + juce::String (maxScanWaitMs / 1000) + " s";
+        else if (shouldStop == nullptr || ! shouldStop())
+        {
+            juce::Thread::sleep (scanWaitStepMs);
+            continue;
+        }
+
+        port.owner->exit();
+        return talk == InstrumentLock::Result::failed ? Outcome::failed : Outcome::held;
+    }
+}
+
+bool PortLocks::holds (const juce::String& identifier) const
+{
+    if (! enabled)
+        return true;
+
+    const std::lock_guard<std::mutex> guard (mutex);
+    const auto found = ports.find (identifier);
+    return found != ports.end() && found->second.talk->isHeld();
+}
+
+bool PortLocks::owns (const juce::String& identifier) const
+{
+    if (! enabled)
+        return true;
+
+    const std::lock_guard<std::mutex> guard (mutex);
+    const auto found = ports.find (identifier);
+    return found != ports.end() && found->second.owner->isHeld();
+}
+
+void PortLocks::release (const juce::String& identifier)
+{
+    const std::lock_guard<std::mutex> guard (mutex);
+    const auto found = ports.find (identifier);
+
+    if (found != ports.end())
+    {
+        found->second.talk->exit();
+        found->second.owner->exit();
+    }
+}
+
+void PortLocks::releaseAllBut (const juce::String& identifier)
+{
+    const std::lock_guard<std::mutex> guard (mutex);
+
+    for (auto& [name, port] : ports)
+    {
+        if (name == identifier)
+            continue;
+
+        port.talk->exit();
+        port.owner->exit();
+    }
+}
