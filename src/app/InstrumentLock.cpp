@@ -43,7 +43,8 @@ namespace
 {
     juce::String safeName (const juce::String& name)
     {
-        if (name.isNotEmpty() && name.containsOnly ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_"))
+        if (name.isNotEmpty() && name.length() <= 100
+            && name.containsOnly ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_"))
             return name;
 
         // Windows port identifiers are long device paths; a hash keeps the name short and legal.

@@ -28,8 +28,10 @@ PortLocks::Port& PortLocks::portFor (const juce::String& identifier)
 
     if (port.talk == nullptr)
     {
-        port.talk = std::make_unique<InstrumentLock> ("port-" + identifier + "-talk");
-        port.owner = std::make_unique<InstrumentLock> ("port-" + identifier + "-owner");
+        // ALSA's "128:0" becomes "port-128-0-talk"; other identifiers are hashed by the lock.
+        const auto name = identifier.containsOnly ("0123456789:") ? identifier.replaceCharacter (':', '-') : identifier;
+        port.talk = std::make_unique<InstrumentLock> ("port-" + name + "-talk");
+        port.owner = std::make_unique<InstrumentLock> ("port-" + name + "-owner");
     }
 
     return port;

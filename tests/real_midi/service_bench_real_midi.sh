@@ -27,7 +27,7 @@ work=$(mktemp -d)
 chmod 755 "$work"
 pids=()
 cleanup() {
-    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -48,7 +48,7 @@ unset XDG_CONFIG_HOME XDG_DATA_HOME VFU_SIMULATE
 mkdir -p "$work/root-home/Desktop" "$work/other-home/Desktop"
 chown -R 65534:65534 "$work/other-home"
 
-size=30000
+size=100000
 "$tool" image --family 6 --version 2.2.0 --size $size -o "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "image"
 "$tool" pack -o "$work/quorrel-fw-2.2.0.vfw" "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "pack"
 digest=$(sha256sum "$work/quorrel-fw-2.2.0.syx" | cut -d' ' -f1)
@@ -150,9 +150,20 @@ for name in "Quorrel A" "Quorrel B"; do
         || fail "$name did not receive the image whole"
 done
 
+# A lock that cannot be taken for another reason than being held is an error, never a lock: a
+# folder where C's lock file belongs.
+c=$(awk '/^MIDI outputs:/ { o = 1; next } o && $2 " " $3 == "Quorrel C:" { print $1 }' "$work/list.txt")
+mkdir "/var/tmp/vorn-firmware-updater.port-${c/:/-}-owner.lock"
+status=0
+HOME=$work/root-home timeout 60 "$updater" --port "$c" --yes --timeout 5 --trace "$work/c.trace" </dev/null >/dev/null 2>"$work/c.err" || status=$?
+[ $status -eq 1 ] || fail "a lock file that is a folder: status $status, expected 1"
+grep -q "^vfu-update: cannot lock MIDI output $c, so nothing was sent to it: not a regular file" "$work/c.err" \
+    || fail "a lock file that is a folder: no reason given"
+! grep -qE '^[0-9.]+ out ' "$work/c.trace" || fail "sent to an instrument whose lock failed"
+rmdir "/var/tmp/vorn-firmware-updater.port-${c/:/-}-owner.lock"
+
 # 5. The window, on Auto, beside a vfu-update that holds C: it passes over C (the first port it
 #    comes to), says so once in its log, sends nothing to C, and finds A or B.
-c=$(awk '/^MIDI outputs:/ { o = 1; next } o && $2 " " $3 == "Quorrel C:" { print $1 }' "$work/list.txt")
 mkfifo "$work/c.in"
 HOME=$work/root-home "$updater" --port "$c" --json <"$work/c.in" >"$work/c.json" 2>"$work/c.err" &
 pc=$!; pids+=($pc)
