@@ -19,6 +19,8 @@ packages=(
     file lintian
     # manual pages, AppStream metadata and the definitions graph, and their checks
     man-db groff-base appstream graphviz
+    # the check of the README's and the guides' links (and the program benchmark)
+    python3
     # the Windows installer and its Authenticode signature
     nsis osslsigncode openssl
 )

@@ -42,7 +42,7 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 echo "-- lintian"
-# Root may run lintian; the warnings that stay are explained in the README.
+# Root may run lintian; the package gives no warning (docs/makers.md, "Building a release").
 lintian --allow-root --fail-on error --tag-display-limit 0 "$deb"
 
 # Manual pages, AppStream metadata: what Debian's tools and software centres read.
