@@ -23,7 +23,6 @@ PortLocks::~PortLocks() = default;
 
 PortLocks::Port& PortLocks::portFor (const juce::String& identifier)
 {
-    const std::lock_guard<std::mutex> guard (mutex);
     auto& port = ports[identifier];
 
     if (port.talk == nullptr)
@@ -42,6 +41,8 @@ PortLocks::Outcome PortLocks::ask (const juce::String& identifier, juce::String&
     if (! enabled)
         return Outcome::granted;
 
+    // A try is a file open and an flock() that does not wait: quick enough to make under the mutex.
+    const std::lock_guard<std::mutex> guard (mutex);
     auto& port = portFor (identifier);
     const auto outcome = outcomeOf (port.talk->tryEnter());
 
@@ -56,15 +57,18 @@ PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::Strin
     if (! enabled)
         return Outcome::granted;
 
-    auto& port = portFor (identifier);
-    const auto owner = outcomeOf (port.owner->tryEnter());
-
-    if (owner != Outcome::granted)
     {
-        if (owner == Outcome::failed)
-            error = port.owner->getError();
+        const std::lock_guard<std::mutex> guard (mutex);
+        auto& port = portFor (identifier);
+        const auto owner = outcomeOf (port.owner->tryEnter());
 
-        return owner;
+        if (owner != Outcome::granted)
+        {
+            if (owner == Outcome::failed)
+                error = port.owner->getError();
+
+            return owner;
+        }
     }
 
     // The owner lock is ours, so whoever has talk is a scan that lets go within about a second.
@@ -72,23 +76,32 @@ PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::Strin
 
     for (;;)
     {
-        const auto talk = port.talk->tryEnter();
-
-        if (talk == InstrumentLock::Result::taken)
-            return Outcome::granted;
-
-        if (talk == InstrumentLock::Result::failed)
-            error = port.talk->getError();
-        else if (juce::Time::getMillisecondCounterHiRes() > giveUpAt)
-            error = "its lock stayed taken by a scan for " + juce::String (maxScanWaitMs / 1000) + " s";
-        else if (shouldStop == nullptr || ! shouldStop())
         {
-            juce::Thread::sleep (scanWaitStepMs);
-            continue;
+            const std::lock_guard<std::mutex> guard (mutex);
+            auto& port = portFor (identifier);
+            const auto talk = port.talk->tryEnter();
+
+            if (talk == InstrumentLock::Result::taken)
+                return Outcome::granted;
+
+            const bool givingUp = talk == InstrumentLock::Result::failed
+                               || juce::Time::getMillisecondCounterHiRes() > giveUpAt
+                               || (shouldStop != nullptr && shouldStop());
+
+            if (givingUp)
+            {
+                if (talk == InstrumentLock::Result::failed)
+                    error = port.talk->getError();
+                else
+                    error = "its lock stayed taken by another program";
+
+                port.owner->exit();
+                return talk == InstrumentLock::Result::failed ? Outcome::failed : Outcome::held;
+            }
         }
 
-        port.owner->exit();
-        return talk == InstrumentLock::Result::failed ? Outcome::failed : Outcome::held;
+        // Not under the mutex: the other threads' tries and releases go on meanwhile.
+        juce::Thread::sleep (scanWaitStepMs);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "../app/InstrumentLock.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -59,11 +60,11 @@ private:
         std::unique_ptr<InstrumentLock> talk, owner;
     };
 
-    Port& portFor (const juce::String& identifier);
+    Port& portFor (const juce::String& identifier); // under mutex
 
     const bool enabled;
     mutable std::mutex mutex;
-    std::map<juce::String, Port> ports; // guarded by mutex; a Port is used by one thread at a time
+    std::map<juce::String, Port> ports; // guarded by mutex, as is every use of its locks
 
     JUCE_DECLARE_NON_COPYABLE (PortLocks)
 };
