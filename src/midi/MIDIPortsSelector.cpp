@@ -133,7 +133,8 @@ public:
     std::shared_ptr<PortLocks> locks;       // made with the ports
     juce::MidiDeviceInfo onlyOutput;        // restrictToOutput: the port, as last found
     juce::MidiDeviceInfo asking;            // the output an identity request was last sent to
-    juce::StringArray told;                 // identifiers already named in the log as held
+    juce::StringArray told;                 // identifiers already named in the log as held or unlockable
+    juce::StringArray heldElsewhere;        // of those, the ones another updater held
     PortChoice input { -1, autoName, {} }, output { -1, autoName, {} };
     juce::uint16 deviceFamily = 0xffff;
     juce::String firmwareVersion { unknownVersion };
@@ -265,10 +266,19 @@ void MIDIPortsSelector::releasePorts()
         locks->releaseAllBut ({});
 }
 
-void MIDIPortsSelector::tellOnce (const juce::String& identifier, const juce::String& line)
+juce::StringArray MIDIPortsSelector::getPortsHeldElsewhere() const
+{
+    const juce::ScopedLock sl (impl->lock);
+    return impl->heldElsewhere;
+}
+
+void MIDIPortsSelector::tellOnce (const juce::String& identifier, const juce::String& line, bool heldElsewhere)
 {
     {
         const juce::ScopedLock sl (impl->lock);
+
+        if (heldElsewhere)
+            impl->heldElsewhere.addIfNotAlreadyThere (identifier);
 
         if (impl->told.contains (identifier))
             return;
@@ -298,27 +308,26 @@ bool MIDIPortsSelector::mayTalkTo (const juce::MidiDeviceInfo& output, bool scan
     const auto port = "MIDI output [" + output.name + "] (" + output.identifier + ")";
 
     if (outcome == PortLocks::Outcome::held)
-        tellOnce (output.identifier, port + " is in use by another updater: nothing is sent to it");
+        tellOnce (output.identifier, port + " is in use by another updater: nothing is sent to it", true);
     else if (! stopRequested())
-        tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error);
+        tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error, false);
 
     return false;
 }
 
-bool MIDIPortsSelector::isHeldByAnotherUpdater (const juce::MidiDeviceInfo& output)
+PortLocks::Outcome MIDIPortsSelector::probeOutput (const juce::MidiDeviceInfo& output, juce::String& error)
 {
     auto locks = getLocks();
 
     if (locks->holds (output.identifier))
-        return false;
+        return PortLocks::Outcome::granted;
 
-    juce::String error;
     const auto outcome = locks->ask (output.identifier, error);
 
     if (outcome == PortLocks::Outcome::granted)
         locks->release (output.identifier);
 
-    return outcome != PortLocks::Outcome::granted;
+    return outcome;
 }
 
 bool MIDIPortsSelector::mayHearInput (const juce::MidiDeviceInfo& input, const juce::Array<juce::MidiDeviceInfo>& outputs)
@@ -335,8 +344,22 @@ bool MIDIPortsSelector::mayHearInput (const juce::MidiDeviceInfo& input, const j
         return true;
 
     for (auto& output : outputs)
-        if (ports->belongTogether (input, output) && isHeldByAnotherUpdater (output))
+    {
+        if (! ports->belongTogether (input, output))
+            continue;
+
+        juce::String error;
+        const auto outcome = probeOutput (output, error);
+        const auto port = "MIDI output [" + output.name + "] (" + output.identifier + ")";
+
+        if (outcome == PortLocks::Outcome::held)
+            tellOnce (output.identifier, port + " is in use by another updater: nothing is sent to it", true);
+        else if (outcome == PortLocks::Outcome::failed)
+            tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error, false);
+
+        if (outcome != PortLocks::Outcome::granted)
             return false;
+    }
 
     return true;
 }
@@ -354,6 +377,7 @@ void MIDIPortsSelector::reset()
         impl->onlyOutput = {};
         impl->asking = {};
         impl->told.clear();
+        impl->heldElsewhere.clear();
     }
 
     releasePorts();
@@ -988,7 +1012,7 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
 
         if (claimOutput (device.identifier, error) != PortLocks::Outcome::granted)
         {
-            tellOnce (device.identifier, "MIDI output [" + name + "] (" + device.identifier + ") was taken by another updater");
+            tellOnce (device.identifier, "MIDI output [" + name + "] (" + device.identifier + ") was taken by another updater", true);
             answered = false;
         }
     }

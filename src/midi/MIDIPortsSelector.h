@@ -71,6 +71,9 @@ public:
         failed (error says why). Waits while a scan of another updater asks the port. */
     PortLocks::Outcome claimOutput (const juce::String& identifier, juce::String& error);
 
+    /** The identifiers of the ports a scan passed over because another updater held them. Any thread. */
+    juce::StringArray getPortsHeldElsewhere() const;
+
     /** Lets go of every port this selector holds. Call while no poll runs. */
     void releasePorts();
 
@@ -110,9 +113,10 @@ private:
     /** Under restrictToOutput: the restricted port as listed now, following its instrument to new
         ports after a restart (an empty one while it is away); nullopt without a restriction. */
     std::optional<juce::MidiDeviceInfo> restrictedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs);
-    bool isHeldByAnotherUpdater (const juce::MidiDeviceInfo& output);
+    /** Whether the output's lock could be taken now (taken and let go at once). */
+    PortLocks::Outcome probeOutput (const juce::MidiDeviceInfo& output, juce::String& error);
     bool mayHearInput (const juce::MidiDeviceInfo& input, const juce::Array<juce::MidiDeviceInfo>& outputs);
-    void tellOnce (const juce::String& identifier, const juce::String& line);
+    void tellOnce (const juce::String& identifier, const juce::String& line, bool heldElsewhere);
     PollingResult inquireAt (const juce::MidiDeviceInfo& output, int position, int waitMs);
     void decodeVersion (int family, const juce::uint8* data);
     std::unique_ptr<MidiInputPort> openInputAt (int index);

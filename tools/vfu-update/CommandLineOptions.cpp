@@ -129,7 +129,8 @@ juce::String CommandLineOptions::usage()
            "             2 usage error, unusable definitions, --firmware package or --trace file,\n"
            "               an unknown --port (the identifiers are listed),\n"
            "             3 no instrument found in time,\n"
-           "             4 another updater (the window or vfu-update) holds the --port instrument.\n"
+           "             4 another updater (the window or vfu-update) holds the --port instrument,\n"
+           "               or held a port not asked when no instrument answered in time.\n"
            "\n"
            "VFU_SIMULATE=key=value;... runs against a simulated instrument (demo mode);\n"
            "VFU_TRACE=FILE records a MIDI trace like --trace.\n";

@@ -75,8 +75,15 @@ TerminalFrontEnd::TerminalFrontEnd (Settings s, TerminalOutput& out, MIDIPortsSe
 {
     timeoutTimer = std::make_unique<OneShotTimer> ([this]
     {
-        finish ({ UpdateOutcome::noInstrument,
-                  "no " + engine->getDeviceName() + " answered within " + juce::String (settings.timeoutSeconds) + " s." });
+        const auto passedOver = selector.getPortsHeldElsewhere();
+        const auto noAnswer = "no " + engine->getDeviceName() + " answered within " + juce::String (settings.timeoutSeconds) + " s";
+
+        // The instrument may be the one another updater holds: that is no missing instrument.
+        if (! passedOver.isEmpty())
+            finish ({ UpdateOutcome::busy, noAnswer + "; another updater held MIDI output "
+                                           + passedOver.joinIntoString (", ") + ", which was not asked." });
+        else
+            finish ({ UpdateOutcome::noInstrument, noAnswer + "." });
     });
 
     settleTimer = std::make_unique<OneShotTimer> ([this] { settleThenFinish(); });
