@@ -15,7 +15,8 @@ Peak memory is VmHWM from /proc/<pid>/status.
 With --real-midi it measures the real MIDI path instead of the demo mode: the program without
 VFU_SIMULATE on the test sequencer (it runs itself under scripts/with-test-sequencer.sh), at rest
 with no instrument and with vfu-instrument answering nothing, and the transfer of the shipped
-image to vfu-instrument. Each run has a home folder of its own, so the log
+image to vfu-instrument, straight through the test sequencer and behind a DIN-speed cable
+(vfu-instrument --line-rate 3125), each until the instrument has the last byte. Each run has a home folder of its own, so the log
 (~/.config/Vorn Firmware Updater/vfu-quorrel) is fresh and the desktop holds only what the run
 puts there.
 """
@@ -34,6 +35,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LOG_RELATIVE = os.path.join(".config", "Vorn Firmware Updater", "vfu-quorrel")
 SHIPPED_IMAGE_BYTES = 359740
+# What stands between the updater and vfu-instrument in the real-MIDI transfers.
+TRANSFER_LINES = [("no cable", ()), ("a DIN-speed cable (3,125 bytes/s)", ("--line-rate", "3125"))]
 
 # A Quorrel definition whose only State polls "none": the engine has nothing to do but wait.
 RESTING_DEFINITIONS = """<FirmwareUpdaters>
@@ -98,22 +101,36 @@ def peak_rss_kib(pid):
 
 
 class Instrument:
-    """vfu-instrument on the sequencer, until stopped."""
+    """vfu-instrument on the sequencer, until stopped; its lines go to a file that can be watched."""
 
-    def __init__(self, program, settings):
-        self.process = subprocess.Popen([program, settings], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        ready, _, _ = select.select([self.process.stdout], [], [], 10)
-        line = self.process.stdout.readline().decode(errors="replace") if ready else ""
-        if "created" not in line:
+    def __init__(self, program, settings, options=()):
+        self.output = tempfile.NamedTemporaryFile(prefix="vfu-bench-instrument-", suffix=".txt")
+        self.process = subprocess.Popen([program] + list(options) + [settings], stdout=self.output,
+                                        stderr=subprocess.STDOUT)
+        try:
+            self.wait_for("created", 10)
+        except SystemExit:
             self.stop()
-            fail("vfu-instrument made no ports")
-        # Its lines are not read from here on; a pipe that fills would block it, so they go nowhere.
-        self.drain = subprocess.Popen(["cat"], stdin=self.process.stdout, stdout=subprocess.DEVNULL)
+            raise
+
+    def text(self):
+        with open(self.output.name, errors="replace") as f:
+            return f.read()
+
+    def wait_for(self, text, timeout, step=0.005):
+        """Waits until it printed text; returns the monotonic time that was seen."""
+        deadline = time.monotonic() + timeout
+        while text not in self.text():
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                fail("vfu-instrument did not print %r; it says:\n%s" % (text, self.text()[-2000:]))
+            time.sleep(step)
+        return time.monotonic()
 
     def stop(self):
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             self.process.wait(timeout=10)
+        self.output.close()
 
 
 class Run:
@@ -128,7 +145,8 @@ class Run:
         env.pop("VFU_SIMULATE", None)
         if simulate is not None:
             env["VFU_SIMULATE"] = simulate
-        self.log_path = os.path.join(self.home, LOG_RELATIVE)
+        # A demo run writes a log of its own beside the usual one.
+        self.log_path = os.path.join(self.home, LOG_RELATIVE + ("-demo" if simulate is not None else ""))
         self.log_text = ""
         self.seen = {}  # log text -> monotonic time it was first seen
         self.started = time.monotonic()
@@ -349,7 +367,10 @@ def real_midi_figures(args, updater, reference, instrument):
     first_state = "State 'Idle, no device'"
     display = Display()
     reference_cpu, alone_cpu, silent_cpu = [], [], []
-    transfer_wall, transfer_cpu = [], []
+    transfer_wall = {name: [] for name, _ in TRANSFER_LINES}
+    transfer_cpu = {name: [] for name, _ in TRANSFER_LINES}
+    overruns = {name: [] for name, _ in TRANSFER_LINES}
+    load_before = os.getloadavg()
     try:
         for _ in range(args.runs):
             run = Run([reference], display, stdout_marker="window shown")
@@ -372,19 +393,23 @@ def real_midi_figures(args, updater, reference, instrument):
             run.stop()
             silent.stop()
 
-        entry = "quorrel-fw-2.1.13.syx"
+        # The shipped image, until the instrument has all of it: straight through the test
+        # sequencer, and behind a DIN-speed cable; the two alternate.
+        received = "SysEx bytes=%d sha256=" % SHIPPED_IMAGE_BYTES
         for _ in range(args.transfer_runs):
-            quorrel = Instrument(instrument, "bootloader-after=1;reattach-ms=500")
-            run = Run([updater], display)
-            run.wait_for_log("State 'Firmware download'", 120)
-            t0, c0 = time.monotonic(), cpu_ns(run.pid)
-            run.wait_for_log("Send '" + entry + "' : 100 %%", 600, step=0.005)
-            t1, c1 = time.monotonic(), cpu_ns(run.pid)
-            transfer_wall.append(t1 - t0)
-            transfer_cpu.append(100.0 * (c1 - c0) / ((t1 - t0) * 1e9))
-            run.wait_for_log("State 'Download complete'", 60)
-            run.stop()
-            quorrel.stop()
+            for name, options in TRANSFER_LINES:
+                quorrel = Instrument(instrument, "bootloader-after=1;reattach-ms=500", options)
+                run = Run([updater], display)
+                run.wait_for_log("State 'Firmware download'", 120)
+                t0, c0 = time.monotonic(), cpu_ns(run.pid)
+                t1 = quorrel.wait_for(received, 600)
+                c1 = cpu_ns(run.pid)
+                transfer_wall[name].append(t1 - t0)
+                transfer_cpu[name].append(100.0 * (c1 - c0) / ((t1 - t0) * 1e9))
+                run.wait_for_log("State 'Download complete'", 60)
+                overruns[name].append(quorrel.text().count("MIDI output buffer overrun"))
+                run.stop()
+                quorrel.stop()
     finally:
         display.close()
 
@@ -398,16 +423,22 @@ def real_midi_figures(args, updater, reference, instrument):
     for name, values in (("a sequencer, no instrument", alone_cpu), ("an instrument that never answers", silent_cpu)):
         figure = median(values)
         print("| CPU at rest: %s | %.2f %% | %.2f %% | %+.2f points |" % (name, figure, ref, figure - ref))
-    if transfer_wall:
-        pacing = pacing_seconds(SHIPPED_IMAGE_BYTES)
-        wall = median(transfer_wall)
-        print("| transfer of the shipped %s-byte image to vfu-instrument: wall time | %.1f s | | %.4f of its %.1f s of pacing |"
-              % ("{:,}".format(SHIPPED_IMAGE_BYTES), wall, wall / pacing, pacing))
-        print("| that transfer: CPU (whole program, window included) | %.2f %% | | |" % median(transfer_cpu))
+    pacing = pacing_seconds(SHIPPED_IMAGE_BYTES)
+    for name, _ in TRANSFER_LINES:
+        if not transfer_wall[name]:
+            continue
+        wall = median(transfer_wall[name])
+        print("| transfer of the shipped %s-byte image to vfu-instrument, %s, until it has every byte | %.1f s | | %.4f of its %.1f s of pacing |"
+              % ("{:,}".format(SHIPPED_IMAGE_BYTES), name, wall, wall / pacing, pacing))
+        print("| that transfer: CPU (whole program, window included) | %.2f %% | | |" % median(transfer_cpu[name]))
     print()
-    print("Raw: reference CPU %s; no instrument %s; silent instrument %s; transfer %s s"
+    print("The definitions' pacing: %d bytes in %.1f s, %.0f bytes/s (a DIN cable carries 3,125)."
+          % (SHIPPED_IMAGE_BYTES, pacing, SHIPPED_IMAGE_BYTES / pacing))
+    print("Load average (1, 5, 15 min) before: %.2f %.2f %.2f; after: %.2f %.2f %.2f"
+          % (load_before + os.getloadavg()))
+    print("Raw: reference CPU %s; no instrument %s; silent instrument %s; transfers %s; overruns %s"
           % ([round(v, 2) for v in reference_cpu], [round(v, 2) for v in alone_cpu], [round(v, 2) for v in silent_cpu],
-             [round(v, 1) for v in transfer_wall]))
+             {n: [round(v, 1) for v in vs] for n, vs in transfer_wall.items()}, overruns))
 
 
 if __name__ == "__main__":

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Configures and builds one flavour of the project: build.sh [release|asan|tsan|fuzz|windows]
+# Configures and builds one flavour of the project: build.sh [release|asan|tsan|fuzz|windows] [TARGET...]
+# (every target when none is named).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 flavour=${1:-release}
+targets=("${@:2}")
 export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 
 case "$flavour" in
@@ -31,4 +33,4 @@ fi
 if [ ! -f "$dir/build.ninja" ]; then
     cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
 fi
-ninja -C "$dir" -j2
+ninja -C "$dir" -j2 "${targets[@]}"

@@ -38,4 +38,22 @@ status=0
 [ "$status" -eq 2 ] || fail "an unwritable graph file gave exit status $status"
 grep -qF "cannot write" stderr || fail "no message for an unwritable graph file"
 
+# The graph is written as a MIDI trace is: a FIFO, a folder or a device (as root, a node of the
+# test's own standing for /dev/null) is refused and left as it was; a link is followed.
+mkfifo fifo.dot
+mkdir folder.dot
+targets=(fifo.dot folder.dot)
+if [ "$(id -u)" -eq 0 ] && mknod null.dot c 1 3 2>/dev/null; then targets+=(null.dot); fi
+for target in "${targets[@]}"; do
+    status=0
+    timeout 20 "$checker" --inbuilt --graph "$target" >/dev/null 2>stderr || status=$?
+    [ "$status" -eq 2 ] || fail "a graph into $target gave exit status $status"
+    grep -qF "it is not a regular file" stderr || { cat stderr >&2; fail "no reason for refusing $target"; }
+done
+[ -p fifo.dot ] && [ -d folder.dot ] && { [ ! -e null.dot ] || [ -c null.dot ]; } || fail "a refused target was replaced"
+echo "an old graph" >target.dot
+ln -s target.dot link.dot
+"$checker" --inbuilt --graph link.dot >/dev/null 2>stderr || { cat stderr >&2; fail "a graph through a link"; }
+[ -L link.dot ] && grep -q '^digraph' target.dot && ! grep -q "an old graph" target.dot || fail "the link was not followed"
+
 echo "graphs checked"

@@ -75,7 +75,7 @@ private:
 
 TEST (AppLog, theLogLivesInTheUsersApplicationDataFolderUnderTheProductName)
 {
-    const auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory).getNonexistentChildFile ("vfu-config", "", false);
+    const auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory).getChildFile ("vfu-config-" + juce::Uuid().toString());
     {
         const ScopedEnvironment home ("HOME", folder.getFullPathName().toRawUTF8());
         AppLog::createLog ("Model X Two");

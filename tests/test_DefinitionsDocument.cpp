@@ -292,7 +292,7 @@ TEST (DefinitionsDocument, wellFormedFormsLoadAsBefore)
 #if ! JUCE_WINDOWS
 TEST (DefinitionsDocument, aDefinitionsFileThatIsNoRegularFileIsRefusedWithoutBlocking)
 {
-    const auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory).getNonexistentChildFile ("vfu-definitions", "", false);
+    const auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory).getChildFile ("vfu-definitions-" + juce::Uuid().toString());
     ASSERT_TRUE (folder.createDirectory());
     const auto fifo = folder.getChildFile ("StateMachines.xml");
     ASSERT_EQ (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0600), 0);

@@ -35,17 +35,12 @@ protected:
         engine->startThread();
     }
 
-    bool waitForState (const juce::String& name, int timeoutMs = 3000)
+    // Long enough for a busy machine under a sanitizer; a test that passes never waits for all of it.
+    bool waitForState (const juce::String& name, int timeoutMs = 30000)
     {
         return pumpUntil ([&] { return callback.lastState() == name; }, timeoutMs);
     }
 
-    static juce::uint32 millisecondsToStop (FirmwareUpdater& updater)
-    {
-        const auto start = juce::Time::getMillisecondCounter();
-        EXPECT_TRUE (updater.stopEngine (5000));
-        return juce::Time::getMillisecondCounter() - start;
-    }
 
     LogCapture log;
     RecordingCallback callback;
@@ -67,7 +62,7 @@ const juce::String idleWithButtons =
 TEST_F (EngineWithoutDevice, theFirstReportsOfARunComeInListOrder)
 {
     start (idleWithButtons, "A");
-    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("print") == 1; }, 3000));
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("print") == 1; }, 30000));
 
     const juce::StringArray expected { "state none > A", "progress 0.00", "text InstructionsField=Hello world",
                                        "button InstallCancel=Install enabled", "print printed" };
@@ -140,9 +135,58 @@ TEST_F (EngineWithoutDevice, aButtonThatACheckDisabledTakesNoPressThoughItsState
            "</State>"
            "<State name=\"B\" pollingMode=\"none\"/>", "A");
     // The window shows the button disabled once the Check's Button has been reported.
-    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button InstallCancel= disabled") == 1; }, 3000));
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button InstallCancel= disabled") == 1; }, 30000));
     EXPECT_FALSE (engine->buttonPressed ("InstallCancel", "A"));
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > A" }));
+}
+
+TEST_F (EngineWithoutDevice, aButtonThatACheckEnabledStaysEnabledWhileTheStatePollsBackToItself)
+{
+    // Ports whose lists count the engine's looks: each poll of "midi ports" reads them once, and
+    // the State's table names the State itself.
+    struct CountingPorts final : MidiPorts
+    {
+        std::atomic<int> looks { 0 };
+        juce::StringArray getInputNames() override  { ++looks; return { "In" }; }
+        juce::StringArray getOutputNames() override { return { "Out" }; }
+        std::unique_ptr<MidiInputPort> openInput (int, MidiPortReceiver&) override { return {}; }
+        std::unique_ptr<MidiOutputPort> openOutput (int) override { return {}; }
+    };
+    auto ports = std::make_shared<CountingPorts>();
+    auto& selector = MIDIPortsSelector::getInstance();
+    selector.setPorts (ports);
+    ASSERT_TRUE (selector.selectInput ("In") && selector.selectOutput ("Out"));
+
+    start ("<State name=\"A\" pollingMode=\"midi ports\">"
+           "  <Button name=\"InstallCancel\" state=\"disabled\" gotoState=\"B\"/>"
+           "  <Check name=\"versionNumber\" value=\"false\"><Button name=\"InstallCancel\" state=\"enabled\"/></Check>"
+           "  <PollingState value=\"device detected\" gotoState=\"A\"/><PollingState value=\"no device\" gotoState=\"A\"/>"
+           "</State><State name=\"B\" pollingMode=\"none\"/>", "A");
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button InstallCancel= enabled") == 1; }, 30000));
+
+    // Two looks after the window was told: at least one whole pass has led back into A.
+    const int seen = ports->looks;
+    ASSERT_TRUE (pumpUntil ([&] { return ports->looks >= seen + 2; }, 30000));
+    EXPECT_TRUE (engine->buttonPressed ("InstallCancel", "A"));
+    EXPECT_TRUE (waitForState ("B"));
+}
+
+TEST_F (EngineWithoutDevice, aPressTakenWhileTheEngineWasStoppedIsDroppedByTheRestart)
+{
+    start ("<State name=\"Start\" pollingMode=\"none\">"
+           "  <Button name=\"Go\" state=\"enabled\" gotoState=\"Gone\"/><Button name=\"Other\" state=\"enabled\" gotoState=\"Elsewhere\"/>"
+           "</State><State name=\"Gone\" pollingMode=\"none\"/><State name=\"Elsewhere\" pollingMode=\"none\"/>", "Start");
+    ASSERT_TRUE (waitForState ("Start"));
+    ASSERT_TRUE (engine->stopEngine (30000));
+
+    // The click the window saw before the restart.
+    EXPECT_TRUE (engine->buttonPressed ("Go", "Start"));
+    engine->startThread();
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("state none > Start") == 2; }, 30000));
+
+    engine->buttonPressed ("Other", "Start");
+    ASSERT_TRUE (waitForState ("Elsewhere"));
+    EXPECT_EQ (callback.states(), (juce::StringArray { "none > Start", "none > Start", "Start > Elsewhere" }));
 }
 
 TEST_F (EngineWithoutDevice, aGotoStateLetsTheRestOfTheListRunAndTheLastOneWins)
@@ -165,7 +209,7 @@ TEST_F (EngineWithoutDevice, aJumpToAStateThatDoesNotExistIsLoggedAndTheEngineCa
            "</State>", "A");
     ASSERT_TRUE (waitForState ("A"));
     engine->buttonPressed ("InstallCancel", callback.lastState());
-    EXPECT_TRUE (pumpUntil ([&] { return log.contains ("State 'Missing too' does not exist, staying in State 'A'"); }, 3000));
+    EXPECT_TRUE (pumpUntil ([&] { return log.contains ("State 'Missing too' does not exist, staying in State 'A'"); }, 30000));
     pumpFor (100);
 
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > A" }));
@@ -181,7 +225,7 @@ TEST_F (EngineWithoutDevice, aPollingStateTimesOutToItsOwnOrTheDefinitionsTimeou
            "<State name=\"Final\" pollingMode=\"none\"/>", "Polling", 1, "Fallback");
 
     const auto started = juce::Time::getMillisecondCounter();
-    ASSERT_TRUE (waitForState ("Final", 6000));
+    ASSERT_TRUE (waitForState ("Final"));
     const auto elapsed = juce::Time::getMillisecondCounter() - started;
 
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > Polling", "Polling > Fallback", "Fallback > Own", "Own > Final" }));
@@ -193,7 +237,7 @@ TEST_F (EngineWithoutDevice, anEmptyOwnTimeoutStateTimesOutToTheDefinitionsTimeo
     start ("<State name=\"Polling\" pollingMode=\"MIDI Device inquiry\" timeoutState=\"\"/>"
            "<State name=\"Fallback\" pollingMode=\"none\"/>", "Polling", 1, "Fallback");
 
-    ASSERT_TRUE (waitForState ("Fallback", 6000));
+    ASSERT_TRUE (waitForState ("Fallback"));
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > Polling", "Polling > Fallback" }));
     EXPECT_FALSE (log.contains ("does not exist"));
 }
@@ -240,7 +284,7 @@ TEST_F (EngineWithoutDevice, scanAllPortsResetsBothChoicesOnEveryEntry)
 
     for (int entry = 1; entry <= 2; ++entry)
     {
-        ASSERT_TRUE (pumpUntil ([&] { return log.count ("Scan all ports") >= entry; }, 5000));
+        ASSERT_TRUE (pumpUntil ([&] { return log.count ("Scan all ports") >= entry; }, 30000));
         EXPECT_EQ (selector.getInputName(), "Auto") << entry;
         EXPECT_EQ (selector.getOutputName(), "Auto") << entry;
         chooseTheDesk();
@@ -266,9 +310,9 @@ TEST_F (EngineWithoutDevice, aRestartBeginsAgainAtTheInitialStateFromNone)
     engine->buttonPressed ("InstallCancel", callback.lastState());
     ASSERT_TRUE (waitForState ("B"));
 
-    ASSERT_TRUE (engine->stopEngine (1500));
+    ASSERT_TRUE (engine->stopEngine (30000));
     engine->startThread();
-    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("print printed") == 2; }, 3000));
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("print printed") == 2; }, 30000));
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > A", "A > B", "none > A" }));
 }
 
@@ -277,7 +321,7 @@ TEST_F (EngineWithoutDevice, aButtonPressDoesNotShortenAWait)
     start ("<State name=\"A\" pollingMode=\"none\">"
            "  <Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"B\"/><Wait time=\"0.6\"/><Print text=\"waited\"/>"
            "</State><State name=\"B\" pollingMode=\"none\"/>", "A");
-    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button") == 1; }, 3000));
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button") == 1; }, 30000));
     const auto pressed = juce::Time::getMillisecondCounter();
     engine->buttonPressed ("InstallCancel", callback.lastState());
 
@@ -291,41 +335,42 @@ TEST_F (EngineWithoutDevice, aButtonPressEndsTheWaitAfterAnEraseWithinAFewSteps)
     start ("<State name=\"Erase\" pollingMode=\"none\">"
            "  <Button name=\"InstallCancel\" state=\"enabled\" gotoState=\"Cancelled\"/><SendSysEx messageKind=\"erase\"/>"
            "</State><State name=\"Cancelled\" pollingMode=\"none\"/>", "Erase");
-    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button") == 1; }, 3000));
+    ASSERT_TRUE (pumpUntil ([&] { return callback.count ("button") == 1; }, 30000));
     pumpFor (300);
-    const auto pressed = juce::Time::getMillisecondCounter();
     engine->buttonPressed ("InstallCancel", callback.lastState());
 
-    ASSERT_TRUE (waitForState ("Cancelled", 5000));
-    EXPECT_LT (juce::Time::getMillisecondCounter() - pressed, 1000u);
+    // Well before the erase wait's full 10 s, which only a press that does not end it would take.
+    EXPECT_TRUE (waitForState ("Cancelled", 8000));
 }
 
 TEST_F (EngineWithoutDevice, stoppingEndsPromptlyWhileTheEngineWaitsForAReport)
 {
     start (idleWithButtons, "A");
     juce::Thread::sleep (200); // the engine now waits for its first report, which nobody runs
-    EXPECT_LT (millisecondsToStop (*engine), 1000u);
+    EXPECT_TRUE (engine->stopEngine (30000));
     pumpFor (50); // the abandoned report must not run after the stop
     EXPECT_EQ (callback.events().size(), 0);
 }
 
 TEST_F (EngineWithoutDevice, stoppingEndsPromptlyDuringAWaitAndDuringTheEraseWait)
 {
-    start ("<State name=\"A\" pollingMode=\"none\"><Wait time=\"30\"/></State>", "A");
+    start ("<State name=\"A\" pollingMode=\"none\"><Wait time=\"3600\"/></State>", "A");
     ASSERT_TRUE (waitForState ("A"));
     pumpFor (100);
-    EXPECT_LT (millisecondsToStop (*engine), 1000u);
+    EXPECT_TRUE (engine->stopEngine (30000));
 
+    // The erase wait lasts 10 s: a stop that did not end it would take that long.
     engine.reset();
     start ("<State name=\"A\" pollingMode=\"none\"><SendSysEx messageKind=\"erase\"/></State>", "A");
     ASSERT_TRUE (waitForState ("A"));
     pumpFor (100);
-    EXPECT_LT (millisecondsToStop (*engine), 1000u);
+    EXPECT_TRUE (engine->stopEngine (8000));
 }
 
 TEST_F (EngineWithoutDevice, aStateWithoutPollingNeverTimesOut)
 {
     start ("<State name=\"A\" pollingMode=\"none\"/><State name=\"T\" pollingMode=\"none\"/>", "A", 0, "T");
+    ASSERT_TRUE (waitForState ("A"));
     pumpFor (500);
     EXPECT_EQ (callback.states(), (juce::StringArray { "none > A" }));
 }
@@ -336,13 +381,13 @@ TEST_F (EngineWithoutDevice, aStatesOwnMissingTimeoutStateIsLoggedOncePerEntry)
     start ("<State name=\"A\" pollingMode=\"midi ports\" timeoutState=\"Nowhere\"/>", "A", 0);
     const juce::String missing ("State 'Nowhere' does not exist, staying in State 'A'");
     ASSERT_TRUE (waitForState ("A"));
-    ASSERT_TRUE (pumpUntil ([&] { return log.count (missing) == 1; }, 3000));
+    ASSERT_TRUE (pumpUntil ([&] { return log.count (missing) == 1; }, 30000));
     pumpFor (800);
     EXPECT_EQ (log.count (missing), 1);
 
     engine->returnToInitialState();
-    ASSERT_TRUE (pumpUntil ([&] { return callback.states().size() == 2; }, 3000));
-    ASSERT_TRUE (pumpUntil ([&] { return log.count (missing) == 2; }, 3000));
+    ASSERT_TRUE (pumpUntil ([&] { return callback.states().size() == 2; }, 30000));
+    ASSERT_TRUE (pumpUntil ([&] { return log.count (missing) == 2; }, 30000));
     pumpFor (800);
     EXPECT_EQ (log.count (missing), 2);
 }
@@ -419,7 +464,7 @@ TEST_F (EngineWithoutDevice, aPortChoiceWhileAStateIsReportedRunsThatStatesInstr
     };
 
     engine->startThread();
-    ASSERT_TRUE (pumpUntil ([&] { return hooked.recorder.count ("print in B") == 4; }, 5000))
+    ASSERT_TRUE (pumpUntil ([&] { return hooked.recorder.count ("print in B") == 4; }, 30000))
         << hooked.recorder.events().joinIntoString (" | ");
     pumpFor (200);
 
@@ -454,7 +499,7 @@ TEST_F (EngineWithoutDevice, portChoicesRacingStateEntriesNeverSplitAnEntry)
     pumpFor (2000);
     racing = false;
     chooser.join();
-    ASSERT_TRUE (engine->stopEngine (2000));
+    ASSERT_TRUE (engine->stopEngine (30000));
 
     const auto events = hooked.recorder.events();
     EXPECT_GT (hooked.recorder.count ("state none > A"), 10);

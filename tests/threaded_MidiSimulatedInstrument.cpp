@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 namespace
 {
     using Mode = SimulatedInstrument::Mode;
@@ -38,7 +40,9 @@ namespace
         void send (const std::vector<juce::uint8>& bytes)
         {
             if (auto out = ports->openOutput (ports->getOutputNames().indexOf (name)))
-                out->sendMessageNow (juce::MidiMessage (bytes.data(), (int) bytes.size()));
+            {
+                EXPECT_TRUE (out->sendMessageNow (juce::MidiMessage (bytes.data(), (int) bytes.size())).wasOk());
+            }
         }
 
         /** Announces the image and sends it as raw slices of packetSize bytes, as the engine and
@@ -52,7 +56,7 @@ namespace
             const auto size = (int) data.getSize() - skipTail;
 
             for (int offset = 0; offset < size; offset += packetSize)
-                out->sendMessageNow (juce::MidiMessage (bytes + offset, juce::jmin (packetSize, size - offset)));
+                (void) out->sendMessageNow (juce::MidiMessage (bytes + offset, juce::jmin (packetSize, size - offset))); // refused once a cable is pulled
         }
 
         std::vector<std::vector<juce::uint8>> ask (const std::vector<juce::uint8>& request)
@@ -165,6 +169,13 @@ TEST_F (Instrument, badOrForeignImagesLeaveItErasedInItsBootloader)
     truncated.setSize (150);
     sendInPackets (truncated, 64);
 
+    // A 32-byte stretch lost on the way, and a sum that still matches what arrived.
+    auto holed = SimFirmwareImage::create (6, { 3, 0, 0 }, 200);
+    holed.removeSection (40, 32);
+    auto* holedBytes = static_cast<juce::uint8*> (holed.getData());
+    holedBytes[holed.getSize() - 2] = (juce::uint8) (std::accumulate (holedBytes + 4, holedBytes + holed.getSize() - 2, 0u) & 0x7f);
+    sendInPackets (holed, 64);
+
     // A version its identity reply could not report (it would read as 3.0.1).
     sendInPackets (SimFirmwareImage::create (6, { 2, 10, 1 }, 200), 64);
 
@@ -248,8 +259,8 @@ TEST_F (Instrument, destroyingItWhilePacketsArriveOnAnotherThreadIsSafe)
         const auto image = SimFirmwareImage::create (6, { 2, 1, 13 }, 20000);
 
         for (size_t offset = 0; offset < image.getSize() && ! done; offset += 64)
-            out->sendMessageNow (juce::MidiMessage (static_cast<const juce::uint8*> (image.getData()) + offset,
-                                                    (int) juce::jmin<size_t> (64, image.getSize() - offset)));
+            (void) out->sendMessageNow (juce::MidiMessage (static_cast<const juce::uint8*> (image.getData()) + offset,
+                                                           (int) juce::jmin<size_t> (64, image.getSize() - offset))); // taken or refused, as the unplugging falls
     });
 
     juce::Thread::sleep (5);

@@ -13,9 +13,10 @@ namespace
     std::unique_ptr<juce::FileLogger> logger;
 }
 
-juce::String logFileNameFor (const juce::String& deviceName)
+juce::String logFileNameFor (const juce::String& deviceName, Run run)
 {
-    return juce::String (BuildConstants::logFilePrefix) + deviceName.toLowerCase().removeCharacters (" ");
+    return juce::String (BuildConstants::logFilePrefix) + deviceName.toLowerCase().removeCharacters (" ")
+         + (run == Run::demo ? "-demo" : "");
 }
 
 juce::String welcomeLineFor (const juce::String& deviceName)
@@ -23,11 +24,11 @@ juce::String welcomeLineFor (const juce::String& deviceName)
     return "Vorn Firmware Updater for " + deviceName + " v" + BuildConstants::applicationVersion;
 }
 
-juce::File logFileFor (const juce::String& deviceName)
+juce::File logFileFor (const juce::String& deviceName, Run run)
 {
     return juce::FileLogger::getSystemLogFileFolder()
         .getChildFile (BuildConstants::logFolderName)
-        .getChildFile (logFileNameFor (deviceName));
+        .getChildFile (logFileNameFor (deviceName, run));
 }
 
 void createLogAt (const juce::File& file, const juce::String& welcomeLine)
@@ -41,9 +42,9 @@ void createLogAt (const juce::File& file, const juce::String& welcomeLine)
     }
 }
 
-void createLog (const juce::String& deviceName)
+void createLog (const juce::String& deviceName, Run run)
 {
-    createLogAt (logFileFor (deviceName), welcomeLineFor (deviceName));
+    createLogAt (logFileFor (deviceName, run), welcomeLineFor (deviceName));
 }
 
 juce::String timeStampPrefix (juce::Time time)

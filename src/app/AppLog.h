@@ -9,17 +9,23 @@
 */
 namespace AppLog
 {
-    /** "vfu-" + the device name in lower case without spaces ("vfu-quorrel"). */
-    juce::String logFileNameFor (const juce::String& deviceName);
+    /** Whose log: a run on the real instrument, or a demo run (VFU_SIMULATE) against a simulated
+        one. A demo takes no instrument lock and may run beside a real update, so it writes a log
+        of its own, never lines into the middle of the real one. */
+    enum class Run { real, demo };
+
+    /** "vfu-" + the device name in lower case without spaces ("vfu-quorrel"), and "-demo" after
+        it for a demo run ("vfu-quorrel-demo"). */
+    juce::String logFileNameFor (const juce::String& deviceName, Run run = Run::real);
 
     /** "Vorn Firmware Updater for <device> v2.1.12". */
     juce::String welcomeLineFor (const juce::String& deviceName);
 
     /** The file that createLog() writes to. */
-    juce::File logFileFor (const juce::String& deviceName);
+    juce::File logFileFor (const juce::String& deviceName, Run run = Run::real);
 
     /** Opens (or reopens) the log, trimming an existing file to 1 MiB at a line boundary. */
-    void createLog (const juce::String& deviceName);
+    void createLog (const juce::String& deviceName, Run run = Run::real);
 
     /** Opens the log on an explicit file; for tools and tests. */
     void createLogAt (const juce::File& file, const juce::String& welcomeLine);

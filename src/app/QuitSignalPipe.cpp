@@ -1,9 +1,55 @@
 #include "QuitSignalPipe.h"
 
 #if ! JUCE_WINDOWS
+ #include <algorithm>
  #include <cerrno>
  #include <fcntl.h>
  #include <unistd.h>
+ #include <vector>
+
+namespace
+{
+    /** The quit signals that the process was started with ignored (nohup ignores SIGHUP, a shell
+        ignores SIGINT and SIGQUIT for a job it starts with & from a script). Read when the program
+        is loaded, before main: the framework's message loop puts a SIGINT handler of its own in
+        place when it starts, which would hide that SIGINT was ignored. */
+    struct InheritedDispositions
+    {
+        InheritedDispositions()
+        {
+            for (auto signalNumber : { SIGINT, SIGTERM, SIGHUP })
+            {
+                struct sigaction current {};
+
+                if (::sigaction (signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+                    ignored.push_back (signalNumber);
+            }
+        }
+
+        bool wasIgnored (int signalNumber) const
+        {
+            return std::find (ignored.begin(), ignored.end(), signalNumber) != ignored.end();
+        }
+
+        std::vector<int> ignored;
+    };
+
+    const InheritedDispositions inherited;
+
+    /** Installs the handler for the signal, or keeps it ignored when the process was started so:
+        whoever started it asked that this signal not end it. */
+    void take (int signalNumber, const struct sigaction* handler, struct sigaction* previous)
+    {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset (&ignore.sa_mask);
+
+        if (handler != nullptr && inherited.wasIgnored (signalNumber))
+            handler = &ignore;
+
+        ::sigaction (signalNumber, handler, previous);
+    }
+}
 
 QuitSignalPipe::QuitSignalPipe (char signalByte, char hangUpByte, char continueByte)
 {
@@ -24,9 +70,9 @@ QuitSignalPipe::QuitSignalPipe (char signalByte, char hangUpByte, char continueB
     struct sigaction action {};
     action.sa_handler = handleSignal;
     sigemptyset (&action.sa_mask);
-    ::sigaction (SIGINT, &action, &previousInt);
-    ::sigaction (SIGTERM, &action, &previousTerm);
-    ::sigaction (SIGHUP, hangUpByte != 0 ? &action : nullptr, &previousHup);
+    take (SIGINT, &action, &previousInt);
+    take (SIGTERM, &action, &previousTerm);
+    take (SIGHUP, hangUpByte != 0 ? &action : nullptr, &previousHup);
     ::sigaction (SIGCONT, continueByte != 0 ? &action : nullptr, &previousCont);
 }
 

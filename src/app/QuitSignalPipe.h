@@ -11,7 +11,8 @@
     lets that code wake the same watcher. With a hangUpByte, SIGHUP arrives as that byte, and with
     a continueByte, SIGCONT (the job was continued, perhaps moved to the foreground or the
     background). While it exists it owns these signals; the handlers and the pipe it replaced
-    are put back when it is destroyed. */
+    are put back when it is destroyed. SIGINT, SIGTERM and SIGHUP that the process was started with
+    ignored (nohup, a script's & job) stay ignored: no byte ever comes for them. */
 class QuitSignalPipe final
 {
 public:

@@ -132,6 +132,50 @@ namespace
 }
 #endif
 
+#if ! JUCE_WINDOWS
+namespace
+{
+    /** The rule for files a user names to be written, on an open descriptor: -1 with error when refused. */
+    int openForWriting (const juce::File& file, juce::String& error)
+    {
+        const auto path = file.getFullPathName().toRawUTF8();
+        struct stat info {};
+
+        // Refused before opening: opening a device may have effects of its own.
+        if (::stat (path, &info) == 0 && ! S_ISREG (info.st_mode))
+        {
+            error = notRegular;
+            return -1;
+        }
+
+        // Non-blocking, in case a FIFO took the name meanwhile (then, with no reader, the open fails).
+        const int fd = ::open (path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+
+        if (fd < 0)
+        {
+            error = juce::String::fromUTF8 (std::strerror (errno));
+            return -1;
+        }
+
+        if (::fstat (fd, &info) != 0 || ! S_ISREG (info.st_mode))
+        {
+            ::close (fd);
+            error = notRegular;
+            return -1;
+        }
+
+        if (::ftruncate (fd, 0) != 0)
+        {
+            error = juce::String::fromUTF8 (std::strerror (errno));
+            ::close (fd);
+            return -1;
+        }
+
+        return fd;
+    }
+}
+#endif
+
 std::unique_ptr<juce::OutputStream> RegularFile::createForWriting (const juce::File& file, juce::String& error)
 {
    #if JUCE_WINDOWS
@@ -151,39 +195,68 @@ std::unique_ptr<juce::OutputStream> RegularFile::createForWriting (const juce::F
 
     return stream;
    #else
-    const auto path = file.getFullPathName().toRawUTF8();
-    struct stat info {};
-
-    // Refused before opening: opening a device may have effects of its own.
-    if (::stat (path, &info) == 0 && ! S_ISREG (info.st_mode))
-    {
-        error = notRegular;
-        return {};
-    }
-
-    // Non-blocking, in case a FIFO took the name meanwhile (then, with no reader, the open fails).
-    const int fd = ::open (path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    const auto fd = openForWriting (file, error);
 
     if (fd < 0)
-    {
-        error = juce::String::fromUTF8 (std::strerror (errno));
         return {};
-    }
-
-    if (::fstat (fd, &info) != 0 || ! S_ISREG (info.st_mode))
-    {
-        ::close (fd);
-        error = notRegular;
-        return {};
-    }
-
-    if (::ftruncate (fd, 0) != 0)
-    {
-        error = juce::String::fromUTF8 (std::strerror (errno));
-        ::close (fd);
-        return {};
-    }
 
     return std::make_unique<DescriptorOutputStream> (fd);
+   #endif
+}
+
+bool RegularFile::write (const juce::File& file, const juce::MemoryBlock& content, juce::String& error)
+{
+   #if JUCE_WINDOWS
+    auto stream = createForWriting (file, error);
+
+    if (stream == nullptr)
+        return false;
+
+    auto& fileStream = static_cast<juce::FileOutputStream&> (*stream);
+
+    const auto accepted = fileStream.write (content.getData(), content.getSize());
+    fileStream.flush();
+
+    if (! accepted || fileStream.getStatus().failed())
+    {
+        error = fileStream.getStatus().failed() ? fileStream.getStatus().getErrorMessage() : juce::String ("it cannot be written");
+        return false;
+    }
+
+    return true;
+   #else
+    const auto fd = openForWriting (file, error);
+
+    if (fd < 0)
+        return false;
+
+    auto* data = static_cast<const char*> (content.getData());
+    auto remaining = content.getSize();
+
+    while (remaining > 0)
+    {
+        const auto written = ::write (fd, data, remaining);
+
+        if (written < 0 && errno == EINTR)
+            continue;
+
+        if (written <= 0)
+        {
+            error = written < 0 ? juce::String::fromUTF8 (std::strerror (errno)) : juce::String ("nothing could be written");
+            ::close (fd);
+            return false;
+        }
+
+        data += written;
+        remaining -= (size_t) written;
+    }
+
+    if (::close (fd) != 0)
+    {
+        error = juce::String::fromUTF8 (std::strerror (errno));
+        return false;
+    }
+
+    return true;
    #endif
 }

@@ -6,7 +6,7 @@
     blocking: a FIFO or a device named like such a file would make a plain open or read wait for
     ever, so only regular files (after following links) are read, and their type is checked on the
     opened file too, in case the name changed hands in between. Writing a file a user named (a MIDI
-    trace) follows the same rule and never deletes anything. Any thread. */
+    trace, a graph) follows the same rule and never deletes anything. Any thread. */
 namespace RegularFile
 {
     /** True for a regular file, after following links; a FIFO, a device or a folder is none. */
@@ -21,4 +21,8 @@ namespace RegularFile
         refused without being opened in a way that can block or change it. nullptr when refused or
         unwritable, with error saying why. The stream writes on flush() and when destroyed. */
     std::unique_ptr<juce::OutputStream> createForWriting (const juce::File& file, juce::String& error);
+
+    /** Writes content into the file under the rule of createForWriting(); false, with error
+        saying why, when the file is refused or a write fails. */
+    bool write (const juce::File& file, const juce::MemoryBlock& content, juce::String& error);
 }

@@ -85,7 +85,7 @@ void VornFirmwareUpdaterApplication::initialise (const juce::String&)
 
     // No lock here: the engine takes the lock of each MIDI port before it sends anything there,
     // and passes over the ports that another updater holds.
-    AppLog::createLog (deviceName);
+    AppLog::createLog (deviceName, demoSimulation != nullptr ? AppLog::Run::demo : AppLog::Run::real);
     startTracingIfAsked();
     mainWindow.reset();
     mainWindow = std::make_unique<MainWindow> (getApplicationName(), deviceName);

@@ -44,24 +44,24 @@ namespace
 //==============================================================================
 FirmwareUpdater::FirmwareUpdater (const juce::String& definitionsText, const juce::String& name, bool console,
                                   FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
-                                  const juce::String& packagePublicKey)
+                                  const juce::String& packagePublicKey, const juce::String& sourceLogLine)
     : UpdaterDefinitions (definitionsText, name, console),
       juce::Thread ("FirmwareUpdater"),
       packageStore (name, packagePublicKey),
       selector (&MIDIPortsSelector::getInstance())
 {
-    initialiseEngine (callback, firmwareSearchFolders);
+    initialiseEngine (callback, firmwareSearchFolders, sourceLogLine);
 }
 
 FirmwareUpdater::FirmwareUpdater (const juce::File& definitionsFile, const juce::String& name, bool console,
                                   FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
-                                  const juce::String& packagePublicKey)
+                                  const juce::String& packagePublicKey, const juce::String& sourceLogLine)
     : UpdaterDefinitions (definitionsFile, name, console),
       juce::Thread ("FirmwareUpdater"),
       packageStore (name, packagePublicKey),
       selector (&MIDIPortsSelector::getInstance())
 {
-    initialiseEngine (callback, firmwareSearchFolders);
+    initialiseEngine (callback, firmwareSearchFolders, sourceLogLine);
 }
 
 std::unique_ptr<FirmwareUpdater> FirmwareUpdater::createFromFileOrInbuilt (const juce::File& definitionsFile,
@@ -74,15 +74,13 @@ std::unique_ptr<FirmwareUpdater> FirmwareUpdater::createFromFileOrInbuilt (const
     if (definitionsFile.existsAsFile())
     {
         MidiTraceRecorder::note ("definitions", definitionsFile.getFullPathName());
-        auto engine = std::make_unique<FirmwareUpdater> (definitionsFile, name, console, cb, folders, packagePublicKey);
-        logLine ("Using state machine definition in " + definitionsFile.getFullPathName());
-        return engine;
+        return std::make_unique<FirmwareUpdater> (definitionsFile, name, console, cb, folders, packagePublicKey,
+                                                  "Using state machine definition in " + definitionsFile.getFullPathName());
     }
 
     MidiTraceRecorder::note ("definitions", console ? "inbuilt (console)" : "inbuilt");
-    auto engine = std::make_unique<FirmwareUpdater> (inbuiltText, name, console, cb, folders, packagePublicKey);
-    logLine ("Using inbuilt state machine definitions");
-    return engine;
+    return std::make_unique<FirmwareUpdater> (inbuiltText, name, console, cb, folders, packagePublicKey,
+                                              "Using inbuilt state machine definitions");
 }
 
 FirmwareUpdater::~FirmwareUpdater()
@@ -95,8 +93,13 @@ FirmwareUpdater::~FirmwareUpdater()
     }
 }
 
-void FirmwareUpdater::initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders)
+void FirmwareUpdater::initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
+                                        const juce::String& sourceLogLine)
 {
+    // Only the loader's own lines come before the one that names the definitions.
+    if (sourceLogLine.isNotEmpty())
+        logLine (sourceLogLine);
+
     FirmwareUpdaterCallback::setRegistered (callback);
     // A package without every image these definitions send would have the instrument erased for nothing.
     packageStore.setRequiredImages (getFirmwareMessageKinds());
@@ -111,6 +114,15 @@ bool FirmwareUpdater::selectFirmwareVersion (const juce::String& version)
         MidiTraceRecorder::note ("package", version);
 
     return selected;
+}
+
+bool FirmwareUpdater::selectFirmwarePackageFile (const juce::File& file, juce::String& reason)
+{
+    if (! packageStore.selectPackageFile (file, reason))
+        return false;
+
+    MidiTraceRecorder::note ("package", packageStore.getSelectedVersion());
+    return true;
 }
 
 bool FirmwareUpdater::stopEngine (int timeoutMs)
@@ -139,6 +151,12 @@ FirmwareUpdater::State* FirmwareUpdater::getCurrent() const
 void FirmwareUpdater::setCurrent (State* state)
 {
     const std::lock_guard<std::mutex> lock (stateLock);
+
+    // A poll result or a transfer's port check that names the State the engine is in keeps it
+    // there: its instructions do not run again, so what its Checks enabled stays enabled.
+    if (state == currentState)
+        return;
+
     currentState = state;
     presetButtonsOf (state);
 }
@@ -276,6 +294,8 @@ void FirmwareUpdater::returnToInitialState()
         previousState = nullptr;
         currentState = activeMachine->findState (activeMachine->initialState);
         presetButtonsOf (currentState);
+        // A press not yet taken belonged to the State the walk leaves.
+        _pendingState.clear();
     }
 
     notify();
@@ -296,6 +316,32 @@ bool FirmwareUpdater::signalStopIf (const std::function<bool (const juce::String
     return true;
 }
 
+bool FirmwareUpdater::signalStopBeforeFirmwareChange()
+{
+    {
+        const std::lock_guard<std::mutex> lock (stateLock);
+
+        if (firmwareChanged.load())
+            return false;
+
+        signalThreadShouldExit();
+    }
+
+    notify();
+    return true;
+}
+
+bool FirmwareUpdater::beginFirmwareChange()
+{
+    const std::lock_guard<std::mutex> lock (stateLock);
+
+    if (threadShouldExit())
+        return false;
+
+    firmwareChanged = true;
+    return true;
+}
+
 //==============================================================================
 void FirmwareUpdater::run()
 {
@@ -312,6 +358,9 @@ void FirmwareUpdater::run()
         previousState = nullptr;
         currentState = machine->findState (machine->initialState);
         presetButtonsOf (currentState);
+
+        // A press taken while the previous run was ending belonged to that run's State.
+        _pendingState.clear();
     }
 
     for (;;)
@@ -539,12 +588,12 @@ void FirmwareUpdater::runSendSysEx (const SendSysExInstruction& instruction)
 
     if (kind == "erase")
     {
-        sendSingleCommand (makeCommand ({ 0xf0, 0x04, family, 0x11, 0xf7 }));
+        sendSingleCommand (makeCommand ({ 0xf0, 0x04, family, 0x11, 0xf7 }), true);
         waitAfterErase();
     }
     else if (kind == "panel update state")
     {
-        sendSingleCommand (makeCommand ({ 0xf0, 0x04, family, 0x31, 0x00, 0xf7 }));
+        sendSingleCommand (makeCommand ({ 0xf0, 0x04, family, 0x31, 0x00, 0xf7 }), false);
     }
     else
     {
@@ -552,10 +601,30 @@ void FirmwareUpdater::runSendSysEx (const SendSysExInstruction& instruction)
     }
 }
 
-void FirmwareUpdater::sendSingleCommand (const juce::MidiMessage& message)
+bool FirmwareUpdater::sendSingleCommand (const juce::MidiMessage& message, bool changesFirmware)
 {
-    if (auto output = selector->openSelectedOutput())
-        output->sendMessageNow (message);
+    auto output = selector->openSelectedOutput();
+
+    if (output == nullptr)
+    {
+        logLine ("Cannot send a command: no MIDI output is open");
+        return false;
+    }
+
+    if (changesFirmware && ! beginFirmwareChange())
+        return false;
+
+    // A command that went out in part may still have reached the instrument: it counts as sent
+    // for the firmware's sake, and as failed here.
+    const auto sent = output->sendMessageNow (message);
+
+    if (sent.failed())
+    {
+        logLine ("MIDI output [" + selector->getOutputName() + "] refused a command: " + sent.getErrorMessage());
+        return false;
+    }
+
+    return true;
 }
 
 void FirmwareUpdater::waitAfterErase()
@@ -597,6 +666,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
     auto output = selector->openSelectedOutput();
     auto lastPortCheck = PollingResult::Stopped;
     bool connectionBroken = false;
+    bool sendRefused = false;
     const auto total = data.getSize();
 
     if (output != nullptr && total == 0)
@@ -605,7 +675,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
         progress = 1.0;
         report ([] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->setProgress (1.0); });
     }
-    else if (output != nullptr)
+    else if (output != nullptr && beginFirmwareChange())
     {
         output->announceImage (total);
 
@@ -644,6 +714,21 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
                 lastPercent = percent;
             }
 
+            // A packet the system did not take ends the transfer as a vanished port does: what
+            // follows it would reach the instrument as a damaged image.
+            if (senderFinished)
+            {
+                if (const auto failure = sender.getFailure(); failure.isNotEmpty())
+                {
+                    logLine ("MIDI output [" + selector->getOutputName() + "] refused a packet of '" + entryName
+                             + "' after " + juce::String (sent) + " bytes: " + failure);
+                    lastPortCheck = PollingResult::NoDevice;
+                    connectionBroken = true;
+                    sendRefused = true;
+                    break;
+                }
+            }
+
             lastPortCheck = selector->checkSelectedPorts();
 
             if (lastPortCheck != PollingResult::DeviceDetected)
@@ -672,7 +757,8 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
 
     output.reset();
 
-    if (connectionBroken && progress.load() > 0.0)
+    // A refused packet moves on even when it was the first: nothing reached the instrument whole.
+    if (connectionBroken && (progress.load() > 0.0 || sendRefused))
     {
         const auto& table = instruction.getPollingStates();
         const auto entry = table.find (lastPortCheck);

@@ -28,18 +28,23 @@ class FirmwareUpdater final : public UpdaterDefinitions,
 {
 public:
     /** Loads the definitions text, then finds the firmware packages in the given folders, signed
-        by the maker whose public key is given (the build's own by default). Throws FirmwareUpdaterException. */
+        by the maker whose public key is given (the build's own by default). sourceLogLine, when
+        given, is logged between the two, so that a program's log names its definitions before
+        any line about packages. Throws FirmwareUpdaterException. */
     FirmwareUpdater (const juce::String& definitionsText, const juce::String& deviceName, bool consoleMode,
                      FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
-                     const juce::String& packagePublicKey = PackageSignature::builtInPublicKey());
+                     const juce::String& packagePublicKey = PackageSignature::builtInPublicKey(),
+                     const juce::String& sourceLogLine = {});
 
     /** Loads the definitions file, then finds the firmware packages. Throws FirmwareUpdaterException. */
     FirmwareUpdater (const juce::File& definitionsFile, const juce::String& deviceName, bool consoleMode,
                      FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
-                     const juce::String& packagePublicKey = PackageSignature::builtInPublicKey());
+                     const juce::String& packagePublicKey = PackageSignature::builtInPublicKey(),
+                     const juce::String& sourceLogLine = {});
 
     /** The engine a program starts with: from the definitions file when it exists, else from the
-        inbuilt text. Logs which of the two it uses and notes it in a MIDI trace. Throws
+        inbuilt text. Logs which of the two it uses, right after they have loaded (before the
+        package search), and notes it in a MIDI trace. Throws
         FirmwareUpdaterException like the constructors. */
     static std::unique_ptr<FirmwareUpdater> createFromFileOrInbuilt (const juce::File& definitionsFile,
                                                                      const juce::String& inbuiltText,
@@ -69,6 +74,16 @@ public:
         State that mayStop would refuse. True when the stop was requested. */
     bool signalStopIf (const std::function<bool (const juce::String& stateName)>& mayStop);
 
+    /** Asks the engine thread to stop unless it has begun changing the instrument's firmware (sent
+        an erase or begun sending an image). Decided under the lock the engine takes before such a
+        send, so that afterwards hasChangedFirmware() is final: a stop that is granted comes before
+        any such send, and a refused one after it. True when the stop was requested. */
+    bool signalStopBeforeFirmwareChange();
+
+    /** True once an erase went out or an image began to be sent: from then on the instrument may be
+        left without complete firmware. Any thread. */
+    bool hasChangedFirmware() const noexcept { return firmwareChanged.load(); }
+
     bool getAdvancedMode() const noexcept { return advancedMode; }
     void setAdvancedMode (bool on) noexcept { advancedMode = on; }
 
@@ -78,6 +93,9 @@ public:
 
     juce::StringArray getFirmwareVersions() const { return packageStore.getFirmwareVersions(); }
     bool selectFirmwareVersion (const juce::String& version);
+    /** Selects the package read from that file by the search; false, with the reason the search
+        refused it, when it holds none (another package of its version is never taken instead). */
+    bool selectFirmwarePackageFile (const juce::File& file, juce::String& reason);
     juce::String getSelectedVersion() const { return packageStore.getSelectedVersion(); }
     FirmwarePackageStore& getPackageStore() noexcept { return packageStore; }
 
@@ -97,7 +115,8 @@ public:
     double getProgress() const noexcept { return progress.load(); }
 
 private:
-    void initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders);
+    void initialiseEngine (FirmwareUpdaterCallback* callback, const juce::StringArray& firmwareSearchFolders,
+                           const juce::String& sourceLogLine);
     /** Reports the move into currentState and runs its instructions; false when a stop request
         came first and nothing was entered. */
     bool enterState();
@@ -111,7 +130,11 @@ private:
 
     void runInstructions (const State::InstructionList& list);
     void runSendSysEx (const SendSysExInstruction& instruction);
-    void sendSingleCommand (const juce::MidiMessage& message);
+    /** Sends one command; with changesFirmware, only if no stop was requested first (and then it
+        counts as a change of the firmware). True when the output took it. */
+    bool sendSingleCommand (const juce::MidiMessage& message, bool changesFirmware);
+    /** Marks the firmware as changing unless a stop was requested first; false then. */
+    bool beginFirmwareChange();
     void waitAfterErase();
     void transferFirmware (const SendSysExInstruction& instruction);
     void runEndPolling (const SendSysExInstruction& instruction);
@@ -144,6 +167,7 @@ private:
     bool missingTimeoutStateLogged = false;
 
     std::atomic<bool> senderAlive { false };
+    std::atomic<bool> firmwareChanged { false }; // set under stateLock, read anywhere
     std::atomic<juce::int64> lastEventTime { 0 };
     std::atomic<double> progress { 0.0 };
     std::atomic<bool> advancedMode { false };

@@ -131,7 +131,13 @@ void FirmwarePackageStore::addPackageFile (const juce::File& file)
     juce::MemoryBlock packageBytes;
 
     if (! RegularFile::read (file, maximumPackageSize, packageBytes))
+    {
+        // Not logged: a desktop holds all kinds of files; kept for a caller that named this one.
+        const juce::ScopedLock sl (lock);
+        refusals[file.getFullPathName()] = "it cannot be read (not a regular file, unreadable, or larger than "
+                                           + juce::String (maximumPackageSize) + " bytes)";
         return;
+    }
 
     considerPackage (file.getFullPathName(), std::move (packageBytes), true);
 }
@@ -157,16 +163,25 @@ void FirmwarePackageStore::considerPackage (const juce::String& whereFrom, juce:
         if (limit < maximumPackageSize && reason.startsWith ("verifying it would decompress"))
             reason << " (what remains of the " << searchByteLimit << " bytes one search may decompress)";
 
-        AppLog::logLine ("Firmware package " + whereFrom + " refused: " + reason);
+        refuse (whereFrom, reason);
         return;
     }
 
     store (verdict.version, std::make_shared<const PackageSource> (whereFrom, std::move (packageBytes)));
 }
 
+void FirmwarePackageStore::refuse (const juce::String& whereFrom, const juce::String& reason)
+{
+    AppLog::logLine ("Firmware package " + whereFrom + " refused: " + reason);
+
+    const juce::ScopedLock sl (lock);
+    refusals[whereFrom] = reason;
+}
+
 void FirmwarePackageStore::store (int version, SourcePointer source)
 {
     const juce::ScopedLock sl (lock);
+    refusals.erase (source->name);
     packages[version] = std::move (source);
 }
 
@@ -224,6 +239,27 @@ bool FirmwarePackageStore::selectFirmwareVersion (const juce::String& versionTex
     selectedPackage = found->second;
     selectedVersion = formatVersionNumber (number);
     return true;
+}
+
+bool FirmwarePackageStore::selectPackageFile (const juce::File& file, juce::String& reason)
+{
+    const auto name = file.getFullPathName();
+    const juce::ScopedLock sl (lock);
+
+    for (auto& [number, source] : packages)
+    {
+        if (source->name == name)
+        {
+            selectedPackage = source;
+            selectedVersion = formatVersionNumber (number);
+            return true;
+        }
+    }
+
+    const auto refusal = refusals.find (name);
+    reason = refusal != refusals.end() ? refusal->second
+                                       : juce::String ("it was not among the packages searched, or a later one of its version replaced it");
+    return false;
 }
 
 juce::String FirmwarePackageStore::getSelectedVersion() const

@@ -55,6 +55,11 @@ public:
     /** True and selected if a package of that version exists; otherwise nothing changes. */
     bool selectFirmwareVersion (const juce::String& versionText);
 
+    /** Selects the package that the search read from that file (a path given to
+        findFirmwarePackages). False when the search took none from it, with the reason it was
+        refused; the selection does not change then, and no other package is taken in its place. */
+    bool selectPackageFile (const juce::File& file, juce::String& reason);
+
     /** The selected version in its usual form ("2.1.14p1" for "2.1.14p01"), or empty. */
     juce::String getSelectedVersion() const;
 
@@ -98,6 +103,7 @@ private:
     void addPackagesAt (const juce::File& path);
     void addPackageFile (const juce::File& file);
     void considerPackage (const juce::String& whereFrom, juce::MemoryBlock packageBytes, bool needsSignature);
+    void refuse (const juce::String& whereFrom, const juce::String& reason);
     bool isCandidateName (const juce::String& name) const;
 
     const juce::String deviceKey;
@@ -108,6 +114,7 @@ private:
     juce::int64 searchBytesLeft = 0; // message thread, during a search
     mutable juce::CriticalSection lock;
     std::map<int, SourcePointer> packages;
+    std::map<juce::String, juce::String> refusals; // why each refused package was refused, by where it came from
     SourcePointer selectedPackage;
     juce::String selectedVersion;
 

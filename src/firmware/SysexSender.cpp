@@ -60,10 +60,16 @@ int SysexSender::pauseMillisecondsFor (int length, float waitTime)
     return (int) pause;
 }
 
+juce::String SysexSender::getFailure() const
+{
+    return finished.load() ? failure : juce::String();
+}
+
 void SysexSender::run()
 {
     finished = false;
     bytesSent = 0;
+    failure = {};
 
     size_t offset = 0;
     auto remaining = (juce::int64) data.getSize() - tailBytesToSkip;
@@ -85,7 +91,13 @@ void SysexSender::run()
 bool SysexSender::sendPacket (size_t offset, int length)
 {
     // The constructor from raw bytes copies them as they are; a packet may begin or end inside a SysEx message.
-    output.sendMessageNow (juce::MidiMessage (static_cast<const char*> (data.getData()) + offset, length, 0.0));
+    const auto sent = output.sendMessageNow (juce::MidiMessage (static_cast<const char*> (data.getData()) + offset, length, 0.0));
+
+    if (sent.failed())
+    {
+        failure = sent.getErrorMessage().isNotEmpty() ? sent.getErrorMessage() : juce::String ("refused");
+        return true;
+    }
 
     const auto end = juce::Time::getMillisecondCounterHiRes() + pauseMillisecondsFor (length, waitTime);
 

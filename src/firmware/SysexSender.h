@@ -17,6 +17,10 @@
     the sender before the output and the data: the destructor waits until the thread has really
     ended (5000 ms, then with a log line for as long as it takes), so both stay alive while it runs.
     A stop request cuts the current pause short; that packet is still counted.
+
+    A packet the output refuses ends the run at once: it is not counted, nothing after it is
+    sent, and getFailure() says why. The sender logs nothing itself; the engine, which knows the
+    port, writes the one line about it.
 */
 class SysexSender final : public juce::Thread
 {
@@ -36,6 +40,10 @@ public:
     /** True once the run has ended, for whatever reason. Any thread. */
     bool isFinished() const noexcept { return finished.load(); }
 
+    /** Why the output refused a packet, which ended the run; empty when none was refused. Read it
+        once isFinished() is true (any thread) or after the thread has ended. */
+    juce::String getFailure() const;
+
     /** The length of the next packet with `remaining` bytes still to send: packetSize, or all
         that remains when that is less than two packets. The send loop cuts the image with it. */
     static juce::int64 nextPacketLength (juce::int64 remaining, int packetSize);
@@ -53,6 +61,7 @@ private:
     const int packetSize;
     std::atomic<juce::uint32> bytesSent { 0 };
     const int tailBytesToSkip;
+    juce::String failure; // written by the sender thread before `finished`, read after it
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (SysexSender)
 };

@@ -2,30 +2,44 @@
 
 #include <juce_core/juce_core.h>
 
-/** Sends raw slices of a SysEx byte stream to one ALSA sequencer port (Linux).
+/** Sends MIDI bytes to one ALSA sequencer port (Linux) from an ALSA client of its own,
+    connected to that port, and says for each send whether the sequencer took it.
 
     The firmware sender cuts an image, one long SysEx message, into paced packets that begin or
-    end inside it. The framework's ALSA output encodes each call on its own and drops a SysEx
-    without its end, so such packets never leave it. This stream sends each slice as it is, as
-    SysEx events from an ALSA client of its own, connected to the destination port.
+    end inside it. The framework's ALSA output encodes each call on its own, drops a SysEx
+    without its end and never says whether a send failed. This stream sends each slice of a
+    SysEx as it is, as SysEx events, so every byte of one SysEx leaves through the same client
+    whatever the packet size; a message outside a SysEx is encoded as its own event.
 
     Elsewhere (no ALSA) it never opens. One thread at a time may send.
 */
 class AlsaSysexStream final
 {
 public:
-    /** destination: the framework's identifier of an ALSA port, "client-port". */
+    /** destination: the framework's identifier of an ALSA port, "client-port". Opens at once. */
     explicit AlsaSysexStream (const juce::String& destination);
     ~AlsaSysexStream();
 
     bool isOpen() const noexcept { return handle != nullptr; }
 
-    /** Sends the bytes as they are; false when the sequencer refused them. Never blocks for long. */
-    bool send (const juce::uint8* data, size_t size);
+    /** Why the stream could not be opened; empty when it is open. */
+    const juce::String& getOpenError() const noexcept { return openError; }
+
+    /** Sends the bytes; fails with the sequencer's reason when it refused any of them (the
+        stream never opened, a receiver that stays full, a port that does not take writes).
+        Never blocks for long: see busyRetryMs in the implementation. */
+    juce::Result send (const juce::uint8* data, size_t size);
 
 private:
-    void* handle = nullptr; // snd_seq_t
+    juce::Result sendSysexBytes (const juce::uint8* data, size_t size);
+    juce::Result sendShortMessage (const juce::uint8* data, size_t size);
+    juce::Result output (void* event);
+
+    void* handle = nullptr;  // snd_seq_t
+    void* encoder = nullptr; // snd_midi_event_t
     int port = -1;
+    bool insideSysex = false; // the last bytes sent began a SysEx that has not ended yet
+    juce::String openError;
 
     JUCE_DECLARE_NON_COPYABLE (AlsaSysexStream)
 };

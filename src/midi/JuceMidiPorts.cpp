@@ -1,7 +1,6 @@
 #include "JuceMidiPorts.h"
 
 #include "AlsaSysexStream.h"
-#include "../app/AppLog.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
 
@@ -112,56 +111,40 @@ namespace
     };
 
    #if JUCE_LINUX
-    /** True for bytes that make one whole MIDI message; false for a slice of a longer stream. */
-    bool isWholeMessage (const juce::MidiMessage& message)
+    /** On Linux every message leaves through an ALSA client of the port's own (AlsaSysexStream),
+        never through the framework's output: that one drops a SysEx that does not end within one
+        send, and says of no send whether it worked. */
+    class AlsaOutputPort final : public MidiOutputPort
     {
-        const auto* raw = message.getRawData();
-        const auto size = message.getRawDataSize();
+    public:
+        explicit AlsaOutputPort (const juce::String& identifier) : stream (identifier) {}
 
-        if (size <= 0 || raw[0] < 0x80)
-            return false;
+        juce::Result sendMessageNow (const juce::MidiMessage& message) override
+        {
+            return stream.send (message.getRawData(), (size_t) message.getRawDataSize());
+        }
 
-        if (raw[0] == 0xf0)
-            return size >= 2 && raw[size - 1] == 0xf7;
-
-        return size == juce::MidiMessage::getMessageLengthFromFirstByte (raw[0]);
-    }
-   #endif
-
+    private:
+        AlsaSysexStream stream;
+    };
+   #else
+    /** Elsewhere the framework's output: it does not say whether a send worked, so every send
+        counts as taken. */
     class JuceOutputPort final : public MidiOutputPort
     {
     public:
-        JuceOutputPort (std::unique_ptr<juce::MidiOutput> outputToUse, const juce::String& identifierToUse)
-            : output (std::move (outputToUse)), identifier (identifierToUse) {}
+        explicit JuceOutputPort (std::unique_ptr<juce::MidiOutput> outputToUse) : output (std::move (outputToUse)) {}
 
-        void sendMessageNow (const juce::MidiMessage& message) override
+        juce::Result sendMessageNow (const juce::MidiMessage& message) override
         {
-           #if JUCE_LINUX
-            // The framework's ALSA output drops a SysEx that does not end in the same call, so
-            // the packets of an image go out through a stream of our own.
-            if (! isWholeMessage (message))
-            {
-                if (sysexStream == nullptr)
-                {
-                    sysexStream = std::make_unique<AlsaSysexStream> (identifier);
-
-                    if (! sysexStream->isOpen())
-                        logLine ("MIDI output [" + output->getName() + "]: the sequencer refused a SysEx stream");
-                }
-
-                sysexStream->send (message.getRawData(), (size_t) message.getRawDataSize());
-                return;
-            }
-           #endif
-
             output->sendMessageNow (message);
+            return juce::Result::ok();
         }
 
     private:
         std::unique_ptr<juce::MidiOutput> output;
-        const juce::String identifier;
-        std::unique_ptr<AlsaSysexStream> sysexStream; // made on the first slice of a SysEx
     };
+   #endif
 }
 
 #if JUCE_LINUX
@@ -326,8 +309,14 @@ std::unique_ptr<MidiOutputPort> JuceMidiPorts::openOutput (int index)
     if (device.identifier.isEmpty())
         return nullptr;
 
+   #if JUCE_LINUX
+    // The client is opened here, on the opening thread; a client the sequencer refuses makes
+    // every send fail with its reason, so that a transfer ends on its first packet and says why.
+    return std::make_unique<AlsaOutputPort> (device.identifier);
+   #else
     if (auto output = juce::MidiOutput::openDevice (device.identifier))
-        return std::make_unique<JuceOutputPort> (std::move (output), device.identifier);
+        return std::make_unique<JuceOutputPort> (std::move (output));
 
     return nullptr;
+   #endif
 }

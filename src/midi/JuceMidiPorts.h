@@ -19,7 +19,10 @@
 
     On Linux the lists are read through one sequencer client of its own, kept open (the same
     names and identifiers as the framework's lists); they stay empty while the ALSA sequencer
-    cannot be opened, which is tried again every few seconds, since it may appear later.
+    cannot be opened, which is tried again every few seconds, since it may appear later. An
+    output sends through a sequencer client of its own (AlsaSysexStream), which says of every
+    send whether the sequencer took it; elsewhere the framework's outputs cannot tell, and their
+    sends always count as taken.
 */
 class JuceMidiPorts final : public MidiPorts
 {

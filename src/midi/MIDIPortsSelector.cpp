@@ -878,7 +878,7 @@ PollingResult MIDIPortsSelector::runAlternativeInquiry (juce::uint16 family, boo
         if (auto output = openSelectedOutput())
         {
             logLine (getOutputName() + " : send Alternative Device Inquiry Request...");
-            output->sendMessageNow (alternativeDeviceInquiryRequest());
+            logRefusal (getOutputName(), output->sendMessageNow (alternativeDeviceInquiryRequest()));
         }
 
         if (! sleepUnlessStopped (alternativeWaitMs))
@@ -975,11 +975,12 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
     }
 
     auto output = openOutputAt (position);
-
-    if (output != nullptr)
-        output->sendMessageNow (deviceInquiryRequest());
+    const auto sent = output != nullptr ? output->sendMessageNow (deviceInquiryRequest()) : juce::Result::ok();
 
     logLine (name + " : send Device Inquiry Request...");
+
+    // A request the system refused cannot be answered: whatever arrives meanwhile is no answer to it.
+    logRefusal (name, sent);
 
     const auto family = getDeviceFamily();
 
@@ -997,7 +998,7 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
         const juce::ScopedLock sl (impl->lock);
         const auto& chosen = impl->output.name;
 
-        if (! deviceDetected || (chosen != autoName && chosen != name))
+        if (sent.failed() || ! deviceDetected || (chosen != autoName && chosen != name))
             impl->firmwareVersion = unknownVersion;
         else
             answered = true;
@@ -1066,7 +1067,7 @@ PollingResult MIDIPortsSelector::queryPanelState()
         inputs.push_back (std::move (input));
 
     if (auto output = openSelectedOutput())
-        output->sendMessageNow (query);
+        logRefusal (getOutputName(), output->sendMessageNow (query));
 
     if (! sleepUnlessStopped (panelQueryWaitMs))
     {
@@ -1076,6 +1077,12 @@ PollingResult MIDIPortsSelector::queryPanelState()
 
     closeInputs (inputs);
     return (PollingResult) getPanelStatus();
+}
+
+void MIDIPortsSelector::logRefusal (const juce::String& outputName, const juce::Result& sent)
+{
+    if (sent.failed())
+        logLine ("MIDI output [" + outputName + "] refused the request: " + sent.getErrorMessage());
 }
 
 std::unique_ptr<MidiOutputPort> MIDIPortsSelector::openSelectedOutput()

@@ -124,6 +124,7 @@ private:
     static void closeInputs (std::vector<std::unique_ptr<MidiInputPort>>& inputs);
     PollingResult inquireOnOutputs();
     PollingResult runAlternativeInquiry (juce::uint16 family, bool checkPanelMode);
+    static void logRefusal (const juce::String& outputName, const juce::Result& sent);
 
     class Impl;
     std::unique_ptr<Impl> impl;

@@ -31,8 +31,10 @@ class MidiOutputPort
 public:
     virtual ~MidiOutputPort() = default;
 
-    /** Sends one message (or one raw block of bytes wrapped in a MidiMessage) at once. */
-    virtual void sendMessageNow (const juce::MidiMessage& message) = 0;
+    /** Sends one message (or one raw block of bytes wrapped in a MidiMessage) at once.
+        Fails, with the reason as its text, when the system did not take the bytes: nothing of a
+        failed send may be counted as sent. */
+    [[nodiscard]] virtual juce::Result sendMessageNow (const juce::MidiMessage& message) = 0;
 
     /** Says that the messages that follow carry a firmware image of that many bytes. A real
         port has no use for it; a simulated instrument takes its fault shares (a cable pulled

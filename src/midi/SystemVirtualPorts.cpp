@@ -1,5 +1,7 @@
 #include "SystemVirtualPorts.h"
 
+#include "AlsaPiecewiseOutput.h"
+
 #include <juce_audio_devices/juce_audio_devices.h>
 
 #include <cstring>
@@ -163,9 +165,11 @@ public:
 
     const juce::String inputName, outputName;
     Device* const device;
+    std::unique_ptr<SimMidiCable> cable;           // deleted after toDevice and callback
     std::unique_ptr<SliceCallback> callback;
     std::unique_ptr<juce::MidiInput> toDevice;     // deleted before callback
     std::unique_ptr<juce::MidiOutput> fromDevice;
+    std::unique_ptr<AlsaPiecewiseOutput> fromDeviceInPieces; // in place of fromDevice
     StreamReader reader;                           // on the dispatcher thread, or by the owner after pullOut
 };
 
@@ -220,7 +224,13 @@ bool SystemVirtualPorts::systemOffersVirtualPorts()
 }
 
 SystemVirtualPorts::SystemVirtualPorts (Monitor* monitorToUse)
+    : SystemVirtualPorts (monitorToUse, Line())
+{
+}
+
+SystemVirtualPorts::SystemVirtualPorts (Monitor* monitorToUse, Line lineToUse)
     : monitor (monitorToUse),
+      line (lineToUse),
       dispatcher (std::make_unique<Dispatcher> (*this))
 {
     dispatcher->startThread();
@@ -264,7 +274,14 @@ DevicePortHost::PlugId SystemVirtualPorts::plugIn (const juce::String& inputName
 
         auto plug = std::make_unique<Plug> (inputName, outputName, device);
 
-        if (inputName.isNotEmpty())
+        if (inputName.isNotEmpty() && line.replyPieceBytes > 0)
+        {
+            plug->fromDeviceInPieces = std::make_unique<AlsaPiecewiseOutput> (inputName, inputName, line.replyPieceBytes);
+
+            if (! plug->fromDeviceInPieces->isOpen())
+                return 0;
+        }
+        else if (inputName.isNotEmpty())
         {
             plug->fromDevice = juce::MidiOutput::createNewDevice (inputName);
 
@@ -274,9 +291,25 @@ DevicePortHost::PlugId SystemVirtualPorts::plugIn (const juce::String& inputName
 
         if (outputName.isNotEmpty())
         {
-            plug->callback = std::make_unique<SliceCallback> ([this, id] (const juce::uint8* data, size_t size)
+            if (line.cabled)
             {
-                queueFromSystem (id, data, size);
+                plug->cable = std::make_unique<SimMidiCable> (line.cable,
+                    [this, id] (const juce::uint8* data, size_t size) { queueFromSystem (id, data, size); },
+                    [this, outputName] (size_t lost, size_t eventBytes)
+                    {
+                        if (monitor != nullptr)
+                            monitor->cableOverrun (outputName, lost, eventBytes);
+                    });
+            }
+
+            // The framework's input thread only hands each event on, so the sequencer never
+            // finds this client's input full.
+            plug->callback = std::make_unique<SliceCallback> ([this, id, cable = plug->cable.get()] (const juce::uint8* data, size_t size)
+            {
+                if (cable != nullptr)
+                    cable->write (data, size);
+                else
+                    queueFromSystem (id, data, size);
             });
 
             plug->toDevice = juce::MidiInput::createNewDevice (outputName, plug->callback.get());
@@ -323,8 +356,12 @@ void SystemVirtualPorts::pullOut (PlugId id)
         const juce::ScopedLock sl (portLock);
         plug->toDevice.reset();
         plug->fromDevice.reset();
+        plug->fromDeviceInPieces.reset();
     }
 
+    // What is still in the cable's buffer goes with the port. Not under the lock: the cable's
+    // thread may be handing bytes on.
+    plug->cable.reset();
     reportSysexCutOff (*plug);
 
     if (monitor != nullptr)
@@ -340,20 +377,34 @@ bool SystemVirtualPorts::isPluggedIn (PlugId id) const
 void SystemVirtualPorts::sendToUpdater (PlugId id, const juce::MidiMessage& message)
 {
     juce::String name;
+    int error = 0;
 
     {
         // The send is a non-blocking hand-over to the system; the lock keeps the port alive for it.
         const juce::ScopedLock sl (portLock);
         const auto found = plugs.find (id);
 
-        if (found == plugs.end() || found->second->fromDevice == nullptr)
+        if (found == plugs.end())
             return;
 
-        found->second->fromDevice->sendMessageNow (message);
-        name = found->second->inputName;
+        auto& plug = *found->second;
+
+        if (plug.fromDeviceInPieces != nullptr)
+            error = plug.fromDeviceInPieces->send (message);
+        else if (plug.fromDevice != nullptr)
+            plug.fromDevice->sendMessageNow (message); // the framework does not say whether it went
+        else
+            return;
+
+        name = plug.inputName;
     }
 
-    if (monitor != nullptr)
+    if (monitor == nullptr)
+        return;
+
+    if (error < 0)
+        monitor->messageRefused (name, message, error);
+    else
         monitor->messageSent (name, message);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DevicePortHost.h"
+#include "../simulator/SimMidiCable.h"
 
 #include <juce_core/juce_core.h>
 
@@ -20,6 +21,10 @@
 
     The framework may hand a long SysEx over in pieces; the device gets the bytes in order, each
     once, as raw slices of the stream, exactly as the software bus gives them.
+
+    A Line puts the devices behind what the system puts in front of a hardware port: the cable
+    (SimMidiCable) between the updater's events and the device, and replies that reach the
+    updater in pieces (AlsaPiecewiseOutput, Linux only).
 
     Threads: every function may be called from any thread. Devices hear from the updater on this
     host's own thread ("SystemVirtualPorts"), one message at a time; the monitor is called there
@@ -42,12 +47,33 @@ public:
         virtual void messageReceived (const juce::String& portName, const std::vector<juce::uint8>& bytes, bool complete) = 0;
 
         virtual void messageSent (const juce::String& portName, const juce::MidiMessage& message) = 0;
+
+        /** The system refused a message from a device (error: its negative error number). */
+        virtual void messageRefused (const juce::String& portName, const juce::MidiMessage& message, int error)
+        {
+            juce::ignoreUnused (portName, message, error);
+        }
+
+        /** An event for a device lost lostBytes of its eventBytes in the cable's full buffer. */
+        virtual void cableOverrun (const juce::String& portName, size_t lostBytes, size_t eventBytes)
+        {
+            juce::ignoreUnused (portName, lostBytes, eventBytes);
+        }
+    };
+
+    /** What stands between the updater and each device. */
+    struct Line
+    {
+        bool cabled = false;           // false: the updater's events reach the device at once
+        SimMidiCable::Settings cable;
+        int replyPieceBytes = 0;       // replies cut into events of at most this size; 0: whole
     };
 
     /** True where the system offers virtual MIDI ports (not on Windows, where plugIn fails). */
     static bool systemOffersVirtualPorts();
 
     explicit SystemVirtualPorts (Monitor* monitor = nullptr);
+    SystemVirtualPorts (Monitor* monitor, Line line);
     ~SystemVirtualPorts() override;
 
     PlugId plugIn (const juce::String& inputName, const juce::String& outputName, Device* device,
@@ -71,6 +97,7 @@ private:
     void reportSysexCutOff (Plug& plug);
 
     Monitor* const monitor;
+    const Line line;
 
     // Ports are made and deleted one at a time: the framework's ALSA client is a process-wide
     // object that it creates and releases without a lock of its own. Never taken by the

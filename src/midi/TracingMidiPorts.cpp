@@ -37,10 +37,10 @@ namespace
         TracingOutput (std::unique_ptr<MidiOutputPort> p, const juce::String& n, std::shared_ptr<MidiTraceRecorder> rec)
             : port (std::move (p)), name (n), recorder (std::move (rec)) {}
 
-        void sendMessageNow (const juce::MidiMessage& message) override
+        juce::Result sendMessageNow (const juce::MidiMessage& message) override
         {
             recorder->recordOut (name, message);
-            port->sendMessageNow (message);
+            return port->sendMessageNow (message);
         }
 
         void announceImage (size_t totalBytes) override { port->announceImage (totalBytes); }

@@ -102,12 +102,19 @@ namespace
     public:
         explicit VirtualOutputPort (std::shared_ptr<OutputPlug> p) : plug (std::move (p)) {}
 
-        void sendMessageNow (const juce::MidiMessage& message) override
+        juce::Result sendMessageNow (const juce::MidiMessage& message) override
         {
             const juce::ScopedLock sl (plug->callLock);
 
-            if (plug->present && plug->device != nullptr)
+            // A port that has vanished takes nothing, as a real one that was unplugged; one
+            // without a device takes everything and passes it nowhere.
+            if (! plug->present)
+                return juce::Result::fail ("the port is gone");
+
+            if (plug->device != nullptr)
                 plug->device->receivedFromUpdater (message);
+
+            return juce::Result::ok();
         }
 
         void announceImage (size_t totalBytes) override

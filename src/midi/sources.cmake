@@ -1,4 +1,5 @@
 list(APPEND VFU_CORE_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/AlsaPiecewiseOutput.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AlsaPortList.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AlsaSysexStream.cpp
     ${CMAKE_CURRENT_LIST_DIR}/JuceMidiPorts.cpp

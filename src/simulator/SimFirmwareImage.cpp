@@ -1,5 +1,9 @@
 #include "SimFirmwareImage.h"
 
+#include "../firmware/FirmwareImage.h"
+
+#include <cstring>
+
 juce::MemoryBlock SimFirmwareImage::create (int family, const SimVersion& version, int payloadBytes, bool withTail)
 {
     const auto payload = (size_t) juce::jmax (0, payloadBytes);
@@ -56,4 +60,23 @@ std::optional<SimFirmwareImage::Info> SimFirmwareImage::parse (const juce::uint8
     info.version.patch = data[6];
     info.version.pre = data[7] == 0x7f ? -1 : data[7];
     return info;
+}
+
+bool SimFirmwareImage::isIntact (const juce::uint8* data, size_t size)
+{
+    const auto info = parse (data, size);
+
+    if (! info || size > (size_t) std::numeric_limits<int>::max())
+        return false;
+
+    auto sameBytes = [data, size] (const juce::MemoryBlock& made)
+    {
+        return made.getSize() == size && std::memcmp (made.getData(), data, size) == 0;
+    };
+
+    if (sameBytes (create (info->familyByte, info->version, (int) size - overheadBytes)))
+        return true;
+
+    juce::String error;
+    return sameBytes (FirmwareImage::make (info->familyByte, info->version.toText(), (juce::int64) size, false, error));
 }

@@ -24,4 +24,11 @@ struct SimFirmwareImage
 
     /** Checks one complete SysEx message (F0 ... F7) against the format, the checksum included. */
     static std::optional<Info> parse (const juce::uint8* data, size_t size);
+
+    /** True when the message (already parsed) carries exactly the payload that one of the format's
+        generators makes for its header and size: this one's or the package tools'
+        (FirmwareImage::make). A bootloader checks its image more strongly than a seven-bit sum
+        can: an image that lost a stretch of bytes on the way passes that sum once in 128 times,
+        but never this. */
+    static bool isIntact (const juce::uint8* data, size_t size);
 };

@@ -534,9 +534,12 @@ void SimulatedInstrument::handleSysex (const Bytes& sysex)
 
     if (startsWith (sysex, { 0xf0, 0x04, family, 0x12 }))
     {
+        // Only an intact image is written: one that lost bytes on the way leaves the bootloader
+        // erased, and the instrument never restarts with it.
         const auto info = SimFirmwareImage::parse (sysex.data(), sysex.size());
         const bool valid = info && info->familyByte == family && ! s.rejectImages
-                           && SimIdentityReply::canCarry (s.family, info->version);
+                           && SimIdentityReply::canCarry (s.family, info->version)
+                           && SimFirmwareImage::isIntact (sysex.data(), sysex.size());
 
         if (currentMode == Mode::bootloader && (currentlyErased || s.family == 12))
         {

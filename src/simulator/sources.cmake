@@ -2,6 +2,7 @@ list(APPEND VFU_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/ReplayedInstrument.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimFirmwareImage.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimIdentityReply.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SimMidiCable.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimScheduler.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimulatedInstrument.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimulatorConfig.cpp

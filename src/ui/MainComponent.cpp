@@ -2,6 +2,7 @@
 
 #include "AboutBox.h"
 #include "EmbeddedFont.h"
+#include "EngineRestart.h"
 #include "PreferencesDialog.h"
 #include "../app/AppLog.h"
 #include "../app/BuildConstants.h"
@@ -128,6 +129,7 @@ MainComponent::MainComponent (const juce::String& name, Environment env)
 MainComponent::~MainComponent()
 {
     // The engine thread reports into the children, so it must be stopped before they go.
+    engineRestart.reset();
     firmwareUpdater.reset();
 
     for (auto* list : { midiInputs.get(), midiOutputs.get(), firmwareVersions.get() })
@@ -256,6 +258,8 @@ void MainComponent::createEngine()
 
     if (environment.selector != nullptr)
         firmwareUpdater->setSelector (*environment.selector);
+
+    engineRestart = std::make_unique<EngineRestart> (*firmwareUpdater);
 }
 
 void MainComponent::fillLists()
@@ -293,30 +297,27 @@ bool MainComponent::setAdvancedMode (bool on)
 {
     if (firmwareUpdater != nullptr && firmwareUpdater->getAdvancedMode() != on)
     {
-        const bool wasRunning = firmwareUpdater->isThreadRunning();
+        // A restart asked for already is still waiting for the previous run to end: that run
+        // was stopped in a settings State, and the next one starts in the mode chosen last.
+        const bool restartPending = engineRestart->isPending();
+        const bool wasRunning = restartPending || firmwareUpdater->isThreadRunning();
 
         // A restart drops whatever the engine is doing. The State is judged where the engine
         // takes its next step, so a State change just before this click cannot slip through.
-        if (wasRunning && ! firmwareUpdater->signalStopIf ([] (const juce::String& state)
-                                                           { return state.isEmpty() || isSettingsState (state); }))
+        if (wasRunning && ! restartPending
+            && ! firmwareUpdater->signalStopIf ([] (const juce::String& state)
+                                                { return state.isEmpty() || isSettingsState (state); }))
         {
             logLine ("Advanced mode not changed: State '" + firmwareUpdater->getCurrentStateName() + "' is under way");
             return false;
         }
 
-        // A thread that is still ending cannot be started again: had the stop outlasted its
-        // 1500 ms, the engine would stay stopped for good. Every wait of the engine ends on a
-        // stop request, so waiting on is short.
-        if (wasRunning && ! firmwareUpdater->stopEngine (1500))
-        {
-            logLine ("Engine restart: the engine took more than 1500 ms to stop");
-            firmwareUpdater->stopEngine (-1);
-        }
-
         firmwareUpdater->setAdvancedMode (on);
 
+        // Not waited for here: a MIDI driver can hold the engine's end for any time, and the
+        // window must keep answering meanwhile.
         if (wasRunning)
-            firmwareUpdater->startThread();
+            engineRestart->startWhenEnded();
     }
 
     advancedMode = on;

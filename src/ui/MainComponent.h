@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+class EngineRestart;
 class FirmwareUpdater;
 class MIDIPortsSelector;
 
@@ -57,7 +58,8 @@ public:
 
     /** Shows or hides the lists (640 x 408 or 640 x 320); restarts a running engine when its mode
         changes. A change is refused (false, nothing changes) while the engine is in a State that
-        erases, sends or waits for the instrument: the restart would abandon the update. */
+        erases, sends or waits for the instrument: the restart would abandon the update. Returns
+        without waiting for the engine to stop: it starts again once its previous run has ended. */
     bool setAdvancedMode (bool on);
 
     /** Modal dialogs of the menu bar; both return after their dialog has closed. */
@@ -103,6 +105,7 @@ private:
 
     juce::String deviceName;
     std::unique_ptr<FirmwareUpdater> firmwareUpdater;
+    std::unique_ptr<EngineRestart> engineRestart; // made with the engine, destroyed before it
     bool advancedMode = false;
     bool settingsEnabled = false;
     juce::String shownState; // the State of the last stateChanged report

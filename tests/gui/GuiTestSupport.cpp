@@ -29,7 +29,7 @@ juce::File writeQuorrelPackage (const juce::File& folder, const juce::String& ve
 
 MainWindowTest::MainWindowTest()
 {
-    root = juce::File::getSpecialLocation (juce::File::tempDirectory).getNonexistentChildFile ("vfu-gui-test", {}, false);
+    root = juce::File::getSpecialLocation (juce::File::tempDirectory).getChildFile ("vfu-gui-test-" + juce::Uuid().toString());
     executableFolder = root.getChildFile ("bin");
     desktopFolder = root.getChildFile ("Desktop");
     executableFolder.createDirectory();

@@ -19,3 +19,22 @@ wait_for_log() {
         sleep 0.2
     done
 }
+
+# Takes a screenshot once the screen has stopped changing (two shots in a row alike), so that the
+# window's last repaint is in it; after 30 s of change it keeps the last one. Never fails.
+settled_screenshot() {
+    local deadline=$((SECONDS + 30)) previous="" current
+    while :; do
+        import -window root "$1" 2>/dev/null || return 0
+        current=$(md5sum <"$1")
+        [ "$current" = "$previous" ] || [ $SECONDS -ge $deadline ] || { previous=$current; sleep 0.3; continue; }
+        return 0
+    done
+}
+
+# Waits until the program (app_pid) has ended; the test's own time-out is the limit.
+wait_for_end() {
+    while kill -0 "$app_pid" 2>/dev/null; do
+        sleep 0.1
+    done
+}

@@ -41,7 +41,7 @@ trap cleanup EXIT
 export HOME=$work/home
 unset XDG_CONFIG_HOME XDG_DATA_HOME
 mkdir -p "$HOME/Desktop"
-log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
+log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel-demo"
 
 "$tool" image --family 6 --version 2.1.14 --size 2048 -o "$work/quorrel-fw-2.1.14.syx" >/dev/null
 "$tool" pack -o "$HOME/Desktop/quorrel-fw-2.1.14.vfw" "$work/quorrel-fw-2.1.14.syx" >/dev/null
@@ -72,15 +72,10 @@ wait_for_log "State 'Firmware erase' (from State 'Idle, bootloader detected')" 1
 wait_for_log "State 'Erase, waiting for reattach' (from State 'Firmware erase')" 15
 wait_for_log "State 'Firmware download' (from State 'Erase, waiting for reattach')" 15
 wait_for_log "State 'Download complete' (from State '" 30
-sleep 1
-import -window root "$artifacts/end_to_end_complete.png"
+settled_screenshot "$artifacts/end_to_end_complete.png"
 
 kill -TERM "$app_pid"
-for _ in $(seq 1 100); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 "$app_pid" 2>/dev/null && fail "the program did not end within 10 s of SIGTERM"
+wait_for_end
 wait "$app_pid" || true
 app_pid=
 

@@ -37,7 +37,7 @@ trap cleanup EXIT
 sh "$wine_run" "$prefix" cmd /c exit >/dev/null 2>&1
 user_dir=$(find "$prefix/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | sed -n 1p)
 [ -d "$user_dir/AppData/Roaming" ] || { echo "FAIL: no application-data folder in $prefix" >&2; exit 1; }
-log="$user_dir/AppData/Roaming/Vorn Firmware Updater/vfu-quorrel"
+log="$user_dir/AppData/Roaming/Vorn Firmware Updater/vfu-quorrel-demo"
 desktop=$user_dir/Desktop
 rm -f "$log" "$desktop"/quorrel-fw-*.vfw
 mkdir -p "$desktop"
@@ -58,11 +58,10 @@ wait_for_log "Vorn Firmware Updater for Quorrel v2.1.12" 60
 wait_for_log "State 'Firmware download'" 60
 wait_for_log "State 'Download complete' (from State '" 60
 wait_for_log "firmware version : 2.1.14" 30
-sleep 1
 # Kept, but not yet what it should show: under Wine 8 in Xvfb the window keeps its first paint.
 # The framework hands repaints to Windows when DXGI reports a vertical blank, and no repaint
 # arrives here after the first one (the log above shows the update itself ran to its end).
-import -window root "$artifacts/end_to_end_windows_complete.png"
+settled_screenshot "$artifacts/end_to_end_windows_complete.png"
 
 # Closing the window as a user would, with Alt+F4. (taskkill would send WM_CLOSE to every
 # top-level window of the process, the framework's hidden ones included.) Under Wine the
@@ -71,11 +70,7 @@ window=$(xdotool search --name "^Quorrel Firmware Updater$" | sed -n 1p)
 [ -n "$window" ] || fail "no window titled Quorrel Firmware Updater"
 xdotool windowfocus --sync "$window"
 xdotool key --clearmodifiers alt+F4
-for _ in $(seq 1 300); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 "$app_pid" 2>/dev/null && fail "the program did not end within 30 s of its window being closed"
+wait_for_end
 wait "$app_pid" || true
 app_pid=
 

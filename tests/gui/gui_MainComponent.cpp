@@ -228,6 +228,46 @@ TEST_F (MainComponentTest, AdvancedModeGrowsTheWindowBy88PixelsAndRestartsTheWai
     EXPECT_EQ (window->getHeight(), windowHeight);
 }
 
+TEST_F (MainComponentTest, AModeChangeReturnsWhileADriverHoldsTheEngineWhichRestartsOnceFreed)
+{
+    // An output whose send does not return until released, as a driver may hold it: the engine
+    // sends a command in a settings State and cannot end before the send returns.
+    struct HeldOutput final : MidiOutputPort
+    {
+        HeldOutput (juce::WaitableEvent& r, std::atomic<bool>& h) : released (r), holding (h) {}
+        juce::Result sendMessageNow (const juce::MidiMessage&) override { holding = true; released.wait(); return juce::Result::ok(); }
+        juce::WaitableEvent& released;
+        std::atomic<bool>& holding;
+    };
+    struct HeldPorts final : MidiPorts
+    {
+        juce::WaitableEvent released { true };
+        std::atomic<bool> holding { false };
+        juce::StringArray getInputNames() override  { return { "In" }; }
+        juce::StringArray getOutputNames() override { return { "Out" }; }
+        std::unique_ptr<MidiInputPort> openInput (int, MidiPortReceiver&) override { return {}; }
+        std::unique_ptr<MidiOutputPort> openOutput (int) override { return std::make_unique<HeldOutput> (released, holding); }
+    };
+    auto ports = std::make_shared<HeldPorts>();
+    selector.setPorts (ports);
+    ASSERT_TRUE (selector.selectOutput ("Out"));
+    writeQuorrelPackage (desktopFolder, "2.1.13");
+    auto& mc = open (quorrelDocument ("<State name=\"Idle, no device\" pollingMode=\"none\">"
+                                      "<SendSysEx messageKind=\"panel update state\"/></State>", "Idle, no device"));
+    ASSERT_TRUE (waitForState ("Idle, no device"));
+    ASSERT_TRUE (pumpUntil ([&] { return ports->holding.load(); }, 30000));
+
+    // Answered while the send still holds the engine (a wait for it here would never end).
+    EXPECT_TRUE (mc.setAdvancedMode (true));
+    EXPECT_EQ (mc.getHeight(), 408);
+    EXPECT_TRUE (mc.getFirmwareUpdater()->isThreadRunning());
+
+    ports->released.signal();
+    ASSERT_TRUE (waitForState ("Idle, no device", 30000));
+    EXPECT_EQ (runsStartedIn ("Idle, no device"), 2);
+    EXPECT_TRUE (mc.getFirmwareUpdater()->getAdvancedMode());
+}
+
 TEST_F (MainComponentTest, ListChoicesCountOnlyInAdvancedMode)
 {
     writeQuorrelPackage (desktopFolder, "2.1.13");

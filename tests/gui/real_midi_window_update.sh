@@ -55,16 +55,11 @@ wait_for_log "State 'Firmware erase' (from State '" 20
 wait_for_log "State 'Firmware download' (from State 'Erase, waiting for reattach')" 30
 wait_for_log "State 'Download complete' (from State '" 30
 wait_for_log "firmware version : 2.1.14" 10
-# The window shows the result once the State's texts are set; give it a moment to paint.
-sleep 1
-import -window root "$artifacts/real_midi_window_complete.png"
+# The window shows the result once the State's texts are set and it has painted them.
+settled_screenshot "$artifacts/real_midi_window_complete.png"
 
 kill -TERM "$app_pid"
-for _ in $(seq 1 100); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 "$app_pid" 2>/dev/null && fail "the program did not end within 10 s of SIGTERM"
+wait_for_end
 wait "$app_pid" || true
 app_pid=
 

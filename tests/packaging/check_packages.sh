@@ -108,7 +108,7 @@ export HOME=$work/home
 unset XDG_CONFIG_HOME
 mkdir -p "$HOME/Desktop"
 cd "$HOME"
-log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
+log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel-demo"
 
 for command in vorn-firmware-updater vfu-update vfu-check-definitions vfu-firmware-tool; do
     [ "$(command -v "$command")" = "$root/usr/bin/$command" ] || fail "$command is not found through PATH"

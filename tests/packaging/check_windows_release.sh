@@ -82,7 +82,7 @@ size=$(value EstimatedSize)
 
 echo "-- the installed, signed program starts in demo mode and finds its firmware"
 user_dir=$(find "$prefix/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | sed -n 1p)
-log="$user_dir/AppData/Roaming/Vorn Firmware Updater/vfu-quorrel"
+log="$user_dir/AppData/Roaming/Vorn Firmware Updater/vfu-quorrel-demo"
 VFU_SIMULATE="version=2.1.12;bootloader-after=never" wine_run 'C:\Program Files\Vorn Firmware Updater\VornFirmwareUpdater.exe' \
     >"$work/stdout" 2>&1 &
 app_pid=$!

@@ -175,7 +175,7 @@ pw=$!; pids+=($pw)
 await "$log" "MIDI output \\[Quorrel C\\] \\($c\\) is in use by another updater" $pw
 await "$log" "DeviceID 0006 detected \\(firmware version : 2.2.0\\)" $pw
 kill -TERM $pw; wait $pw
-kill -INT $pc; wait $pc
+kill -TERM $pc; wait $pc  # SIGINT: ignored in a job a script starts with &
 exec {keys}>&-
 grep -qE '^[0-9.]+ out "Quorrel (A|B)"' "$work/window.trace" || fail "the window's trace shows no message to Quorrel A or B"
 ! grep -qE '^[0-9.]+ out "Quorrel C"' "$work/window.trace" || fail "the window sent to Quorrel C while it was held"

@@ -3,7 +3,7 @@
 # with vfu-instrument as the Quorrel, no simulation inside the updater: the port list names the
 # instrument and its version; a cable pulled half-way through the image takes the definitions'
 # lost-connection path (exit status 1); the next run installs the firmware, and the instrument
-# receives the image byte for byte.
+# receives the image byte for byte; a receiver that stops reading ends the next update as failed.
 #
 # usage: vfu_update_real_midi.sh <vfu-update> <vfu-instrument> <vfu-firmware-tool>
 set -uo pipefail
@@ -74,5 +74,30 @@ grep -q "^Update completed successfully.$" "$out" || fail "no success"
 grep -q "^The Quorrel now runs firmware version 2.2.0.$" "$out" || fail "the new version was not read back"
 expect_image_received "$work/quorrel-fw-2.2.0.syx"
 
+# A receiver that stops reading (the instrument's process is stopped) fills its input pool; the
+# packet that still finds it full after the stream's retry ends the transfer at once, with one
+# line naming the port and the error, and the update fails without ever showing 100 %. The image
+# is long enough that the transfer could never end by itself meanwhile.
 stop_instrument
-echo "ok: list, pulled cable, update through the system's MIDI service"
+start_instrument "version=2.2.0;mode=bootloader;reattach-ms=300"
+"$tool" image --family 6 --version 2.3.0 --size 400000 -o "$work/quorrel-fw-2.3.0.syx" >/dev/null || fail "image"
+"$tool" pack -o "$work/quorrel-fw-2.3.0.vfw" "$work/quorrel-fw-2.3.0.syx" >/dev/null || fail "pack"
+"$updater" --yes --timeout 30 --firmware "$work/quorrel-fw-2.3.0.vfw" </dev/null >"$out" 2>"$err" &
+pid=$!
+await_log() {
+    until grep -qF -- "$1" "$log"; do kill -0 "$pid" 2>/dev/null || fail "vfu-update ended before logging: $1"; sleep 0.1; done
+}
+await_log "Send 'quorrel-fw-2.3.0.syx' : 0 %%"
+kill -STOP "$instrument_pid"
+await_log "refused a packet of 'quorrel-fw-2.3.0.syx'"
+kill -CONT "$instrument_pid"
+wait "$pid"; [ $? -eq 1 ] || fail "vfu-update did not end with status 1 after a refused packet"; pid=
+[ "$(grep -c "refused a packet" "$log")" -eq 1 ] || fail "not exactly one log line about the refused packet"
+grep -qE "MIDI output \[Quorrel\] refused a packet of 'quorrel-fw-2.3.0.syx' after [0-9]+ bytes: the receiver took nothing for 200 ms: Resource temporarily unavailable" "$log" \
+    || fail "the refused packet's line names no port or error"
+! grep -q "quorrel-fw-2.3.0.syx' : 100 %%" "$log" || fail "the log reports the refused transfer complete"
+! grep -q "100%" "$out" || fail "vfu-update showed 100 % of a refused transfer"
+grep -q "^vfu-update: the update failed" "$err" || fail "no failure said on standard error"
+
+stop_instrument
+echo "ok: list, pulled cable, update, refused stream through the system's MIDI service"

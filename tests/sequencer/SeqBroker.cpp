@@ -17,9 +17,6 @@ namespace
 
 volatile sig_atomic_t stopRequested = 0;
 
-// A reader that falls this far behind loses events, as a full input pool does.
-constexpr size_t maxBacklog = 32u * 1024u * 1024u;
-
 // The kernel's client number for "Midi Through", and its limit on events passed on.
 constexpr int midiThroughClient = 14;
 constexpr int maxHops = 10;
@@ -555,6 +552,39 @@ bool SeqBroker::handleFrame (Connection& connection, uint32_t kind, const uint8_
             reply (connection, kind, outputEvent (*client, body, size));
             return true;
 
+        case seqwire::eventsRead:
+        {
+            seqwire::EventsRead taken {};
+
+            if (! read (taken))
+                return false;
+
+            eventsRead (*client, taken);
+            reply (connection, kind, 0);
+            return true;
+        }
+
+        case seqwire::getClientPool:
+        case seqwire::setClientPool:
+        {
+            _snd_seq_client_pool pool {};
+            int result = 0;
+
+            if (kind == seqwire::setClientPool)
+            {
+                if (! read (pool))
+                    return false;
+
+                result = setClientPool (*client, pool);
+            }
+
+            if (result == 0)
+                fillClientPool (*client, pool);
+
+            reply (connection, kind, result, &pool, sizeof (pool));
+            return true;
+        }
+
         default:
             return false;
     }
@@ -802,10 +832,20 @@ int SeqBroker::deliverToSubscribers (const snd_seq_event_t& event, const uint8_t
 int SeqBroker::deliver (const snd_seq_event_t& event, const uint8_t* data, uint32_t dataSize, const snd_seq_addr_t& dest,
                         int hops)
 {
+    // In the kernel's order: the client must take input at all, the port must exist and allow
+    // writes (on every delivery, through a subscription too), then the receiver's pool decides.
     auto* client = findClient (dest.client);
 
-    if (client == nullptr || client->ports.count (dest.port) == 0)
+    if (client == nullptr || (client->type == SND_SEQ_USER_CLIENT && (client->streams & SND_SEQ_OPEN_INPUT) == 0))
         return -ENOENT;
+
+    auto port = client->ports.find (dest.port);
+
+    if (port == client->ports.end())
+        return -ENOENT;
+
+    if ((port->second.info.capability & SND_SEQ_PORT_CAP_WRITE) == 0)
+        return -EPERM;
 
     // "Midi Through" sends on what it receives, from its own port; a loop of throughs ends
     // as the kernel ends it.
@@ -820,31 +860,90 @@ int SeqBroker::deliver (const snd_seq_event_t& event, const uint8_t* data, uint3
         return deliverToSubscribers (passed, data, dataSize, hops + 1);
     }
 
-    // The system client takes queue and timer control, which is not simulated.
+    // The system client takes queue and timer control, which is not simulated; a reader whose
+    // channel is not attached yet (its open has not returned) cannot have been addressed.
     if (client->type != SND_SEQ_USER_CLIENT || client->input == nullptr)
         return 0;
 
-    if (client->input->out.size() - client->input->outStart > maxBacklog)
+    const auto extraCells = isVariable (event) ? seqwire::extraCellsFor (dataSize) : 0;
+
+    if (extraCells >= client->inputPool)
     {
         ++client->eventLost;
         return -ENOMEM;
     }
 
+    if (client->inputPool - client->inputUsed < 1 + extraCells)
+    {
+        ++client->eventLost;
+        return -EAGAIN;
+    }
+
+    client->inputUsed += 1 + extraCells;
+    client->unreadCells.push_back (1 + extraCells);
+
     snd_seq_event_t delivered = event;
     delivered.dest = dest;
     delivered.queue = SND_SEQ_QUEUE_DIRECT;
+    queueDelivery (*client, delivered, data, dataSize);
+    return 0;
+}
 
-    if (event.type == SND_SEQ_EVENT_SYSEX && dataSize > seqwire::sysexPieceSize)
+void SeqBroker::eventsRead (Client& client, const seqwire::EventsRead& read)
+{
+    // Words about events delivered before the pool was last resized are stale: those cells
+    // went with the old pool.
+    if (read.generation != client.poolGeneration)
+        return;
+
+    for (uint32_t i = 0; i < read.count && ! client.unreadCells.empty(); ++i)
     {
-        for (uint32_t offset = 0; offset < dataSize; offset += seqwire::sysexPieceSize)
-            queueDelivery (*client, delivered, data + offset, std::min (seqwire::sysexPieceSize, dataSize - offset));
+        client.inputUsed -= client.unreadCells.front();
+        client.unreadCells.pop_front();
     }
-    else
+}
+
+int SeqBroker::setClientPool (Client& client, const _snd_seq_client_pool& pool)
+{
+    // As the kernel: only its own pools; sizes out of range are ignored, not refused.
+    if (pool.client != client.number)
+        return -EINVAL;
+
+    if (pool.outputPool >= 1 && pool.outputPool <= seqwire::maxOutputPool)
+        client.outputPool = pool.outputPool;
+
+    // A new input pool replaces the old one, and the events still unread in it are lost.
+    if ((client.streams & SND_SEQ_OPEN_INPUT) != 0 && pool.inputPool >= 1 && pool.inputPool <= seqwire::maxInputPool
+        && pool.inputPool != client.inputPool)
     {
-        queueDelivery (*client, delivered, data, dataSize);
+        client.inputPool = pool.inputPool;
+        client.inputUsed = 0;
+        client.unreadCells.clear();
+
+        if (client.input != nullptr)
+        {
+            ++client.poolGeneration;
+            seqwire::FrameHeader header { 0, seqwire::poolReset };
+            auto* bytes = reinterpret_cast<const uint8_t*> (&header);
+            client.input->out.insert (client.input->out.end(), bytes, bytes + sizeof (header));
+        }
     }
+
+    if (pool.outputRoom >= 1 && pool.outputRoom <= client.outputPool)
+        client.outputRoom = pool.outputRoom;
 
     return 0;
+}
+
+void SeqBroker::fillClientPool (const Client& client, _snd_seq_client_pool& pool) const
+{
+    pool = {};
+    pool.client = client.number;
+    pool.outputPool = client.outputPool;
+    pool.outputRoom = client.outputRoom;
+    pool.outputFree = client.outputPool;
+    pool.inputPool = (client.streams & SND_SEQ_OPEN_INPUT) != 0 ? client.inputPool : 0;
+    pool.inputFree = pool.inputPool - client.inputUsed;
 }
 
 void SeqBroker::queueDelivery (Client& client, const snd_seq_event_t& event, const uint8_t* data, uint32_t dataSize)

@@ -3,6 +3,7 @@
 #include "SeqWire.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,7 +13,10 @@
 
     It holds the clients (the "System" client 0, optionally "Midi Through" as client 14, and
     one user client per open handle, numbered from 128), their ports and the subscriptions between ports, and delivers events
-    from a sender to the subscribed or addressed ports of other processes. When a client's
+    from a sender to the subscribed or addressed ports of other processes. It refuses what the
+    kernel refuses: a delivery to a port without write capability (-EPERM), an event too large
+    for its receiver's input pool (-ENOMEM) or one that finds that pool full (-EAGAIN); cells
+    are freed as the receiver reads. When a client's
     connection ends (its process closed the handle or died), its ports and their
     subscriptions vanish for everyone, as an unplugged instrument's do.
 
@@ -65,6 +69,12 @@ private:
         int streams = 0;
         uint64_t token = 0;
         int eventLost = 0;
+        int inputPool = seqwire::defaultInputPool;   // cells; see SeqWire.h
+        int inputUsed = 0;                           // cells of events delivered and not yet read
+        std::deque<int> unreadCells;                 // per event delivered and not yet read, oldest first
+        uint32_t poolGeneration = 0;                 // poolReset frames sent to its reader
+        int outputPool = seqwire::defaultOutputPool; // kept and reported; direct events never use it
+        int outputRoom = (seqwire::defaultOutputPool + 1) / 2;
         Connection* requests = nullptr;
         Connection* input = nullptr;
         std::map<int, Port> ports;
@@ -100,6 +110,9 @@ private:
     int deliverToSubscribers (const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize, int hops);
     int deliver (const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize, const snd_seq_addr_t& dest, int hops);
     void queueDelivery (Client&, const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize);
+    void eventsRead (Client&, const seqwire::EventsRead&);
+    int setClientPool (Client&, const _snd_seq_client_pool&);
+    void fillClientPool (const Client&, _snd_seq_client_pool&) const;
 
     Client* findClient (int number);
     const Client* findClient (int number) const;

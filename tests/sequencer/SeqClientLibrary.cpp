@@ -43,6 +43,7 @@ struct _snd_seq
     std::vector<uint8_t> inputBuffer;
     size_t inputStart = 0;
     bool inputDead = false;
+    uint32_t poolGeneration = 0; // poolReset frames seen on the input channel
     snd_seq_event_t currentEvent {};
     std::vector<uint8_t> currentData;
 };
@@ -252,6 +253,44 @@ int bufferedFrames (snd_seq_t* seq)
     return frames;
 }
 
+// Tells the broker that the reader has taken that many events: their cells in its input pool
+// are free again, as the kernel frees them when a program reads. A request with its reply, so
+// that the cells are free when the read returns, as they are in the kernel.
+void reportRead (snd_seq_t* seq, uint32_t count)
+{
+    if (count == 0 || seq->inputDead)
+        return;
+
+    seqwire::EventsRead read { count, seq->poolGeneration };
+    request (seq, seqwire::eventsRead, &read, sizeof (read));
+}
+
+// A poolReset frame means the pool was replaced: every event buffered before it is gone.
+void applyPoolResets (snd_seq_t* seq)
+{
+    auto position = seq->inputStart;
+    auto keepFrom = seq->inputStart;
+
+    while (seq->inputBuffer.size() - position >= sizeof (seqwire::FrameHeader))
+    {
+        seqwire::FrameHeader header {};
+        std::memcpy (&header, seq->inputBuffer.data() + position, sizeof (header));
+
+        if (header.size > seqwire::maxFrameSize || seq->inputBuffer.size() - position - sizeof (header) < header.size)
+            break;
+
+        position += sizeof (header) + header.size;
+
+        if (header.kind == seqwire::poolReset)
+        {
+            keepFrom = position;
+            ++seq->poolGeneration;
+        }
+    }
+
+    seq->inputStart = keepFrom;
+}
+
 // Reads what the socket holds without waiting. False once the channel has ended.
 bool fillInput (snd_seq_t* seq)
 {
@@ -280,7 +319,10 @@ bool fillInput (snd_seq_t* seq)
         if (got > 0)
         {
             if ((size_t) got < chunk)
+            {
+                applyPoolResets (seq);
                 return true;
+            }
 
             continue;
         }
@@ -289,7 +331,10 @@ bool fillInput (snd_seq_t* seq)
             continue;
 
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        {
+            applyPoolResets (seq);
             return true;
+        }
 
         markInputDead (seq);
         return false;
@@ -316,6 +361,8 @@ void takeFrame (snd_seq_t* seq)
         event.data.ext.len = (unsigned int) dataSize;
         event.data.ext.ptr = seq->currentData.data();
     }
+
+    reportRead (seq, 1);
 }
 
 } // namespace
@@ -973,12 +1020,17 @@ SEQ_API int snd_seq_event_input_pending (snd_seq_t* seq, int fetchSequencer)
 
 static void dropWholeFrames (snd_seq_t* seq)
 {
+    uint32_t dropped = 0;
+
     while (bufferedFrames (seq) > 0)
     {
         seqwire::FrameHeader header {};
         std::memcpy (&header, seq->inputBuffer.data() + seq->inputStart, sizeof (header));
         seq->inputStart += sizeof (header) + header.size;
+        ++dropped;
     }
+
+    reportRead (seq, dropped);
 }
 
 SEQ_API int snd_seq_drop_input_buffer (snd_seq_t* seq)
@@ -1006,13 +1058,74 @@ SEQ_API int snd_seq_drop_input (snd_seq_t* seq)
 }
 
 //==============================================================================
-// Pool sizes and client filters: accepted and not simulated.
+// Pools: the input pool is the broker's (see SeqWire.h); the output pool is kept and reported,
+// never used (events are delivered at once, never queued). Client filters are not simulated.
 
-SEQ_API int snd_seq_set_client_pool_output (snd_seq_t* seq, size_t) { return seq != nullptr ? 0 : -EINVAL; }
-SEQ_API int snd_seq_set_client_pool_output_room (snd_seq_t* seq, size_t) { return seq != nullptr ? 0 : -EINVAL; }
-SEQ_API int snd_seq_set_client_pool_input (snd_seq_t* seq, size_t) { return seq != nullptr ? 0 : -EINVAL; }
+SEQ_API size_t snd_seq_client_pool_sizeof (void) { return sizeof (_snd_seq_client_pool); }
+
+SEQ_API int snd_seq_client_pool_malloc (snd_seq_client_pool_t** ptr)
+{
+    *ptr = static_cast<snd_seq_client_pool_t*> (std::calloc (1, sizeof (_snd_seq_client_pool)));
+    return *ptr != nullptr ? 0 : -ENOMEM;
+}
+
+SEQ_API void snd_seq_client_pool_free (snd_seq_client_pool_t* ptr) { std::free (ptr); }
+SEQ_API void snd_seq_client_pool_copy (snd_seq_client_pool_t* dst, const snd_seq_client_pool_t* src) { *dst = *src; }
+SEQ_API int snd_seq_client_pool_get_client (const snd_seq_client_pool_t* info) { return info->client; }
+SEQ_API size_t snd_seq_client_pool_get_output_pool (const snd_seq_client_pool_t* info) { return (size_t) info->outputPool; }
+SEQ_API size_t snd_seq_client_pool_get_input_pool (const snd_seq_client_pool_t* info) { return (size_t) info->inputPool; }
+SEQ_API size_t snd_seq_client_pool_get_output_room (const snd_seq_client_pool_t* info) { return (size_t) info->outputRoom; }
+SEQ_API size_t snd_seq_client_pool_get_output_free (const snd_seq_client_pool_t* info) { return (size_t) info->outputFree; }
+SEQ_API size_t snd_seq_client_pool_get_input_free (const snd_seq_client_pool_t* info) { return (size_t) info->inputFree; }
+// The kernel's fields are ints: a size that does not fit is out of range, which it ignores.
+static int poolField (size_t size) { return size > 0x7fffffff ? 0 : (int) size; }
+SEQ_API void snd_seq_client_pool_set_output_pool (snd_seq_client_pool_t* info, size_t size) { info->outputPool = poolField (size); }
+SEQ_API void snd_seq_client_pool_set_input_pool (snd_seq_client_pool_t* info, size_t size) { info->inputPool = poolField (size); }
+SEQ_API void snd_seq_client_pool_set_output_room (snd_seq_client_pool_t* info, size_t size) { info->outputRoom = poolField (size); }
+
+SEQ_API int snd_seq_get_client_pool (snd_seq_t* seq, snd_seq_client_pool_t* info)
+{
+    return info != nullptr ? request (seq, seqwire::getClientPool, nullptr, 0, info, sizeof (*info)) : -EINVAL;
+}
+
+SEQ_API int snd_seq_set_client_pool (snd_seq_t* seq, snd_seq_client_pool_t* info)
+{
+    if (seq == nullptr || info == nullptr)
+        return -EINVAL;
+
+    info->client = seq->client;
+    return request (seq, seqwire::setClientPool, info, sizeof (*info), info, sizeof (*info));
+}
+
+// Each changes one size and leaves the others as they are, as libasound's do.
+static int changeClientPool (snd_seq_t* seq, void (*change) (_snd_seq_client_pool&, size_t), size_t size)
+{
+    _snd_seq_client_pool pool {};
+
+    if (auto result = snd_seq_get_client_pool (seq, &pool); result < 0)
+        return result;
+
+    change (pool, size);
+    return snd_seq_set_client_pool (seq, &pool);
+}
+
+SEQ_API int snd_seq_set_client_pool_output (snd_seq_t* seq, size_t size)
+{
+    return changeClientPool (seq, [] (_snd_seq_client_pool& pool, size_t value) { pool.outputPool = poolField (value); }, size);
+}
+
+SEQ_API int snd_seq_set_client_pool_output_room (snd_seq_t* seq, size_t size)
+{
+    return changeClientPool (seq, [] (_snd_seq_client_pool& pool, size_t value) { pool.outputRoom = poolField (value); }, size);
+}
+
+SEQ_API int snd_seq_set_client_pool_input (snd_seq_t* seq, size_t size)
+{
+    return changeClientPool (seq, [] (_snd_seq_client_pool& pool, size_t value) { pool.inputPool = poolField (value); }, size);
+}
+
 SEQ_API int snd_seq_reset_pool_output (snd_seq_t* seq) { return seq != nullptr ? 0 : -EINVAL; }
-SEQ_API int snd_seq_reset_pool_input (snd_seq_t* seq) { return seq != nullptr ? 0 : -EINVAL; }
+SEQ_API int snd_seq_reset_pool_input (snd_seq_t* seq) { return snd_seq_drop_input (seq); }
 SEQ_API int snd_seq_set_client_event_filter (snd_seq_t* seq, int) { return seq != nullptr ? 0 : -EINVAL; }
 
 //==============================================================================

@@ -31,9 +31,23 @@ constexpr uint32_t maxReplySize = 64u * 1024u;
 // A variable event's length; the top two bits are flags of the kernel's own.
 constexpr unsigned int extLengthBits = 0x3fffffffu;
 
-// SysEx longer than this reaches readers in several events, as from a hardware port, so
-// that every reader's decoder (the framework's holds 16 KiB) takes each piece whole.
-constexpr uint32_t sysexPieceSize = 4096;
+// A user client's input pool, as the kernel's (6.1, sound/core/seq): events delivered to the
+// client wait there, in cells of one event record (28 bytes), until the client reads them. An
+// event takes one cell, and a variable event (SysEx) one more per 28 bytes of its data or part
+// thereof. An event that needs as many cells as the whole pool can never fit (-ENOMEM, so one
+// SysEx of more than 5,572 bytes with the default pool); one that finds too few cells free is
+// refused (-EAGAIN). A client may resize its pool up to the kernel's limit.
+constexpr int cellBytes = (int) sizeof (snd_seq_event_t);
+constexpr int defaultInputPool = 200;  // SNDRV_SEQ_DEFAULT_CLIENT_EVENTS
+constexpr int maxInputPool = 2000;     // SNDRV_SEQ_MAX_CLIENT_EVENTS
+constexpr int defaultOutputPool = 500; // SNDRV_SEQ_DEFAULT_EVENTS
+constexpr int maxOutputPool = 2000;    // SNDRV_SEQ_MAX_EVENTS
+
+/** The cells beyond the first that an event of that many data bytes takes. */
+constexpr int extraCellsFor (uint32_t dataBytes)
+{
+    return (int) ((dataBytes + (uint32_t) cellBytes - 1) / (uint32_t) cellBytes);
+}
 
 constexpr int firstUserClient = 128;
 constexpr int maxClients = 192;
@@ -57,8 +71,13 @@ enum Kind : uint32_t
     querySubscribers,    // _snd_seq_query_subscribe -> _snd_seq_query_subscribe
     outputEvent,         // snd_seq_event_t, then its variable data
     setPortInfo,
+    getClientPool,       // -> _snd_seq_client_pool
+    setClientPool,       // _snd_seq_client_pool -> _snd_seq_client_pool
+    eventsRead,          // EventsRead: the reader took them, their cells are free again
 
     deliveredEvent = 100, // broker -> input channel: snd_seq_event_t, then its variable data
+    poolReset,            // broker -> input channel, no body: the pool was resized, the events
+                          // delivered before it are gone (the kernel frees them unread)
 
     replyFlag = 0x8000
 };
@@ -88,6 +107,12 @@ struct AttachRequest
     int32_t client;
     uint32_t padding;
     uint64_t token;
+};
+
+struct EventsRead
+{
+    uint32_t count;
+    uint32_t generation; // the number of poolReset frames the reader had seen when it read them
 };
 
 struct ClientQuery
@@ -127,6 +152,13 @@ struct _snd_seq_client_info
     int card;
     int pid;
     char reserved[56];
+};
+
+struct _snd_seq_client_pool
+{
+    int client;
+    int outputPool, inputPool, outputRoom, outputFree, inputFree;
+    char reserved[64];
 };
 
 struct _snd_seq_port_info

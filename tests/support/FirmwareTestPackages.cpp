@@ -9,8 +9,9 @@
 namespace FirmwareTestPackages
 {
     ScratchFolder::ScratchFolder()
+        // A name of its own in each process: the tests run as processes side by side.
         : folder (juce::File::getSpecialLocation (juce::File::tempDirectory)
-                      .getNonexistentChildFile ("vfu-firmware-test", {}, false))
+                      .getChildFile ("vfu-firmware-test-" + juce::Uuid().toString()))
     {
         folder.createDirectory();
     }

@@ -26,7 +26,8 @@ void printUsage (std::ostream& out)
            "  device-name defaults to Quorrel; --console selects a console-mode definition (with\n"
            "  --inbuilt, from the inbuilt console-mode document that vfu-update uses).\n"
            "  --graph FILE.dot writes the definition's States and moves as a Graphviz graph\n"
-           "  (render it with: dot -Tsvg FILE.dot -o FILE.svg).\n"
+           "  (render it with: dot -Tsvg FILE.dot -o FILE.svg) into a regular file, a new one or\n"
+           "  one a link leads to; a FIFO, a device or a folder is refused (exit status 2).\n"
            "  Warnings on standard error name States the initial State cannot reach, States with\n"
            "  no way out and moves to names that are no State; they leave the exit status 0.\n"
            "  --version prints the version, --help (or -h) this text.\n";
@@ -131,9 +132,15 @@ int main (int argc, char* argv[])
     {
         const auto graphFile = juce::File::getCurrentWorkingDirectory().getChildFile (graphPath);
 
-        if (! graphFile.replaceWithText (graph.toDot(), false, false, "\n"))
+        // Written as a MIDI trace is: into a regular file (a link to one is followed) or a new
+        // one, never replacing what the name is; a FIFO, a device or a folder is refused.
+        const auto dot = graph.toDot().toStdString();
+        juce::String error;
+
+        if (! RegularFile::write (graphFile, juce::MemoryBlock (dot.data(), dot.size()), error))
         {
-            std::cerr << "vfu-check-definitions: cannot write " << graphFile.getFullPathName().toStdString() << "\n";
+            std::cerr << "vfu-check-definitions: cannot write " << graphFile.getFullPathName().toStdString()
+                      << ": " << error.toStdString() << "\n";
             return usageOrUnreadable;
         }
     }

@@ -7,6 +7,7 @@
 #include "simulator/SimulatorConfig.h"
 
 #include <iostream>
+#include <optional>
 
 #if ! JUCE_WINDOWS
  #include "app/QuitSignalPipe.h"
@@ -22,7 +23,8 @@ namespace
 
     void printUsage (std::ostream& out)
     {
-        out << "usage: vfu-instrument [--device NAME] [--name PORTNAME] [--image-bytes N] [SETTINGS]\n"
+        out << "usage: vfu-instrument [--device NAME] [--name PORTNAME] [--image-bytes N]\n"
+               "                      [--line-rate BYTES_PER_S] [--stall BYTE:MS] [--reply-pieces N] [SETTINGS]\n"
                "       vfu-instrument --help\n"
                "\n"
                "Puts a simulated " << BuildConstants::deviceName << " on this computer's MIDI service as a virtual\n"
@@ -35,6 +37,15 @@ namespace
                "  --name PORTNAME   the name of its ports (default: the device's name), so that several\n"
                "                    simulated instruments can be told apart on one computer\n"
                "  --image-bytes N   the image size that pull-cable-at takes its share of (default 359740)\n"
+               "  --line-rate BYTES_PER_S\n"
+               "                    puts it behind a hardware port's cable at that speed (DIN MIDI: 3125):\n"
+               "                    what it is sent goes through a 4,096-byte buffer in 32-byte chunks; a\n"
+               "                    chunk that does not fit is lost with the rest of its event, and it\n"
+               "                    prints \"MIDI output buffer overrun\"; its replies go out in 256-byte pieces\n"
+               "  --stall BYTE:MS   with --line-rate: stops reading for MS ms once BYTE bytes of a SysEx\n"
+               "                    (a firmware image) have arrived, as a bootloader writing its flash\n"
+               "  --reply-pieces N  its replies go out in pieces of at most N bytes (default 256 with\n"
+               "                    --line-rate, else whole)\n"
                "  SETTINGS          key=value pairs separated by ';', as in VFU_SIMULATE:\n"
                "                      version, mode, bootloader-after, reattach-ms, pull-cable-at,\n"
                "                      corrupt-image, silent\n"
@@ -63,10 +74,24 @@ namespace
     }
 }
 
+namespace
+{
+    // A whole number from 1 to 999,999,999, or nothing.
+    std::optional<int> wholeNumber (const juce::String& text)
+    {
+        if (text.isEmpty() || text.length() > 9 || ! text.containsOnly ("0123456789") || text.getIntValue() < 1)
+            return {};
+
+        return text.getIntValue();
+    }
+}
+
 int InstrumentTool::run (const juce::StringArray& arguments)
 {
     int family = BuildConstants::deviceFamily;
     size_t imageBytes = defaultImageBytes;
+    SystemVirtualPorts::Line line;
+    bool stallGiven = false;
     juce::String settingsText, portName;
     bool settingsGiven = false;
 
@@ -80,7 +105,8 @@ int InstrumentTool::run (const juce::StringArray& arguments)
             return 0;
         }
 
-        if (arg == "--device" || arg == "--image-bytes" || arg == "--name")
+        if (arg == "--device" || arg == "--image-bytes" || arg == "--name" || arg == "--line-rate" || arg == "--stall"
+            || arg == "--reply-pieces")
         {
             if (i + 1 >= arguments.size())
                 return usageError (arg + " needs a value");
@@ -107,12 +133,45 @@ int InstrumentTool::run (const juce::StringArray& arguments)
                 if (family == 0)
                     return usageError ("unknown device '" + value + "' (known: Quorrel, Dorrick, Vantoline, Halvane XV)");
             }
-            else
+            else if (arg == "--image-bytes")
             {
-                if (value.isEmpty() || value.length() > 9 || ! value.containsOnly ("0123456789") || value.getIntValue() < 1)
+                const auto bytes = wholeNumber (value);
+
+                if (! bytes)
                     return usageError ("bad value '" + value + "' for --image-bytes (expected a whole number of bytes from 1)");
 
-                imageBytes = (size_t) value.getIntValue();
+                imageBytes = (size_t) *bytes;
+            }
+            else if (arg == "--line-rate")
+            {
+                const auto rate = wholeNumber (value);
+
+                if (! rate)
+                    return usageError ("bad value '" + value + "' for --line-rate (expected bytes per second from 1)");
+
+                line.cabled = true;
+                line.cable.bytesPerSecond = *rate;
+            }
+            else if (arg == "--stall")
+            {
+                const auto byte = wholeNumber (value.upToFirstOccurrenceOf (":", false, false));
+                const auto ms = wholeNumber (value.fromFirstOccurrenceOf (":", false, false));
+
+                if (! byte || ! ms)
+                    return usageError ("bad value '" + value + "' for --stall (expected BYTE:MS, two whole numbers from 1)");
+
+                line.cable.stallAtSysexByte = (size_t) *byte;
+                line.cable.stallMs = *ms;
+                stallGiven = true;
+            }
+            else
+            {
+                const auto bytes = wholeNumber (value);
+
+                if (! bytes)
+                    return usageError ("bad value '" + value + "' for --reply-pieces (expected a whole number of bytes from 1)");
+
+                line.replyPieceBytes = *bytes;
             }
 
             continue;
@@ -125,19 +184,27 @@ int InstrumentTool::run (const juce::StringArray& arguments)
         settingsGiven = true;
     }
 
+    if (stallGiven && ! line.cabled)
+        return usageError ("--stall needs --line-rate");
+
+    // Replies from a hardware port reach the reader in the kernel's pieces.
+    if (line.cabled && line.replyPieceBytes == 0)
+        line.replyPieceBytes = 256;
+
     if (! SystemVirtualPorts::systemOffersVirtualPorts())
     {
         std::cerr << "vfu-instrument: this system offers no virtual MIDI ports\n";
         return 2;
     }
 
-    return runInstrument (family, settingsText, imageBytes, portName);
+    return runInstrument (family, settingsText, imageBytes, portName, line);
 }
 
-int InstrumentTool::runInstrument (int family, const juce::String& settingsText, size_t imageBytes, const juce::String& portName)
+int InstrumentTool::runInstrument (int family, const juce::String& settingsText, size_t imageBytes,
+                                   const juce::String& portName, const SystemVirtualPorts::Line& line)
 {
    #if JUCE_WINDOWS
-    juce::ignoreUnused (family, settingsText, imageBytes, portName);
+    juce::ignoreUnused (family, settingsText, imageBytes, portName, line);
     return 2;
    #else
     SimulatorConfig config;
@@ -178,7 +245,7 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
     if (portName.isNotEmpty())
         settings.portName = portName;
 
-    SystemVirtualPorts ports (&printer);
+    SystemVirtualPorts ports (&printer, line);
     auto instrument = std::make_unique<SimulatedInstrument> (ports, settings);
     current = instrument.get();
 
@@ -193,8 +260,19 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
         return 1;
     }
 
+    juce::String lineText;
+
+    if (line.cabled)
+        lineText << ", behind a cable of " << line.cable.bytesPerSecond << " bytes/s";
+
+    if (line.cable.stallAtSysexByte > 0)
+        lineText << " that stalls for " << line.cable.stallMs << " ms at byte " << (juce::int64) line.cable.stallAtSysexByte;
+
+    if (line.replyPieceBytes > 0)
+        lineText << ", replies in pieces of " << line.replyPieceBytes << " bytes";
+
     printer.print (name + " firmware " + instrument->getVersion() + ", " + modeText (instrument->getMode())
-                   + (config.silent ? ", silent" : "") + "; Ctrl-C ends it");
+                   + (config.silent ? ", silent" : "") + lineText + "; Ctrl-C ends it");
 
     if (signals.isOpen())
     {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include "midi/SystemVirtualPorts.h"
 
 /** vfu-instrument's command: reads the command line, puts the simulated instrument on the
     system's MIDI service, prints its traffic and ends on SIGINT or SIGTERM.
@@ -13,5 +13,6 @@ public:
     int run (const juce::StringArray& arguments);
 
 private:
-    int runInstrument (int family, const juce::String& settingsText, size_t imageBytes, const juce::String& portName);
+    int runInstrument (int family, const juce::String& settingsText, size_t imageBytes, const juce::String& portName,
+                       const SystemVirtualPorts::Line& line);
 };

@@ -2,6 +2,7 @@
 
 #include <juce_cryptography/juce_cryptography.h>
 
+#include <cstring>
 #include <iostream>
 
 namespace
@@ -65,4 +66,16 @@ void TrafficPrinter::messageSent (const juce::String& portName, const juce::Midi
 {
     print ("out " + quoted (portName) + " "
            + describe (message.getRawData(), (size_t) juce::jmax (0, message.getRawDataSize()), true));
+}
+
+void TrafficPrinter::messageRefused (const juce::String& portName, const juce::MidiMessage& message, int error)
+{
+    print ("out " + quoted (portName) + " refused (" + juce::String::fromUTF8 (std::strerror (-error)) + "): "
+           + describe (message.getRawData(), (size_t) juce::jmax (0, message.getRawDataSize()), true));
+}
+
+void TrafficPrinter::cableOverrun (const juce::String& portName, size_t lostBytes, size_t eventBytes)
+{
+    print ("MIDI output buffer overrun: " + quoted (portName) + " lost " + juce::String ((juce::int64) lostBytes)
+           + " of an event's " + juce::String ((juce::int64) eventBytes) + " bytes");
 }

@@ -123,6 +123,7 @@ juce::String CommandLineOptions::usage()
            "\n"
            "Keys: Enter presses the offered button (Install), c cancels, Ctrl-C stops at once.\n"
            "A hang-up (SIGHUP) stops like Ctrl-C before the erase; once the erase is sent, the update carries on.\n"
+           "A signal started as ignored (SIGHUP under nohup, SIGINT for a script's & job) stays ignored.\n"
            "\n"
            "Exit status: 0 the instrument reports the new version (or already had it),\n"
            "             1 the update failed or was cancelled (reason on standard error),\n"
@@ -132,6 +133,7 @@ juce::String CommandLineOptions::usage()
            "             4 another updater (the window or vfu-update) holds the --port instrument,\n"
            "               or held a port not asked when no instrument answered in time.\n"
            "\n"
-           "VFU_SIMULATE=key=value;... runs against a simulated instrument (demo mode);\n"
+           "VFU_SIMULATE=key=value;... runs against a simulated instrument (demo mode, with a log of\n"
+           "its own: vfu-quorrel-demo beside the usual vfu-quorrel);\n"
            "VFU_TRACE=FILE records a MIDI trace like --trace.\n";
 }

@@ -6,11 +6,9 @@
 #include "TerminalFrontEnd.h"
 #include "TerminalOutput.h"
 #include "app/AppLog.h"
-#include "app/RegularFile.h"
 #include "app/BuildConstants.h"
 #include "app/RunningExecutable.h"
 #include "definitions/InbuiltDefinitions.h"
-#include "firmware/PackageVerifier.h"
 #include "midi/MIDIPortsSelector.h"
 #include "midi/MidiTraceRecorder.h"
 #include "midi/VersionNumber.h"
@@ -107,16 +105,19 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
 
     // Updaters of several instruments run side by side with --port: each writes a log of its own,
     // named after its port, since lines of two processes appended to one file can overwrite each other.
+    // A demo run holds no lock and may run beside a real update: it keeps its lines to a log of its own.
+    const auto run = demoSimulation != nullptr ? AppLog::Run::demo : AppLog::Run::real;
+
     if (options.port.isNotEmpty())
     {
-        const auto log = AppLog::logFileFor (BuildConstants::deviceName);
+        const auto log = AppLog::logFileFor (BuildConstants::deviceName, run);
         const auto portName = options.port.retainCharacters ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_:").replaceCharacter (':', '-');
         AppLog::createLogAt (log.getSiblingFile (log.getFileName() + "-port-" + portName.substring (0, 64)),
                              AppLog::welcomeLineFor (BuildConstants::deviceName));
     }
     else
     {
-        AppLog::createLog (BuildConstants::deviceName);
+        AppLog::createLog (BuildConstants::deviceName, run);
     }
 
     logLine ("vfu-update: console mode");
@@ -148,11 +149,7 @@ int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
     const auto traceError = startTracingIfAsked (options.trace);
 
     if (traceError.isNotEmpty())
-    {
-        printError (traceError);
-        logLine ("vfu-update: exit status " + juce::String (UpdateOutcome::unusable) + ": " + traceError);
-        return UpdateOutcome::unusable;
-    }
+        return endWith (UpdateOutcome::unusable, traceError);
 
     if (options.list)
         return listPorts (options.json);
@@ -162,13 +159,19 @@ int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
         const auto status = takePort (options.port);
 
         if (status >= 0)
-        {
-            logLine ("vfu-update: exit status " + juce::String (status) + ": " + lastError);
             return status;
-        }
     }
 
     return update (options);
+}
+
+int ConsoleUpdater::endWith (int exitStatus, const juce::String& reason)
+{
+    if (exitStatus != 0)
+        printError (reason);
+
+    logLine ("vfu-update: exit status " + juce::String (exitStatus) + ": " + reason);
+    return exitStatus;
 }
 
 int ConsoleUpdater::takePort (const juce::String& requested)
@@ -186,17 +189,11 @@ int ConsoleUpdater::takePort (const juce::String& requested)
         const auto outcome = selector.claimOutput (output.identifier, error);
 
         if (outcome == PortLocks::Outcome::held)
-        {
-            printError ("Another updater (the window or vfu-update) holds the instrument on MIDI output "
-                        + output.identifier + " (" + output.name + "). Nothing was sent to it.");
-            return UpdateOutcome::busy;
-        }
+            return endWith (UpdateOutcome::busy, "Another updater (the window or vfu-update) holds the instrument on MIDI output "
+                                                     + output.identifier + " (" + output.name + "). Nothing was sent to it.");
 
         if (outcome == PortLocks::Outcome::failed)
-        {
-            printError ("cannot lock MIDI output " + output.identifier + ", so nothing was sent to it: " + error);
-            return UpdateOutcome::failed;
-        }
+            return endWith (UpdateOutcome::failed, "cannot lock MIDI output " + output.identifier + ", so nothing was sent to it: " + error);
 
         selector.restrictToOutput (output.identifier);
         logLine ("vfu-update: MIDI output " + output.identifier + " [" + output.name + "] only");
@@ -208,8 +205,8 @@ int ConsoleUpdater::takePort (const juce::String& requested)
     for (auto& output : outputs)
         known << "\n  " << output.identifier << "  " << output.name;
 
-    printError ("no MIDI output " + requested + "; the outputs are:" + (known.isEmpty() ? juce::String ("\n  (none)") : known));
-    return UpdateOutcome::unusable;
+    return endWith (UpdateOutcome::unusable, "no MIDI output " + requested + "; the outputs are:"
+                                                 + (known.isEmpty() ? juce::String ("\n  (none)") : known));
 }
 
 int ConsoleUpdater::listPorts (bool json)
@@ -217,14 +214,11 @@ int ConsoleUpdater::listPorts (bool json)
     auto ports = MIDIPortsSelector::getInstance().getPorts();
 
     if (ports == nullptr)
-    {
-        printError ("no MIDI service");
-        return UpdateOutcome::failed;
-    }
+        return endWith (UpdateOutcome::failed, "no MIDI service");
 
     PortLister lister (ports, InbuiltDefinitions::getConsoleText());
     std::cout << (json ? lister.describeAsJson() : lister.describe()) << std::flush;
-    return 0;
+    return endWith (0, "the MIDI ports were listed");
 }
 
 int ConsoleUpdater::update (const CommandLineOptions& options)
@@ -234,29 +228,23 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
     const auto desktopFolder = juce::File::getSpecialLocation (juce::File::userDesktopDirectory);
 
     juce::StringArray searchPaths { executableFolder.getFullPathName(), desktopFolder.getFullPathName() };
-    juce::String explicitVersion;
+    const bool namedPackage = options.firmware != juce::File();
 
-    if (options.firmware != juce::File())
-    {
-        juce::String reason;
-        const auto version = verifyNamedPackage (options.firmware, reason);
-
-        if (version < 0)
-        {
-            printError ("cannot use " + options.firmware.getFullPathName() + ": " + reason);
-            logLine ("vfu-update: exit status " + juce::String (UpdateOutcome::unusable) + ": cannot use "
-                     + options.firmware.getFullPathName() + ": " + reason);
-            return UpdateOutcome::unusable;
-        }
-
-        // Searched last, so that it replaces a package of the same version found elsewhere.
+    // Searched last, so that it replaces a package of the same version found elsewhere.
+    if (namedPackage)
         searchPaths.add (options.firmware.getFullPathName());
-        explicitVersion = formatVersionNumber (version);
-    }
 
     TerminalOutput output (options.quiet, TerminalInput::isStandardOutputTerminal(), options.json);
     TerminalFrontEnd frontEnd ({ options.yes, options.timeoutSeconds, options.port }, output, MIDIPortsSelector::getInstance());
     std::unique_ptr<FirmwareUpdater> engine;
+
+    // The engine goes first, so that no report can reach the front end after it.
+    const auto endEarly = [&engine] (int exitStatus)
+    {
+        engine.reset();
+        FirmwareUpdaterCallback::setRegistered (nullptr);
+        return exitStatus;
+    };
 
     const auto besideExecutable = executableFolder.getChildFile ("StateMachines.xml");
     const auto definitionsFile = options.definitions != juce::File() ? options.definitions : besideExecutable;
@@ -268,28 +256,30 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
     }
     catch (const FirmwareUpdater::FirmwareUpdaterException& e)
     {
-        FirmwareUpdaterCallback::setRegistered (nullptr);
         logLine (e.getMessage());
         printError (e.getMessage());
-        return UpdateOutcome::unusable;
+        logLine ("vfu-update: exit status " + juce::String (UpdateOutcome::unusable) + ": the definitions cannot be used");
+        return endEarly (UpdateOutcome::unusable);
     }
 
-    const auto versions = engine->getFirmwareVersions();
-
-    if (versions.isEmpty())
+    if (namedPackage)
     {
-        printError ("No firmware file was found.");
-        return UpdateOutcome::failed;
+        // The store judged the named package as it judges every package: the images these
+        // definitions send, the maker's signature, the bytes it may decompress. The one it
+        // refused is never swapped for another package of the same version.
+        juce::String reason;
+
+        if (! engine->selectFirmwarePackageFile (options.firmware, reason))
+            return endEarly (endWith (UpdateOutcome::unusable, "cannot use " + options.firmware.getFullPathName() + ": " + reason));
     }
-
-    const auto chosen = explicitVersion.isNotEmpty() ? explicitVersion : versions[versions.size() - 1];
-
-    // The store may still refuse the named package (a build with a maker's key wants it signed;
-    // the log says why): then it is not silently replaced by another one.
-    if (! engine->selectFirmwareVersion (chosen) && explicitVersion.isNotEmpty())
+    else
     {
-        printError ("cannot use " + options.firmware.getFullPathName() + ": the updater refused it (the log says why)");
-        return UpdateOutcome::unusable;
+        const auto versions = engine->getFirmwareVersions();
+
+        if (versions.isEmpty())
+            return endEarly (endWith (UpdateOutcome::failed, "No firmware file was found."));
+
+        engine->selectFirmwareVersion (versions[versions.size() - 1]);
     }
 
     output.info (juce::String (BuildConstants::applicationName) + " " + BuildConstants::applicationVersion + " (terminal)");
@@ -307,35 +297,7 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
     juce::MessageManager::getInstance()->runDispatchLoop();
 
     // The engine has stopped already; destroying it releases packages and definitions.
-    engine.reset();
-    FirmwareUpdaterCallback::setRegistered (nullptr);
-    return status;
-}
-
-int ConsoleUpdater::verifyNamedPackage (const juce::File& file, juce::String& reason) const
-{
-    // Read as the store reads packages: only a regular file, never in a way that can block.
-    juce::MemoryBlock packageBytes;
-
-    if (! RegularFile::read (file, FirmwarePackageStore::maximumPackageSize, packageBytes))
-    {
-        reason = "it cannot be read (not a regular file, unreadable, or too large)";
-        return -1;
-    }
-
-    // With the build's key, as the store will check it: a package it would refuse must not make
-    // way for another one of the same version.
-    std::unique_ptr<PackageSignature> signature;
-
-    if (packagePublicKey.isNotEmpty())
-        signature = std::make_unique<PackageSignature> (packagePublicKey);
-
-    juce::MemoryInputStream stream (packageBytes, false);
-    PackageVerifier verifier;
-    verifier.requireSignature (signature.get());
-    const auto verdict = verifier.verify (stream);
-    reason = verdict.reason;
-    return verdict.version;
+    return endEarly (status);
 }
 
 juce::String ConsoleUpdater::startTracingIfAsked (const juce::File& traceFile)

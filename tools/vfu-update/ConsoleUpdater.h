@@ -43,9 +43,9 @@ private:
         on success or when no trace is asked for. */
     juce::String startTracingIfAsked (const juce::File& traceFile);
 
-    /** The version of the package file named by --firmware, verified as the store will verify
-        it (signed by the maker when the build has a key); -1 with reason when it cannot be used. */
-    int verifyNamedPackage (const juce::File& file, juce::String& reason) const;
+    /** Says why on standard error (unless the run succeeded) and writes the exit status with the
+        reason into the log; returns the exit status. */
+    static int endWith (int exitStatus, const juce::String& reason);
 
     const juce::String packagePublicKey;
     std::unique_ptr<DemoSimulation> demoSimulation;

@@ -153,9 +153,11 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
 
         if (auto port = ports->openOutput ((int) i))
         {
-            port->sendMessageNow (MIDIPortsSelector::deviceInquiryRequest());
+            const auto sent = port->sendMessageNow (MIDIPortsSelector::deviceInquiryRequest());
 
-            if (replyArrived.wait (answerWaitMs))
+            if (sent.failed())
+                output.error = "the request was refused: " + sent.getErrorMessage();
+            else if (replyArrived.wait (answerWaitMs))
                 juce::Thread::sleep (moreAnswersWaitMs);
         }
         else

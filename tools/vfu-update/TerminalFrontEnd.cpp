@@ -344,7 +344,7 @@ void TerminalFrontEnd::hungUp (bool processEndsSoon)
         logLine ("vfu-update: the console is closing");
 
         if (! ending)
-            finish ({ UpdateOutcome::failed, "the console was closed " + describeWhereItStood() });
+            finish ({ UpdateOutcome::failed, "the console was closed " + stopAndDescribe() });
 
         return;
     }
@@ -355,7 +355,9 @@ void TerminalFrontEnd::hungUp (bool processEndsSoon)
     if (ending)
         return;
 
-    if (outcome == nullptr || ! outcome->hasBegun())
+    // Before the erase the run stops; the engine decides that under the lock it takes to send the
+    // erase, so a hang-up at that moment either stops it before the erase or lets it carry on.
+    if (engine == nullptr || engine->signalStopBeforeFirmwareChange())
     {
         finish ({ UpdateOutcome::failed, "the terminal hung up " + describeWhereItStood() });
         return;
@@ -451,7 +453,7 @@ void TerminalFrontEnd::keyPressed (char key)
         }
         else
         {
-            finish ({ UpdateOutcome::failed, "cancelled " + describeWhereItStood() });
+            finish ({ UpdateOutcome::failed, "cancelled " + stopAndDescribe() });
         }
     }
 }
@@ -459,7 +461,16 @@ void TerminalFrontEnd::keyPressed (char key)
 void TerminalFrontEnd::interruptRequested()
 {
     if (! done)
-        finish ({ UpdateOutcome::failed, "interrupted " + describeWhereItStood() });
+        finish ({ UpdateOutcome::failed, "interrupted " + stopAndDescribe() });
+}
+
+juce::String TerminalFrontEnd::stopAndDescribe()
+{
+    // Whether the firmware was changed is settled only once the engine can no longer begin to.
+    if (engine != nullptr)
+        engine->signalStopBeforeFirmwareChange();
+
+    return describeWhereItStood();
 }
 
 juce::String TerminalFrontEnd::describeWhereItStood() const
@@ -474,7 +485,8 @@ juce::String TerminalFrontEnd::describeWhereItStood() const
              << ProgressLine::formatBytes (transferPlan.totalBytes) << ")";
     }
 
-    if (outcome == nullptr || ! outcome->hasBegun())
+    // What was sent counts, not the State: a State that erases may wait before it does.
+    if (engine == nullptr || ! engine->hasChangedFirmware())
         return text + "; nothing was changed on the " + device + ".";
 
     if (transferDone)

@@ -67,6 +67,8 @@ private:
     void settleThenFinish();
     void noteReportedVersion();
     juce::String describeWhereItStood() const;
+    /** Asks the engine to stop unless it has begun changing the firmware, then describes where the run stood. */
+    juce::String stopAndDescribe();
     ProgressLine::Plan planTransfer() const;
     static double now();
     static juce::String tidy (const juce::String& text);

@@ -144,6 +144,14 @@ public:
         bool inputOpen = true;
         bool inputReadable = takeTerminal();
 
+        // A terminal this process cannot control (none is its controlling one: setsid, or the
+        // terminal hung up) never becomes its foreground: its keys belong to someone else.
+        if (terminal && ! hasControllingTerminal())
+        {
+            inputOpen = false;
+            onEnd();
+        }
+
         while (! reader.threadShouldExit())
         {
             pollfd watched[2] = { { signals.readEnd(), POLLIN, 0 },
@@ -175,6 +183,14 @@ public:
 
             if ((watched[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0)
             {
+                // Lost the terminal since (it hung up): no key will come.
+                if (terminal && ! hasControllingTerminal())
+                {
+                    inputOpen = false;
+                    onEnd();
+                    continue;
+                }
+
                 // Moved to the background since: until it is continued, keys are not ours.
                 if (! inForeground())
                 {
@@ -209,12 +225,19 @@ public:
     }
 
 private:
+    /** True when standard input is this process's controlling terminal, the only terminal whose
+        foreground process group can include it. */
+    static bool hasControllingTerminal()
+    {
+        return ::tcgetpgrp (STDIN_FILENO) >= 0;
+    }
+
+    /** True when standard input may be read and its modes changed: it is no terminal, or this
+        process is in its foreground process group. A terminal without one, or one that is not the
+        controlling terminal (tcgetpgrp fails), is somebody else's. */
     bool inForeground() const
     {
-        // A terminal that is not the controlling one (or one that hung up) has no foreground group
-        // that could stop the process.
-        const auto group = ::tcgetpgrp (STDIN_FILENO);
-        return ! terminal || group < 0 || group == ::getpgrp();
+        return ! terminal || ::tcgetpgrp (STDIN_FILENO) == ::getpgrp();
     }
 
     /** Key by key and without echo while in the foreground; ISIG stays on, so Ctrl-C still

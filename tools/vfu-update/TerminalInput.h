@@ -12,7 +12,9 @@
     A reader thread of its own waits for input; on a terminal, input is read key by key without
     echo (Ctrl-C still interrupts). The terminal is touched only while the process is in its
     foreground: a background job neither reads keys nor changes the terminal's modes (either would
-    stop it), and takes both up when it is continued in the foreground. The terminal's settings
+    stop it), and takes both up when it is continued in the foreground. A terminal that is not the
+    process's controlling terminal (started with setsid, or after a hang-up) is never read: for
+    this process its input has ended, since none of its keys can be meant for it. The terminal's settings
     and the signal handlers are restored by the destructor, and the settings also when the quit
     deadline ends the process. Create and destroy on the message thread.
 */
