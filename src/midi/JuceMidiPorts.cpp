@@ -3,6 +3,7 @@
 #include "AlsaSysexStream.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
+#include <algorithm>
 
 #if JUCE_LINUX
  #include <alsa/asoundlib.h>
@@ -251,8 +252,26 @@ juce::Array<juce::MidiDeviceInfo> JuceMidiPorts::getOutputDevices()
 bool JuceMidiPorts::belongTogether (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& output) const
 {
    #if JUCE_LINUX
-    // One ALSA client is one device (a USB instrument, a program's virtual device).
-    return input.identifier.upToFirstOccurrenceOf (":", false, false) == output.identifier.upToFirstOccurrenceOf (":", false, false);
+    // One ALSA client is one device (a USB instrument, a program's virtual device)...
+    const auto clientOf = [] (const juce::MidiDeviceInfo& device)
+    {
+        return device.identifier.upToFirstOccurrenceOf (":", false, false).upToFirstOccurrenceOf ("-", false, false);
+    };
+
+    const auto inputClient = clientOf (input), outputClient = clientOf (output);
+
+    if (inputClient == outputClient)
+        return true;
+
+    // ... or a program's device that sends from one client and receives on another, neither of
+    // which has a port of the other direction. Two such devices cannot be told apart.
+    const auto hasPortOn = [&clientOf] (const juce::Array<juce::MidiDeviceInfo>& list, const juce::String& client)
+    {
+        return std::any_of (list.begin(), list.end(), [&] (const juce::MidiDeviceInfo& d) { return clientOf (d) == client; });
+    };
+
+    const juce::ScopedLock sl (listLock);
+    return ! hasPortOn (listedOutputs, inputClient) && ! hasPortOn (listedInputs, outputClient);
    #else
     juce::ignoreUnused (input, output);
     return true;

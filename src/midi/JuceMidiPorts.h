@@ -49,7 +49,7 @@ private:
     std::atomic<bool> sequencerSeen { false };
     std::atomic<double> nextSequencerAttempt { 0.0 };
 
-    juce::CriticalSection listLock;
+    mutable juce::CriticalSection listLock;
     juce::Array<juce::MidiDeviceInfo> listedInputs, listedOutputs; // the last lists read, guarded by listLock
 
     JUCE_DECLARE_NON_COPYABLE (JuceMidiPorts)
