@@ -4,7 +4,7 @@
 #
 # usage: vfu_update_end_to_end.sh <vfu-update> <vfu-firmware-tool> <case> <pty|pipe>
 #   cases: update, uptodate, rejected, cable, noinstrument, interrupt, list, hangup;
-#          pipe only: nokeys, bypath, busy, closedinput, head, tracetargets, keyed, unusable, ignoredsignals,
+#          pipe only: nokeys, bypath, demolog, closedinput, head, tracetargets, keyed, unusable, ignoredsignals,
 #                     erasewait;
 #          pty only: hangupprompt, background, setsid
 set -uo pipefail
@@ -14,10 +14,10 @@ tool=$(realpath "$2")
 case=$3
 through=$4
 
-# On the machine's own MIDI ports vfu-update takes the instrument lock, which lives in /var/tmp for
-# the whole machine. Where it can, such a case gets a private /var/tmp, so that no other updater
-# (another test, a user's) holds it.
-if [ "$case" = noinstrument ] || [ "$case" = busy ]; then
+# On the machine's own MIDI ports vfu-update takes port locks, which live in /var/tmp for the whole
+# machine. Where it can, such a case gets a private /var/tmp, so that no other updater (another
+# test, a user's) holds one.
+if [ "$case" = noinstrument ]; then
     if [ -z "${VFU_PRIVATE_VAR_TMP:-}" ] && unshare --mount sh -c 'mount -t tmpfs tmpfs /var/tmp' 2>/dev/null; then
         export VFU_PRIVATE_VAR_TMP=1
         exec unshare --mount sh -c 'mount -t tmpfs tmpfs /var/tmp && exec "$@"' sh "$0" "$@"
@@ -295,43 +295,23 @@ case "$case" in
         expect_out "already runs firmware version 2.2.0"
         ;;
 
-    busy)
-        # No simulation: the machine's own ports. The first run holds the instrument while it
-        # looks for one; a second is refused at once, with status 4, and touches nothing.
+    demolog)
+        # A demo run holds no lock and may run beside a real update: it writes a log of its own,
+        # never lines into the real run's.
         log=$real_log
-        start --yes --timeout 60
-        await "Available version" 20
-        first=$pid
-
-        for arguments in "--yes --timeout 5" "--list"; do
-            status=0
-            # shellcheck disable=SC2086
-            timeout 20 "$updater" $arguments </dev/null >"$work/second-out" 2>"$work/second-err" || status=$?
-            [ "$status" -eq 4 ] || { cat "$work/second-err" >&2; fail "vfu-update $arguments beside another: status $status, expected 4"; }
-            grep -q "^vfu-update: Another updater for the Quorrel is running" "$work/second-err" \
-                || fail "vfu-update $arguments beside another: no message on standard error"
-            [ ! -s "$work/second-out" ] || fail "vfu-update $arguments beside another printed: $(cat "$work/second-out")"
-        done
-        "$updater" --version >/dev/null || fail "--version needs no lock"
-        VFU_SIMULATE="version=2.1.12;bootloader-after=never" "$updater" --list >/dev/null \
-            || fail "a simulated instrument needs no lock"
-        # ... and writes its own log, never into the middle of the real run's.
-        [ "$(grep -c "vfu-update: console mode" "$log")" -eq 1 ] || fail "a demo run wrote into the real log"
-        grep -q "vfu-update: exit status 0: " "$log-demo" || fail "the demo run has no log of its own"
-
-        kill -INT "$first"
-        finish 1
-
-        # Released with the first run: the next one looks for the instrument itself.
         start --yes --timeout 1
         finish 3
+        VFU_SIMULATE="version=2.1.12;bootloader-after=never" "$updater" --list >/dev/null \
+            || fail "a simulated instrument was not listed"
+        [ "$(grep -c "vfu-update: console mode" "$log")" -eq 1 ] || fail "a demo run wrote into the real log"
+        grep -q "vfu-update: exit status 0: " "$log-demo" || fail "the demo run has no log of its own"
         ;;
 
     list)
         export VFU_SIMULATE="mode=bootloader"
         start --list
         finish 0
-        expect_out "^  0  Quorrel: Quorrel (family 0006), bootloader on input Quorrel"
+        expect_out "^  Quorrel  Quorrel: Quorrel (family 0006), bootloader on input Quorrel"
 
         export VFU_SIMULATE="version=2.1.12;bootloader-after=never"
         start --list

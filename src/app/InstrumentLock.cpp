@@ -1,41 +1,210 @@
 #include "InstrumentLock.h"
 
+#if JUCE_WINDOWS
+ #include <windows.h>
+ #include <sddl.h>
+#else
+ #include <cerrno>
+ #include <cstring>
+ #include <fcntl.h>
+ #include <sys/file.h>
+ #include <sys/stat.h>
+ #include <unistd.h>
+#endif
+
+/*  Why these locks, and not the framework's InterProcessLock:
+
+    The framework opens its lock file read-write with O_CREAT. A file that another account made
+    (root's, 0644) cannot be opened so; the open fails, and the failure was taken for "held by
+    someone" by every caller. And in a sticky world-writable folder with fs.protected_regular set,
+    even an open with O_CREAT of another account's file that could be opened is refused.
+
+    POSIX: the file is opened read-only and without O_CREAT when it exists; only a missing file is
+    made, with O_EXCL, and then given mode 0444 by fchmod (whatever the umask), so that every
+    account can open it for reading. flock() needs no write access, belongs to the open file (so
+    two objects in one process exclude each other too) and ends with the holder's last descriptor,
+    that is with the process, however it ends. O_CLOEXEC keeps a started child from holding it on.
+    Symbolic links and anything but a regular file are refused, never followed or opened blocking.
+
+    Abstract-namespace Unix sockets were weighed: they need no files and die with their holder,
+    but they exist only on Linux and belong to the network namespace, so a sandboxed program (and
+    two test runs in private namespaces) would not see each other's locks as the files in the
+    shared /var/tmp make them see; and they hold no failure mode worth the second implementation.
+
+    Windows: a named mutex in Global\ (one namespace for every session and account), made with a
+    security descriptor that grants every account access and carries the low integrity label, so
+    that a mutex made by an elevated process can be opened by a normal one and the other way
+    round. The lock is the mutex's existence: whoever made it holds it as long as its handle is
+    open, any thread may close it, and the system closes it when the holder dies. Mutex ownership
+    is not used, because it belongs to a thread and the updater takes and lets go of a port on
+    different threads. */
+
 namespace
 {
-    /** The same name in every program of this build; it becomes a file name (a mutex name on
-        Windows), so letters and digits only. */
-    juce::String lockNameFor (const juce::String& deviceName)
+    juce::String safeName (const juce::String& name)
     {
-        juce::String safeName;
+        if (name.isNotEmpty() && name.length() <= 100
+            && name.containsOnly ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_"))
+            return name;
 
-        for (auto c : deviceName)
-            safeName << (juce::CharacterFunctions::isLetterOrDigit (c) ? juce::String::charToString (c) : juce::String ("_"));
-
-        return "VornFirmwareUpdater-" + safeName;
+        // Windows port identifiers are long device paths; a hash keeps the name short and legal.
+        return "h" + juce::String::toHexString (name.toLowerCase().hashCode64());
     }
 }
 
-InstrumentLock::InstrumentLock (const juce::String& deviceName)
-    : lock (lockNameFor (deviceName))
-{
-}
+InstrumentLock::InstrumentLock (const juce::String& n) : name ("vorn-firmware-updater." + safeName (n)) {}
 
 InstrumentLock::~InstrumentLock()
 {
-    if (held)
-        lock.exit();
+    exit();
 }
 
-bool InstrumentLock::tryEnter()
+juce::File InstrumentLock::getLockFolder()
 {
-    if (! held)
-        held = lock.enter (0);
-
-    return held;
+   #if JUCE_WINDOWS
+    return {};
+   #else
+    return juce::File ("/var/tmp");
+   #endif
 }
 
-juce::String InstrumentLock::busyMessageFor (const juce::String& deviceName)
+#if JUCE_WINDOWS
+
+bool InstrumentLock::isHeld() const noexcept
 {
-    return "Another updater for the " + deviceName + " is running on this computer (the window or vfu-update). "
-           "Only one at a time may talk to the instrument: let the other one finish, then try again.";
+    return handle != nullptr;
 }
+
+InstrumentLock::Result InstrumentLock::tryEnter()
+{
+    if (handle != nullptr)
+        return Result::taken;
+
+    // Every account: all access; the low mandatory label lets a process of any integrity level open it.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+
+    if (! ConvertStringSecurityDescriptorToSecurityDescriptorW (L"D:(A;;GA;;;WD)S:(ML;;NW;;;LW)", SDDL_REVISION_1,
+                                                                &descriptor, nullptr))
+    {
+        error = "cannot describe the lock's access rights (error " + juce::String ((int) GetLastError()) + ")";
+        return Result::failed;
+    }
+
+    SECURITY_ATTRIBUTES attributes { sizeof (attributes), descriptor, FALSE };
+    const auto mutexName = "Global\\" + name;
+    auto* made = CreateMutexW (&attributes, FALSE, mutexName.toWideCharPointer());
+    const auto lastError = GetLastError();
+    LocalFree (descriptor);
+
+    if (made == nullptr)
+    {
+        // A mutex of this name that this account may not open exists: someone made it, and holds it.
+        if (lastError == ERROR_ACCESS_DENIED)
+            return Result::held;
+
+        error = "cannot make the mutex " + juce::String ("Global\\") + name + " (error " + juce::String ((int) lastError) + ")";
+        return Result::failed;
+    }
+
+    if (lastError == ERROR_ALREADY_EXISTS)
+    {
+        CloseHandle (made);
+        return Result::held;
+    }
+
+    handle = made;
+    return Result::taken;
+}
+
+void InstrumentLock::exit()
+{
+    if (handle != nullptr)
+        CloseHandle (static_cast<HANDLE> (handle));
+
+    handle = nullptr;
+}
+
+#else
+
+bool InstrumentLock::isHeld() const noexcept
+{
+    return fd >= 0;
+}
+
+InstrumentLock::Result InstrumentLock::tryEnter()
+{
+    if (fd >= 0)
+        return Result::taken;
+
+    const auto path = getLockFolder().getChildFile (name + ".lock").getFullPathName();
+    constexpr int openFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+    auto failWith = [this, &path] (const char* what, int number)
+    {
+        error = juce::String (what) + " " + path + ": " + juce::String::fromUTF8 (std::strerror (number));
+        return Result::failed;
+    };
+
+    int opened = -1;
+
+    // Made by another process between our two opens: open it again, as it now exists.
+    for (int attempt = 0; attempt < 3 && opened < 0; ++attempt)
+    {
+        opened = ::open (path.toRawUTF8(), openFlags);
+
+        if (opened >= 0 || errno != ENOENT)
+            break;
+
+        opened = ::open (path.toRawUTF8(), openFlags | O_CREAT | O_EXCL, 0444);
+
+        if (opened >= 0)
+        {
+            if (::fchmod (opened, 0444) != 0)
+            {
+                const auto number = errno;
+                ::close (opened);
+                return failWith ("cannot make readable for every account", number);
+            }
+        }
+        else if (errno != EEXIST)
+        {
+            return failWith ("cannot make", errno);
+        }
+    }
+
+    if (opened < 0)
+        return failWith ("cannot open", errno);
+
+    struct stat info {};
+
+    if (::fstat (opened, &info) != 0 || ! S_ISREG (info.st_mode))
+    {
+        ::close (opened);
+        error = "not a regular file: " + path;
+        return Result::failed;
+    }
+
+    if (::flock (opened, LOCK_EX | LOCK_NB) != 0)
+    {
+        const auto number = errno;
+        ::close (opened);
+
+        if (number == EWOULDBLOCK || number == EAGAIN)
+            return Result::held;
+
+        return failWith ("cannot lock", number);
+    }
+
+    fd = opened;
+    return Result::taken;
+}
+
+void InstrumentLock::exit()
+{
+    if (fd >= 0)
+        ::close (fd);
+
+    fd = -1;
+}
+
+#endif

@@ -2,26 +2,46 @@
 
 #include <juce_core/juce_core.h>
 
-/** The lock that lets one updater at a time talk to an instrument model on this computer. The
-    window program and vfu-update take the same lock, named after the device, for as long as they
-    may send to the instrument: two engines erasing and writing one instrument at once would ruin
-    its firmware. A simulated instrument (demo mode) belongs to its process alone and needs none.
-    Owned and used on the message thread; released when destroyed. */
+/** One named lock shared by every process on this computer, whatever account runs it, and freed
+    when its holder dies. The updaters take such locks per MIDI port (see PortLocks), so that one
+    program at a time sends to an instrument.
+
+    POSIX: an flock() on a file in /var/tmp. Windows: a named mutex in the Global\ namespace that
+    every account may open. Any one thread may use an object at a time; released when destroyed.
+*/
 class InstrumentLock final
 {
 public:
-    explicit InstrumentLock (const juce::String& deviceName);
+    /** name: letters, digits, '-' and '_' are kept; anything else is hashed into the name. */
+    explicit InstrumentLock (const juce::String& name);
     ~InstrumentLock();
 
-    /** Takes the lock without waiting; false while another process holds it. */
-    bool tryEnter();
+    enum class Result
+    {
+        taken,  // this object holds the lock (also when it already did)
+        held,   // another holder has it: another process, or another object of this one
+        failed  // it cannot be taken for another reason (getError says why); never a lock
+    };
 
-    /** What the updater that came second tells its user. */
-    static juce::String busyMessageFor (const juce::String& deviceName);
+    /** Takes the lock without waiting. */
+    Result tryEnter();
+    void exit();
+
+    bool isHeld() const noexcept;
+    juce::String getError() const { return error; }
+
+    /** Where the POSIX lock files live (/var/tmp, shared by every account and kept across a reboot). */
+    static juce::File getLockFolder();
 
 private:
-    juce::InterProcessLock lock;
-    bool held = false;
+    const juce::String name;
+    juce::String error;
+
+   #if JUCE_WINDOWS
+    void* handle = nullptr;
+   #else
+    int fd = -1;
+   #endif
 
     JUCE_DECLARE_NON_COPYABLE (InstrumentLock)
 };

@@ -1,7 +1,6 @@
 #include "VornFirmwareUpdaterApplication.h"
 #include "AppLog.h"
 #include "BuildConstants.h"
-#include "InstrumentLock.h"
 #include "QuitDeadline.h"
 #include "WineRepaintPump.h"
 #include "../midi/MidiTraceRecorder.h"
@@ -84,10 +83,8 @@ void VornFirmwareUpdaterApplication::initialise (const juce::String&)
     wineRepaintPump = std::make_unique<WineRepaintPump>();
     startDemoModeIfAsked();
 
-    // Before the log is opened: the updater that holds the instrument keeps its log to itself.
-    if (demoSimulation == nullptr && ! takeInstrumentLock())
-        return;
-
+    // No lock here: the engine takes the lock of each MIDI port before it sends anything there,
+    // and passes over the ports that another updater holds.
     AppLog::createLog (deviceName, demoSimulation != nullptr ? AppLog::Run::demo : AppLog::Run::real);
     startTracingIfAsked();
     mainWindow.reset();
@@ -108,29 +105,6 @@ void VornFirmwareUpdaterApplication::shutdown()
     stopDemoMode();
     wineRepaintPump.reset();
     quitSignalWatcher.reset();
-    busyAlert.reset();
-    instrumentLock.reset();
-}
-
-bool VornFirmwareUpdaterApplication::takeInstrumentLock()
-{
-    instrumentLock = std::make_unique<InstrumentLock> (BuildConstants::deviceName);
-
-    if (instrumentLock->tryEnter())
-        return true;
-
-    instrumentLock.reset();
-    setApplicationReturnValue (1);
-
-    // In the look of the program's other alerts, which the main window would have set.
-    busyAlert = std::make_unique<juce::AlertWindow> ("Another updater is running",
-                                                     InstrumentLock::busyMessageFor (BuildConstants::deviceName)
-                                                         + "\n\nThe application will quit.",
-                                                     juce::MessageBoxIconType::WarningIcon);
-    busyAlert->setLookAndFeel (&alertLook);
-    busyAlert->addButton ("OK", 1, juce::KeyPress (juce::KeyPress::returnKey));
-    busyAlert->enterModalState (true, juce::ModalCallbackFunction::create ([] (int) { juce::JUCEApplicationBase::quit(); }));
-    return false;
 }
 
 void VornFirmwareUpdaterApplication::startDemoModeIfAsked()

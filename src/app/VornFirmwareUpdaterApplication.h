@@ -2,12 +2,11 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
-class InstrumentLock;
 class MainComponent;
 class WineRepaintPump;
 struct DemoSimulation;
 
-/** The application object: takes the instrument lock, opens the log, owns the one main window
+/** The application object: opens the log, owns the one main window
     and quits cleanly on the close button, the desktop's quit request, SIGINT or SIGTERM.
     Message thread only. */
 class VornFirmwareUpdaterApplication final : public juce::JUCEApplication
@@ -59,17 +58,10 @@ private:
     void startTracingIfAsked();
     void stopDemoMode();
 
-    /** True when this program may talk to the instrument; otherwise an alert says why and the
-        program quits when it is closed. */
-    bool takeInstrumentLock();
-
     // Declared before the window so that it outlives it: the engine polls its ports until the window goes.
     std::unique_ptr<DemoSimulation> demoSimulation;
     std::unique_ptr<MainWindow> mainWindow;
     class QuitSignalWatcher;
     std::unique_ptr<QuitSignalWatcher> quitSignalWatcher;
     std::unique_ptr<WineRepaintPump> wineRepaintPump;
-    std::unique_ptr<InstrumentLock> instrumentLock;
-    juce::LookAndFeel_V3 alertLook;
-    std::unique_ptr<juce::AlertWindow> busyAlert;
 };

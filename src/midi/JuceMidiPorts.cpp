@@ -3,6 +3,7 @@
 #include "AlsaSysexStream.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
+#include <algorithm>
 
 #if JUCE_LINUX
  #include <alsa/asoundlib.h>
@@ -163,6 +164,17 @@ namespace
     // and the open is tried again only this often (the lists are read ten times a second).
     constexpr double sequencerRetryMs = 3000.0;
 
+    /** The identifier a user sees and gives (vfu-update --port): ALSA's own "client:port" on Linux,
+        where the framework writes "client-port"; the framework's identifier elsewhere. */
+    juce::Array<juce::MidiDeviceInfo> withPublicIdentifiers (juce::Array<juce::MidiDeviceInfo> devices)
+    {
+       #if JUCE_LINUX
+        for (auto& device : devices)
+            device.identifier = device.identifier.replaceFirstOccurrenceOf ("-", ":");
+       #endif
+        return devices;
+    }
+
     juce::MidiDeviceInfo deviceAt (const juce::Array<juce::MidiDeviceInfo>& devices, int index)
     {
         return juce::isPositiveAndBelow (index, devices.size()) ? devices.getReference (index) : juce::MidiDeviceInfo();
@@ -207,24 +219,63 @@ juce::Array<juce::MidiDeviceInfo> JuceMidiPorts::availableDevices (bool inputs)
    #endif
 }
 
-juce::StringArray JuceMidiPorts::getInputNames()
+juce::Array<juce::MidiDeviceInfo> JuceMidiPorts::listAndRemember (bool inputs)
 {
     if (! sequencerAvailable())
         return {};
 
-    const auto devices = availableDevices (true);
-    remember (devices, true);
-    return namesOf (devices);
+    const auto devices = availableDevices (inputs);
+    remember (devices, inputs);
+    return devices;
+}
+
+juce::StringArray JuceMidiPorts::getInputNames()
+{
+    return namesOf (listAndRemember (true));
 }
 
 juce::StringArray JuceMidiPorts::getOutputNames()
 {
-    if (! sequencerAvailable())
-        return {};
+    return namesOf (listAndRemember (false));
+}
 
-    const auto devices = availableDevices (false);
-    remember (devices, false);
-    return namesOf (devices);
+juce::Array<juce::MidiDeviceInfo> JuceMidiPorts::getInputDevices()
+{
+    return withPublicIdentifiers (listAndRemember (true));
+}
+
+juce::Array<juce::MidiDeviceInfo> JuceMidiPorts::getOutputDevices()
+{
+    return withPublicIdentifiers (listAndRemember (false));
+}
+
+bool JuceMidiPorts::belongTogether (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& output) const
+{
+   #if JUCE_LINUX
+    // One ALSA client is one device (a USB instrument, a program's virtual device)...
+    const auto clientOf = [] (const juce::MidiDeviceInfo& device)
+    {
+        return device.identifier.upToFirstOccurrenceOf (":", false, false).upToFirstOccurrenceOf ("-", false, false);
+    };
+
+    const auto inputClient = clientOf (input), outputClient = clientOf (output);
+
+    if (inputClient == outputClient)
+        return true;
+
+    // ... or a program's device that sends from one client and receives on another, neither of
+    // which has a port of the other direction. Two such devices cannot be told apart.
+    const auto hasPortOn = [&clientOf] (const juce::Array<juce::MidiDeviceInfo>& list, const juce::String& client)
+    {
+        return std::any_of (list.begin(), list.end(), [&] (const juce::MidiDeviceInfo& d) { return clientOf (d) == client; });
+    };
+
+    const juce::ScopedLock sl (listLock);
+    return ! hasPortOn (listedOutputs, inputClient) && ! hasPortOn (listedInputs, outputClient);
+   #else
+    juce::ignoreUnused (input, output);
+    return true;
+   #endif
 }
 
 void JuceMidiPorts::remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs)
@@ -249,7 +300,7 @@ juce::MidiDeviceInfo JuceMidiPorts::deviceToOpen (int index, bool inputs)
         listed = deviceAt (list, index);
     }
 
-    if (current.identifier.isEmpty() || (haveList && listed.name != current.name))
+    if (current.identifier.isEmpty() || (haveList && (listed.name != current.name || listed.identifier != current.identifier)))
         return {};
 
     return current;

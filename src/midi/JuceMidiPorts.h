@@ -31,11 +31,16 @@ public:
 
     juce::StringArray getInputNames() override;
     juce::StringArray getOutputNames() override;
+    juce::Array<juce::MidiDeviceInfo> getInputDevices() override;
+    juce::Array<juce::MidiDeviceInfo> getOutputDevices() override;
+    bool areSharedWithOtherPrograms() const override { return true; }
+    bool belongTogether (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& output) const override;
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
 
 private:
     bool sequencerAvailable();
+    juce::Array<juce::MidiDeviceInfo> listAndRemember (bool inputs);
     juce::Array<juce::MidiDeviceInfo> availableDevices (bool inputs);
     void remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs);
     juce::MidiDeviceInfo deviceToOpen (int index, bool inputs);
@@ -44,7 +49,7 @@ private:
     std::atomic<bool> sequencerSeen { false };
     std::atomic<double> nextSequencerAttempt { 0.0 };
 
-    juce::CriticalSection listLock;
+    mutable juce::CriticalSection listLock;
     juce::Array<juce::MidiDeviceInfo> listedInputs, listedOutputs; // the last lists read, guarded by listLock
 
     JUCE_DECLARE_NON_COPYABLE (JuceMidiPorts)

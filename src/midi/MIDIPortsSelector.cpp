@@ -130,7 +130,12 @@ public:
 
     // Guarded by lock:
     std::shared_ptr<MidiPorts> ports;
-    PortChoice input { -1, autoName }, output { -1, autoName };
+    std::shared_ptr<PortLocks> locks;       // made with the ports
+    juce::MidiDeviceInfo onlyOutput;        // restrictToOutput: the port, as last found
+    juce::MidiDeviceInfo asking;            // the output an identity request was last sent to
+    juce::StringArray told;                 // identifiers already named in the log as held or unlockable
+    juce::StringArray heldElsewhere;        // of those, the ones another updater held
+    PortChoice input { -1, autoName, {} }, output { -1, autoName, {} };
     juce::uint16 deviceFamily = 0xffff;
     juce::String firmwareVersion { unknownVersion };
     bool alternativeReplyReceived = false;
@@ -150,9 +155,12 @@ MIDIPortsSelector& MIDIPortsSelector::getInstance()
 
 void MIDIPortsSelector::setPorts (std::shared_ptr<MidiPorts> newPorts)
 {
+    auto newLocks = std::make_shared<PortLocks> (newPorts != nullptr && newPorts->areSharedWithOtherPrograms());
+
     {
         const juce::ScopedLock sl (impl->lock);
         std::swap (impl->ports, newPorts);
+        std::swap (impl->locks, newLocks);
     }
 
     // The ports replaced may end here, and a software bus waits for its delivery thread, which
@@ -164,23 +172,215 @@ std::shared_ptr<MidiPorts> MIDIPortsSelector::getPorts() const
     const juce::ScopedLock sl (impl->lock);
 
     if (impl->ports == nullptr)
+    {
         impl->ports = std::make_shared<JuceMidiPorts>();
+        impl->locks = std::make_shared<PortLocks> (true);
+    }
 
     return impl->ports;
+}
+
+std::shared_ptr<PortLocks> MIDIPortsSelector::getLocks() const
+{
+    getPorts();
+    const juce::ScopedLock sl (impl->lock);
+    return impl->locks;
+}
+
+void MIDIPortsSelector::restrictToOutput (const juce::String& identifier)
+{
+    juce::MidiDeviceInfo only;
+
+    for (auto& output : getPorts()->getOutputDevices())
+        if (output.identifier == identifier)
+            only = output;
+
+    const juce::ScopedLock sl (impl->lock);
+    impl->onlyOutput = only;
+}
+
+std::optional<juce::MidiDeviceInfo> MIDIPortsSelector::restrictedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs)
+{
+    juce::MidiDeviceInfo only;
+
+    {
+        const juce::ScopedLock sl (impl->lock);
+        only = impl->onlyOutput;
+    }
+
+    if (only.identifier.isEmpty())
+        return std::nullopt;
+
+    for (auto& output : outputs)
+        if (output.identifier == only.identifier && output.name == only.name)
+            return output;
+
+    // The instrument restarted (an erase, new firmware): its ports were made again, and the system
+    // may have numbered them anew, even with the number another instrument had. The port it left
+    // is not its port any more; the new one is a port of its name that no other updater holds.
+    auto locks = getLocks();
+
+    if (locks->holds (only.identifier))
+    {
+        locks->release (only.identifier);
+        logLine ("MIDI output [" + only.name + "] (" + only.identifier + ") is gone or is another instrument's now: let go");
+    }
+
+    for (auto& output : outputs)
+    {
+        if (output.name != only.name || output.identifier == only.identifier)
+            continue;
+
+        juce::String error;
+
+        if (locks->holds (output.identifier) || claimOutput (output.identifier, error) == PortLocks::Outcome::granted)
+        {
+            {
+                const juce::ScopedLock sl (impl->lock);
+                impl->onlyOutput = output;
+            }
+
+            logLine ("MIDI output [" + output.name + "] is at " + output.identifier + " now");
+            return output;
+        }
+    }
+
+    return juce::MidiDeviceInfo();
+}
+
+PortLocks::Outcome MIDIPortsSelector::claimOutput (const juce::String& identifier, juce::String& error)
+{
+    return getLocks()->claim (identifier, error, [] { return stopRequested() || applicationIsQuitting(); });
+}
+
+void MIDIPortsSelector::releasePorts()
+{
+    std::shared_ptr<PortLocks> locks;
+
+    {
+        const juce::ScopedLock sl (impl->lock);
+        locks = impl->locks;
+    }
+
+    if (locks != nullptr)
+        locks->releaseAllBut ({});
+}
+
+juce::StringArray MIDIPortsSelector::getPortsHeldElsewhere() const
+{
+    const juce::ScopedLock sl (impl->lock);
+    return impl->heldElsewhere;
+}
+
+void MIDIPortsSelector::tellOnce (const juce::String& identifier, const juce::String& line, bool heldElsewhere)
+{
+    {
+        const juce::ScopedLock sl (impl->lock);
+
+        if (heldElsewhere)
+            impl->heldElsewhere.addIfNotAlreadyThere (identifier);
+
+        if (impl->told.contains (identifier))
+            return;
+
+        impl->told.add (identifier);
+    }
+
+    logLine (line);
+}
+
+bool MIDIPortsSelector::mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning)
+{
+    if (const auto only = restrictedOutput (getPorts()->getOutputDevices()); only && only->identifier != output.identifier)
+        return false;
+
+    auto locks = getLocks();
+
+    if (locks->holds (output.identifier))
+        return true;
+
+    juce::String error;
+    const auto outcome = scanning ? locks->ask (output.identifier, error) : claimOutput (output.identifier, error);
+
+    if (outcome == PortLocks::Outcome::granted)
+        return true;
+
+    const auto port = "MIDI output [" + output.name + "] (" + output.identifier + ")";
+
+    if (outcome == PortLocks::Outcome::held)
+        tellOnce (output.identifier, port + " is in use by another updater: nothing is sent to it", true);
+    else if (! stopRequested())
+        tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error, false);
+
+    return false;
+}
+
+PortLocks::Outcome MIDIPortsSelector::probeOutput (const juce::MidiDeviceInfo& output, juce::String& error)
+{
+    auto locks = getLocks();
+
+    if (locks->holds (output.identifier))
+        return PortLocks::Outcome::granted;
+
+    const auto outcome = locks->ask (output.identifier, error);
+
+    if (outcome == PortLocks::Outcome::granted)
+        locks->release (output.identifier);
+
+    return outcome;
+}
+
+bool MIDIPortsSelector::mayHearInput (const juce::MidiDeviceInfo& input, const juce::Array<juce::MidiDeviceInfo>& outputs)
+{
+    // Replies that another updater's instrument sends to it must not be taken for an answer here:
+    // the inputs of an instrument whose output is held elsewhere, or is not the one output in
+    // use, are not opened.
+    auto ports = getPorts();
+
+    if (const auto only = restrictedOutput (outputs))
+        return only->identifier.isNotEmpty() && ports->belongTogether (input, *only);
+
+    if (! getLocks()->isEnabled())
+        return true;
+
+    for (auto& output : outputs)
+    {
+        if (! ports->belongTogether (input, output))
+            continue;
+
+        juce::String error;
+        const auto outcome = probeOutput (output, error);
+        const auto port = "MIDI output [" + output.name + "] (" + output.identifier + ")";
+
+        if (outcome == PortLocks::Outcome::held)
+            tellOnce (output.identifier, port + " is in use by another updater: nothing is sent to it", true);
+        else if (outcome == PortLocks::Outcome::failed)
+            tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error, false);
+
+        if (outcome != PortLocks::Outcome::granted)
+            return false;
+    }
+
+    return true;
 }
 
 void MIDIPortsSelector::reset()
 {
     {
         const juce::ScopedLock sl (impl->lock);
-        impl->input = { -1, autoName };
-        impl->output = { -1, autoName };
+        impl->input = { -1, autoName, {} };
+        impl->output = { -1, autoName, {} };
         impl->deviceFamily = 0xffff;
         impl->firmwareVersion = unknownVersion;
         impl->alternativeReplyReceived = false;
         impl->panelStatus = 0;
+        impl->onlyOutput = {};
+        impl->asking = {};
+        impl->told.clear();
+        impl->heldElsewhere.clear();
     }
 
+    releasePorts();
     bootloaderMode = false;
     deviceDetected = false;
 }
@@ -217,13 +417,18 @@ bool MIDIPortsSelector::selectOutput (const juce::String& name)
     if (name == autoName)
         return selectAutoOutput();
 
-    const auto index = getPorts()->getOutputNames().indexOf (name);
+    const auto outputs = getPorts()->getOutputDevices();
 
-    if (index < 0)
-        return false;
+    for (int index = 0; index < outputs.size(); ++index)
+    {
+        if (outputs[index].name == name)
+        {
+            setOutputChoice (index, name, outputs[index].identifier);
+            return true;
+        }
+    }
 
-    setOutputChoice (index, name);
-    return true;
+    return false;
 }
 
 MIDIPortsSelector::PortChoice MIDIPortsSelector::getInputChoice() const
@@ -241,13 +446,13 @@ MIDIPortsSelector::PortChoice MIDIPortsSelector::getOutputChoice() const
 void MIDIPortsSelector::setInputChoice (int index, const juce::String& name)
 {
     const juce::ScopedLock sl (impl->lock);
-    impl->input = { index, name };
+    impl->input = { index, name, {} };
 }
 
-void MIDIPortsSelector::setOutputChoice (int index, const juce::String& name)
+void MIDIPortsSelector::setOutputChoice (int index, const juce::String& name, const juce::String& identifier)
 {
     const juce::ScopedLock sl (impl->lock);
-    impl->output = { index, name };
+    impl->output = { index, name, identifier };
 }
 
 juce::String MIDIPortsSelector::getFirmwareVersion() const
@@ -377,8 +582,22 @@ void MIDIPortsSelector::pickInput (const juce::String& sourceName)
     if (getInputIndex() != -1)
         return;
 
-    const auto names = getPorts()->getInputNames();
-    const auto index = names.indexOf (sourceName);
+    auto ports = getPorts();
+    const auto inputs = ports->getInputDevices();
+    juce::MidiDeviceInfo asking;
+
+    {
+        const juce::ScopedLock sl (impl->lock);
+        asking = impl->asking;
+    }
+
+    // Two instruments of one model have inputs of one name: the one that belongs with the output
+    // asked is theirs.
+    int index = -1;
+
+    for (int i = 0; i < inputs.size() && index < 0; ++i)
+        if (inputs[i].name == sourceName && (asking.identifier.isEmpty() || ports->belongTogether (inputs[i], asking)))
+            index = i;
 
     // A source that is no longer listed cannot be chosen by position: storing position -1 with
     // an empty name would leave a choice that is neither Auto nor a port. The choice stays Auto.
@@ -392,10 +611,10 @@ void MIDIPortsSelector::pickInput (const juce::String& sourceName)
         if (impl->input.index != -1)
             return;
 
-        impl->input = { index, names[index] };
+        impl->input = { index, inputs[index].name, inputs[index].identifier };
     }
 
-    logLine ("Select MIDI input " + juce::String (index) + " : [" + names[index] + "]");
+    logLine ("Select MIDI input " + juce::String (index) + " : [" + inputs[index].name + "]");
 }
 
 void MIDIPortsSelector::decodeVersion (int family, const juce::uint8* data)
@@ -526,10 +745,13 @@ PollingResult MIDIPortsSelector::inquireOnOutputs()
     if (chosenOutput != autoName)
         return sendDeviceInquiry (chosenOutput, inquiryWaitMs);
 
+    // By position, not by name: two instruments of one model have outputs of one name.
     // A stop ends the loop as well as an answer does.
-    for (auto& name : getPorts()->getOutputNames())
+    const auto outputs = getPorts()->getOutputDevices();
+
+    for (int position = 0; position < outputs.size(); ++position)
     {
-        const auto result = sendDeviceInquiry (name, inquiryWaitMs);
+        const auto result = inquireAt (outputs[position], position, inquiryWaitMs);
 
         if (result != PollingResult::NoDevice)
             return result;
@@ -553,15 +775,20 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
 
     if (chosenInput.name == autoName)
     {
-        const auto count = getPorts()->getInputNames().size();
+        auto ports = getPorts();
+        const auto inputDevices = ports->getInputDevices();
+        const auto outputDevices = ports->getOutputDevices();
 
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < inputDevices.size(); ++i)
         {
             if (stopRequested())
             {
                 closeInputs (inputs);
                 return PollingResult::Stopped;
             }
+
+            if (! mayHearInput (inputDevices[i], outputDevices))
+                continue;
 
             if (auto input = openInputAt (i))
                 inputs.push_back (std::move (input));
@@ -576,7 +803,26 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
         auto position = names.indexOf (chosenInput.name);
         auto scannedName = chosenInput.name;
 
-        if (family == 6 || family == 8)
+        if (const auto only = restrictedOutput (getPorts()->getOutputDevices()))
+        {
+            // One instrument among several: its input is the one that belongs with its output,
+            // wherever the list has put it since it restarted (a name may be on several ports).
+            const auto inputDevices = getPorts()->getInputDevices();
+            position = -1;
+
+            for (int i = 0; i < inputDevices.size(); ++i)
+                if (only->identifier.isNotEmpty() && getPorts()->belongTogether (inputDevices[i], *only)
+                    && (position < 0 || inputDevices[i].name == only->name))
+                    position = i;
+
+            scannedName = position >= 0 ? inputDevices[position].name : juce::String();
+
+            const juce::ScopedLock sl (impl->lock);
+
+            if (impl->input.index == chosenInput.index && impl->input.name == chosenInput.name && position >= 0)
+                impl->input = { position, scannedName, inputDevices[position].identifier };
+        }
+        else if (family == 6 || family == 8)
         {
             // These instruments keep their port position across a reboot but may change its
             // name, so the remembered position wins, and the name becomes whatever is listed
@@ -686,11 +932,47 @@ PollingResult MIDIPortsSelector::runAlternativeInquiry (juce::uint16 family, boo
 
 PollingResult MIDIPortsSelector::sendDeviceInquiry (const juce::String& name, int waitMs)
 {
-    const auto names = getPorts()->getOutputNames();
-    const auto position = names.indexOf (name);
+    const auto outputs = getPorts()->getOutputDevices();
+    const auto chosen = getOutputChoice();
+    int position = -1;
+
+    // The one port in use, or the chosen port by its identifier where known: another port may
+    // have the same name, and a restarted instrument's port may have another's old identifier.
+    const auto only = restrictedOutput (outputs);
+    const auto identifier = only ? only->identifier : (chosen.name == name ? chosen.identifier : juce::String());
+
+    for (int i = 0; i < outputs.size() && position < 0; ++i)
+        if (outputs[i].name == name && (identifier.isEmpty() || outputs[i].identifier == identifier))
+            position = i;
+
+    if (only && position < 0)
+    {
+        // Away (restarting): asked nowhere, after the same wait as an unanswered request.
+        logLine (name + " : not listed, no Device Inquiry Request sent");
+        return sleepUnlessStopped (waitMs) ? PollingResult::NoDevice : PollingResult::Stopped;
+    }
+
+    return inquireAt (position >= 0 ? outputs[position] : juce::MidiDeviceInfo (name, {}), position, waitMs);
+}
+
+PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, int position, int waitMs)
+{
+    const auto& name = device.name;
 
     if (stopRequested() || applicationIsQuitting())
         return PollingResult::Stopped;
+
+    const bool scanning = getOutputName() == autoName;
+
+    // A port another updater holds is not asked at all; a scan goes on to the next port at once,
+    // a poll of the chosen port waits as after an unanswered request.
+    if (position >= 0 && ! mayTalkTo (device, scanning))
+        return scanning || sleepUnlessStopped (waitMs) ? PollingResult::NoDevice : PollingResult::Stopped;
+
+    {
+        const juce::ScopedLock sl (impl->lock);
+        impl->asking = device;
+    }
 
     auto output = openOutputAt (position);
     const auto sent = output != nullptr ? output->sendMessageNow (deviceInquiryRequest()) : juce::Result::ok();
@@ -708,6 +990,8 @@ PollingResult MIDIPortsSelector::sendDeviceInquiry (const juce::String& name, in
     if (! sleepUnlessStopped (waitMs))
         return PollingResult::Stopped;
 
+    bool answered = false;
+
     {
         // Whether the answer counts and the output choice it makes are one step, so that a
         // choice the user makes meanwhile is either seen here or made afterwards.
@@ -715,12 +999,42 @@ PollingResult MIDIPortsSelector::sendDeviceInquiry (const juce::String& name, in
         const auto& chosen = impl->output.name;
 
         if (sent.failed() || ! deviceDetected || (chosen != autoName && chosen != name))
-        {
             impl->firmwareVersion = unknownVersion;
-            return PollingResult::NoDevice;
-        }
+        else
+            answered = true;
+    }
 
-        impl->output = { position, name };
+    auto locks = getLocks();
+
+    if (answered && position >= 0 && ! locks->owns (device.identifier))
+    {
+        // Found by a scan: the port becomes this updater's, unless another one claimed it meanwhile.
+        juce::String error;
+
+        if (claimOutput (device.identifier, error) != PortLocks::Outcome::granted)
+        {
+            tellOnce (device.identifier, "MIDI output [" + name + "] (" + device.identifier + ") was taken by another updater", true);
+            answered = false;
+        }
+    }
+
+    if (! answered)
+    {
+        if (position >= 0 && scanning && ! locks->owns (device.identifier))
+            locks->release (device.identifier);
+
+        return PollingResult::NoDevice;
+    }
+
+    if (position >= 0)
+        locks->releaseAllBut (device.identifier);
+
+    {
+        // Unless the user has chosen another output since the answer was counted.
+        const juce::ScopedLock sl (impl->lock);
+
+        if (impl->output.name == autoName || impl->output.name == name)
+            impl->output = { position, name, position >= 0 ? device.identifier : juce::String() };
     }
 
     return bootloaderMode ? PollingResult::BootloaderDetected : PollingResult::DeviceDetected;
@@ -735,10 +1049,11 @@ PollingResult MIDIPortsSelector::checkSelectedPorts()
 
     auto ports = getPorts();
     const auto inputs = ports->getInputNames();
-    const auto outputs = ports->getOutputNames();
+    const auto outputs = ports->getOutputDevices();
 
     const bool inputThere = juce::isPositiveAndBelow (in.index, inputs.size()) && inputs[in.index] == in.name;
-    const bool outputThere = juce::isPositiveAndBelow (out.index, outputs.size()) && outputs[out.index] == out.name;
+    const bool outputThere = juce::isPositiveAndBelow (out.index, outputs.size()) && outputs[out.index].name == out.name
+                             && (out.identifier.isEmpty() || outputs[out.index].identifier == out.identifier);
     return inputThere && outputThere ? PollingResult::DeviceDetected : PollingResult::NoDevice;
 }
 
@@ -772,9 +1087,22 @@ void MIDIPortsSelector::logRefusal (const juce::String& outputName, const juce::
 
 std::unique_ptr<MidiOutputPort> MIDIPortsSelector::openSelectedOutput()
 {
-    const auto position = getPorts()->getOutputNames().indexOf (getOutputName());
+    const auto outputs = getPorts()->getOutputDevices();
+    const auto chosen = getOutputChoice();
+    int position = -1;
+
+    const auto only = restrictedOutput (outputs);
+    const auto identifier = only ? only->identifier : chosen.identifier;
+
+    for (int i = 0; i < outputs.size() && position < 0; ++i)
+        if (outputs[i].name == chosen.name && (identifier.isEmpty() || outputs[i].identifier == identifier))
+            position = i;
 
     if (position < 0 || stopRequested())
+        return nullptr;
+
+    // Whatever is sent here (an erase, an image) goes only to a port this updater holds.
+    if (! mayTalkTo (outputs[position], false))
         return nullptr;
 
     return openOutputAt (position);

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "MidiPorts.h"
+#include "PortLocks.h"
 #include "../definitions/PollingResult.h"
 
 #include <atomic>
+#include <optional>
 #include <memory>
 #include <vector>
 
@@ -39,6 +41,7 @@ public:
     {
         int index = -1;
         juce::String name;
+        juce::String identifier; // empty while Auto, or where the choice was made by name only
     };
 
     bool selectAutoInput();
@@ -53,6 +56,26 @@ public:
     juce::String getOutputName() const  { return getOutputChoice().name; }
     int getInputIndex() const           { return getInputChoice().index; }
     int getOutputIndex() const          { return getOutputChoice().index; }
+
+    // Port locks ------------------------------------------------------------------------------
+    /* On ports shared with other programs, the selector takes an output's lock before it sends
+       anything there (see PortLocks): an Auto scan asks only ports that no other updater holds,
+       says once per port in the log that it passed one over, holds a port only while it asks it,
+       and keeps the port its instrument answered on until it lets it go. */
+
+    /** Only this output (an identifier of MidiPorts::getOutputDevices()), and the inputs that
+        belong with it, are used from now on; empty: all. Call while no poll runs. */
+    void restrictToOutput (const juce::String& identifier);
+
+    /** Takes the output for this updater as for an update: granted, held by another updater, or
+        failed (error says why). Waits while a scan of another updater asks the port. */
+    PortLocks::Outcome claimOutput (const juce::String& identifier, juce::String& error);
+
+    /** The identifiers of the ports a scan passed over because another updater held them. Any thread. */
+    juce::StringArray getPortsHeldElsewhere() const;
+
+    /** Lets go of every port this selector holds. Call while no poll runs. */
+    void releasePorts();
 
     // Detection results ---------------------------------------------------------------------
     juce::String getFirmwareVersion() const;
@@ -84,7 +107,17 @@ public:
 private:
     void pickInput (const juce::String& sourceName);
     void setInputChoice (int index, const juce::String& name);
-    void setOutputChoice (int index, const juce::String& name);
+    void setOutputChoice (int index, const juce::String& name, const juce::String& identifier = {});
+    std::shared_ptr<PortLocks> getLocks() const;
+    bool mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning);
+    /** Under restrictToOutput: the restricted port as listed now, following its instrument to new
+        ports after a restart (an empty one while it is away); nullopt without a restriction. */
+    std::optional<juce::MidiDeviceInfo> restrictedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs);
+    /** Whether the output's lock could be taken now (taken and let go at once). */
+    PortLocks::Outcome probeOutput (const juce::MidiDeviceInfo& output, juce::String& error);
+    bool mayHearInput (const juce::MidiDeviceInfo& input, const juce::Array<juce::MidiDeviceInfo>& outputs);
+    void tellOnce (const juce::String& identifier, const juce::String& line, bool heldElsewhere);
+    PollingResult inquireAt (const juce::MidiDeviceInfo& output, int position, int waitMs);
     void decodeVersion (int family, const juce::uint8* data);
     std::unique_ptr<MidiInputPort> openInputAt (int index);
     std::unique_ptr<MidiOutputPort> openOutputAt (int index);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <juce_audio_basics/juce_audio_basics.h>
+#include <juce_audio_devices/juce_audio_devices.h>
 
 #include <memory>
 
@@ -55,6 +56,35 @@ public:
 
     virtual juce::StringArray getInputNames() = 0;
     virtual juce::StringArray getOutputNames() = 0;
+
+    /** The same lists with each port's identifier: stable while the port exists, and different for
+        two ports of the same name (ALSA "client:port" on Linux, the framework's identifier
+        elsewhere). Ports without identifiers of their own (a software bus) use their names. */
+    virtual juce::Array<juce::MidiDeviceInfo> getInputDevices()  { return withNamesAsIdentifiers (getInputNames()); }
+    virtual juce::Array<juce::MidiDeviceInfo> getOutputDevices() { return withNamesAsIdentifiers (getOutputNames()); }
+
+    /** True when other programs may send to these ports too (the system's MIDI service): then an
+        updater takes a port's lock before it sends anything there. A software bus of this
+        process's own needs none. */
+    virtual bool areSharedWithOtherPrograms() const { return false; }
+
+    /** Whether an input and an output may belong to one instrument (on Linux: one ALSA client).
+        True where the ports do not tell. */
+    virtual bool belongTogether (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& output) const
+    {
+        juce::ignoreUnused (input, output);
+        return true;
+    }
+
+    static juce::Array<juce::MidiDeviceInfo> withNamesAsIdentifiers (const juce::StringArray& names)
+    {
+        juce::Array<juce::MidiDeviceInfo> devices;
+
+        for (auto& name : names)
+            devices.add ({ name, name });
+
+        return devices;
+    }
 
     /** Opens the input at that position of getInputNames(); nullptr if it cannot be opened.
         The receiver must outlive the returned port. The port is not started. */

@@ -71,6 +71,35 @@ juce::StringArray TracingMidiPorts::getOutputNames()
     return names;
 }
 
+namespace
+{
+    juce::StringArray namesOf (const juce::Array<juce::MidiDeviceInfo>& devices)
+    {
+        juce::StringArray names;
+
+        for (auto& device : devices)
+            names.add (device.name);
+
+        return names;
+    }
+}
+
+juce::Array<juce::MidiDeviceInfo> TracingMidiPorts::getInputDevices()
+{
+    const auto devices = inner->getInputDevices();
+    const auto names = namesOf (devices);
+    noteLists (&names, nullptr);
+    return devices;
+}
+
+juce::Array<juce::MidiDeviceInfo> TracingMidiPorts::getOutputDevices()
+{
+    const auto devices = inner->getOutputDevices();
+    const auto names = namesOf (devices);
+    noteLists (nullptr, &names);
+    return devices;
+}
+
 void TracingMidiPorts::noteLists (const juce::StringArray* inputs, const juce::StringArray* outputs)
 {
     {

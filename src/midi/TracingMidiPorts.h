@@ -19,6 +19,13 @@ public:
 
     juce::StringArray getInputNames() override;
     juce::StringArray getOutputNames() override;
+    juce::Array<juce::MidiDeviceInfo> getInputDevices() override;
+    juce::Array<juce::MidiDeviceInfo> getOutputDevices() override;
+    bool areSharedWithOtherPrograms() const override { return inner->areSharedWithOtherPrograms(); }
+    bool belongTogether (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& output) const override
+    {
+        return inner->belongTogether (input, output);
+    }
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
 

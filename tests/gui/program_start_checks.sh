@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # The built updater and definitions checker at start-up, as a user meets them: without a
-# display, started twice, with a StateMachines.xml beside the executable that is a FIFO, and
-# beside vfu-update on the same instrument.
+# display, started twice, and with a StateMachines.xml beside the executable that is a FIFO.
 #
 # usage: program_start_checks.sh <VornFirmwareUpdater> <vfu-check-definitions> <vfu-update> <artifacts folder>
 set -euo pipefail
@@ -112,51 +111,5 @@ wait_for_log "Definitions error: $root_message" 20
 grep -qF "Using inbuilt state machine definitions" "$log" && fail "the inbuilt document was used"
 kill -KILL "$!"
 wait "$!" 2>/dev/null || true
-
-# 5. One updater per instrument. On the machine's own ports (no demo mode): while vfu-update looks
-#    for the Quorrel, the window program says that another updater is running, opens no window,
-#    and quits with status 1 when the alert's OK is clicked.
-"$updater" --yes --timeout 60 </dev/null >"$work/holder-out" 2>&1 &
-pids+=($!)
-holder=$!
-deadline=$((SECONDS + 20))
-until grep -q "Available version" "$work/holder-out"; do
-    [ $SECONDS -lt $deadline ] && kill -0 "$holder" 2>/dev/null || { cat "$work/holder-out" >&2; fail "vfu-update did not start"; }
-    sleep 0.2
-done
-rm -f "$log"
-"$app" >/dev/null 2>"$work/second-err" &
-pids+=($!)
-second=$!
-if ! wait_for_window "^Another updater is running$" 30; then
-    kill -0 "$second" 2>/dev/null || { status=0; wait "$second" || status=$?; echo "ended with status $status" >&2; }
-    cat "$work/second-err" >&2
-    fail "no alert from the window program"
-fi
-mkdir -p "$artifacts"
-import -window root "$artifacts/another_updater_running.png" 2>/dev/null || true
-! xdotool search --name "^Quorrel Firmware Updater$" >/dev/null || fail "a main window opened beside vfu-update"
-alert=$(xdotool search --onlyvisible --name "^Another updater is running$" | sed -n 1p)
-eval "$(xdotool getwindowgeometry --shell "$alert")"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 22)) click 1
-status=0
-timeout 20 tail --pid="$second" -f /dev/null || fail "the window program did not quit after its alert"
-wait "$second" || status=$?
-[ "$status" -eq 1 ] || fail "the window program refused beside vfu-update: status $status, expected 1"
-[ ! -e "$log" ] || fail "the refused window program wrote to the log: $(cat "$log")"
-kill -TERM "$holder"
-wait "$holder" || true
-
-#    And the other way round: while the window holds the instrument, vfu-update is refused with 4.
-"$app" >/dev/null 2>&1 &
-pids+=($!)
-first=$!
-wait_for_window "^Quorrel Firmware Updater$" 30 || fail "no window"
-status=0
-timeout 20 "$updater" --list >"$work/stdout" 2>&1 || status=$?
-[ "$status" -eq 4 ] || fail "vfu-update --list beside the window: status $status, expected 4"
-grep -q "Another updater for the Quorrel is running" "$work/stdout" || fail "vfu-update gave no reason: $(cat "$work/stdout")"
-kill -TERM "$first"
-timeout 20 tail --pid="$first" -f /dev/null || fail "SIGTERM did not end the program"
 
 echo "program start checks passed"

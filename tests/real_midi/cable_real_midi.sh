@@ -54,7 +54,7 @@ run() {
 
 expect_listed() {
     run 0 --list
-    grep -q "^  0  Quorrel: Quorrel (family 0006), firmware 2.1.12 on input Quorrel$" "$out" \
+    grep -qE "^  [0-9]+:[0-9]+  Quorrel: Quorrel \(family 0006\), firmware 2.1.12 on input Quorrel$" "$out" \
         || fail "$1: --list did not read the identity reply whole"
 }
 

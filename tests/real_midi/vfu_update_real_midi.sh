@@ -59,8 +59,8 @@ run() {
 start_instrument --image-bytes 8000 "version=2.1.12;bootloader-after=1;reattach-ms=300;pull-cable-at=50"
 
 run 0 --list
-grep -q "^  0  Quorrel$" "$out" || fail "--list does not name the input Quorrel"
-grep -q "^  0  Quorrel: Quorrel (family 0006), firmware 2.1.12 on input Quorrel$" "$out" \
+grep -qE "^  [0-9]+:[0-9]+  Quorrel$" "$out" || fail "--list does not name the input Quorrel"
+grep -qE "^  [0-9]+:[0-9]+  Quorrel: Quorrel \(family 0006\), firmware 2.1.12 on input Quorrel$" "$out" \
     || fail "--list does not name the instrument and its version on output Quorrel"
 
 run 1 --yes --timeout 20 --firmware "$work/quorrel-fw-2.2.0.vfw"

@@ -23,8 +23,8 @@ namespace
 
     void printUsage (std::ostream& out)
     {
-        out << "usage: vfu-instrument [--device NAME] [--image-bytes N] [--line-rate BYTES_PER_S]\n"
-               "                      [--stall BYTE:MS] [--reply-pieces N] [SETTINGS]\n"
+        out << "usage: vfu-instrument [--device NAME] [--name PORTNAME] [--image-bytes N]\n"
+               "                      [--line-rate BYTES_PER_S] [--stall BYTE:MS] [--reply-pieces N] [SETTINGS]\n"
                "       vfu-instrument --help\n"
                "\n"
                "Puts a simulated " << BuildConstants::deviceName << " on this computer's MIDI service as a virtual\n"
@@ -34,6 +34,8 @@ namespace
                "\n"
                "  --device NAME     Quorrel, Dorrick, Vantoline or Halvane XV (default "
             << BuildConstants::deviceName << ")\n"
+               "  --name PORTNAME   the name of its ports (default: the device's name), so that several\n"
+               "                    simulated instruments can be told apart on one computer\n"
                "  --image-bytes N   the image size that pull-cable-at takes its share of (default 359740)\n"
                "  --line-rate BYTES_PER_S\n"
                "                    puts it behind a hardware port's cable at that speed (DIN MIDI: 3125):\n"
@@ -90,7 +92,7 @@ int InstrumentTool::run (const juce::StringArray& arguments)
     size_t imageBytes = defaultImageBytes;
     SystemVirtualPorts::Line line;
     bool stallGiven = false;
-    juce::String settingsText;
+    juce::String settingsText, portName;
     bool settingsGiven = false;
 
     for (int i = 0; i < arguments.size(); ++i)
@@ -103,14 +105,24 @@ int InstrumentTool::run (const juce::StringArray& arguments)
             return 0;
         }
 
-        if (arg == "--device" || arg == "--image-bytes" || arg == "--line-rate" || arg == "--stall" || arg == "--reply-pieces")
+        if (arg == "--device" || arg == "--image-bytes" || arg == "--name" || arg == "--line-rate" || arg == "--stall"
+            || arg == "--reply-pieces")
         {
             if (i + 1 >= arguments.size())
                 return usageError (arg + " needs a value");
 
             const auto value = arguments[++i];
 
-            if (arg == "--device")
+            if (arg == "--name")
+            {
+                // What ALSA keeps of a port name: up to 63 bytes of printable text.
+                if (value.trim().isEmpty() || value.getNumBytesAsUTF8() > 63
+                    || value.containsAnyOf (juce::String::charToString ((juce::juce_wchar) 127)) || value.containsAnyOf ("\t\n\r"))
+                    return usageError ("bad port name '" + value + "' (1 to 63 bytes of printable text)");
+
+                portName = value;
+            }
+            else if (arg == "--device")
             {
                 family = 0;
 
@@ -185,14 +197,14 @@ int InstrumentTool::run (const juce::StringArray& arguments)
         return 2;
     }
 
-    return runInstrument (family, settingsText, imageBytes, line);
+    return runInstrument (family, settingsText, imageBytes, portName, line);
 }
 
 int InstrumentTool::runInstrument (int family, const juce::String& settingsText, size_t imageBytes,
-                                   const SystemVirtualPorts::Line& line)
+                                   const juce::String& portName, const SystemVirtualPorts::Line& line)
 {
    #if JUCE_WINDOWS
-    juce::ignoreUnused (family, settingsText, imageBytes, line);
+    juce::ignoreUnused (family, settingsText, imageBytes, portName, line);
     return 2;
    #else
     SimulatorConfig config;
@@ -229,6 +241,9 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
 
     auto settings = config.toSettings (family);
     settings.assumedImageBytes = imageBytes;
+
+    if (portName.isNotEmpty())
+        settings.portName = portName;
 
     SystemVirtualPorts ports (&printer, line);
     auto instrument = std::make_unique<SimulatedInstrument> (ports, settings);

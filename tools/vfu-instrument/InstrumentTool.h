@@ -13,5 +13,6 @@ public:
     int run (const juce::StringArray& arguments);
 
 private:
-    int runInstrument (int family, const juce::String& settingsText, size_t imageBytes, const SystemVirtualPorts::Line& line);
+    int runInstrument (int family, const juce::String& settingsText, size_t imageBytes, const juce::String& portName,
+                       const SystemVirtualPorts::Line& line);
 };

@@ -41,7 +41,7 @@ juce::String CommandLineOptions::parse (const juce::StringArray& arguments, Comm
         };
 
         const bool takesValue = argument == "--firmware" || argument == "--definitions" || argument == "--timeout"
-                                || argument == "--trace";
+                                || argument == "--trace" || argument == "--port";
 
         if (hasInlineValue && ! takesValue)
             return argument + " takes no value";
@@ -67,6 +67,13 @@ juce::String CommandLineOptions::parse (const juce::StringArray& arguments, Comm
         {
             options.trace = fileFromArgument (value);
         }
+        else if (argument == "--port")
+        {
+            if (value.length() > 1000)
+                return "--port takes an identifier that --list shows";
+
+            options.port = value;
+        }
         else if (argument == "--timeout")
         {
             if (! value.containsOnly ("0123456789") || value.length() > 6
@@ -77,6 +84,7 @@ juce::String CommandLineOptions::parse (const juce::StringArray& arguments, Comm
         }
         else if (argument == "--yes" || argument == "-y")      options.yes = true;
         else if (argument == "--list")                          options.list = true;
+        else if (argument == "--json")                          options.json = true;
         else if (argument == "--quiet" || argument == "-q")     options.quiet = true;
         else if (argument == "--version")                       options.showVersion = true;
         else if (argument == "--help" || argument == "-h")      options.showHelp = true;
@@ -90,21 +98,26 @@ juce::String CommandLineOptions::parse (const juce::StringArray& arguments, Comm
 
 juce::String CommandLineOptions::usage()
 {
-    return "usage: vfu-update [--firmware FILE.vfw] [--definitions FILE.xml] [--yes] [--timeout SECONDS] [--quiet]\n"
-           "                  [--trace FILE]\n"
-           "       vfu-update --list | --version | --help\n"
+    return "usage: vfu-update [--port ID] [--firmware FILE.vfw] [--definitions FILE.xml] [--yes] [--timeout SECONDS]\n"
+           "                  [--quiet] [--json] [--trace FILE]\n"
+           "       vfu-update --list [--json] | --version | --help\n"
            "\n"
            "Updates the firmware of the instrument connected over MIDI, in a terminal.\n"
            "\n"
+           "  --port ID               update only the instrument on this MIDI output (the identifier that\n"
+           "                          --list shows first on its line; ALSA's client:port on Linux)\n"
            "  --firmware FILE.vfw     install this package (it wins over the packages found elsewhere)\n"
            "  --definitions FILE.xml  use these definitions instead of StateMachines.xml beside the program\n"
            "                          or the inbuilt ones (a console-mode definition is required)\n"
            "  --yes, -y               press Install by itself when it is offered\n"
            "  --timeout SECONDS       give up when no instrument answers for this long (default: wait)\n"
            "  --quiet, -q             print only the result and errors\n"
+           "  --json                  one JSON object per line on standard output (States, texts,\n"
+           "                          progress, the result); the text goes to standard error\n"
            "  --trace FILE            record every MIDI message and port change into FILE (as VFU_TRACE);\n"
            "                          only a regular file, which is emptied, never a device, FIFO or folder\n"
-           "  --list                  list the MIDI ports and what answers on each, then exit\n"
+           "  --list                  list the MIDI ports, each output's identifier first, what answers on\n"
+           "                          it and whether another updater holds it, then exit\n"
            "  --version               print the program's version and exit\n"
            "  --help, -h              print this text and exit\n"
            "\n"
@@ -115,8 +128,10 @@ juce::String CommandLineOptions::usage()
            "Exit status: 0 the instrument reports the new version (or already had it),\n"
            "             1 the update failed or was cancelled (reason on standard error),\n"
            "             2 usage error, unusable definitions, --firmware package or --trace file,\n"
+           "               an unknown --port (the identifiers are listed),\n"
            "             3 no instrument found in time,\n"
-           "             4 another updater (the window or vfu-update) is using the instrument.\n"
+           "             4 another updater (the window or vfu-update) holds the --port instrument,\n"
+           "               or held a port not asked when no instrument answered in time.\n"
            "\n"
            "VFU_SIMULATE=key=value;... runs against a simulated instrument (demo mode, with a log of\n"
            "its own: vfu-quorrel-demo beside the usual vfu-quorrel);\n"

@@ -11,6 +11,8 @@ struct CommandLineOptions
     bool yes = false;           // --yes: press Install by itself when it is offered
     bool list = false;          // --list: show the MIDI ports and what answers on them, then exit
     bool quiet = false;         // --quiet: only the result and errors
+    bool json = false;          // --json: one JSON object per line on standard output, text on standard error
+    juce::String port;          // --port: only the instrument on this output (an identifier of --list)
     bool showVersion = false;   // --version
     bool showHelp = false;      // --help
     int timeoutSeconds = -1;    // --timeout: give up when no instrument answers for this long; -1: wait on

@@ -7,7 +7,6 @@
 #include "TerminalOutput.h"
 #include "app/AppLog.h"
 #include "app/BuildConstants.h"
-#include "app/InstrumentLock.h"
 #include "app/RunningExecutable.h"
 #include "definitions/InbuiltDefinitions.h"
 #include "midi/MIDIPortsSelector.h"
@@ -27,8 +26,11 @@
 
 namespace
 {
+    juce::String lastError; // message thread
+
     void printError (const juce::String& text)
     {
+        lastError = text;
         std::cerr << "vfu-update: " << text.toStdString() << std::endl;
     }
 }
@@ -97,23 +99,40 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
         return 0;
     }
 
-    // A simulated instrument belongs to this process alone; a real one to one updater at a time.
-    // Listing ports talks to the instrument too: its identity requests would reach an instrument
-    // in the middle of an update, and its opened ports could keep the other updater from its own.
+    // A simulated instrument belongs to this process alone; a real one to one updater at a time,
+    // which the selector and the port list see to port by port (see PortLocks).
     startDemoModeIfAsked();
-    InstrumentLock instrumentLock (BuildConstants::deviceName);
 
-    if (demoSimulation == nullptr && ! instrumentLock.tryEnter())
+    // Updaters of several instruments run side by side with --port: each writes a log of its own,
+    // named after its port, since lines of two processes appended to one file can overwrite each other.
+    // A demo run holds no lock and may run beside a real update: it keeps its lines to a log of its own.
+    const auto run = demoSimulation != nullptr ? AppLog::Run::demo : AppLog::Run::real;
+
+    if (options.port.isNotEmpty())
     {
-        printError (InstrumentLock::busyMessageFor (BuildConstants::deviceName) + " Nothing was sent to it.");
-        return UpdateOutcome::busy;
+        const auto log = AppLog::logFileFor (BuildConstants::deviceName, run);
+        const auto portName = options.port.retainCharacters ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_:").replaceCharacter (':', '-');
+        AppLog::createLogAt (log.getSiblingFile (log.getFileName() + "-port-" + portName.substring (0, 64)),
+                             AppLog::welcomeLineFor (BuildConstants::deviceName));
+    }
+    else
+    {
+        AppLog::createLog (BuildConstants::deviceName, run);
     }
 
-    // A demo run holds no lock and may run beside a real update: it keeps its lines to a log of its own.
-    AppLog::createLog (BuildConstants::deviceName, demoSimulation != nullptr ? AppLog::Run::demo : AppLog::Run::real);
     logLine ("vfu-update: console mode");
 
     const auto status = runWithLog (options);
+
+    // Every run ends with a result line, also one that ended before the engine started.
+    if (options.json && ! options.list && ! jsonResultWritten)
+        std::cout << juce::JSON::toString (TerminalFrontEnd::jsonEvent ("result", { { "status", status },
+                                                                                   { "message", lastError },
+                                                                                   { "port", options.port.isEmpty() ? juce::var() : juce::var (options.port) },
+                                                                                   { "versionBefore", juce::var() },
+                                                                                   { "versionAfter", juce::var() } }),
+                                            true).toStdString()
+                  << std::endl;
 
     // After the engine is gone, so that its lines come before this one.
     logLine ("shutdown");
@@ -133,7 +152,15 @@ int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
         return endWith (UpdateOutcome::unusable, traceError);
 
     if (options.list)
-        return listPorts();
+        return listPorts (options.json);
+
+    if (options.port.isNotEmpty())
+    {
+        const auto status = takePort (options.port);
+
+        if (status >= 0)
+            return status;
+    }
 
     return update (options);
 }
@@ -147,7 +174,42 @@ int ConsoleUpdater::endWith (int exitStatus, const juce::String& reason)
     return exitStatus;
 }
 
-int ConsoleUpdater::listPorts()
+int ConsoleUpdater::takePort (const juce::String& requested)
+{
+    auto& selector = MIDIPortsSelector::getInstance();
+    const auto outputs = selector.getPorts()->getOutputDevices();
+
+    // ALSA's "client:port" is also taken as the framework writes it, "client-port".
+    for (auto& output : outputs)
+    {
+        if (output.identifier != requested && output.identifier.replaceCharacter (':', '-') != requested)
+            continue;
+
+        juce::String error;
+        const auto outcome = selector.claimOutput (output.identifier, error);
+
+        if (outcome == PortLocks::Outcome::held)
+            return endWith (UpdateOutcome::busy, "Another updater (the window or vfu-update) holds the instrument on MIDI output "
+                                                     + output.identifier + " (" + output.name + "). Nothing was sent to it.");
+
+        if (outcome == PortLocks::Outcome::failed)
+            return endWith (UpdateOutcome::failed, "cannot lock MIDI output " + output.identifier + ", so nothing was sent to it: " + error);
+
+        selector.restrictToOutput (output.identifier);
+        logLine ("vfu-update: MIDI output " + output.identifier + " [" + output.name + "] only");
+        return -1;
+    }
+
+    juce::String known;
+
+    for (auto& output : outputs)
+        known << "\n  " << output.identifier << "  " << output.name;
+
+    return endWith (UpdateOutcome::unusable, "no MIDI output " + requested + "; the outputs are:"
+                                                 + (known.isEmpty() ? juce::String ("\n  (none)") : known));
+}
+
+int ConsoleUpdater::listPorts (bool json)
 {
     auto ports = MIDIPortsSelector::getInstance().getPorts();
 
@@ -155,7 +217,7 @@ int ConsoleUpdater::listPorts()
         return endWith (UpdateOutcome::failed, "no MIDI service");
 
     PortLister lister (ports, InbuiltDefinitions::getConsoleText());
-    std::cout << lister.describe() << std::flush;
+    std::cout << (json ? lister.describeAsJson() : lister.describe()) << std::flush;
     return endWith (0, "the MIDI ports were listed");
 }
 
@@ -172,8 +234,8 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
     if (namedPackage)
         searchPaths.add (options.firmware.getFullPathName());
 
-    TerminalOutput output (options.quiet, TerminalInput::isStandardOutputTerminal());
-    TerminalFrontEnd frontEnd ({ options.yes, options.timeoutSeconds }, output, MIDIPortsSelector::getInstance());
+    TerminalOutput output (options.quiet, TerminalInput::isStandardOutputTerminal(), options.json);
+    TerminalFrontEnd frontEnd ({ options.yes, options.timeoutSeconds, options.port }, output, MIDIPortsSelector::getInstance());
     std::unique_ptr<FirmwareUpdater> engine;
 
     // The engine goes first, so that no report can reach the front end after it.
@@ -225,6 +287,7 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
 
     int status = UpdateOutcome::failed;
 
+    jsonResultWritten = true; // the front end ends every run with its result
     frontEnd.start (*engine, [&status] (int exitStatus)
     {
         status = exitStatus;

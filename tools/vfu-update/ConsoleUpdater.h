@@ -33,7 +33,9 @@ public:
 private:
     int runWithLog (const CommandLineOptions& options);
     int update (const CommandLineOptions& options);
-    int listPorts();
+    int listPorts (bool json);
+    /** --port: restricts the selector to that output and claims it; an exit status, or -1 to go on. */
+    int takePort (const juce::String& requested);
     void startDemoModeIfAsked();
     void stopDemoMode();
 
@@ -47,6 +49,7 @@ private:
 
     const juce::String packagePublicKey;
     std::unique_ptr<DemoSimulation> demoSimulation;
+    bool jsonResultWritten = false; // by the terminal front end, once the engine ran
 
     JUCE_DECLARE_NON_COPYABLE (ConsoleUpdater)
 };

@@ -18,7 +18,7 @@ namespace
 }
 
 PortLister::PortLister (std::shared_ptr<MidiPorts> portsToUse, const juce::String& definitionsText)
-    : ports (std::move (portsToUse))
+    : ports (std::move (portsToUse)), locks (ports->areSharedWithOtherPrograms())
 {
     if (auto root = juce::parseXML (definitionsText))
         for (auto* updater : root->getChildWithTagNameIterator ("FirmwareUpdater"))
@@ -88,74 +88,157 @@ juce::String PortLister::describeReply (const juce::String& inputName, const juc
     return text + ", firmware " + decoder.getFirmwareVersion();
 }
 
-juce::String PortLister::describe()
+std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDeviceInfo>& inputDevices)
 {
-    const auto inputNames = ports->getInputNames();
-    const auto outputNames = ports->getOutputNames();
-    juce::String text;
+    inputDevices = ports->getInputDevices();
+    const auto outputDevices = ports->getOutputDevices();
+    std::vector<Output> outputs;
 
-    text << "MIDI inputs:\n";
+    // Held first, before any input is opened: an instrument that another updater holds is
+    // neither asked nor listened to, so its answers to that updater are not taken for answers here.
+    for (auto& device : outputDevices)
+    {
+        Output output { device, false, {}, {} };
+        juce::String error;
+        const auto outcome = locks.ask (device.identifier, error);
+        output.held = outcome == PortLocks::Outcome::held;
 
-    if (inputNames.isEmpty())
-        text << "  (none)\n";
+        if (outcome == PortLocks::Outcome::failed)
+            output.error = "cannot be locked (" + error + ")";
 
-    for (int i = 0; i < inputNames.size(); ++i)
-        text << "  " << i << "  " << inputNames[i] << "\n";
+        // Taken again just before it is asked: a port is held only while it is asked.
+        locks.release (device.identifier);
+
+        outputs.push_back (output);
+    }
 
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
 
-    for (int i = 0; i < inputNames.size(); ++i)
+    for (int i = 0; i < inputDevices.size(); ++i)
+    {
+        bool heldElsewhere = false;
+
+        for (auto& output : outputs)
+            heldElsewhere = heldElsewhere || (output.held && ports->belongTogether (inputDevices[i], output.device));
+
+        if (heldElsewhere)
+            continue;
+
         if (auto input = ports->openInput (i, *this))
         {
             input->start();
             inputs.push_back (std::move (input));
         }
+    }
 
-    text << "MIDI outputs:\n";
-
-    if (outputNames.isEmpty())
-        text << "  (none)\n";
-
-    for (int i = 0; i < outputNames.size(); ++i)
+    for (size_t i = 0; i < outputs.size(); ++i)
     {
-        text << "  " << i << "  " << outputNames[i] << ": ";
+        auto& output = outputs[i];
+
+        if (output.held || output.error.isNotEmpty())
+            continue;
+
+        juce::String error;
+        const auto outcome = locks.ask (output.device.identifier, error);
+
+        if (outcome != PortLocks::Outcome::granted)
+        {
+            output.held = outcome == PortLocks::Outcome::held;
+            output.error = output.held ? juce::String() : "cannot be locked (" + error + ")";
+            continue;
+        }
+
         takeReplies();
         replyArrived.reset();
 
-        if (auto output = ports->openOutput (i))
+        if (auto port = ports->openOutput ((int) i))
         {
-            const auto sent = output->sendMessageNow (MIDIPortsSelector::deviceInquiryRequest());
+            const auto sent = port->sendMessageNow (MIDIPortsSelector::deviceInquiryRequest());
 
             if (sent.failed())
-            {
-                text << "the request was refused: " << sent.getErrorMessage() << "\n";
-                continue;
-            }
-
-            if (replyArrived.wait (answerWaitMs))
+                output.error = "the request was refused: " + sent.getErrorMessage();
+            else if (replyArrived.wait (answerWaitMs))
                 juce::Thread::sleep (moreAnswersWaitMs);
         }
         else
         {
-            text << "cannot be opened\n";
-            continue;
+            output.error = "cannot be opened";
         }
 
-        juce::StringArray answers;
+        // Asked: the port is free for others again.
+        locks.release (output.device.identifier);
 
         for (auto& reply : takeReplies())
         {
             const auto description = describeReply (reply.inputName, reply.message);
 
             if (description.isNotEmpty())
-                answers.addIfNotAlreadyThere (description + " on input " + reply.inputName);
+                output.answers.addIfNotAlreadyThere (description + " on input " + reply.inputName);
         }
-
-        text << (answers.isEmpty() ? juce::String ("no answer") : answers.joinIntoString ("; ")) << "\n";
     }
 
     for (auto& input : inputs)
         input->stop();
+
+    return outputs;
+}
+
+juce::String PortLister::describe()
+{
+    juce::Array<juce::MidiDeviceInfo> inputs;
+    const auto outputs = survey (inputs);
+    juce::String text;
+
+    text << "MIDI inputs:\n";
+
+    if (inputs.isEmpty())
+        text << "  (none)\n";
+
+    for (auto& input : inputs)
+        text << "  " << input.identifier << "  " << input.name << "\n";
+
+    text << "MIDI outputs:\n";
+
+    if (outputs.empty())
+        text << "  (none)\n";
+
+    for (auto& output : outputs)
+    {
+        text << "  " << output.device.identifier << "  " << output.device.name << ": ";
+
+        if (output.held)
+            text << "held by another updater (not asked)\n";
+        else if (output.error.isNotEmpty())
+            text << output.error << "\n";
+        else
+            text << (output.answers.isEmpty() ? juce::String ("no answer") : output.answers.joinIntoString ("; ")) << "\n";
+    }
+
+    return text;
+}
+
+juce::String PortLister::describeAsJson()
+{
+    juce::Array<juce::MidiDeviceInfo> inputs;
+    juce::String text;
+
+    for (auto& output : survey (inputs))
+    {
+        auto* object = new juce::DynamicObject();
+        object->setProperty ("event", "port");
+        object->setProperty ("port", output.device.identifier);
+        object->setProperty ("name", output.device.name);
+        object->setProperty ("held", output.held);
+        object->setProperty ("error", output.error.isEmpty() ? juce::var() : juce::var (output.error));
+
+        juce::Array<juce::var> answers;
+
+        for (auto& answer : output.answers)
+            answers.add (answer);
+
+        object->setProperty ("answers", answers);
+        text << juce::JSON::toString (juce::var (object), true) << "\n";
+    }
 
     return text;
 }

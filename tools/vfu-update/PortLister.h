@@ -1,12 +1,14 @@
 #pragma once
 
 #include "midi/MidiPorts.h"
+#include "midi/PortLocks.h"
 
 #include <map>
 #include <vector>
 
 /** vfu-update --list: the MIDI ports, and what answers the identity request on each output
-    (device, family, version, bootloader or not).
+    (device, family, version, bootloader or not). Each output is named by its identifier first
+    (what --port takes); an output that another updater holds is not asked, and says so.
 
     Runs on the message thread before the engine exists; it waits about a second per output
     for the answers, which arrive on the port backend's thread.
@@ -18,7 +20,10 @@ public:
     PortLister (std::shared_ptr<MidiPorts> ports, const juce::String& definitionsText);
     ~PortLister() override;
 
+    /** The lists as text. */
     juce::String describe();
+    /** One JSON object per output and line: event "port", port, name, answers, held, error. */
+    juce::String describeAsJson();
 
     /** "Quorrel (family 0006), firmware 2.1.12" for an identity reply, or empty for anything else. */
     juce::String describeReply (const juce::String& inputName, const juce::MidiMessage& reply) const;
@@ -30,10 +35,22 @@ private:
         juce::MidiMessage message;
     };
 
+    struct Output
+    {
+        juce::MidiDeviceInfo device;
+        bool held = false;              // another updater holds it: not asked
+        juce::String error;             // it could not be locked or opened: not asked
+        juce::StringArray answers;      // describeReply of each answer, with its input
+    };
+
+    /** Asks every output in turn, each under its lock. */
+    std::vector<Output> survey (juce::Array<juce::MidiDeviceInfo>& inputs);
+
     void handleIncomingMidiMessage (const juce::String& sourceName, const juce::MidiMessage& message) override;
     std::vector<Reply> takeReplies();
 
     std::shared_ptr<MidiPorts> ports;
+    PortLocks locks;
     std::map<int, juce::String> deviceNames;
     juce::CriticalSection lock;
     std::vector<Reply> replies;

@@ -43,13 +43,47 @@ private:
 };
 
 //==============================================================================
+juce::var TerminalFrontEnd::jsonEvent (const char* type, std::initializer_list<std::pair<const char*, juce::var>> fields)
+{
+    auto* object = new juce::DynamicObject();
+    object->setProperty ("event", type);
+
+    for (auto& [name, value] : fields)
+        object->setProperty (name, value);
+
+    return juce::var (object);
+}
+
+void TerminalFrontEnd::noteReportedVersion()
+{
+    // "Unknown" before an answer, empty from a bootloader: neither is a firmware version.
+    const auto reported = selector.getFirmwareVersion();
+
+    if (reported.isEmpty() || reported == "Unknown")
+        return;
+
+    if (versionBefore.isEmpty() && ! outcome->hasBegun())
+        versionBefore = reported;
+
+    if (outcome->hasBegun())
+        versionAfter = reported;
+}
+
+//==============================================================================
 TerminalFrontEnd::TerminalFrontEnd (Settings s, TerminalOutput& out, MIDIPortsSelector& sel)
     : settings (s), output (out), selector (sel)
 {
     timeoutTimer = std::make_unique<OneShotTimer> ([this]
     {
-        finish ({ UpdateOutcome::noInstrument,
-                  "no " + engine->getDeviceName() + " answered within " + juce::String (settings.timeoutSeconds) + " s." });
+        const auto passedOver = selector.getPortsHeldElsewhere();
+        const auto noAnswer = "no " + engine->getDeviceName() + " answered within " + juce::String (settings.timeoutSeconds) + " s";
+
+        // The instrument may be the one another updater holds: that is no missing instrument.
+        if (! passedOver.isEmpty())
+            finish ({ UpdateOutcome::busy, noAnswer + "; another updater held MIDI output "
+                                           + passedOver.joinIntoString (", ") + ", which was not asked." });
+        else
+            finish ({ UpdateOutcome::noInstrument, noAnswer + "." });
     });
 
     settleTimer = std::make_unique<OneShotTimer> ([this] { settleThenFinish(); });
@@ -140,6 +174,10 @@ void TerminalFrontEnd::stateChanged (const juce::String& from, const juce::Strin
 {
     logLine ("State '" + to + "' (from State '" + from + "')");
     currentState = to;
+    noteReportedVersion();
+
+    if (! done)
+        output.event (jsonEvent ("state", { { "from", from }, { "to", to } }));
 
     if (done || ending)
     {
@@ -218,6 +256,8 @@ void TerminalFrontEnd::setTextField (const juce::String& name, const juce::Strin
 
     if (tidied.isEmpty())
         return;
+
+    output.event (jsonEvent ("text", { { "field", name }, { "text", tidied } }));
 
     if (name == "InstalledVersion")
         output.info ("Installed version: " + tidied);
@@ -335,8 +375,11 @@ void TerminalFrontEnd::hungUp (bool processEndsSoon)
 
 void TerminalFrontEnd::print (const juce::String& text)
 {
-    if (! done)
-        output.always (text);
+    if (done)
+        return;
+
+    output.event (jsonEvent ("print", { { "text", text } }));
+    output.always (text);
 }
 
 void TerminalFrontEnd::setProgress (double progress)
@@ -355,6 +398,13 @@ void TerminalFrontEnd::setProgress (double progress)
     }
 
     const auto shown = transferring ? progress : (transferDone ? 1.0 : 0.0);
+    const auto percent = (int) (juce::jlimit (0.0, 1.0, shown) * 100.0);
+
+    if (transferring && percent != lastPercentEvent)
+    {
+        lastPercentEvent = percent;
+        output.event (jsonEvent ("progress", { { "percent", percent } }));
+    }
 
     if (output.isTerminal())
     {
@@ -485,6 +535,16 @@ void TerminalFrontEnd::finish (UpdateOutcome::Result result)
     settleTimer->stop();
 
     output.endStatus();
+    noteReportedVersion();
+
+    auto versionOrNull = [] (const juce::String& version) { return version.isEmpty() ? juce::var() : juce::var (version); };
+    output.event (jsonEvent ("result", { { "status", result.exitStatus },
+                                         { "message", result.message },
+                                         { "port", settings.port.isEmpty() ? juce::var() : juce::var (settings.port) },
+                                         { "versionBefore", versionOrNull (versionBefore) },
+                                         { "versionAfter", versionOrNull (result.exitStatus != UpdateOutcome::updated ? juce::String()
+                                                                         : versionAfter.isNotEmpty() ? versionAfter : versionBefore) },
+                                         { "installing", engine != nullptr ? juce::var (engine->getSelectedVersion()) : juce::var() } }));
 
     if (result.exitStatus == UpdateOutcome::updated)
         output.always (result.message);

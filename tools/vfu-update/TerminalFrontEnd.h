@@ -31,7 +31,11 @@ public:
     {
         bool yes = false;
         int timeoutSeconds = -1;
+        juce::String port; // --port, named in the JSON result
     };
+
+    /** A --json line: {"event": type, ...fields}. */
+    static juce::var jsonEvent (const char* type, std::initializer_list<std::pair<const char*, juce::var>> fields);
 
     TerminalFrontEnd (Settings settings, TerminalOutput& output, MIDIPortsSelector& selector);
     ~TerminalFrontEnd() override;
@@ -61,6 +65,7 @@ private:
     void finishLater (UpdateOutcome::Result result);
     void finish (UpdateOutcome::Result result);
     void settleThenFinish();
+    void noteReportedVersion();
     juce::String describeWhereItStood() const;
     /** Asks the engine to stop unless it has begun changing the firmware, then describes where the run stood. */
     juce::String stopAndDescribe();
@@ -84,6 +89,8 @@ private:
     bool buttonEnabled = false, inputOver = false;
     bool sessionGone = false;                       // the terminal hung up: nobody reads or types
     double lastProgress = 0.0;
+    int lastPercentEvent = -1;
+    juce::String versionBefore, versionAfter;       // as the instrument reported them
     bool transferring = false, transferDone = false;
     bool ending = false;                            // the run's result is decided
     std::optional<UpdateOutcome::Result> settling;  // decided, waiting for the State's last texts

@@ -11,7 +11,8 @@ namespace
     const char* const clearLine = "\r\x1b[K";
 }
 
-TerminalOutput::TerminalOutput (bool q, bool isTerminal) : quiet (q), terminal (isTerminal) {}
+TerminalOutput::TerminalOutput (bool q, bool isTerminal, bool j)
+    : quiet (q), terminal (isTerminal && ! j), json (j) {}
 
 TerminalOutput::~TerminalOutput()
 {
@@ -63,8 +64,14 @@ void TerminalOutput::info (const juce::String& text)
 void TerminalOutput::always (const juce::String& text)
 {
     clearStatus();
-    write (stdout, text);
+    write (textStream(), text);
     redrawStatus();
+}
+
+void TerminalOutput::event (const juce::var& object)
+{
+    if (json)
+        write (stdout, juce::JSON::toString (object, true));
 }
 
 void TerminalOutput::error (const juce::String& text)

@@ -11,7 +11,8 @@
 class TerminalOutput final
 {
 public:
-    TerminalOutput (bool quiet, bool isTerminal);
+    /** json: standard output carries only event() lines; the text goes to standard error. */
+    TerminalOutput (bool quiet, bool isTerminal, bool json = false);
     ~TerminalOutput();
 
     bool isTerminal() const noexcept { return terminal; }
@@ -21,6 +22,10 @@ public:
     /** A line that is always shown: a Print instruction, a result. */
     void always (const juce::String& text);
     void error (const juce::String& text);
+
+    /** One JSON object on a line of its own on standard output (--json only). */
+    void event (const juce::var& object);
+    bool isJson() const noexcept { return json; }
 
     /** Shows or replaces the status line (terminals only; not shown when quiet). */
     void setStatus (const juce::String& text);
@@ -33,7 +38,9 @@ private:
     void clearStatus();
     void redrawStatus();
 
-    const bool quiet, terminal;
+    std::FILE* textStream() const { return json ? stderr : stdout; }
+
+    const bool quiet, terminal, json;
     juce::String status;
     bool statusShown = false;
     bool outputBroken = false, errorBroken = false;

@@ -1,0 +1,152 @@
+#include "PortLocks.h"
+
+namespace
+{
+    constexpr int scanWaitStepMs = 20;
+
+    PortLocks::Outcome outcomeOf (InstrumentLock::Result result)
+    {
+        switch (result)
+        {
+            case InstrumentLock::Result::taken: return PortLocks::Outcome::granted;
+            case InstrumentLock::Result::held:  return PortLocks::Outcome::held;
+            case InstrumentLock::Result::failed: break;
+        }
+
+        return PortLocks::Outcome::failed;
+    }
+}
+
+PortLocks::PortLocks (bool shouldLock) : enabled (shouldLock) {}
+
+PortLocks::~PortLocks() = default;
+
+PortLocks::Port& PortLocks::portFor (const juce::String& identifier)
+{
+    auto& port = ports[identifier];
+
+    if (port.talk == nullptr)
+    {
+        // ALSA's "128:0" becomes "port-128-0-talk"; other identifiers are hashed by the lock.
+        const auto name = identifier.containsOnly ("0123456789:") ? identifier.replaceCharacter (':', '-') : identifier;
+        port.talk = std::make_unique<InstrumentLock> ("port-" + name + "-talk");
+        port.owner = std::make_unique<InstrumentLock> ("port-" + name + "-owner");
+    }
+
+    return port;
+}
+
+PortLocks::Outcome PortLocks::ask (const juce::String& identifier, juce::String& error)
+{
+    if (! enabled)
+        return Outcome::granted;
+
+    // A try is a file open and an flock() that does not wait: quick enough to make under the mutex.
+    const std::lock_guard<std::mutex> guard (mutex);
+    auto& port = portFor (identifier);
+    const auto outcome = outcomeOf (port.talk->tryEnter());
+
+    if (outcome == Outcome::failed)
+        error = port.talk->getError();
+
+    return outcome;
+}
+
+PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::String& error, const std::function<bool()>& shouldStop)
+{
+    if (! enabled)
+        return Outcome::granted;
+
+    {
+        const std::lock_guard<std::mutex> guard (mutex);
+        auto& port = portFor (identifier);
+        const auto owner = outcomeOf (port.owner->tryEnter());
+
+        if (owner != Outcome::granted)
+        {
+            if (owner == Outcome::failed)
+                error = port.owner->getError();
+
+            return owner;
+        }
+    }
+
+    // The owner lock is ours, so whoever has talk is a scan that lets go within about a second.
+    const auto giveUpAt = juce::Time::getMillisecondCounterHiRes() + maxScanWaitMs;
+
+    for (;;)
+    {
+        {
+            const std::lock_guard<std::mutex> guard (mutex);
+            auto& port = portFor (identifier);
+            const auto talk = port.talk->tryEnter();
+
+            if (talk == InstrumentLock::Result::taken)
+                return Outcome::granted;
+
+            const bool givingUp = talk == InstrumentLock::Result::failed
+                               || juce::Time::getMillisecondCounterHiRes() > giveUpAt
+                               || (shouldStop != nullptr && shouldStop());
+
+            if (givingUp)
+            {
+                if (talk == InstrumentLock::Result::failed)
+                    error = port.talk->getError();
+                else
+                    error = "its lock stayed taken by another program";
+
+                port.owner->exit();
+                return talk == InstrumentLock::Result::failed ? Outcome::failed : Outcome::held;
+            }
+        }
+
+        // Not under the mutex: the other threads' tries and releases go on meanwhile.
+        juce::Thread::sleep (scanWaitStepMs);
+    }
+}
+
+bool PortLocks::holds (const juce::String& identifier) const
+{
+    if (! enabled)
+        return true;
+
+    const std::lock_guard<std::mutex> guard (mutex);
+    const auto found = ports.find (identifier);
+    return found != ports.end() && found->second.talk->isHeld();
+}
+
+bool PortLocks::owns (const juce::String& identifier) const
+{
+    if (! enabled)
+        return true;
+
+    const std::lock_guard<std::mutex> guard (mutex);
+    const auto found = ports.find (identifier);
+    return found != ports.end() && found->second.owner->isHeld();
+}
+
+void PortLocks::release (const juce::String& identifier)
+{
+    const std::lock_guard<std::mutex> guard (mutex);
+    const auto found = ports.find (identifier);
+
+    if (found != ports.end())
+    {
+        found->second.talk->exit();
+        found->second.owner->exit();
+    }
+}
+
+void PortLocks::releaseAllBut (const juce::String& identifier)
+{
+    const std::lock_guard<std::mutex> guard (mutex);
+
+    for (auto& [name, port] : ports)
+    {
+        if (name == identifier)
+            continue;
+
+        port.talk->exit();
+        port.owner->exit();
+    }
+}

@@ -1,0 +1,66 @@
+#include "midi/PortLocks.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace
+{
+    // A port of its own per run, so that no other test or updater meets these lock files.
+    juce::String freshPort()
+    {
+        return "99" + juce::String (juce::Random::getSystemRandom().nextInt (1000000)) + ":0";
+    }
+
+    juce::File lockFile (const juce::String& port, const char* part)
+    {
+        return InstrumentLock::getLockFolder().getChildFile ("vorn-firmware-updater.port-" + port.replaceCharacter (':', '-')
+                                                              + "-" + part + ".lock");
+    }
+}
+
+TEST (PortLocks, aScanPassesOverAHeldPortAndAnUpdaterWaitsForAScanButNeverForAnotherUpdater)
+{
+    const auto port = freshPort();
+    PortLocks scan (true), first (true), second (true);
+    juce::String error;
+
+    ASSERT_EQ (scan.ask (port, error), PortLocks::Outcome::granted) << error;
+
+    // The updater takes the owner lock at once and waits for the scan's talk lock.
+    std::atomic<int> claimed { -1 };
+    std::thread updater ([&] { juce::String e; claimed = (int) first.claim (port, e, nullptr); });
+
+    while (! lockFile (port, "owner").existsAsFile())
+        std::this_thread::sleep_for (std::chrono::milliseconds (1));
+
+    EXPECT_EQ (claimed.load(), -1);
+    scan.release (port);
+    updater.join();
+    ASSERT_EQ (claimed.load(), (int) PortLocks::Outcome::granted);
+
+    // Held by an updater: a scan and a second updater are refused at once.
+    EXPECT_EQ (scan.ask (port, error), PortLocks::Outcome::held);
+    EXPECT_EQ (second.claim (port, error, nullptr), PortLocks::Outcome::held);
+
+    first.releaseAllBut ({});
+    EXPECT_EQ (second.claim (port, error, nullptr), PortLocks::Outcome::granted) << error;
+}
+
+TEST (PortLocks, aLockFileThatIsNotARegularFileIsAnErrorNeverALock)
+{
+    const auto port = freshPort();
+    const auto talk = lockFile (port, "talk");
+    const auto elsewhere = InstrumentLock::getLockFolder().getChildFile ("vfu-elsewhere-" + port.replaceCharacter (':', '-'));
+    ASSERT_TRUE (elsewhere.createSymbolicLink (talk, true)); // a link at talk, to a file that is not there
+
+    PortLocks scan (true);
+    juce::String error;
+    EXPECT_EQ (scan.ask (port, error), PortLocks::Outcome::failed);
+    EXPECT_TRUE (error.contains (talk.getFullPathName())) << error;
+    EXPECT_FALSE (scan.holds (port));
+    EXPECT_FALSE (elsewhere.exists()); // not made through the link
+    talk.deleteFile();
+}
