@@ -13,44 +13,7 @@ updater=$(realpath "$1")
 instrument=$(realpath "$2")
 tool=$(realpath "$3")
 
-[ -n "${VFU_TEST_SEQ_SOCKET:-}" ] || { echo "run this under scripts/with-test-sequencer.sh" >&2; exit 2; }
-
-work=$(mktemp -d)
-pid=
-cleanup() {
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null; fi
-    kill_instrument
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-export HOME=$work/home
-unset XDG_CONFIG_HOME XDG_DATA_HOME VFU_SIMULATE DISPLAY WAYLAND_DISPLAY
-mkdir -p "$HOME/Desktop"
-log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
-out=$work/out
-err=$work/err
-
-fail() {
-    echo "FAIL: $*" >&2
-    echo "--- vfu-update's standard output" >&2; cat "$out" >&2 2>/dev/null
-    echo "--- vfu-update's standard error" >&2; cat "$err" >&2 2>/dev/null
-    echo "--- vfu-instrument" >&2; cat "$work/instrument.txt" >&2 2>/dev/null
-    echo "--- end of the log" >&2; tail -30 "$log" >&2 2>/dev/null
-    exit 1
-}
-
-. "$(dirname "$0")/instrument_common.sh"
-
-run() {
-    local expected=$1; shift
-    "$updater" "$@" </dev/null >"$out" 2>"$err" &
-    pid=$!
-    local status=0
-    wait "$pid" || status=$?
-    pid=
-    [ "$status" -eq "$expected" ] || fail "vfu-update $* ended with $status, expected $expected"
-}
+. "$(dirname "$0")/updater_common.sh"
 
 expect_listed() {
     run 0 --list
@@ -70,8 +33,7 @@ start_instrument --reply-pieces $((reply_bytes - 3)) "version=2.1.12;bootloader-
 expect_listed "a lone F7"
 stop_instrument
 
-"$tool" image --family 6 --version 2.2.0 --size 12000 -o "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "image"
-"$tool" pack -o "$work/quorrel-fw-2.2.0.vfw" "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "pack"
+make_package 12000
 
 # A DIN cable (3,125 bytes/s) is faster than the definitions' pacing: nothing is lost.
 start_instrument --line-rate 3125 "version=2.1.12;bootloader-after=1;reattach-ms=300"

@@ -14,39 +14,13 @@ instrument=$(realpath "$2")
 tool=$(realpath "$3")
 broker=$(realpath "$4")
 
-[ -n "${VFU_TEST_SEQ_SOCKET:-}" ] || { echo "run this under scripts/with-test-sequencer.sh" >&2; exit 2; }
-
-work=$(mktemp -d)
-pid=
+. "$(dirname "$0")/updater_common.sh"
 broker_pid=
-cleanup() {
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null; fi
-    kill_instrument
+cleanup_more() {
     [ -z "$broker_pid" ] || { kill -TERM "$broker_pid" 2>/dev/null; wait "$broker_pid" 2>/dev/null; }
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-export HOME=$work/home
-unset XDG_CONFIG_HOME XDG_DATA_HOME VFU_SIMULATE DISPLAY WAYLAND_DISPLAY
-mkdir -p "$HOME/Desktop"
-log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
-out=$work/out
-err=$work/err
-
-fail() {
-    echo "FAIL: $*" >&2
-    echo "--- vfu-update's standard output" >&2; cat "$out" >&2 2>/dev/null
-    echo "--- vfu-update's standard error" >&2; cat "$err" >&2 2>/dev/null
-    echo "--- vfu-instrument" >&2; cat "$work/instrument.txt" >&2 2>/dev/null
-    echo "--- end of the log" >&2; tail -30 "$log" >&2 2>/dev/null
-    exit 1
 }
 
-. "$(dirname "$0")/instrument_common.sh"
-
-"$tool" image --family 6 --version 2.2.0 --size 2000 -o "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "image"
-"$tool" pack -o "$work/quorrel-fw-2.2.0.vfw" "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "pack"
+make_package 2000
 
 # Nothing listens there yet: every sequencer open fails, as without /dev/snd/seq.
 export VFU_TEST_SEQ_SOCKET=$work/late-seq
@@ -59,11 +33,10 @@ kill -0 "$pid" 2>/dev/null || fail "vfu-update ended before the sequencer came u
 
 "$broker" "$VFU_TEST_SEQ_SOCKET" >"$work/broker.txt" &
 broker_pid=$!
-for _ in $(seq 1 100); do
-    grep -q '^ready$' "$work/broker.txt" && break
+until grep -q '^ready$' "$work/broker.txt"; do
+    kill -0 "$broker_pid" 2>/dev/null || fail "the second sequencer did not start"
     sleep 0.1
 done
-grep -q '^ready$' "$work/broker.txt" || fail "the second sequencer did not start"
 came_up=$SECONDS
 
 start_instrument "version=2.2.0;bootloader-after=never"

@@ -12,48 +12,9 @@ updater=$(realpath "$1")
 instrument=$(realpath "$2")
 tool=$(realpath "$3")
 
-[ -n "${VFU_TEST_SEQ_SOCKET:-}" ] || { echo "run this under scripts/with-test-sequencer.sh" >&2; exit 2; }
+. "$(dirname "$0")/updater_common.sh"
 
-work=$(mktemp -d)
-pid=
-cleanup() {
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null; fi
-    kill_instrument
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-export HOME=$work/home
-unset XDG_CONFIG_HOME XDG_DATA_HOME VFU_SIMULATE DISPLAY WAYLAND_DISPLAY
-mkdir -p "$HOME/Desktop"
-log="$HOME/.config/Vorn Firmware Updater/vfu-quorrel"
-out=$work/out
-err=$work/err
-
-fail() {
-    echo "FAIL: $*" >&2
-    echo "--- vfu-update's standard output" >&2; cat "$out" >&2 2>/dev/null
-    echo "--- vfu-update's standard error" >&2; cat "$err" >&2 2>/dev/null
-    echo "--- vfu-instrument" >&2; cat "$work/instrument.txt" >&2 2>/dev/null
-    echo "--- end of the log" >&2; tail -30 "$log" >&2 2>/dev/null
-    exit 1
-}
-
-. "$(dirname "$0")/instrument_common.sh"
-
-# run <expected status> <arguments...>
-run() {
-    local expected=$1; shift
-    "$updater" "$@" </dev/null >"$out" 2>"$err" &
-    pid=$!
-    local status=0
-    wait "$pid" || status=$?
-    pid=
-    [ "$status" -eq "$expected" ] || fail "vfu-update $* ended with $status, expected $expected"
-}
-
-"$tool" image --family 6 --version 2.2.0 --size 8000 -o "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "image"
-"$tool" pack -o "$work/quorrel-fw-2.2.0.vfw" "$work/quorrel-fw-2.2.0.syx" >/dev/null || fail "pack"
+make_package 8000
 
 # The cable comes out once half of this 8000-byte image has arrived, and goes back in 300 ms later.
 start_instrument --image-bytes 8000 "version=2.1.12;bootloader-after=1;reattach-ms=300;pull-cable-at=50"
@@ -80,8 +41,7 @@ expect_image_received "$work/quorrel-fw-2.2.0.syx"
 # is long enough that the transfer could never end by itself meanwhile.
 stop_instrument
 start_instrument "version=2.2.0;mode=bootloader;reattach-ms=300"
-"$tool" image --family 6 --version 2.3.0 --size 400000 -o "$work/quorrel-fw-2.3.0.syx" >/dev/null || fail "image"
-"$tool" pack -o "$work/quorrel-fw-2.3.0.vfw" "$work/quorrel-fw-2.3.0.syx" >/dev/null || fail "pack"
+make_package 400000 2.3.0
 "$updater" --yes --timeout 30 --firmware "$work/quorrel-fw-2.3.0.vfw" </dev/null >"$out" 2>"$err" &
 pid=$!
 await_log() {
