@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the real_midi scripts that run vfu-update against vfu-instrument under
 # scripts/with-test-sequencer.sh. Set updater, instrument and tool before sourcing it; a script
 # with more to end defines cleanup_more() after it.
