@@ -18,6 +18,11 @@
 #include "support/MidiLogCapture.h"
 
 #include <gtest/gtest.h>
+#include <csignal>
+
+#if ! JUCE_WINDOWS
+ #include <sys/resource.h>
+#endif
 #include <juce_cryptography/juce_cryptography.h>
 
 namespace
@@ -119,6 +124,35 @@ TEST (MidiTraceRecording, anImageRunIsOneLineWithItsPacketCountSizeAndDigestAndA
                "out \"Synth\" image \"quorrel-fw-2.1.13.syx\" packets=1 bytes=300 sha256=" + secondPart);
     EXPECT_EQ (MidiTrace::describe (trace.events[4]), "out \"Synth\" F0 7E 7F 06 01 F7");
 }
+
+#if ! JUCE_WINDOWS
+TEST (MidiTraceRecording, aTraceThatCannotBeWrittenWholeStopsAtTheFailureAndSaysSoOnceInTheLog)
+{
+    // A file size limit stands in for a full disk: a write past it fails with EFBIG.
+    constexpr rlim_t limit = 4096;
+    juce::TemporaryFile file;
+    MidiLogCapture log;
+    std::signal (SIGXFSZ, SIG_IGN);
+    rlimit before {};
+    ASSERT_EQ (::getrlimit (RLIMIT_FSIZE, &before), 0);
+    rlimit limited = before;
+    limited.rlim_cur = limit;
+    ASSERT_EQ (::setrlimit (RLIMIT_FSIZE, &limited), 0);
+
+    {
+        auto recorder = std::make_shared<MidiTraceRecorder> (file.getFile(), "2.1.12", "Quorrel");
+        ASSERT_TRUE (recorder->isOpen());
+
+        for (int i = 0; i < 200; ++i)
+            recorder->recordNote ("note", juce::String::repeatedString ("x", 100));
+    }
+
+    ::setrlimit (RLIMIT_FSIZE, &before);
+    EXPECT_LE (file.getFile().getSize(), (juce::int64) limit);
+    EXPECT_EQ (log.count ("Cannot write " + file.getFile().getFullPathName() + ": File too large; nothing more is written to it"), 1)
+        << log.lines().joinIntoString ("\n");
+}
+#endif
 
 //==============================================================================
 namespace

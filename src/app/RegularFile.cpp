@@ -1,4 +1,5 @@
 #include "RegularFile.h"
+#include "AppLog.h"
 
 #if ! JUCE_WINDOWS
  #include <cerrno>
@@ -79,11 +80,34 @@ bool RegularFile::read (const juce::File& file, juce::int64 maxBytes, juce::Memo
 #if ! JUCE_WINDOWS
 namespace
 {
+    /** Writes all the bytes, through interruptions; an error text, empty when every byte was written. */
+    juce::String writeWhole (int fd, const void* bytes, size_t size)
+    {
+        auto* data = static_cast<const char*> (bytes);
+
+        while (size > 0)
+        {
+            const auto written = ::write (fd, data, size);
+
+            if (written < 0 && errno == EINTR)
+                continue;
+
+            if (written <= 0)
+                return written < 0 ? juce::String::fromUTF8 (std::strerror (errno)) : juce::String ("nothing could be written");
+
+            data += written;
+            size -= (size_t) written;
+        }
+
+        return {};
+    }
+
     /** An open file descriptor as an output stream; what is written gathers until flush(). */
     class DescriptorOutputStream final : public juce::OutputStream
     {
     public:
-        explicit DescriptorOutputStream (int descriptor) : fd (descriptor) {}
+        DescriptorOutputStream (int descriptor, juce::String pathForMessages)
+            : fd (descriptor), path (std::move (pathForMessages)) {}
 
         ~DescriptorOutputStream() override
         {
@@ -93,28 +117,22 @@ namespace
 
         void flush() override
         {
-            auto* data = static_cast<const char*> (pending.getData());
-            auto remaining = pending.getDataSize();
-
-            while (remaining > 0)
-            {
-                const auto written = ::write (fd, data, remaining);
-
-                if (written < 0 && errno == EINTR)
-                    continue;
-
-                if (written <= 0)
-                    break;
-
-                data += written;
-                remaining -= (size_t) written;
-            }
-
+            // After a failed write nothing more is written: the file would go on after a gap.
+            const auto failure = failed ? juce::String() : writeWhole (fd, pending.getData(), pending.getDataSize());
             pending.reset();
+
+            if (failure.isNotEmpty())
+            {
+                logLine ("Cannot write " + path + ": " + failure + "; nothing more is written to it");
+                failed = true;
+            }
         }
 
         bool write (const void* data, size_t numBytes) override
         {
+            if (failed)
+                return false;
+
             position += (juce::int64) numBytes;
             return pending.write (data, numBytes);
         }
@@ -124,7 +142,9 @@ namespace
 
     private:
         const int fd;
+        const juce::String path;
         juce::MemoryOutputStream pending;
+        bool failed = false;
         juce::int64 position = 0;
     };
 
@@ -200,7 +220,7 @@ std::unique_ptr<juce::OutputStream> RegularFile::createForWriting (const juce::F
     if (fd < 0)
         return {};
 
-    return std::make_unique<DescriptorOutputStream> (fd);
+    return std::make_unique<DescriptorOutputStream> (fd, file.getFullPathName());
    #endif
 }
 
@@ -230,25 +250,12 @@ bool RegularFile::write (const juce::File& file, const juce::MemoryBlock& conten
     if (fd < 0)
         return false;
 
-    auto* data = static_cast<const char*> (content.getData());
-    auto remaining = content.getSize();
+    error = writeWhole (fd, content.getData(), content.getSize());
 
-    while (remaining > 0)
+    if (error.isNotEmpty())
     {
-        const auto written = ::write (fd, data, remaining);
-
-        if (written < 0 && errno == EINTR)
-            continue;
-
-        if (written <= 0)
-        {
-            error = written < 0 ? juce::String::fromUTF8 (std::strerror (errno)) : juce::String ("nothing could be written");
-            ::close (fd);
-            return false;
-        }
-
-        data += written;
-        remaining -= (size_t) written;
+        ::close (fd);
+        return false;
     }
 
     if (::close (fd) != 0)
