@@ -318,17 +318,8 @@ bool FirmwareUpdater::signalStopIf (const std::function<bool (const juce::String
 
 bool FirmwareUpdater::signalStopBeforeFirmwareChange()
 {
-    {
-        const std::lock_guard<std::mutex> lock (stateLock);
-
-        if (firmwareChanged.load())
-            return false;
-
-        signalThreadShouldExit();
-    }
-
-    notify();
-    return true;
+    // Under the lock that beginFirmwareChange() takes: either the change has begun, or it never will.
+    return signalStopIf ([this] (const juce::String&) { return ! firmwareChanged.load(); });
 }
 
 bool FirmwareUpdater::beginFirmwareChange()
