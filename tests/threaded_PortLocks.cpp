@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 namespace
@@ -12,12 +11,6 @@ namespace
     juce::String freshPort()
     {
         return "99" + juce::String (juce::Random::getSystemRandom().nextInt (1000000)) + ":0";
-    }
-
-    juce::File lockFile (const juce::String& port, const char* part)
-    {
-        return InstrumentLock::getLockFolder().getChildFile ("vorn-firmware-updater.port-" + port.replaceCharacter (':', '-')
-                                                              + "-" + part + ".lock");
     }
 }
 
@@ -29,16 +22,21 @@ TEST (PortLocks, aScanPassesOverAHeldPortAndAnUpdaterWaitsForAScanButNeverForAno
 
     ASSERT_EQ (scan.ask (port, error), PortLocks::Outcome::granted) << error;
 
-    // The updater takes the owner lock at once and waits for the scan's talk lock.
+    // The updater takes the owner lock at once and waits for the scan's talk lock (it asks
+    // whether to stop only while it waits).
     std::atomic<int> claimed { -1 };
-    std::thread updater ([&] { juce::String e; claimed = (int) first.claim (port, e, nullptr); });
+    juce::WaitableEvent waiting;
+    std::thread updater ([&]
+    {
+        juce::String e;
+        claimed = (int) first.claim (port, e, [&waiting] { waiting.signal(); return false; });
+    });
 
-    while (! lockFile (port, "owner").existsAsFile())
-        std::this_thread::sleep_for (std::chrono::milliseconds (1));
-
+    const bool waited = waiting.wait (30000);
     EXPECT_EQ (claimed.load(), -1);
     scan.release (port);
     updater.join();
+    ASSERT_TRUE (waited);
     ASSERT_EQ (claimed.load(), (int) PortLocks::Outcome::granted);
 
     // Held by an updater: a scan and a second updater are refused at once.
@@ -51,6 +49,15 @@ TEST (PortLocks, aScanPassesOverAHeldPortAndAnUpdaterWaitsForAScanButNeverForAno
 
 // Lock files and links to them are the Linux locks; on Windows a lock is a named mutex.
 #if ! JUCE_WINDOWS
+namespace
+{
+    juce::File lockFile (const juce::String& port, const char* part)
+    {
+        return InstrumentLock::getLockFolder().getChildFile ("vorn-firmware-updater.port-" + port.replaceCharacter (':', '-')
+                                                              + "-" + part + ".lock");
+    }
+}
+
 TEST (PortLocks, aLockFileThatIsNotARegularFileIsAnErrorNeverALock)
 {
     const auto port = freshPort();
