@@ -234,6 +234,19 @@ case "$case" in
         expect_err "run vfu-update again"
         expect_no_log "'quorrel-fw-2.2.0.syx' : 100 "
         expect_no_log "Sender thread timed out"
+
+        # Interrupted while the definitions and packages are still being read, or just after:
+        # either way the run ends with 1 and says so in the log.
+        [ "$through" = pipe ] || exit 0
+        rm -f "$log"
+        start --yes --timeout 20 --firmware "$(package 30000)"
+        until grep -q "Using inbuilt state machine definitions" "$log" 2>/dev/null; do
+            kill -0 "$pid" 2>/dev/null || fail "ended before loading its definitions"
+            sleep 0.01
+        done
+        kill -INT "$pid"
+        finish 1
+        expect_log "vfu-update: exit status 1: interrupted"
         ;;
 
     erasewait)

@@ -6,6 +6,7 @@
 #include "TerminalFrontEnd.h"
 #include "TerminalOutput.h"
 #include "app/AppLog.h"
+#include "app/QuitSignalPipe.h"
 #include "app/BuildConstants.h"
 #include "app/RunningExecutable.h"
 #include "definitions/InbuiltDefinitions.h"
@@ -165,6 +166,16 @@ int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
     return update (options);
 }
 
+bool ConsoleUpdater::interruptedBeforeStart() const
+{
+   #if ! JUCE_WINDOWS
+    char byte = 0;
+    return signalsBeforeStart != nullptr && signalsBeforeStart->isOpen() && ::read (signalsBeforeStart->readEnd(), &byte, 1) == 1;
+   #else
+    return false;
+   #endif
+}
+
 int ConsoleUpdater::endWith (int exitStatus, const juce::String& reason)
 {
     if (exitStatus != 0)
@@ -246,6 +257,13 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
         return exitStatus;
     };
 
+   #if ! JUCE_WINDOWS
+    // Loading the definitions and judging large packages can take seconds: a Ctrl-C, SIGTERM or
+    // hang-up meanwhile ends the run with its exit status in the log once they are done; then the
+    // front end takes these signals over.
+    signalsBeforeStart = std::make_unique<QuitSignalPipe> ('q', 'q');
+   #endif
+
     const auto besideExecutable = executableFolder.getChildFile ("StateMachines.xml");
     const auto definitionsFile = options.definitions != juce::File() ? options.definitions : besideExecutable;
 
@@ -281,6 +299,9 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
 
         engine->selectFirmwareVersion (versions[versions.size() - 1]);
     }
+
+    if (interruptedBeforeStart())
+        return endEarly (endWith (UpdateOutcome::failed, "interrupted before the update began; nothing was sent to the instrument"));
 
     output.info (juce::String (BuildConstants::applicationName) + " " + BuildConstants::applicationVersion + " (terminal)");
     output.info ("Available version: " + engine->getSelectedVersion());

@@ -6,6 +6,7 @@
 #include <juce_core/juce_core.h>
 
 struct DemoSimulation;
+class QuitSignalPipe;
 
 /** The program vfu-update: opens the log, picks the definitions and packages as the window does
     (console mode on), builds the engine with the terminal front end and runs the message loop
@@ -47,8 +48,14 @@ private:
         reason into the log; returns the exit status. */
     static int endWith (int exitStatus, const juce::String& reason);
 
+    /** True once a quit signal came before the front end took the signals over. */
+    bool interruptedBeforeStart() const;
+
     const juce::String packagePublicKey;
     std::unique_ptr<DemoSimulation> demoSimulation;
+   #if ! JUCE_WINDOWS
+    std::unique_ptr<QuitSignalPipe> signalsBeforeStart;
+   #endif
     bool jsonResultWritten = false; // by the terminal front end, once the engine ran
 
     JUCE_DECLARE_NON_COPYABLE (ConsoleUpdater)
