@@ -1,7 +1,14 @@
 #include "AppLog.h"
 #include "BuildConstants.h"
+#include "RegularFile.h"
 
 #include <mutex>
+
+#if ! JUCE_WINDOWS
+ #include <cstring>
+ #include <fcntl.h>
+ #include <unistd.h>
+#endif
 
 namespace AppLog
 {
@@ -11,6 +18,37 @@ namespace
     // it is held only while one line is handed to the file, never across a wait.
     std::mutex logLock;
     std::unique_ptr<juce::FileLogger> logger;
+
+   #if ! JUCE_WINDOWS
+    /** Writes each line to the end of the file in one write with O_APPEND. The window and a
+        vfu-update that update two instruments side by side share the log; the framework's
+        logger seeks to the end and then writes, so one program's line could overwrite the
+        other's. */
+    class AppendingFileLogger final : public juce::FileLogger
+    {
+    public:
+        using juce::FileLogger::FileLogger;
+
+        void logMessage (const juce::String& message) override
+        {
+            const auto line = message + juce::NewLine::getDefault();
+            const int fd = ::open (getLogFile().getFullPathName().toRawUTF8(),
+                                   O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+
+            if (fd < 0)
+                return;
+
+            // The log has nowhere to say that it cannot be written.
+            const char* data = line.toRawUTF8();
+            RegularFile::writeWhole (fd, data, std::strlen (data));
+            ::close (fd);
+        }
+    };
+
+    using LogFileWriter = AppendingFileLogger;
+   #else
+    using LogFileWriter = juce::FileLogger;
+   #endif
 }
 
 juce::String logFileNameFor (const juce::String& deviceName, Run run)
@@ -33,7 +71,7 @@ juce::File logFileFor (const juce::String& deviceName, Run run)
 
 void createLogAt (const juce::File& file, const juce::String& welcomeLine)
 {
-    auto newLogger = std::make_unique<juce::FileLogger> (file, welcomeLine, BuildConstants::logSizeLimitBytes);
+    auto newLogger = std::make_unique<LogFileWriter> (file, welcomeLine, BuildConstants::logSizeLimitBytes);
     std::unique_ptr<juce::FileLogger> old;
     {
         const std::lock_guard<std::mutex> lock (logLock);

@@ -78,30 +78,29 @@ bool RegularFile::read (const juce::File& file, juce::int64 maxBytes, juce::Memo
 }
 
 #if ! JUCE_WINDOWS
-namespace
+juce::String RegularFile::writeWhole (int fd, const void* bytes, size_t size)
 {
-    /** Writes all the bytes, through interruptions; an error text, empty when every byte was written. */
-    juce::String writeWhole (int fd, const void* bytes, size_t size)
+    auto* data = static_cast<const char*> (bytes);
+
+    while (size > 0)
     {
-        auto* data = static_cast<const char*> (bytes);
+        const auto written = ::write (fd, data, size);
 
-        while (size > 0)
-        {
-            const auto written = ::write (fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
 
-            if (written < 0 && errno == EINTR)
-                continue;
+        if (written <= 0)
+            return written < 0 ? juce::String::fromUTF8 (std::strerror (errno)) : juce::String ("nothing could be written");
 
-            if (written <= 0)
-                return written < 0 ? juce::String::fromUTF8 (std::strerror (errno)) : juce::String ("nothing could be written");
-
-            data += written;
-            size -= (size_t) written;
-        }
-
-        return {};
+        data += written;
+        size -= (size_t) written;
     }
 
+    return {};
+}
+
+namespace
+{
     /** An open file descriptor as an output stream; what is written gathers until flush(). */
     class DescriptorOutputStream final : public juce::OutputStream
     {
@@ -118,7 +117,7 @@ namespace
         void flush() override
         {
             // After a failed write nothing more is written: the file would go on after a gap.
-            const auto failure = failed ? juce::String() : writeWhole (fd, pending.getData(), pending.getDataSize());
+            const auto failure = failed ? juce::String() : RegularFile::writeWhole (fd, pending.getData(), pending.getDataSize());
             pending.reset();
 
             if (failure.isNotEmpty())

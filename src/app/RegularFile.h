@@ -25,4 +25,10 @@ namespace RegularFile
     /** Writes content into the file under the rule of createForWriting(); false, with error
         saying why, when the file is refused or a write fails. */
     bool write (const juce::File& file, const juce::MemoryBlock& content, juce::String& error);
+
+   #if ! JUCE_WINDOWS
+    /** Writes all the bytes to an open descriptor, through interruptions; an error text, empty
+        when every byte was written. */
+    juce::String writeWhole (int fd, const void* bytes, size_t size);
+   #endif
 }
