@@ -139,6 +139,15 @@ finish() {
 
 expect_out()    { grep -q -- "$1" "$out" || fail "standard output lacks '$1'"; }
 expect_err()    { grep -q -- "$1" "$err" || fail "standard error lacks '$1'"; }
+# interrupt_once_logged TEXT: sends SIGINT to the run as soon as its log has the text.
+interrupt_once_logged() {
+    until grep -q -- "$1" "$log" 2>/dev/null; do
+        kill -0 "$pid" 2>/dev/null || fail "ended before logging '$1'"
+        sleep 0.01
+    done
+    kill -INT "$pid"
+}
+
 expect_log()    { grep -q -- "$1" "$log" || fail "the log lacks '$1'"; }
 expect_no_log() { ! grep -q -- "$1" "$log" || fail "the log has '$1'"; }
 
@@ -240,11 +249,7 @@ case "$case" in
         [ "$through" = pipe ] || exit 0
         rm -f "$log"
         start --yes --timeout 20 --firmware "$(package 30000)"
-        until grep -q "Using inbuilt state machine definitions" "$log" 2>/dev/null; do
-            kill -0 "$pid" 2>/dev/null || fail "ended before loading its definitions"
-            sleep 0.01
-        done
-        kill -INT "$pid"
+        interrupt_once_logged "Using inbuilt state machine definitions"
         finish 1
         expect_log "vfu-update: exit status 1: interrupted"
         ;;
@@ -256,11 +261,7 @@ case "$case" in
         sed 's|<SendSysEx messageKind="erase"/>|<Wait time="3600"/>&|' "$(dirname "$0")/../resources/StateMachinesConsole.xml" \
             >"$work/waits-first.xml"
         start --yes --timeout 20 --definitions "$work/waits-first.xml" --firmware "$(package 4000)" --trace "$work/erase.trace"
-        until grep -q "State 'Firmware erase'" "$log" 2>/dev/null; do
-            kill -0 "$pid" 2>/dev/null || fail "ended before the erase State"
-            sleep 0.2
-        done
-        kill -INT "$pid"
+        interrupt_once_logged "State 'Firmware erase'"
         finish 1
         expect_err "interrupted in State 'Firmware erase'; nothing was changed on the Quorrel."
         ! grep -q ' out "Quorrel" F0 04 06 11 F7$' "$work/erase.trace" || fail "the erase was sent"

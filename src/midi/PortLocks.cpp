@@ -107,22 +107,22 @@ PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::Strin
 
 bool PortLocks::holds (const juce::String& identifier) const
 {
-    if (! enabled)
-        return true;
-
-    const std::lock_guard<std::mutex> guard (mutex);
-    const auto found = ports.find (identifier);
-    return found != ports.end() && found->second.talk->isHeld();
+    return isHeld (identifier, &Port::talk);
 }
 
 bool PortLocks::owns (const juce::String& identifier) const
+{
+    return isHeld (identifier, &Port::owner);
+}
+
+bool PortLocks::isHeld (const juce::String& identifier, std::unique_ptr<InstrumentLock> Port::* lock) const
 {
     if (! enabled)
         return true;
 
     const std::lock_guard<std::mutex> guard (mutex);
     const auto found = ports.find (identifier);
-    return found != ports.end() && found->second.owner->isHeld();
+    return found != ports.end() && (found->second.*lock)->isHeld();
 }
 
 void PortLocks::release (const juce::String& identifier)

@@ -61,6 +61,7 @@ private:
     };
 
     Port& portFor (const juce::String& identifier); // under mutex
+    bool isHeld (const juce::String& identifier, std::unique_ptr<InstrumentLock> Port::* lock) const;
 
     const bool enabled;
     mutable std::mutex mutex;
