@@ -266,6 +266,19 @@ void MIDIPortsSelector::releasePorts()
         locks->releaseAllBut ({});
 }
 
+void MIDIPortsSelector::closeIdlePorts()
+{
+    std::shared_ptr<MidiPorts> ports;
+
+    {
+        const juce::ScopedLock sl (impl->lock);
+        ports = impl->ports;
+    }
+
+    if (ports != nullptr)
+        ports->closeIdlePorts();
+}
+
 juce::StringArray MIDIPortsSelector::getPortsHeldElsewhere() const
 {
     const juce::ScopedLock sl (impl->lock);
