@@ -3,6 +3,7 @@
 #include "BuildConstants.h"
 #include "QuitDeadline.h"
 #include "WineRepaintPump.h"
+#include "../midi/MIDIPortsSelector.h"
 #include "../midi/MidiTraceRecorder.h"
 #include "../simulator/SimulatorConfig.h"
 #include "../ui/MainComponent.h"
@@ -98,6 +99,7 @@ void VornFirmwareUpdaterApplication::shutdown()
         if (auto* engine = content->getFirmwareUpdater())
             QuitDeadline::stopEngineOrEndProcess (*engine, 5000);
 
+    MIDIPortsSelector::getInstance().closeIdlePorts();
     logLine ("shutdown");
     AppLog::closeLog();
     mainWindow.reset();

@@ -1,7 +1,22 @@
 #include "AlsaPortList.h"
 
+#include <algorithm>
+
 #if JUCE_LINUX
  #include <alsa/asoundlib.h>
+
+namespace
+{
+    // A port whose name or capabilities change is not announced: the lists are read again after
+    // this long at the latest.
+    constexpr double maxReadingAgeMs = 3000.0;
+
+    // Events read per call at most: a client that floods the announcement port cannot hold the
+    // caller here; what is left is read on the next call, and the lists count as changed.
+    constexpr int maxEventsPerCall = 256;
+
+    int addressKey (int client, int port)    { return client * 256 + port; }
+}
 
 AlsaPortList::~AlsaPortList()
 {
@@ -22,17 +37,94 @@ bool AlsaPortList::open()
         return false;
 
     snd_seq_set_client_name (seq, "Vorn Firmware Updater ports");
+
+    // A port that takes the announcements and nothing else: writable only by its own client's
+    // subscription, so it is in nobody's list of outputs.
+    const auto port = snd_seq_create_simple_port (seq, "Announcements", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                                  SND_SEQ_PORT_TYPE_APPLICATION);
+    announced = port >= 0 && snd_seq_connect_from (seq, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE) == 0;
     handle = seq;
+    stale = true;
     return true;
 }
 
-juce::Array<juce::MidiDeviceInfo> AlsaPortList::list (bool inputs)
+void AlsaPortList::markAllGone()
 {
-    const std::lock_guard<std::mutex> guard (lock);
-    juce::Array<juce::MidiDeviceInfo> devices;
+    allGone = ++serial;
+    clientGone.clear();
+    portGone.clear();
+    stale = true;
+}
 
-    if (handle == nullptr)
-        return devices;
+void AlsaPortList::readAnnouncements()
+{
+    if (handle == nullptr || ! announced)
+        return;
+
+    auto* seq = static_cast<snd_seq_t*> (handle);
+
+    for (int count = 0;; ++count)
+    {
+        if (count == maxEventsPerCall)
+        {
+            stale = true;
+            return;
+        }
+
+        snd_seq_event_t* event = nullptr;
+        const auto result = snd_seq_event_input (seq, &event);
+
+        if (result == -EAGAIN)
+            return;
+
+        if (result == -ENOSPC)
+        {
+            // The client's input overflowed: announcements were lost, so anything may have gone.
+            markAllGone();
+            continue;
+        }
+
+        if (result < 0 || event == nullptr)
+        {
+            markAllGone();
+            return;
+        }
+
+        // Only the sequencer's own announcements count; anything else sent here is passed over.
+        if (event->source.client != SND_SEQ_CLIENT_SYSTEM || event->source.port != SND_SEQ_PORT_SYSTEM_ANNOUNCE)
+            continue;
+
+        const auto client = (int) event->data.addr.client, port = (int) event->data.addr.port;
+
+        switch (event->type)
+        {
+            case SND_SEQ_EVENT_CLIENT_EXIT:
+                clientGone[client] = ++serial;
+                stale = true;
+                break;
+
+            case SND_SEQ_EVENT_PORT_EXIT:
+                portGone[addressKey (client, port)] = ++serial;
+                stale = true;
+                break;
+
+            case SND_SEQ_EVENT_CLIENT_START:
+            case SND_SEQ_EVENT_CLIENT_CHANGE:
+            case SND_SEQ_EVENT_PORT_START:
+            case SND_SEQ_EVENT_PORT_CHANGE:
+                stale = true;
+                break;
+
+            default:
+                break;
+        }
+    }
+}
+
+void AlsaPortList::readLists()
+{
+    inputs.clearQuick();
+    outputs.clearQuick();
 
     auto* seq = static_cast<snd_seq_t*> (handle);
     snd_seq_system_info_t* systemInfo = nullptr;
@@ -43,13 +135,14 @@ juce::Array<juce::MidiDeviceInfo> AlsaPortList::list (bool inputs)
     snd_seq_port_info_alloca (&portInfo);
 
     if (snd_seq_system_info (seq, systemInfo) != 0)
-        return devices;
+    {
+        stale = true;
+        return;
+    }
 
     // The same walk as the framework's: from a zeroed client record (so the system client 0 is
     // passed over), as many clients as the sequencer counts, each one's ports with the
-    // capability to be subscribed in the wanted direction.
-    const auto wanted = inputs ? SND_SEQ_PORT_CAP_SUBS_READ : SND_SEQ_PORT_CAP_SUBS_WRITE;
-
+    // capability to be subscribed in either direction. Both lists come from one walk.
     for (auto clients = snd_seq_system_info_get_cur_clients (systemInfo); --clients >= 0;)
     {
         if (snd_seq_query_next_client (seq, clientInfo) != 0)
@@ -60,13 +153,61 @@ juce::Array<juce::MidiDeviceInfo> AlsaPortList::list (bool inputs)
         snd_seq_port_info_set_port (portInfo, -1);
 
         for (auto ports = snd_seq_client_info_get_num_ports (clientInfo); --ports >= 0;)
-            if (snd_seq_query_next_port (seq, portInfo) == 0
-                && (snd_seq_port_info_get_capability (portInfo) & (unsigned int) wanted) != 0)
-                devices.add ({ juce::String (snd_seq_port_info_get_name (portInfo)),
-                               juce::String (client) + "-" + juce::String (snd_seq_port_info_get_port (portInfo)) });
+        {
+            if (snd_seq_query_next_port (seq, portInfo) != 0)
+                continue;
+
+            const auto capability = snd_seq_port_info_get_capability (portInfo);
+            const juce::MidiDeviceInfo device (juce::String (snd_seq_port_info_get_name (portInfo)),
+                                               juce::String (client) + "-" + juce::String (snd_seq_port_info_get_port (portInfo)));
+
+            if ((capability & SND_SEQ_PORT_CAP_SUBS_READ) != 0)
+                inputs.add (device);
+
+            if ((capability & SND_SEQ_PORT_CAP_SUBS_WRITE) != 0)
+                outputs.add (device);
+        }
     }
 
-    return devices;
+    stale = false;
+    lastReading = juce::Time::getMillisecondCounterHiRes();
+}
+
+juce::Array<juce::MidiDeviceInfo> AlsaPortList::list (bool wantInputs)
+{
+    const std::lock_guard<std::mutex> guard (lock);
+
+    if (handle == nullptr)
+        return {};
+
+    readAnnouncements();
+
+    if (stale || ! announced || juce::Time::getMillisecondCounterHiRes() - lastReading >= maxReadingAgeMs)
+        readLists();
+
+    return wantInputs ? inputs : outputs;
+}
+
+std::uint64_t AlsaPortList::departureStamp (const juce::String& identifier)
+{
+    const std::lock_guard<std::mutex> guard (lock);
+
+    if (handle == nullptr || ! announced)
+        return ++serial;
+
+    readAnnouncements();
+
+    const auto separator = identifier.containsChar (':') ? ":" : "-";
+    const auto client = identifier.upToFirstOccurrenceOf (separator, false, false).getIntValue();
+    const auto port = identifier.fromFirstOccurrenceOf (separator, false, false).getIntValue();
+
+    const auto gone = [] (const std::map<int, std::uint64_t>& departures, int key)
+    {
+        const auto found = departures.find (key);
+        return found != departures.end() ? found->second : 0;
+    };
+
+    return std::max ({ allGone, gone (clientGone, client), gone (portGone, addressKey (client, port)) });
 }
 
 #else
@@ -74,5 +215,10 @@ juce::Array<juce::MidiDeviceInfo> AlsaPortList::list (bool inputs)
 AlsaPortList::~AlsaPortList() = default;
 bool AlsaPortList::open() { return false; }
 juce::Array<juce::MidiDeviceInfo> AlsaPortList::list (bool) { return {}; }
+std::uint64_t AlsaPortList::departureStamp (const juce::String&)
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    return ++serial;
+}
 
 #endif

@@ -2,15 +2,24 @@
 
 #include <juce_audio_devices/juce_audio_devices.h>
 
+#include <cstdint>
+#include <map>
 #include <mutex>
 
 /** Lists the ALSA sequencer's MIDI ports exactly as the framework lists its devices (the same
     names, the same "client-port" identifiers, in the same order), through one sequencer client
     that stays open (Linux).
 
-    The framework opens and closes a sequencer client of its own for every list it reads while
-    no port is open, and the updater reads both lists ten times a second while it looks for an
-    instrument; one client kept open makes a list a handful of queries.
+    The updater asks for both lists ten times a second while it looks for an instrument. The
+    client subscribes to the sequencer's announcements (System:Announce, client 0 port 1), so the
+    lists are read again only after a client or port has come or gone, and otherwise taken from
+    the last reading. The sequencer does not announce a port that only changes its name or
+    capabilities, so the lists are also read again when the last reading is a few seconds old.
+    Where the subscription cannot be made, every list is read afresh.
+
+    It also tells, for the ports a caller keeps open, whether their port has gone since they were
+    opened (departureStamp): a port that goes and comes back under the same number is a new port,
+    whose old connections went with the old one.
 
     Any thread may call; calls are serialised. Elsewhere (no ALSA) it never opens.
 */
@@ -26,9 +35,28 @@ public:
     /** The ports a program can read from (inputs) or write to (outputs); empty when not open. */
     juce::Array<juce::MidiDeviceInfo> list (bool inputs);
 
+    /** A number that stays the same for as long as the port ("client-port" or "client:port") has
+        not been announced gone, neither it nor its client. Read it before opening a connection to
+        the port; while it is unchanged, the connection still leads to that port. Without
+        announcements it changes on every call, so that nothing is kept. */
+    std::uint64_t departureStamp (const juce::String& identifier);
+
 private:
+    void readAnnouncements();       // under lock
+    void readLists();               // under lock
+    void markAllGone();             // under lock
+
     std::mutex lock;
-    void* handle = nullptr; // snd_seq_t, guarded by lock
+    void* handle = nullptr;         // snd_seq_t, guarded by lock
+    bool announced = false;         // subscribed to the announcements; guarded by lock
+    bool stale = true;              // the lists must be read again; guarded by lock
+    double lastReading = 0.0;       // when the lists were last read (ms counter); guarded by lock
+    juce::Array<juce::MidiDeviceInfo> inputs, outputs; // the last reading, guarded by lock
+
+    // Departures, each stamped with the next serial: of every port at once (announcements
+    // lost), of a client, of one port (client * 256 + port). Guarded by lock.
+    std::uint64_t serial = 0, allGone = 0;
+    std::map<int, std::uint64_t> clientGone, portGone;
 
     JUCE_DECLARE_NON_COPYABLE (AlsaPortList)
 };

@@ -43,8 +43,32 @@ namespace
             return input != nullptr;
         }
 
-        void start() override { input->start(); }
-        void stop() override  { input->stop(); }
+        /* On Linux the device, once started, keeps running while the port is stopped, and only
+           the handing on stops: a kept port is subscribed to its instrument's output, and one
+           that did not read what arrives would fill its input pool, after which the sequencer
+           refuses the instrument's sends to everyone subscribed. Elsewhere stopping stops it. */
+        void start() override
+        {
+            forwarding = true;
+
+           #if JUCE_LINUX
+            if (running)
+                return;
+           #endif
+
+            input->start();
+            running = true;
+        }
+
+        void stop() override
+        {
+            forwarding = false;
+
+           #if ! JUCE_LINUX
+            input->stop();
+            running = false;
+           #endif
+        }
 
     private:
        #if JUCE_WINDOWS
@@ -104,11 +128,14 @@ namespace
 
         void handleIncomingMidiMessage (juce::MidiInput* source, const juce::MidiMessage& message) override
         {
-            receiver.handleIncomingMidiMessage (source != nullptr ? source->getName() : juce::String(), message);
+            if (forwarding)
+                receiver.handleIncomingMidiMessage (source != nullptr ? source->getName() : juce::String(), message);
         }
 
         MidiPortReceiver& receiver;
         std::unique_ptr<juce::MidiInput> input;
+        std::atomic<bool> forwarding { false }; // read on the framework's input thread
+        std::atomic<bool> running { false };    // the device is started
     };
 
    #if JUCE_LINUX
@@ -120,6 +147,8 @@ namespace
     public:
         explicit AlsaOutputPort (const juce::String& identifier) : stream (identifier) {}
 
+        bool isOpen() const noexcept { return stream.isOpen(); }
+
         juce::Result sendMessageNow (const juce::MidiMessage& message) override
         {
             return stream.send (message.getRawData(), (size_t) message.getRawDataSize());
@@ -127,6 +156,65 @@ namespace
 
     private:
         AlsaSysexStream stream;
+    };
+
+    /** An input handed out from the shelf: stopping and deleting it stops its port and puts it
+        back on the shelf, open, for the next poll. */
+    class KeptInputPort final : public MidiInputPort
+    {
+    public:
+        KeptInputPort (std::unique_ptr<MidiInputPort> portToKeep, std::weak_ptr<OpenPortShelf<MidiInputPort>> shelfToUse,
+                       const juce::String& keyToUse, std::uint64_t stampToUse)
+            : port (std::move (portToKeep)), shelf (std::move (shelfToUse)), key (keyToUse), stamp (stampToUse) {}
+
+        ~KeptInputPort() override
+        {
+            port->stop();
+
+            if (auto owner = shelf.lock())
+                owner->giveBack (key, stamp, std::move (port));
+        }
+
+        void start() override { port->start(); }
+        void stop() override  { port->stop(); }
+
+    private:
+        std::unique_ptr<MidiInputPort> port;
+        std::weak_ptr<OpenPortShelf<MidiInputPort>> shelf;
+        const juce::String key;
+        const std::uint64_t stamp;
+    };
+
+    /** An output handed out from the shelf: deleting it puts it back, unless a send on it failed
+        (a stream the sequencer refuses is opened afresh next time). */
+    class KeptOutputPort final : public MidiOutputPort
+    {
+    public:
+        KeptOutputPort (std::unique_ptr<MidiOutputPort> portToKeep, std::weak_ptr<OpenPortShelf<MidiOutputPort>> shelfToUse,
+                        const juce::String& keyToUse, std::uint64_t stampToUse)
+            : port (std::move (portToKeep)), shelf (std::move (shelfToUse)), key (keyToUse), stamp (stampToUse) {}
+
+        ~KeptOutputPort() override
+        {
+            if (auto owner = shelf.lock(); owner != nullptr && ! refused)
+                owner->giveBack (key, stamp, std::move (port));
+        }
+
+        juce::Result sendMessageNow (const juce::MidiMessage& message) override
+        {
+            auto result = port->sendMessageNow (message);
+            refused = refused || result.failed();
+            return result;
+        }
+
+        void announceImage (size_t totalBytes) override { port->announceImage (totalBytes); }
+
+    private:
+        std::unique_ptr<MidiOutputPort> port;
+        std::weak_ptr<OpenPortShelf<MidiOutputPort>> shelf;
+        const juce::String key;
+        const std::uint64_t stamp;
+        bool refused = false;
     };
    #else
     /** Elsewhere the framework's output: it does not say whether a send worked, so every send
@@ -182,10 +270,29 @@ namespace
 }
 
 JuceMidiPorts::JuceMidiPorts()
+    : keptInputs (std::make_shared<OpenPortShelf<MidiInputPort>>()),
+      keptOutputs (std::make_shared<OpenPortShelf<MidiOutputPort>>())
 {
    #if JUCE_LINUX
     snd_lib_error_set_handler (ignoreAlsaError);
    #endif
+}
+
+JuceMidiPorts::~JuceMidiPorts()
+{
+    closeIdlePorts();
+}
+
+void JuceMidiPorts::closeIdlePorts()
+{
+    keptInputs->clear();
+    keptOutputs->clear();
+}
+
+OpenPortShelf<MidiInputPort>::StampOf JuceMidiPorts::stampOfKey()
+{
+    // A key is the port's identifier, and for an input the receiver's after a slash.
+    return [this] (const juce::String& key) { return alsaPorts.departureStamp (key.upToFirstOccurrenceOf ("/", false, false)); };
 }
 
 bool JuceMidiPorts::sequencerAvailable()
@@ -313,12 +420,28 @@ std::unique_ptr<MidiInputPort> JuceMidiPorts::openInput (int index, MidiPortRece
     if (device.identifier.isEmpty())
         return nullptr;
 
+   #if JUCE_LINUX
+    // A port stays open between polls; one kept for another receiver is not this one's.
+    const auto key = device.identifier + "/" + juce::String::toHexString ((juce::pointer_sized_int) &receiver);
+    std::uint64_t stamp = 0;
+
+    if (auto kept = keptInputs->take (key, stampOfKey(), stamp))
+        return std::make_unique<KeptInputPort> (std::move (kept), keptInputs, key, stamp);
+
+    // Read before the open: a departure announced from now on means this connection is gone.
+    stamp = alsaPorts.departureStamp (device.identifier);
+   #endif
+
     auto port = std::make_unique<JuceInputPort> (receiver);
 
     if (! port->open (device.identifier))
         return nullptr;
 
+   #if JUCE_LINUX
+    return std::make_unique<KeptInputPort> (std::move (port), keptInputs, key, stamp);
+   #else
     return port;
+   #endif
 }
 
 std::unique_ptr<MidiOutputPort> JuceMidiPorts::openOutput (int index)
@@ -329,9 +452,21 @@ std::unique_ptr<MidiOutputPort> JuceMidiPorts::openOutput (int index)
         return nullptr;
 
    #if JUCE_LINUX
+    std::uint64_t stamp = 0;
+
+    if (auto kept = keptOutputs->take (device.identifier, stampOfKey(), stamp))
+        return std::make_unique<KeptOutputPort> (std::move (kept), keptOutputs, device.identifier, stamp);
+
+    stamp = alsaPorts.departureStamp (device.identifier);
+
     // The client is opened here, on the opening thread; a client the sequencer refuses makes
     // every send fail with its reason, so that a transfer ends on its first packet and says why.
-    return std::make_unique<AlsaOutputPort> (device.identifier);
+    auto output = std::make_unique<AlsaOutputPort> (device.identifier);
+
+    if (! output->isOpen())
+        return output;
+
+    return std::make_unique<KeptOutputPort> (std::move (output), keptOutputs, device.identifier, stamp);
    #else
     if (auto output = juce::MidiOutput::openDevice (device.identifier))
         return std::make_unique<JuceOutputPort> (std::move (output));

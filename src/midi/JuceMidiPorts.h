@@ -2,6 +2,7 @@
 
 #include "AlsaPortList.h"
 #include "MidiPorts.h"
+#include "OpenPortShelf.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
 
@@ -23,11 +24,18 @@
     output sends through a sequencer client of its own (AlsaSysexStream), which says of every
     send whether the sequencer took it; elsewhere the framework's outputs cannot tell, and their
     sends always count as taken.
+
+    On Linux a port opened is kept open when its user lets go of it, and handed out again for the
+    same port (an input: for the same receiver) for as long as the sequencer has not announced the
+    port or its client gone, so that polling a port does not open and close a sequencer client
+    every time. A kept input goes on reading what arrives and passes on nothing while stopped; a
+    kept output whose send failed is closed. closeIdlePorts() closes what is kept.
 */
 class JuceMidiPorts final : public MidiPorts
 {
 public:
     JuceMidiPorts();
+    ~JuceMidiPorts() override;
 
     juce::StringArray getInputNames() override;
     juce::StringArray getOutputNames() override;
@@ -37,8 +45,11 @@ public:
     bool belongTogether (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& output) const override;
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
+    void closeIdlePorts() override;
 
 private:
+    OpenPortShelf<MidiInputPort>::StampOf stampOfKey();
+
     bool sequencerAvailable();
     juce::Array<juce::MidiDeviceInfo> listAndRemember (bool inputs);
     juce::Array<juce::MidiDeviceInfo> availableDevices (bool inputs);
@@ -46,6 +57,9 @@ private:
     juce::MidiDeviceInfo deviceToOpen (int index, bool inputs);
 
     AlsaPortList alsaPorts; // Linux: the lists, read through one sequencer client kept open
+    // Linux: the ports opened, kept open between polls while their ports last (see openInput).
+    std::shared_ptr<OpenPortShelf<MidiInputPort>> keptInputs;
+    std::shared_ptr<OpenPortShelf<MidiOutputPort>> keptOutputs;
     std::atomic<bool> sequencerSeen { false };
     std::atomic<double> nextSequencerAttempt { 0.0 };
 

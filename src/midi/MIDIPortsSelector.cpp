@@ -29,8 +29,9 @@ namespace
     }
 
     /** Sleeps until the time is up or a stop is requested; false if stopped. On a juce::Thread
-        it blocks on the thread's own event, which stopThread() signals, and looks at the stop
-        flag at least every 100 ms for a stop signalled without a wake-up; elsewhere it sleeps
+        it blocks on the thread's own event, which stopThread() and the engine's stop signal, and
+        looks at the stop flag at least once a second for a stop signalled without a wake-up (a
+        shorter step would wake an idle poll ten times a second for nothing); elsewhere it sleeps
         in short steps. */
     bool sleepUnlessStopped (int milliseconds)
     {
@@ -48,7 +49,7 @@ namespace
                 return true;
 
             if (thread != nullptr)
-                thread->wait (juce::jlimit (1, 100, (int) left));
+                thread->wait (juce::jlimit (1, 1000, (int) left));
             else
                 juce::Thread::sleep (juce::jlimit (1, 10, (int) left));
         }
@@ -264,6 +265,19 @@ void MIDIPortsSelector::releasePorts()
 
     if (locks != nullptr)
         locks->releaseAllBut ({});
+}
+
+void MIDIPortsSelector::closeIdlePorts()
+{
+    std::shared_ptr<MidiPorts> ports;
+
+    {
+        const juce::ScopedLock sl (impl->lock);
+        ports = impl->ports;
+    }
+
+    if (ports != nullptr)
+        ports->closeIdlePorts();
 }
 
 juce::StringArray MIDIPortsSelector::getPortsHeldElsewhere() const

@@ -77,6 +77,10 @@ public:
     /** Lets go of every port this selector holds. Call while no poll runs. */
     void releasePorts();
 
+    /** Closes the ports kept open between polls (see MidiPorts::closeIdlePorts). Call after the
+        engine has stopped, before the program ends. */
+    void closeIdlePorts();
+
     // Detection results ---------------------------------------------------------------------
     juce::String getFirmwareVersion() const;
     bool isBootloaderMode() const noexcept { return bootloaderMode.load(); }

@@ -92,4 +92,8 @@ public:
 
     /** Opens the output at that position of getOutputNames(); nullptr if it cannot be opened. */
     virtual std::unique_ptr<MidiOutputPort> openOutput (int index) = 0;
+
+    /** Closes the ports that are kept open for reuse after their users let go of them (where a
+        backend keeps any). Call before the program ends, after the engine has stopped. */
+    virtual void closeIdlePorts() {}
 };

@@ -28,6 +28,7 @@ public:
     }
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
+    void closeIdlePorts() override { inner->closeIdlePorts(); }
 
 private:
     void noteLists (const juce::StringArray* inputs, const juce::StringArray* outputs);

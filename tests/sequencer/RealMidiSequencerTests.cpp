@@ -8,6 +8,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include "SeqWire.h"
+#include "midi/JuceMidiPorts.h"
 
 #include <cstdlib>
 
@@ -471,4 +472,104 @@ int main (int argc, char** argv)
     ::testing::InitGoogleTest (&argc, argv);
     juce::ScopedJuceInitialiser_GUI juce;
     return RUN_ALL_TESTS();
+}
+
+// Counts what reaches an input opened through JuceMidiPorts. Written on the framework's MIDI input thread.
+struct CountingReceiver final : MidiPortReceiver
+{
+    void handleIncomingMidiMessage (const juce::String&, const juce::MidiMessage&) override
+    {
+        ++count;
+        arrived.signal();
+    }
+
+    bool waitFor (int total)
+    {
+        for (const auto deadline = juce::Time::getMillisecondCounter() + 10000; count.load() < total; arrived.wait (100))
+            if (juce::Time::getMillisecondCounter() > deadline)
+                return false;
+
+        return true;
+    }
+
+    std::atomic<int> count { 0 };
+    juce::WaitableEvent arrived;
+};
+
+// The updater keeps the ports it polls open. A port that goes and comes back under the same
+// number is a new port, whose connections went with the old one: the kept ports are opened anew,
+// so what is sent still reaches the port and what it sends is still heard.
+TEST (RealMidiSequencer, portsKeptOpenFollowAPortThatComesBackUnderTheSameNumber)
+{
+    PrivateBroker broker;
+    ASSERT_TRUE (broker.started);
+
+    snd_seq_t* device = nullptr;
+    ASSERT_EQ (snd_seq_open (&device, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK), 0);
+    constexpr unsigned int caps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+    auto port = snd_seq_create_simple_port (device, "Dev", caps, 0);
+
+    JuceMidiPorts ports;
+    CountingReceiver heard;
+
+    const auto listed = [&ports] (bool present)
+    {
+        for (auto deadline = juce::Time::getMillisecondCounter() + 10000; juce::Time::getMillisecondCounter() < deadline; juce::Thread::sleep (5))
+            if (ports.getInputNames().contains ("Dev") == present && ports.getOutputNames().contains ("Dev") == present)
+                return true;
+
+        return false;
+    };
+
+    const auto deviceReceives = [device]
+    {
+        snd_seq_event_t* event = nullptr;
+
+        for (auto deadline = juce::Time::getMillisecondCounter() + 10000; juce::Time::getMillisecondCounter() < deadline; juce::Thread::sleep (5))
+            if (snd_seq_event_input (device, &event) >= 0 && event->type == SND_SEQ_EVENT_SYSEX)
+                return true;
+
+        return false;
+    };
+
+    for (int round = 0; round < 3; ++round)
+    {
+        ASSERT_TRUE (listed (true)) << "round " << round;
+
+        {
+            auto output = ports.openOutput (ports.getOutputNames().indexOf ("Dev"));
+            ASSERT_NE (output, nullptr);
+            ASSERT_TRUE (output->sendMessageNow (sysexOfLength (8, round)).wasOk());
+        }
+
+        EXPECT_TRUE (deviceReceives()) << "round " << round;
+
+        {
+            auto input = ports.openInput (ports.getInputNames().indexOf ("Dev"), heard);
+            ASSERT_NE (input, nullptr);
+            input->start();
+            const auto before = heard.count.load();
+            unsigned char reply[] = { 0xf0, 0x7d, (unsigned char) round, 0xf7 };
+            snd_seq_event_t event {};
+            event.type = SND_SEQ_EVENT_SYSEX;
+            event.flags = SND_SEQ_EVENT_LENGTH_VARIABLE;
+            event.data.ext = { (unsigned int) sizeof (reply), reply };
+            event.source.port = (unsigned char) port;
+            event.queue = SND_SEQ_QUEUE_DIRECT;
+            event.dest = { SND_SEQ_ADDRESS_SUBSCRIBERS, 0 };
+            ASSERT_GE (snd_seq_event_output_direct (device, &event), 0);
+            EXPECT_TRUE (heard.waitFor (before + 1)) << "round " << round;
+        }
+
+        // Kept open once (round 1), then gone and back under the same number (round 2).
+        if (round == 1)
+        {
+            snd_seq_delete_simple_port (device, port);
+            ASSERT_TRUE (listed (false));
+            port = snd_seq_create_simple_port (device, "Dev", caps, 0);
+        }
+    }
+
+    ports.closeIdlePorts();
+    snd_seq_close (device);
 }

@@ -624,6 +624,7 @@ int SeqBroker::openClient (Connection& connection, const seqwire::OpenRequest& o
 
     opened.client = number;
     opened.token = client.token;
+    announce (SND_SEQ_EVENT_CLIENT_START, number, 0);
     return 0;
 }
 
@@ -704,6 +705,7 @@ int SeqBroker::createPort (Client& client, _snd_seq_port_info& info)
     info.readUse = 0;
     info.writeUse = 0;
     client.ports[number].info = info;
+    announce (SND_SEQ_EVENT_PORT_START, client.number, number);
     return 0;
 }
 
@@ -1000,12 +1002,28 @@ void SeqBroker::removeClient (int number)
         client->requests->client = -1;
 
     clients.erase (number);
+    announce (SND_SEQ_EVENT_CLIENT_EXIT, number, 0);
 }
 
 void SeqBroker::removePort (Client& client, int port)
 {
     removeSubscriptionsOf ({ (unsigned char) client.number, (unsigned char) port });
     client.ports.erase (port);
+    announce (SND_SEQ_EVENT_PORT_EXIT, client.number, port);
+}
+
+void SeqBroker::announce (int type, int client, int port)
+{
+    // As the kernel's system client: a fixed-length event from its announcement port to whoever
+    // subscribed to it, naming the client and port; a subscriber whose pool is full loses it.
+    snd_seq_event_t event {};
+    event.type = (snd_seq_event_type_t) type;
+    event.flags = SND_SEQ_EVENT_LENGTH_FIXED;
+    event.queue = SND_SEQ_QUEUE_DIRECT;
+    event.source = { SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE };
+    event.dest = { SND_SEQ_ADDRESS_SUBSCRIBERS, 0 };
+    event.data.addr = { (unsigned char) client, (unsigned char) port };
+    deliverToSubscribers (event, nullptr, 0, 0);
 }
 
 void SeqBroker::removeSubscriptionsOf (const snd_seq_addr_t& address)

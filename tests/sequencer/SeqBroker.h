@@ -16,7 +16,9 @@
     from a sender to the subscribed or addressed ports of other processes. It refuses what the
     kernel refuses: a delivery to a port without write capability (-EPERM), an event too large
     for its receiver's input pool (-ENOMEM) or one that finds that pool full (-EAGAIN); cells
-    are freed as the receiver reads. When a client's
+    are freed as the receiver reads. Like the kernel, it announces every client and port that comes
+    or goes (CLIENT_START/EXIT, PORT_START/EXIT) to the subscribers of System:Announce (0:1), and
+    nothing else: a port's changed name or capabilities go unannounced there too. When a client's
     connection ends (its process closed the handle or died), its ports and their
     subscriptions vanish for everyone, as an unplugged instrument's do.
 
@@ -97,6 +99,7 @@ private:
     void removeClient (int number);
     void removePort (Client&, int port);
     void removeSubscriptionsOf (const snd_seq_addr_t&);
+    void announce (int type, int client, int port);
 
     int openClient (Connection&, const seqwire::OpenRequest&, seqwire::OpenReply&);
     int attachInput (Connection&, const seqwire::AttachRequest&);

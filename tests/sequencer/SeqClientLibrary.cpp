@@ -41,6 +41,7 @@ struct _snd_seq
 
     std::mutex inputLock;
     std::vector<uint8_t> inputBuffer;
+    std::vector<uint8_t> inputChunk; // what one recv() takes; sized once, not cleared on every read
     size_t inputStart = 0;
     bool inputDead = false;
     uint32_t poolGeneration = 0; // poolReset frames seen on the input channel
@@ -308,13 +309,17 @@ bool fillInput (snd_seq_t* seq)
         seq->inputStart = 0;
     }
 
+    constexpr size_t chunk = 64 * 1024;
+    seq->inputChunk.resize (chunk);
+
     for (;;)
     {
-        constexpr size_t chunk = 64 * 1024;
-        auto oldSize = seq->inputBuffer.size();
-        seq->inputBuffer.resize (oldSize + chunk);
-        auto got = ::recv (seq->inputFd, seq->inputBuffer.data() + oldSize, chunk, MSG_DONTWAIT);
-        seq->inputBuffer.resize (oldSize + (size_t) std::max<ssize_t> (got, 0));
+        // Into a buffer of its own: a reader that looks for input often must not pay for
+        // clearing 64 KiB each time it finds none.
+        auto got = ::recv (seq->inputFd, seq->inputChunk.data(), chunk, MSG_DONTWAIT);
+
+        if (got > 0)
+            seq->inputBuffer.insert (seq->inputBuffer.end(), seq->inputChunk.begin(), seq->inputChunk.begin() + got);
 
         if (got > 0)
         {

@@ -136,6 +136,7 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
                   << std::endl;
 
     // After the engine is gone, so that its lines come before this one.
+    MIDIPortsSelector::getInstance().closeIdlePorts();
     logLine ("shutdown");
     AppLog::closeLog();
     TerminalInput::runEnded();
