@@ -5,7 +5,8 @@
 # side by side, one of them as another account (the lock files root made before are in its way
 # no more than any lock), each instrument receives its image whole; a third updater on a port
 # being updated, of either account, ends at once with status 4 and sends nothing; the window's
-# Auto scan beside a running update finds the free instrument and sends nothing to the held one.
+# Auto scan beside a running update finds the free instrument and sends nothing to the held one. A cable pulled from
+# one of two instruments updated side by side fails only its own update.
 #
 # usage: service_bench_real_midi.sh <vfu-update> <vfu-instrument> <vfu-firmware-tool> <VornFirmwareUpdater>
 set -uo pipefail
@@ -182,4 +183,23 @@ grep -qE '^[0-9.]+ out "Quorrel (A|B)"' "$work/window.trace" || fail "the window
 [ "$(grep -cF "[Quorrel C] ($c) is in use by another updater" "$log")" -eq 1 ] \
     || fail "the window did not say exactly once that Quorrel C was held"
 
-echo "ok: two instruments updated side by side, a third updater refused, the window passed over the held one"
+# 6. A cable pulled from one of two instruments being updated side by side: that update fails, the
+#    other completes with its image whole.
+start "Quorrel D" "version=2.1.12;mode=bootloader;reattach-ms=300;pull-cable-at=50"
+start "Quorrel E" "version=2.1.12;mode=bootloader;reattach-ms=300"
+HOME=$work/root-home "$updater" --list >"$work/list.txt" 2>"$work/list.err" || fail "--list"
+d=$(awk '/^MIDI outputs:/ { o = 1; next } o && $2 " " $3 == "Quorrel D:" { print $1 }' "$work/list.txt")
+e=$(awk '/^MIDI outputs:/ { o = 1; next } o && $2 " " $3 == "Quorrel E:" { print $1 }' "$work/list.txt")
+for side in d e; do
+    HOME=$work/root-home "$updater" --port "${!side}" --yes --timeout 60 --firmware "$work/quorrel-fw-2.2.0.vfw" \
+        </dev/null >"$work/$side.txt" 2>"$work/$side.err" &
+    pids+=($!); eval "p$side=\$!"
+done
+status=0; wait "$pd" || status=$?
+[ $status -eq 1 ] || fail "the update whose cable was pulled ended with $status, expected 1"
+status=0; wait "$pe" || status=$?
+[ $status -eq 0 ] || fail "the update beside the pulled cable ended with $status, expected 0"
+grep -q " in  \"Quorrel E\" SysEx bytes=$size sha256=$digest\$" "$work/Quorrel E.txt" \
+    || fail "Quorrel E did not receive the image whole beside the pulled cable"
+
+echo "ok: two instruments updated side by side, a third updater refused, the window passed over the held one, a pulled cable failed only its own update"
