@@ -2,6 +2,10 @@
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
+#include <memory>
+
+class AlsaSendingClient;
+
 /** A virtual MIDI output port (one that other programs read from) on an ALSA sequencer client of
     its own, which sends every message the way the kernel passes on what arrives from a hardware
     MIDI port: a SysEx in events of at most pieceBytes bytes (the kernel's are 256: the first
@@ -19,16 +23,14 @@ public:
     AlsaPiecewiseOutput (const juce::String& clientName, const juce::String& portName, int pieceBytes);
     ~AlsaPiecewiseOutput();
 
-    bool isOpen() const noexcept { return handle != nullptr; }
+    bool isOpen() const noexcept;
 
     /** Sends the message; 0 when every piece was handed to the sequencer, else its negative error. */
     int send (const juce::MidiMessage& message);
 
 private:
     const int pieceBytes;
-    void* handle = nullptr;  // snd_seq_t
-    void* encoder = nullptr; // snd_midi_event_t
-    int port = -1;
+    std::unique_ptr<AlsaSendingClient> client;
 
     JUCE_DECLARE_NON_COPYABLE (AlsaPiecewiseOutput)
 };

@@ -2,6 +2,10 @@
 
 #include <juce_core/juce_core.h>
 
+#include <memory>
+
+class AlsaSendingClient;
+
 /** Sends MIDI bytes to one ALSA sequencer port (Linux) from an ALSA client of its own,
     connected to that port, and says for each send whether the sequencer took it.
 
@@ -20,24 +24,22 @@ public:
     explicit AlsaSysexStream (const juce::String& destination);
     ~AlsaSysexStream();
 
-    bool isOpen() const noexcept { return handle != nullptr; }
+    bool isOpen() const noexcept { return client != nullptr; }
 
     /** Why the stream could not be opened; empty when it is open. */
     const juce::String& getOpenError() const noexcept { return openError; }
 
     /** Sends the bytes; fails with the sequencer's reason when it refused any of them (the
         stream never opened, a receiver that stays full, a port that does not take writes).
-        Never blocks for long: see busyRetryMs in the implementation. */
+        Waits at most 200 ms for a receiver that is full, and not at all once the sending thread
+        is asked to stop (see AlsaSendingClient). */
     juce::Result send (const juce::uint8* data, size_t size);
 
 private:
     juce::Result sendSysexBytes (const juce::uint8* data, size_t size);
     juce::Result sendShortMessage (const juce::uint8* data, size_t size);
-    juce::Result output (void* event);
 
-    void* handle = nullptr;  // snd_seq_t
-    void* encoder = nullptr; // snd_midi_event_t
-    int port = -1;
+    std::unique_ptr<AlsaSendingClient> client; // while open
     bool insideSysex = false; // the last bytes sent began a SysEx that has not ended yet
     juce::String openError;
 

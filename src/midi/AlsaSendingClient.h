@@ -1,0 +1,57 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+/** An ALSA sequencer client of its own with one port to send from and a MIDI event encoder for
+    short messages: what AlsaSysexStream and AlsaPiecewiseOutput send through.
+
+    The client writes without blocking. A direct event that finds its receiver's pool full is
+    refused with -EAGAIN whichever mode the sender is in, and a blocking write could hang the
+    sending thread against a client that never reads, where no stop request reaches it. So a full
+    receiver is waited out in short steps for busyRetryMs at most (0: not at all), and a stop
+    request of the sending thread ends the wait at once.
+
+    Linux only: elsewhere it never opens. One thread at a time may send.
+*/
+class AlsaSendingClient final
+{
+public:
+    /** Opens the client at once; capabilities and type are the port's SND_SEQ_PORT_CAP_* and
+        SND_SEQ_PORT_TYPE_* flags. */
+    AlsaSendingClient (const juce::String& clientName, const juce::String& portName, unsigned int capabilities,
+                       unsigned int type, int busyRetryMs);
+    ~AlsaSendingClient();
+
+    bool isOpen() const noexcept { return sequencer != nullptr; }
+
+    /** Why the client could not be opened; empty when it is open. */
+    const juce::String& getOpenError() const noexcept { return openError; }
+
+    /** Connects the port to another client's port; 0, or the sequencer's negative error. */
+    int connectTo (int client, int port);
+
+    /** Hands the bytes of a SysEx (or a piece of one) to the sequencer as one event, to whoever
+        is subscribed or connected; 0, or the sequencer's negative error. */
+    int sendSysexPiece (const juce::uint8* data, size_t size);
+
+    /** Encodes the bytes as short MIDI messages and hands each to the sequencer as it is
+        whole; 0, -EINVAL for bytes that are no MIDI message, or the sequencer's error. */
+    int sendShortMessages (const juce::uint8* data, size_t size);
+
+    /** Why the last send failed, in words. */
+    const juce::String& getLastFailure() const noexcept { return lastFailure; }
+
+    /** "Resource temporarily unavailable (-11)": the library's text with the number. */
+    static juce::String describe (int error);
+
+private:
+    int output (void* event);
+
+    void* sequencer = nullptr; // snd_seq_t
+    void* encoder = nullptr;   // snd_midi_event_t
+    int port = -1;
+    const int busyRetryMs;
+    juce::String openError, lastFailure;
+
+    JUCE_DECLARE_NON_COPYABLE (AlsaSendingClient)
+};
