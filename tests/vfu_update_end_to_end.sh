@@ -519,10 +519,8 @@ case "$case" in
         # Started with SIGHUP ignored (nohup) and SIGINT ignored (a job of a script): both stay
         # ignored, and the update runs to its end.
         export VFU_SIMULATE=$quick
-        pkg=$(package 12000)
-        started=$(date +%s)
-        nohup env --ignore-signal=INT "$updater" --yes --timeout 20 --firmware "$pkg" </dev/null >"$out" 2>"$err" &
-        pid=$!
+        launcher="nohup env --ignore-signal=INT"
+        start --yes --timeout 20 --firmware "$(package 12000)"
         await "^Installing 10%" 40
         kill -HUP "$pid"
         kill -INT "$pid"

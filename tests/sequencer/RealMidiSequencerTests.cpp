@@ -11,6 +11,7 @@
 #include "midi/JuceMidiPorts.h"
 
 #include <cstdlib>
+#include <functional>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -365,18 +366,23 @@ TEST (RealMidiSequencer, hostileFramesEndOnlyTheirConnectionAndABrokerThatDiesLe
     EXPECT_EQ (snd_seq_close (seq), 0);
 }
 
-// A direct SysEx of that many bytes from the sender's port; the sequencer's answer.
-static int sendSysex (snd_seq_t* seq, int port, snd_seq_addr_t dest, size_t length)
+// A direct SysEx of these bytes from the sender's port; the sequencer's answer.
+static int sendSysexBytes (snd_seq_t* seq, int port, snd_seq_addr_t dest, std::vector<unsigned char> bytes)
 {
-    std::vector<unsigned char> bytes (length, 0x11);
     snd_seq_event_t event {};
     event.type = SND_SEQ_EVENT_SYSEX;
     event.flags = SND_SEQ_EVENT_LENGTH_VARIABLE;
-    event.data.ext = { (unsigned int) length, bytes.data() };
+    event.data.ext = { (unsigned int) bytes.size(), bytes.data() };
     event.source.port = (unsigned char) port;
     event.queue = SND_SEQ_QUEUE_DIRECT;
     event.dest = dest;
     return snd_seq_event_output_direct (seq, &event);
+}
+
+// The same with that many bytes.
+static int sendSysex (snd_seq_t* seq, int port, snd_seq_addr_t dest, size_t length)
+{
+    return sendSysexBytes (seq, port, dest, std::vector<unsigned char> (length, 0x11));
 }
 
 TEST (RealMidiSequencer, theReceiversInputPoolWriteCapabilityAndClientCountRefuseAsTheKernelDoes)
@@ -512,24 +518,25 @@ TEST (RealMidiSequencer, portsKeptOpenFollowAPortThatComesBackUnderTheSameNumber
     JuceMidiPorts ports;
     CountingReceiver heard;
 
-    const auto listed = [&ports] (bool present)
+    // Neither the lists nor the device's input can be waited on: they are looked at until true.
+    const auto within10s = [] (const std::function<bool()>& condition)
     {
         for (auto deadline = juce::Time::getMillisecondCounter() + 10000; juce::Time::getMillisecondCounter() < deadline; juce::Thread::sleep (5))
-            if (ports.getInputNames().contains ("Dev") == present && ports.getOutputNames().contains ("Dev") == present)
+            if (condition())
                 return true;
 
         return false;
     };
 
-    const auto deviceReceives = [device]
+    const auto listed = [&] (bool present)
+    {
+        return within10s ([&] { return ports.getInputNames().contains ("Dev") == present && ports.getOutputNames().contains ("Dev") == present; });
+    };
+
+    const auto deviceReceives = [&]
     {
         snd_seq_event_t* event = nullptr;
-
-        for (auto deadline = juce::Time::getMillisecondCounter() + 10000; juce::Time::getMillisecondCounter() < deadline; juce::Thread::sleep (5))
-            if (snd_seq_event_input (device, &event) >= 0 && event->type == SND_SEQ_EVENT_SYSEX)
-                return true;
-
-        return false;
+        return within10s ([&] { return snd_seq_event_input (device, &event) >= 0 && event->type == SND_SEQ_EVENT_SYSEX; });
     };
 
     for (int round = 0; round < 3; ++round)
@@ -549,15 +556,7 @@ TEST (RealMidiSequencer, portsKeptOpenFollowAPortThatComesBackUnderTheSameNumber
             ASSERT_NE (input, nullptr);
             input->start();
             const auto before = heard.count.load();
-            unsigned char reply[] = { 0xf0, 0x7d, (unsigned char) round, 0xf7 };
-            snd_seq_event_t event {};
-            event.type = SND_SEQ_EVENT_SYSEX;
-            event.flags = SND_SEQ_EVENT_LENGTH_VARIABLE;
-            event.data.ext = { (unsigned int) sizeof (reply), reply };
-            event.source.port = (unsigned char) port;
-            event.queue = SND_SEQ_QUEUE_DIRECT;
-            event.dest = { SND_SEQ_ADDRESS_SUBSCRIBERS, 0 };
-            ASSERT_GE (snd_seq_event_output_direct (device, &event), 0);
+            ASSERT_GE (sendSysexBytes (device, port, { SND_SEQ_ADDRESS_SUBSCRIBERS, 0 }, { 0xf0, 0x7d, (unsigned char) round, 0xf7 }), 0);
             EXPECT_TRUE (heard.waitFor (before + 1)) << "round " << round;
         }
 

@@ -542,13 +542,17 @@ SEQ_API int snd_seq_set_output_buffer_size (snd_seq_t* seq, size_t) { return seq
 SEQ_API int snd_seq_set_input_buffer_size (snd_seq_t* seq, size_t)  { return seq != nullptr ? 0 : -EINVAL; }
 
 //==============================================================================
-SEQ_API size_t snd_seq_system_info_sizeof (void) { return sizeof (_snd_seq_system_info); }
-
-SEQ_API int snd_seq_system_info_malloc (snd_seq_system_info_t** ptr)
+// The library's *_malloc: a zeroed record of the caller's type, or -ENOMEM.
+template <typename Record>
+static int allocateZeroed (Record** ptr)
 {
-    *ptr = static_cast<snd_seq_system_info_t*> (std::calloc (1, sizeof (_snd_seq_system_info)));
+    *ptr = static_cast<Record*> (std::calloc (1, sizeof (Record)));
     return *ptr != nullptr ? 0 : -ENOMEM;
 }
+
+SEQ_API size_t snd_seq_system_info_sizeof (void) { return sizeof (_snd_seq_system_info); }
+
+SEQ_API int snd_seq_system_info_malloc (snd_seq_system_info_t** ptr) { return allocateZeroed (ptr); }
 
 SEQ_API void snd_seq_system_info_free (snd_seq_system_info_t* ptr) { std::free (ptr); }
 SEQ_API void snd_seq_system_info_copy (snd_seq_system_info_t* dst, const snd_seq_system_info_t* src) { *dst = *src; }
@@ -570,11 +574,7 @@ SEQ_API int snd_seq_system_info (snd_seq_t* seq, snd_seq_system_info_t* info)
 //==============================================================================
 SEQ_API size_t snd_seq_client_info_sizeof (void) { return sizeof (_snd_seq_client_info); }
 
-SEQ_API int snd_seq_client_info_malloc (snd_seq_client_info_t** ptr)
-{
-    *ptr = static_cast<snd_seq_client_info_t*> (std::calloc (1, sizeof (_snd_seq_client_info)));
-    return *ptr != nullptr ? 0 : -ENOMEM;
-}
+SEQ_API int snd_seq_client_info_malloc (snd_seq_client_info_t** ptr) { return allocateZeroed (ptr); }
 
 SEQ_API void snd_seq_client_info_free (snd_seq_client_info_t* ptr) { std::free (ptr); }
 SEQ_API void snd_seq_client_info_copy (snd_seq_client_info_t* dst, const snd_seq_client_info_t* src) { *dst = *src; }
@@ -679,11 +679,7 @@ SEQ_API int snd_seq_set_client_info (snd_seq_t* seq, snd_seq_client_info_t* info
 //==============================================================================
 SEQ_API size_t snd_seq_port_info_sizeof (void) { return sizeof (_snd_seq_port_info); }
 
-SEQ_API int snd_seq_port_info_malloc (snd_seq_port_info_t** ptr)
-{
-    *ptr = static_cast<snd_seq_port_info_t*> (std::calloc (1, sizeof (_snd_seq_port_info)));
-    return *ptr != nullptr ? 0 : -ENOMEM;
-}
+SEQ_API int snd_seq_port_info_malloc (snd_seq_port_info_t** ptr) { return allocateZeroed (ptr); }
 
 SEQ_API void snd_seq_port_info_free (snd_seq_port_info_t* ptr) { std::free (ptr); }
 SEQ_API void snd_seq_port_info_copy (snd_seq_port_info_t* dst, const snd_seq_port_info_t* src) { *dst = *src; }
@@ -799,11 +795,7 @@ SEQ_API int snd_seq_delete_simple_port (snd_seq_t* seq, int port)
 //==============================================================================
 SEQ_API size_t snd_seq_port_subscribe_sizeof (void) { return sizeof (_snd_seq_port_subscribe); }
 
-SEQ_API int snd_seq_port_subscribe_malloc (snd_seq_port_subscribe_t** ptr)
-{
-    *ptr = static_cast<snd_seq_port_subscribe_t*> (std::calloc (1, sizeof (_snd_seq_port_subscribe)));
-    return *ptr != nullptr ? 0 : -ENOMEM;
-}
+SEQ_API int snd_seq_port_subscribe_malloc (snd_seq_port_subscribe_t** ptr) { return allocateZeroed (ptr); }
 
 SEQ_API void snd_seq_port_subscribe_free (snd_seq_port_subscribe_t* ptr) { std::free (ptr); }
 SEQ_API void snd_seq_port_subscribe_copy (snd_seq_port_subscribe_t* dst, const snd_seq_port_subscribe_t* src) { *dst = *src; }
@@ -869,11 +861,7 @@ SEQ_API int snd_seq_disconnect_to (snd_seq_t* seq, int myport, int destClient, i
 //==============================================================================
 SEQ_API size_t snd_seq_query_subscribe_sizeof (void) { return sizeof (_snd_seq_query_subscribe); }
 
-SEQ_API int snd_seq_query_subscribe_malloc (snd_seq_query_subscribe_t** ptr)
-{
-    *ptr = static_cast<snd_seq_query_subscribe_t*> (std::calloc (1, sizeof (_snd_seq_query_subscribe)));
-    return *ptr != nullptr ? 0 : -ENOMEM;
-}
+SEQ_API int snd_seq_query_subscribe_malloc (snd_seq_query_subscribe_t** ptr) { return allocateZeroed (ptr); }
 
 SEQ_API void snd_seq_query_subscribe_free (snd_seq_query_subscribe_t* ptr) { std::free (ptr); }
 SEQ_API void snd_seq_query_subscribe_copy (snd_seq_query_subscribe_t* dst, const snd_seq_query_subscribe_t* src) { *dst = *src; }
@@ -1068,11 +1056,7 @@ SEQ_API int snd_seq_drop_input (snd_seq_t* seq)
 
 SEQ_API size_t snd_seq_client_pool_sizeof (void) { return sizeof (_snd_seq_client_pool); }
 
-SEQ_API int snd_seq_client_pool_malloc (snd_seq_client_pool_t** ptr)
-{
-    *ptr = static_cast<snd_seq_client_pool_t*> (std::calloc (1, sizeof (_snd_seq_client_pool)));
-    return *ptr != nullptr ? 0 : -ENOMEM;
-}
+SEQ_API int snd_seq_client_pool_malloc (snd_seq_client_pool_t** ptr) { return allocateZeroed (ptr); }
 
 SEQ_API void snd_seq_client_pool_free (snd_seq_client_pool_t* ptr) { std::free (ptr); }
 SEQ_API void snd_seq_client_pool_copy (snd_seq_client_pool_t* dst, const snd_seq_client_pool_t* src) { *dst = *src; }
