@@ -1054,6 +1054,28 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
     return bootloaderMode ? PollingResult::BootloaderDetected : PollingResult::DeviceDetected;
 }
 
+namespace
+{
+    /** Where the chosen port stands in the list now: at its old position if it is still there,
+        else wherever its name and identifier are; -1 when it is gone. */
+    int currentPositionOf (const juce::Array<juce::MidiDeviceInfo>& list, const MIDIPortsSelector::PortChoice& choice)
+    {
+        const auto isChosen = [&choice] (const juce::MidiDeviceInfo& device)
+        {
+            return device.name == choice.name && (choice.identifier.isEmpty() || device.identifier == choice.identifier);
+        };
+
+        if (juce::isPositiveAndBelow (choice.index, list.size()) && isChosen (list.getReference (choice.index)))
+            return choice.index;
+
+        for (int i = 0; i < list.size(); ++i)
+            if (isChosen (list.getReference (i)))
+                return i;
+
+        return -1;
+    }
+}
+
 PollingResult MIDIPortsSelector::checkSelectedPorts()
 {
     const auto in = getInputChoice(), out = getOutputChoice();
@@ -1061,14 +1083,27 @@ PollingResult MIDIPortsSelector::checkSelectedPorts()
     if (in.name == autoName || out.name == autoName)
         return PollingResult::NoDevice;
 
+    // Found wherever they stand now: another device's ports that come or go before them in the
+    // lists move them, which is no reason to take them for gone.
     auto ports = getPorts();
-    const auto inputs = ports->getInputNames();
-    const auto outputs = ports->getOutputDevices();
+    const auto inputAt = currentPositionOf (ports->getInputDevices(), in);
+    const auto outputAt = currentPositionOf (ports->getOutputDevices(), out);
 
-    const bool inputThere = juce::isPositiveAndBelow (in.index, inputs.size()) && inputs[in.index] == in.name;
-    const bool outputThere = juce::isPositiveAndBelow (out.index, outputs.size()) && outputs[out.index].name == out.name
-                             && (out.identifier.isEmpty() || outputs[out.index].identifier == out.identifier);
-    return inputThere && outputThere ? PollingResult::DeviceDetected : PollingResult::NoDevice;
+    if (inputAt < 0 || outputAt < 0)
+        return PollingResult::NoDevice;
+
+    {
+        // The positions follow the ports, unless the user has chosen others meanwhile.
+        const juce::ScopedLock sl (impl->lock);
+
+        if (impl->input.index == in.index && impl->input.name == in.name && impl->input.identifier == in.identifier)
+            impl->input.index = inputAt;
+
+        if (impl->output.index == out.index && impl->output.name == out.name && impl->output.identifier == out.identifier)
+            impl->output.index = outputAt;
+    }
+
+    return PollingResult::DeviceDetected;
 }
 
 PollingResult MIDIPortsSelector::queryPanelState()
