@@ -127,7 +127,7 @@ TEST_F (Scanning, queryPanelStateWithoutAnAnswerKeepsTheLastStatus)
     EXPECT_EQ (selector.queryPanelState(), PollingResult::PanelFirmwareSending);
 }
 
-TEST_F (Scanning, checkSelectedPortsWantsBothChoicesStillAtTheirPositions)
+TEST_F (Scanning, checkSelectedPortsWantsBothChoicesStillListedWhereverTheyMoved)
 {
     SimulatedInstrument quorrel (*ports, instrument (6));
     EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::NoDevice);
@@ -139,8 +139,11 @@ TEST_F (Scanning, checkSelectedPortsWantsBothChoicesStillAtTheirPositions)
     EXPECT_FALSE (selector.selectOutput ("Nowhere"));
     EXPECT_EQ (selector.getOutputName(), "Quorrel");
 
-    ports->plugIn ("Newcomer", "", nullptr, 0); // the instrument's input moves to position 1
-    EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::NoDevice);
+    // A port that comes before the instrument's input moves it to position 1: still there, and
+    // the choice follows it.
+    ports->plugIn ("Newcomer", "", nullptr, 0);
+    EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::DeviceDetected);
+    EXPECT_EQ (selector.getInputIndex(), 1);
 
     ASSERT_TRUE (selector.selectAutoInput());
     EXPECT_EQ (selector.getInputName(), "Auto");
