@@ -23,6 +23,8 @@ packages=(
     python3
     # the Windows installer and its Authenticode signature
     nsis osslsigncode openssl
+    # the kernel guest: QEMU, and busybox for its initramfs (the kernel itself is unpacked, not installed)
+    qemu-system-x86 busybox-static cpio
 )
 
 missing=()

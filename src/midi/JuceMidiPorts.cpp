@@ -385,6 +385,16 @@ bool JuceMidiPorts::belongTogether (const juce::MidiDeviceInfo& input, const juc
    #endif
 }
 
+juce::String JuceMidiPorts::locationOf (const juce::MidiDeviceInfo& port)
+{
+   #if JUCE_LINUX
+    return alsaPorts.locationOf (port.identifier);
+   #else
+    juce::ignoreUnused (port);
+    return {};
+   #endif
+}
+
 void JuceMidiPorts::remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs)
 {
     const juce::ScopedLock sl (listLock);

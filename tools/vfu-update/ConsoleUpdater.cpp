@@ -189,33 +189,53 @@ int ConsoleUpdater::endWith (int exitStatus, const juce::String& reason)
 int ConsoleUpdater::takePort (const juce::String& requested)
 {
     auto& selector = MIDIPortsSelector::getInstance();
-    const auto outputs = selector.getPorts()->getOutputDevices();
+    auto ports = selector.getPorts();
+    const auto outputs = ports->getOutputDevices();
 
-    // ALSA's "client:port" is also taken as the framework writes it, "client-port".
+    // A USB location names the instrument wherever it is numbered; ALSA's "client:port" is also
+    // taken as the framework writes it, "client-port".
+    juce::MidiDeviceInfo chosen;
+    juce::String location;
+
     for (auto& output : outputs)
     {
-        if (output.identifier != requested && output.identifier.replaceCharacter (':', '-') != requested)
-            continue;
+        const auto at = ports->locationOf (output);
 
+        if (chosen.identifier.isEmpty()
+            && (output.identifier == requested || output.identifier.replaceCharacter (':', '-') == requested
+                || (at.isNotEmpty() && at == requested)))
+        {
+            chosen = output;
+            location = at;
+        }
+    }
+
+    if (chosen.identifier.isNotEmpty())
+    {
+        const auto described = chosen.identifier + " (" + chosen.name + (location.isNotEmpty() ? ", " + location : juce::String()) + ")";
         juce::String error;
-        const auto outcome = selector.claimOutput (output.identifier, error);
+        const auto outcome = selector.claimOutput (chosen, error);
 
         if (outcome == PortLocks::Outcome::held)
             return endWith (UpdateOutcome::busy, "Another updater (the window or vfu-update) holds the instrument on MIDI output "
-                                                     + output.identifier + " (" + output.name + "). Nothing was sent to it.");
+                                                     + described + ". Nothing was sent to it.");
 
         if (outcome == PortLocks::Outcome::failed)
-            return endWith (UpdateOutcome::failed, "cannot lock MIDI output " + output.identifier + ", so nothing was sent to it: " + error);
+            return endWith (UpdateOutcome::failed, "cannot lock MIDI output " + described + ", so nothing was sent to it: " + error);
 
-        selector.restrictToOutput (output.identifier);
-        logLine ("vfu-update: MIDI output " + output.identifier + " [" + output.name + "] only");
+        selector.restrictToOutput (chosen.identifier);
+        logLine ("vfu-update: MIDI output " + chosen.identifier + " [" + chosen.name + "]"
+                 + (location.isNotEmpty() ? " at " + location : juce::String()) + " only");
         return -1;
     }
 
     juce::String known;
 
     for (auto& output : outputs)
-        known << "\n  " << output.identifier << "  " << output.name;
+    {
+        const auto at = ports->locationOf (output);
+        known << "\n  " << output.identifier << "  " << output.name << (at.isNotEmpty() ? "  (" + at + ")" : juce::String());
+    }
 
     return endWith (UpdateOutcome::unusable, "no MIDI output " + requested + "; the outputs are:"
                                                  + (known.isEmpty() ? juce::String ("\n  (none)") : known));

@@ -98,16 +98,18 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
     // neither asked nor listened to, so its answers to that updater are not taken for answers here.
     for (auto& device : outputDevices)
     {
-        Output output { device, false, {}, {} };
+        Output output { device, false, {}, {}, {}, {} };
+        output.location = ports->locationOf (device);
+        output.lockKey = FollowedInstrument::lockKeyFor (device, output.location);
         juce::String error;
-        const auto outcome = locks.ask (device.identifier, error);
+        const auto outcome = locks.ask (output.lockKey, error);
         output.held = outcome == PortLocks::Outcome::held;
 
         if (outcome == PortLocks::Outcome::failed)
             output.error = "cannot be locked (" + error + ")";
 
         // Taken again just before it is asked: a port is held only while it is asked.
-        locks.release (device.identifier);
+        locks.release (output.lockKey);
 
         outputs.push_back (output);
     }
@@ -139,7 +141,7 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
             continue;
 
         juce::String error;
-        const auto outcome = locks.ask (output.device.identifier, error);
+        const auto outcome = locks.ask (output.lockKey, error);
 
         if (outcome != PortLocks::Outcome::granted)
         {
@@ -166,7 +168,7 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
         }
 
         // Asked: the port is free for others again.
-        locks.release (output.device.identifier);
+        locks.release (output.lockKey);
 
         for (auto& reply : takeReplies())
         {
@@ -204,7 +206,8 @@ juce::String PortLister::describe()
 
     for (auto& output : outputs)
     {
-        text << "  " << output.device.identifier << "  " << output.device.name << ": ";
+        text << "  " << output.device.identifier << "  " << output.device.name
+             << (output.location.isNotEmpty() ? "  (" + output.location + ")" : juce::String()) << ": ";
 
         if (output.held)
             text << "held by another updater (not asked)\n";
@@ -228,6 +231,7 @@ juce::String PortLister::describeAsJson()
         object->setProperty ("event", "port");
         object->setProperty ("port", output.device.identifier);
         object->setProperty ("name", output.device.name);
+        object->setProperty ("location", output.location.isEmpty() ? juce::var() : juce::var (output.location));
         object->setProperty ("held", output.held);
         object->setProperty ("error", output.error.isEmpty() ? juce::var() : juce::var (output.error));
 

@@ -41,6 +41,8 @@ private:
         bool held = false;              // another updater holds it: not asked
         juce::String error;             // it could not be locked or opened: not asked
         juce::StringArray answers;      // describeReply of each answer, with its input
+        juce::String location;          // where its device is plugged in (USB), if the system tells
+        juce::String lockKey;           // what its lock is named after: the location, else the identifier
     };
 
     /** Asks every output in turn, each under its lock. */
