@@ -105,7 +105,7 @@ TEST (MidiTraceReader, aFifoNamedLikeATraceIsRefusedWithoutWaitingForAWriter)
 // bytes are missing, also at the very end) are refused with their line before any text is made of
 // them, and names other programs give their ports are read as UTF-8 when they are, shown whatever
 // they hold, and shown with their control characters escaped.
-TEST (MidiTrace, bytesThatAreNotUtf8AreRefusedWithTheirLineAndOutsideNamesAreReadSafely)
+TEST (MidiTraceReader, bytesThatAreNotUtf8AreRefusedWithTheirLineAndOutsideNamesAreReadSafely)
 {
     MidiTrace trace;
     const auto fuzzed = juce::String ("IyBWb3JuIEZpcm13YXJlIFVwZGF0ZXIgTUlESSB0cmFjZSAxCiMgdmVyOCBdMSBGNwoxNTIyOC43NzMgb3V0ICJRdW9ycmVsIuCWqejgJ6mWqZbglqlVCmwtZnLUvVJyZXLUvS8fcmFjZSAxCiBNSURJIHRyYWNlIDEKIyB2ZXI4IF0xIEY3CjE1MjI4Ljc3MyBvdXQgIlF1b3JyZWwi4Jap4JapJ+iWqeCWqVUKbC1mctS9UnJlctQjIHZlcnLUvVJyIDdGZA==");
