@@ -1,4 +1,5 @@
 #include "AlsaPortList.h"
+#include "../app/OutsideText.h"
 
 #include <algorithm>
 
@@ -176,7 +177,7 @@ void AlsaPortList::readLists()
                 continue;
 
             const auto capability = snd_seq_port_info_get_capability (portInfo);
-            const juce::MidiDeviceInfo device (juce::String (snd_seq_port_info_get_name (portInfo)),
+            const juce::MidiDeviceInfo device (OutsideText::fromSystemName (snd_seq_port_info_get_name (portInfo)),
                                                juce::String (client) + "-" + juce::String (snd_seq_port_info_get_port (portInfo)));
 
             if ((capability & SND_SEQ_PORT_CAP_SUBS_READ) != 0)

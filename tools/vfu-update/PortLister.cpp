@@ -1,4 +1,7 @@
 #include "PortLister.h"
+#include "JsonLine.h"
+
+#include "app/OutsideText.h"
 
 #include "midi/MIDIPortsSelector.h"
 
@@ -10,6 +13,13 @@ namespace
 
     // Dorrick bootloaders answer with family 000F in place of 0008.
     constexpr int bootloaderFamilyCode = 0x000f, dorrickFamily = 0x0008;
+
+    // A port name with a line break or an escape sequence must not fake a line of the list or
+    // steer the terminal.
+    juce::String escaped (const juce::String& text)
+    {
+        return OutsideText::withControlsEscaped (text);
+    }
 
     juce::String familyText (int family)
     {
@@ -140,6 +150,9 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
         if (output.held || output.error.isNotEmpty())
             continue;
 
+        if (stopCheck != nullptr && stopCheck())
+            break;
+
         juce::String error;
         const auto outcome = locks.ask (output.lockKey, error);
 
@@ -197,7 +210,7 @@ juce::String PortLister::describe()
         text << "  (none)\n";
 
     for (auto& input : inputs)
-        text << "  " << input.identifier << "  " << input.name << "\n";
+        text << "  " << escaped (input.identifier) << "  " << escaped (input.name) << "\n";
 
     text << "MIDI outputs:\n";
 
@@ -206,15 +219,15 @@ juce::String PortLister::describe()
 
     for (auto& output : outputs)
     {
-        text << "  " << output.device.identifier << "  " << output.device.name
-             << (output.location.isNotEmpty() ? "  (" + output.location + ")" : juce::String()) << ": ";
+        text << "  " << escaped (output.device.identifier) << "  " << escaped (output.device.name)
+             << (output.location.isNotEmpty() ? "  (" + escaped (output.location) + ")" : juce::String()) << ": ";
 
         if (output.held)
             text << "held by another updater (not asked)\n";
         else if (output.error.isNotEmpty())
             text << output.error << "\n";
         else
-            text << (output.answers.isEmpty() ? juce::String ("no answer") : output.answers.joinIntoString ("; ")) << "\n";
+            text << (output.answers.isEmpty() ? juce::String ("no answer") : escaped (output.answers.joinIntoString ("; "))) << "\n";
     }
 
     return text;
@@ -241,7 +254,7 @@ juce::String PortLister::describeAsJson()
             answers.add (answer);
 
         object->setProperty ("answers", answers);
-        text << juce::JSON::toString (juce::var (object), true) << "\n";
+        text << JsonLine::format (juce::var (object)) << "\n";
     }
 
     return text;
