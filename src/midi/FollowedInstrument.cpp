@@ -85,12 +85,9 @@ FollowedInstrument::Sighting FollowedInstrument::locate (const juce::Array<juce:
         }
     }
 
-    // Away. What was listed with it and has gone since may come back, as a new port.
-    others.removeIf ([&outputs] (const juce::MidiDeviceInfo& other)
-    {
-        return std::none_of (outputs.begin(), outputs.end(), [&other] (const juce::MidiDeviceInfo& port) { return samePort (port, other); });
-    });
-
+    // Away. A port that was listed with it stays another instrument's, also when it vanishes and
+    // comes back meanwhile (instruments restart together on a bench, and a system gives a port
+    // back its old number): only a port never seen beside it may be it.
     for (auto& port : outputs)
         if (! wasListedWithIt (port))
             sighting.candidates.add (port);

@@ -55,8 +55,7 @@ public:
     };
 
     /** Looks for the instrument in the current output list. A port found at its location becomes
-        its port. While it is away, ports that were listed with it and have vanished since are
-        forgotten, so that one coming back counts as new. */
+        its port. */
     Sighting locate (const juce::Array<juce::MidiDeviceInfo>& outputs, const LocationOf& locationOf);
 
     /** A candidate answered as the instrument: it is the instrument's port from now on. */
@@ -72,5 +71,5 @@ private:
 
     juce::MidiDeviceInfo output;
     juce::String location;
-    juce::Array<juce::MidiDeviceInfo> others; // listed while it was there (and still listed since)
+    juce::Array<juce::MidiDeviceInfo> others; // listed while it was there: other instruments
 };

@@ -26,6 +26,8 @@ app=$(realpath "$4")
 
 work=$(mktemp -d)
 chmod 755 "$work"
+# Where the port locks are: the test sequencer gives its updaters a folder of their own.
+locks=${VFU_LOCK_FOLDER:-/var/tmp}
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
@@ -95,7 +97,7 @@ grep -qE "^  [0-9]+:[0-9]+  Quorrel A$" "$work/unknown.err" && grep -qE "^  [0-9
 HOME=$work/root-home "$updater" --list >"$work/list.txt" 2>"$work/list.err" || fail "--list"
 grep -qE "^  [0-9]+:[0-9]+  Quorrel A: Quorrel \(family 0006\), firmware 2.1.12 on input Quorrel A$" "$work/list.txt" \
     || fail "--list does not name the instrument on Quorrel A by its identifier"
-[ -n "$(find /var/tmp -maxdepth 1 -name 'vorn-firmware-updater.*' -user root)" ] || fail "--list left no lock file of root's"
+[ -n "$(find "$locks" -maxdepth 1 -name 'vorn-firmware-updater.*' -user root)" ] || fail "--list left no lock file of root's"
 for name in "Quorrel A" "Quorrel B"; do
     deadline=$((SECONDS + 20))
     until grep -q "created (bootloader" "$work/$name.txt"; do
@@ -154,14 +156,15 @@ done
 # A lock that cannot be taken for another reason than being held is an error, never a lock: a
 # folder where C's lock file belongs.
 c=$(awk '/^MIDI outputs:/ { o = 1; next } o && $2 " " $3 == "Quorrel C:" { print $1 }' "$work/list.txt")
-mkdir "/var/tmp/vorn-firmware-updater.port-${c/:/-}-owner.lock"
+rm -f "$locks/vorn-firmware-updater.port-${c/:/-}-owner.lock"
+mkdir "$locks/vorn-firmware-updater.port-${c/:/-}-owner.lock"
 status=0
 HOME=$work/root-home timeout 60 "$updater" --port "$c" --yes --timeout 5 --trace "$work/c.trace" </dev/null >/dev/null 2>"$work/c.err" || status=$?
 [ $status -eq 1 ] || fail "a lock file that is a folder: status $status, expected 1"
 grep -q "^vfu-update: cannot lock MIDI output $c, so nothing was sent to it: not a regular file" "$work/c.err" \
     || fail "a lock file that is a folder: no reason given"
 ! grep -qE '^[0-9.]+ out ' "$work/c.trace" || fail "sent to an instrument whose lock failed"
-rmdir "/var/tmp/vorn-firmware-updater.port-${c/:/-}-owner.lock"
+rmdir "$locks/vorn-firmware-updater.port-${c/:/-}-owner.lock"
 
 # 5. The window, on Auto, beside a vfu-update that holds C: it passes over C (the first port it
 #    comes to), says so once in its log, sends nothing to C, and finds A or B.

@@ -276,7 +276,7 @@ int ConsoleUpdater::takePort (const juce::MidiDeviceInfo& output)
                                                  + described + ". Nothing was sent to it.");
 
     if (outcome == PortLocks::Outcome::failed)
-        return endWith (UpdateOutcome::failed, "cannot lock MIDI output " + described + ", so nothing was sent to it: " + error);
+        return endWith (UpdateOutcome::failed, "cannot lock MIDI output " + output.identifier + ", so nothing was sent to it: " + error);
 
     selector.restrictToOutput (output.identifier);
     logLine ("vfu-update: MIDI output " + output.identifier + " [" + OutsideText::withControlsEscaped (output.name) + "]"
