@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The guides' shell examples that need no instrument, run as a reader runs them: every indented
+# code block that follows a line "<!-- docs-example -->" in README.md and docs/*.md. The blocks of
+# one guide run in order in one bash (set -euo pipefail), so that a later block uses the files an
+# earlier one made, in a scratch folder that looks like a source tree after
+# `scripts/build.sh release` (resources/, scripts/ and build/ are links to the real ones), with the
+# built tools first on PATH as the guides say, a home folder of its own and, as root, a private
+# /var/tmp (the port locks). A guide passes when its blocks end with status 0.
+#
+# usage: docs_examples.sh <source folder> <build folder>
+set -uo pipefail
+
+source_dir=$(realpath "$1")
+build_dir=$(realpath "$2")
+
+# As root, a private /var/tmp: the examples' updaters then never meet another test's port locks.
+if [ -z "${VFU_DOCS_PRIVATE:-}" ] && [ "$(id -u)" -eq 0 ]; then
+    export VFU_DOCS_PRIVATE=1
+    exec unshare --mount sh -c 'mount -t tmpfs -o mode=1777 tmpfs /var/tmp && exec "$0" "$@"' "$0" "$@"
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+ran=0
+
+# blocks_of FILE: the marked blocks of FILE as one script, each block after a comment naming
+# its line; nothing when FILE has none.
+blocks_of() {
+    awk -v file="$(basename "$1")" '
+        /^<!-- docs-example -->[[:space:]]*$/ { marked = 1; inblock = 0; next }
+        marked && !inblock && /^[[:space:]]*$/ { next }
+        marked && /^    / { if (!inblock) print "# " file ", line " NR; inblock = 1; print substr($0, 5); next }
+        marked && inblock && /^[[:space:]]*$/ { print ""; next }
+        { marked = 0; inblock = 0 }
+    ' "$1"
+}
+
+for guide in "$source_dir/README.md" "$source_dir"/docs/*.md; do
+    name=$(basename "$guide")
+    script="$work/$name.sh"
+    blocks_of "$guide" >"$script"
+    [ -s "$script" ] || continue
+
+    tree="$work/tree-$name"
+    mkdir -p "$tree/home/Desktop"
+    ln -s "$source_dir/resources" "$tree/resources"
+    ln -s "$source_dir/scripts" "$tree/scripts"
+    ln -s "$build_dir" "$tree/build"
+
+    ran=$((ran + 1))
+    start=$SECONDS
+    (
+        cd "$tree" || exit 1
+        export HOME="$tree/home"
+        export PATH="$PWD/build/tools/check-definitions:$PWD/build/tools/vfw-tool:$PWD/build/tools/vfu-update:$PWD/build/tools/vfu-instrument:$PATH"
+        unset VFU_SIMULATE VFU_TRACE XDG_CONFIG_HOME DISPLAY
+        exec timeout 120 bash -euo pipefail "$script" </dev/null
+    ) >"$work/$name.out" 2>&1
+    status=$?
+    if [ $status -eq 0 ]; then
+        echo "$name: examples ran ($((SECONDS - start)) s)"
+    else
+        echo "FAIL: $name: the examples ended with status $status; script and output:" >&2
+        cat -n "$script" >&2
+        echo "--- output" >&2
+        tail -n 60 "$work/$name.out" >&2
+        failures=$((failures + 1))
+    fi
+done
+
+[ $ran -gt 0 ] || { echo "FAIL: no marked examples found" >&2; exit 1; }
+[ $failures -eq 0 ] || exit 1
+echo "guides with examples checked: $ran"
