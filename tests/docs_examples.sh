@@ -27,10 +27,16 @@ ran=0
 # blocks_of FILE: the marked blocks of FILE as one script, each block after a comment naming
 # its line; nothing when FILE has none.
 blocks_of() {
+    # A marker may be indented (inside a list item); its block is indented four more spaces.
     awk -v file="$(basename "$1")" '
-        /^<!-- docs-example -->[[:space:]]*$/ { marked = 1; inblock = 0; next }
+        /^ *<!-- docs-example --> *$/ {
+            match($0, /^ */); indent = RLENGTH + 4; marked = 1; inblock = 0; next
+        }
         marked && !inblock && /^[[:space:]]*$/ { next }
-        marked && /^    / { if (!inblock) print "# " file ", line " NR; inblock = 1; print substr($0, 5); next }
+        marked && substr($0, 1, indent) == sprintf("%" indent "s", "") {
+            if (!inblock) print "# " file ", line " NR
+            inblock = 1; print substr($0, indent + 1); next
+        }
         marked && inblock && /^[[:space:]]*$/ { print ""; next }
         { marked = 0; inblock = 0 }
     ' "$1"
