@@ -33,7 +33,10 @@ case "$flavour" in
 esac
 
 # cached NAME FOLDER: the value of a cache entry, empty when the folder has none.
-cached() { sed -n "s/^$1:[A-Z]*=//p" "$2/CMakeCache.txt" 2>/dev/null | head -n 1; }
+cached() {
+    [ -f "$2/CMakeCache.txt" ] || return 0
+    sed -n "s/^$1:[A-Z]*=//p" "$2/CMakeCache.txt" | head -n 1
+}
 
 # A folder that CMake configured with another generator (Unix Makefiles is CMake's default) cannot
 # be switched to Ninja in place. Its cache and CMake's files in it are removed and it is configured
