@@ -100,6 +100,9 @@ foreach(program VornFirmwareUpdater ${vfu_tool_targets})
     endif()
 endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/example.vorn.FirmwareUpdater.desktop DESTINATION share/applications)
+# Keeps systemd-tmpfiles from ageing the port locks in /var/tmp while they are held.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/vorn-firmware-updater.tmpfiles.conf
+        DESTINATION lib/tmpfiles.d RENAME ${vfu_package_name}.conf)
 install(FILES ${vfu_stage}/${vfu_package_name}.png DESTINATION share/icons/hicolor/256x256/apps)
 install(FILES ${vfu_stage}/copyright ${vfu_stage}/changelog.gz DESTINATION ${vfu_doc})
 

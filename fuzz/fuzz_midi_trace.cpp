@@ -10,10 +10,10 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size);
 
 extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 {
-    const auto text = juce::String::fromUTF8 (reinterpret_cast<const char*> (data), (int) size);
+    // As a trace file is read: from its bytes, which need not be UTF-8.
     MidiTrace trace;
 
-    if (MidiTrace::parse (text, trace).isNotEmpty())
+    if (MidiTrace::parseBytes (data, size, trace).isNotEmpty())
         return 0;
 
     juce::String written (MidiTrace::firstLine);

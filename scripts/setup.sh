@@ -40,6 +40,8 @@ test_packages=(
     man-db groff-base appstream graphviz
     # the Windows installer and its Authenticode signature
     nsis osslsigncode openssl
+    # the kernel guest: QEMU, and busybox for its initramfs (the kernel itself is unpacked, not installed)
+    qemu-system-x86 busybox-static cpio
 )
 
 packages=("${run_packages[@]}")

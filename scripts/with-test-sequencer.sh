@@ -38,6 +38,13 @@ done
 
 folder="$(mktemp -d "${TMPDIR:-/tmp}/vfu-test-seq.XXXXXX")" || exit 2
 socket="$folder/seq"
+
+# The updaters' port locks in a folder of this sequencer's own: its port numbers mean nothing to
+# the updaters on the machine's own MIDI service, or to another test sequencer's.
+if [ -z "${VFU_LOCK_FOLDER:-}" ]; then
+    mkdir -m 1777 "$folder/locks" || exit 2
+    export VFU_LOCK_FOLDER="$folder/locks"
+fi
 broker_pid=""
 
 stop_broker() {

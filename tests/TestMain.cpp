@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include "midi/MIDIPortsSelector.h"
@@ -9,7 +11,18 @@ int main (int argc, char** argv)
 {
     ::testing::InitGoogleTest (&argc, argv);
     juce::ScopedJuceInitialiser_GUI juce;
+
+    // Locks taken by the tests go to a folder of their own, never to the machine's shared one
+    // (POSIX: lock files; Windows' locks are named mutexes).
+    const auto lockFolder = juce::File::createTempFile ("vfu-test-locks");
+
+   #if ! JUCE_WINDOWS
+    if (std::getenv ("VFU_LOCK_FOLDER") == nullptr && lockFolder.createDirectory())
+        ::setenv ("VFU_LOCK_FOLDER", lockFolder.getFullPathName().toRawUTF8(), 1);
+   #endif
+
     const auto result = RUN_ALL_TESTS();
+    lockFolder.deleteRecursively();
 
     // Tests plug software buses into the process-wide selector, which lives until static
     // destruction; a bus's delivery thread must end while the framework is still there.

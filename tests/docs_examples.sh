@@ -4,20 +4,14 @@
 # one guide run in order in one bash (set -euo pipefail), so that a later block uses the files an
 # earlier one made, in a scratch folder that looks like a source tree after
 # `scripts/build.sh release` (resources/, scripts/ and build/ are links to the real ones), with the
-# built tools first on PATH as the guides say, a home folder of its own and, as root, a private
-# /var/tmp (the port locks). A guide passes when its blocks end with status 0.
+# built tools first on PATH as the guides say, a home folder and a port-lock folder of its own
+# (VFU_LOCK_FOLDER). A guide passes when its blocks end with status 0.
 #
 # usage: docs_examples.sh <source folder> <build folder>
 set -uo pipefail
 
 source_dir=$(realpath "$1")
 build_dir=$(realpath "$2")
-
-# As root, a private /var/tmp: the examples' updaters then never meet another test's port locks.
-if [ -z "${VFU_DOCS_PRIVATE:-}" ] && [ "$(id -u)" -eq 0 ]; then
-    export VFU_DOCS_PRIVATE=1
-    exec unshare --mount sh -c 'mount -t tmpfs -o mode=1777 tmpfs /var/tmp && exec "$0" "$@"' "$0" "$@"
-fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -49,7 +43,7 @@ for guide in "$source_dir/README.md" "$source_dir"/docs/*.md; do
     [ -s "$script" ] || continue
 
     tree="$work/tree-$name"
-    mkdir -p "$tree/home/Desktop"
+    mkdir -p "$tree/home/Desktop" "$tree/locks"
     ln -s "$source_dir/resources" "$tree/resources"
     ln -s "$source_dir/scripts" "$tree/scripts"
     ln -s "$build_dir" "$tree/build"
@@ -59,6 +53,8 @@ for guide in "$source_dir/README.md" "$source_dir"/docs/*.md; do
     (
         cd "$tree" || exit 1
         export HOME="$tree/home"
+        # The examples' updaters never meet the port locks of another test or of the machine's updaters.
+        export VFU_LOCK_FOLDER="$tree/locks"
         export PATH="$PWD/build/tools/check-definitions:$PWD/build/tools/vfw-tool:$PWD/build/tools/vfu-update:$PWD/build/tools/vfu-instrument:$PATH"
         unset VFU_SIMULATE VFU_TRACE XDG_CONFIG_HOME DISPLAY
         exec timeout 120 bash -euo pipefail "$script" </dev/null

@@ -1,5 +1,6 @@
 // The MIDI trace reader: what a support person receives from a user is outside input.
 
+#include "app/OutsideText.h"
 #include "midi/MidiTrace.h"
 
 #include <gtest/gtest.h>
@@ -99,3 +100,31 @@ TEST (MidiTraceReader, aFifoNamedLikeATraceIsRefusedWithoutWaitingForAWriter)
     fifo.getFile().deleteFile();
 }
 #endif
+
+// Traces are shared for bug reports: bytes that are not UTF-8 (a lead byte whose continuation
+// bytes are missing, also at the very end) are refused with their line before any text is made of
+// them, and names other programs give their ports are read as UTF-8 when they are, shown whatever
+// they hold, and shown with their control characters escaped.
+TEST (MidiTraceReader, bytesThatAreNotUtf8AreRefusedWithTheirLineAndOutsideNamesAreReadSafely)
+{
+    MidiTrace trace;
+    const auto fuzzed = juce::String ("IyBWb3JuIEZpcm13YXJlIFVwZGF0ZXIgTUlESSB0cmFjZSAxCiMgdmVyOCBdMSBGNwoxNTIyOC43NzMgb3V0ICJRdW9ycmVsIuCWqejgJ6mWqZbglqlVCmwtZnLUvVJyZXLUvS8fcmFjZSAxCiBNSURJIHRyYWNlIDEKIyB2ZXI4IF0xIEY3CjE1MjI4Ljc3MyBvdXQgIlF1b3JyZWwi4Jap4JapJ+iWqeCWqVUKbC1mctS9UnJlctQjIHZlcnLUvVJyIDdGZA==");
+    juce::MemoryOutputStream decoded;
+    ASSERT_TRUE (juce::Base64::convertFromBase64 (decoded, fuzzed));
+    EXPECT_EQ (MidiTrace::parseBytes (decoded.getData(), decoded.getDataSize(), trace), "line 3: not valid UTF-8");
+
+    juce::TemporaryFile file;
+    const char cutAtTheEnd[] = "# Vorn Firmware Updater MIDI trace 1\n0.000 out \"Quorrel\xe2\x82";
+    ASSERT_TRUE (file.getFile().replaceWithData (cutAtTheEnd, sizeof (cutAtTheEnd) - 1));
+    EXPECT_TRUE (MidiTrace::load (file.getFile(), trace).endsWith (": line 2: not valid UTF-8"));
+    const char zeroByte[] = "# Vorn Firmware Updater MIDI trace 1\n0.000 out \"Q\0\" F0 F7\n";
+    EXPECT_EQ (MidiTrace::parseBytes (zeroByte, sizeof (zeroByte) - 1, trace), "line 2: not valid UTF-8");
+    EXPECT_TRUE (trace.events.empty());
+
+    EXPECT_EQ (OutsideText::fromSystemName ("Q\xc3\xa9"), juce::String (juce::CharPointer_UTF8 ("Q\xc3\xa9")));
+    EXPECT_EQ (OutsideText::fromSystemName ("Q\xe9"), juce::String (juce::CharPointer_UTF8 ("Q\xc3\xa9")));
+    EXPECT_EQ (OutsideText::fromSystemName ("Q\xe2\x82").length(), 3);
+    EXPECT_EQ (OutsideText::withControlsEscaped ("Q\a\x1b[2J\nfake"), "Q\\x07\\x1b[2J\\x0afake");
+    EXPECT_FALSE (OutsideText::isPrintable ("Quorrel\x1b"));
+    EXPECT_TRUE (OutsideText::isPrintable (juce::CharPointer_UTF8 ("Qu\xc3\xb6rrel 2")));
+}

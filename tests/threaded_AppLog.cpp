@@ -1,4 +1,5 @@
 #include "app/AppLog.h"
+#include "app/LogFile.h"
 
 #include <gtest/gtest.h>
 
@@ -52,4 +53,65 @@ TEST (AppLog, closingAndReopeningWhileOtherThreadsLogNeverTearsALine)
 
     EXPECT_GT (written, 0);
     EXPECT_FALSE (temp.getFile().loadFileAsString().contains ("dropped while closed"));
+}
+
+// The window and a terminal updater share one log: while one appends, the other starts, cuts the
+// log to its limit and writes its header. Every line appended since the last cut must be there,
+// whole, and nothing the cut keeps may be overwritten by the header or lost to the cut.
+TEST (AppLog, aSecondProgramStartingOnTheLogLosesAndTearsNoneOfTheFirstsLines)
+{
+    juce::TemporaryFile temp;
+    const juce::int64 limit = 16 * 1024;
+    ASSERT_TRUE (temp.getFile().replaceWithText (juce::String::repeatedString ("old line of the previous run\n", 2000)));
+
+    std::atomic<bool> stop { false };
+    std::atomic<int> starts { 0 };
+    constexpr int numLines = 20000;
+
+    std::thread secondProgram ([&]
+    {
+        while (! stop.load())
+        {
+            LogFile log (temp.getFile(), limit);
+            EXPECT_EQ (log.trim(), "");
+            EXPECT_EQ (log.append ("\r\n**********\r\nsecond program\r\n"), "");
+            ++starts;
+        }
+    });
+
+    {
+        LogFile firstProgram (temp.getFile(), 1024 * 1024);
+
+        for (int i = 0; i < numLines; ++i)
+            ASSERT_EQ (firstProgram.append ("first program line " + juce::String (i) + " end\r\n"), "");
+    }
+
+    stop = true;
+    secondProgram.join();
+    EXPECT_GT (starts.load(), 1);
+
+    // The cuts keep a tail, so the first program's lines left must be one unbroken run that
+    // ends with its last line; every other line is a whole header line.
+    const std::regex firstsLine (R"(first program line (\d+) end)");
+    int expected = -1;
+
+    for (auto& line : juce::StringArray::fromLines (temp.getFile().loadFileAsString()))
+    {
+        std::smatch match;
+        const auto text = line.toStdString();
+
+        if (std::regex_match (text, match, firstsLine))
+        {
+            const int number = std::stoi (match[1].str());
+            EXPECT_TRUE (expected < 0 || number == expected) << "line " << expected << " is missing before " << number;
+            expected = number + 1;
+        }
+        else
+        {
+            EXPECT_TRUE (text.empty() || text == "**********" || text == "second program"
+                         || text == "old line of the previous run") << text;
+        }
+    }
+
+    EXPECT_EQ (expected, numLines);
 }

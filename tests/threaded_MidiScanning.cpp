@@ -208,28 +208,89 @@ TEST_F (Scanning, afterScanAllPortsThePollFollowsTheInstrumentToItsNewPositions)
     EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::DeviceDetected);
 }
 
-TEST_F (Scanning, aQuorrelThatComesBackUnderAnotherNameIsFollowedByPosition)
+TEST_F (Scanning, anInstrumentIsFollowedThroughItsRestartsAndAnotherOfItsKindNeverTakenForIt)
+{
+    // Two Quorrels: the second, already up to date, is listed all along.
+    MidiLogCapture log;
+    auto firstSettings = instrument (6);
+    firstSettings.portName = "Quorrel A";
+    firstSettings.bootloaderPortName = "Quorrel Bootloader";
+    firstSettings.reattachMs = 300;
+    SimulatedInstrument first (*ports, firstSettings);
+    auto secondSettings = instrument (6, "2.2.0");
+    secondSettings.portName = "Quorrel B";
+    SimulatedInstrument second (*ports, secondSettings);
+
+    ASSERT_EQ (selector.scanForDevice (6, false), PollingResult::DeviceDetected);
+    ASSERT_EQ (selector.getOutputName(), "Quorrel A");
+
+    // Away: nothing new is listed, so nothing is asked, the other Quorrel least of all.
+    second.clearRecord();
+    first.pullCable();
+    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::NoDevice);
+    EXPECT_TRUE (log.contains ("Quorrel A : not listed, no Device Inquiry Request sent"));
+    EXPECT_EQ (selector.getFirmwareVersion(), "Unknown");
+
+    // Back from its restart under another name: the port that appeared is asked, answers as the
+    // Quorrel, and both choices follow it there.
+    first.reboot (SimulatedInstrument::Mode::bootloader);
+    ASSERT_TRUE (first.waitForMode (SimulatedInstrument::Mode::bootloader, 2000));
+    ASSERT_TRUE (pumpUntil ([&] { return ports->getOutputNames().contains ("Quorrel Bootloader"); }, 2000));
+    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::BootloaderDetected);
+    EXPECT_EQ (selector.getOutputName(), "Quorrel Bootloader");
+    EXPECT_EQ (selector.getInputName(), "Quorrel Bootloader");
+    EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::DeviceDetected);
+    EXPECT_TRUE (log.contains ("MIDI output [Quorrel Bootloader] (Quorrel Bootloader) answers as the instrument that was on "
+                               "MIDI output [Quorrel A] (Quorrel A): it is followed there"));
+
+    // Its cable pulled: the other Quorrel, however well it answers, is never taken for it.
+    first.pullCable();
+    ASSERT_TRUE (pumpUntil ([&] { return ! ports->getOutputNames().contains ("Quorrel Bootloader"); }, 2000));
+
+    for (int poll = 0; poll < 2; ++poll)
+        EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::NoDevice);
+
+    EXPECT_EQ (second.countReceived (identityRequest), 0);
+    EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::NoDevice);
+    EXPECT_EQ (ports->countOpenInputs(), 0);
+}
+
+TEST_F (Scanning, twoInstrumentsThatComeBackWhereOneWentStopEverySend)
 {
     MidiLogCapture log;
     auto settings = instrument (6);
     settings.bootloaderPortName = "Quorrel Bootloader";
+    settings.reattachMs = 200;
     SimulatedInstrument quorrel (*ports, settings);
     ASSERT_EQ (selector.scanForDevice (6, false), PollingResult::DeviceDetected);
 
+    // While it restarts, another Quorrel in its bootloader is plugged in.
     quorrel.enterBootloader();
-    ASSERT_TRUE (pumpUntil ([&] { return ports->getInputNames() == juce::StringArray ("Quorrel Bootloader"); }, 2000));
+    auto strangerSettings = instrument (6);
+    strangerSettings.portName = "Quorrel Bootloader 2";
+    strangerSettings.mode = SimulatedInstrument::Mode::bootloader;
+    SimulatedInstrument stranger (*ports, strangerSettings);
+    ASSERT_TRUE (quorrel.waitForMode (SimulatedInstrument::Mode::bootloader, 2000));
+    ASSERT_TRUE (pumpUntil ([&] { return ports->getOutputNames().contains ("Quorrel Bootloader"); }, 2000));
 
-    // The output's old name is gone: nothing can be sent, and the output choice falls back to Auto.
     EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::NoDevice);
-    EXPECT_TRUE (log.contains ("Scanning MIDI input [Quorrel Bootloader]"));
-    EXPECT_EQ (selector.getOutputName(), "Auto");
+    EXPECT_TRUE (selector.isFollowedInstrumentAmbiguous());
+    EXPECT_TRUE (log.lines().joinIntoString ("\n").contains ("both answer as the instrument that was on MIDI output [Quorrel] (Quorrel)"));
 
-    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::BootloaderDetected);
-    EXPECT_EQ (selector.getOutputName(), "Quorrel Bootloader");
-    EXPECT_EQ (selector.getInputName(), "Quorrel Bootloader");
+    // From now on nothing reaches either of them: no request, no erase, no image.
+    quorrel.clearRecord();
+    stranger.clearRecord();
+    EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::NoDevice);
+    EXPECT_EQ (selector.openSelectedOutput(), nullptr);
+    EXPECT_EQ (quorrel.countReceived (identityRequest) + stranger.countReceived (identityRequest), 0);
+
+    // Until the user chooses again.
+    selector.selectAutoInput();
+    selector.selectAutoOutput();
+    EXPECT_FALSE (selector.isFollowedInstrumentAmbiguous());
 }
 
-TEST_F (Scanning, quorrelAndDorrickWhoseRememberedInputIsGoneScanTheEmptyNameAtThatPosition)
+TEST_F (Scanning, quorrelAndDorrickAwayAreAskedNowhereAndFoundBackOnTheirPorts)
 {
     for (int family : { 6, 8 })
     {
@@ -241,15 +302,15 @@ TEST_F (Scanning, quorrelAndDorrickWhoseRememberedInputIsGoneScanTheEmptyNameAtT
         const auto name = SimulatedInstrument::instrumentNameFor (family);
         ASSERT_EQ (selector.scanForDevice ((juce::uint16) family, false), PollingResult::DeviceDetected);
 
-        // It reboots into its bootloader: while it is away its position holds nothing.
-        device.enterBootloader();
+        // Away: nothing is asked.
+        device.pullCable();
         EXPECT_EQ (selector.scanForDevice ((juce::uint16) family, false), PollingResult::NoDevice);
-        EXPECT_TRUE (log.contains ("Scanning MIDI input []")) << family;
-        EXPECT_EQ (selector.getInputName(), "");
-        EXPECT_EQ (selector.getInputIndex(), 0) << "the position is remembered";
+        EXPECT_TRUE (log.contains (name + " : not listed, no Device Inquiry Request sent")) << family;
 
-        // Back at the same position, it is found there and the name follows.
+        // Back on the same port from its bootloader, it is found there.
+        device.reboot (SimulatedInstrument::Mode::bootloader);
         ASSERT_TRUE (device.waitForMode (SimulatedInstrument::Mode::bootloader, 2000));
+        ASSERT_TRUE (pumpUntil ([&] { return ports->getOutputNames().contains (name); }, 2000));
         EXPECT_EQ (selector.scanForDevice ((juce::uint16) family, false), PollingResult::BootloaderDetected);
         EXPECT_TRUE (log.contains ("Scanning MIDI input [" + name + "]")) << family;
         EXPECT_EQ (selector.getInputName(), name);

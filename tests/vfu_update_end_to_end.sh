@@ -138,6 +138,15 @@ finish() {
 }
 
 expect_out()    { grep -q -- "$1" "$out" || fail "standard output lacks '$1'"; }
+# expect_json_result <file> <status>: every line is strict JSON (no raw or unknown-escaped
+# control character) and the last one is the result with that status.
+expect_json_result() {
+    python3 - "$1" "$2" <<'CHECK' || fail "$1 is not JSON lines ending with a result of status $2: $(cat "$1")"
+import json, sys
+lines = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8") if line.strip()]
+assert lines and lines[-1]["event"] == "result" and lines[-1]["status"] == int(sys.argv[2]), lines[-1:]
+CHECK
+}
 expect_err()    { grep -q -- "$1" "$err" || fail "standard error lacks '$1'"; }
 # interrupt_once_logged TEXT: sends SIGINT to the run as soon as its log has the text.
 interrupt_once_logged() {
@@ -331,6 +340,12 @@ case "$case" in
         start --list
         finish 0
         expect_out "Quorrel (family 0006), firmware 2.1.12 on input Quorrel"
+
+        if [ "$through" = pipe ]; then
+            start --list --json
+            finish 0
+            expect_json_result "$out" 0
+        fi
         ;;
 
     hangup)
@@ -513,6 +528,25 @@ case "$case" in
         finish 1
         expect_err "^vfu-update: No firmware file was found."
         expect_log "vfu-update: exit status 1: No firmware file was found."
+
+        # Wrong arguments still end a JSON run with its result line.
+        for arguments in "--json --bogus" "--json --port=" "--json --firmware $work/missing.vfw"; do
+            status=0
+            # shellcheck disable=SC2086
+            "$updater" $arguments >"$work/usage.json" 2>/dev/null </dev/null || status=$?
+            [ "$status" -eq 2 ] || fail "vfu-update $arguments: exit status $status, expected 2"
+            expect_json_result "$work/usage.json" 2
+        done
+
+        # An identifier no output has, with control characters in it: the result line is strict
+        # JSON, the terminal gets them escaped, and no log is made for a port that is not there.
+        status=0
+        "$updater" --json --yes --port "$(printf 'Q\a\033[2J\nfake')" >"$work/port.json" 2>"$work/port.err" </dev/null || status=$?
+        [ "$status" -eq 2 ] || fail "an unknown --port: exit status $status, expected 2"
+        expect_json_result "$work/port.json" 2
+        ! grep -q "$(printf '\033')" "$work/port.err" || fail "an escape sequence reached standard error"
+        grep -q 'no MIDI output Q\\x07\\x1b\[2J\\x0afake' "$work/port.err" || fail "the identifier is not shown escaped: $(cat "$work/port.err")"
+        ! ls "$(dirname "$log")" | grep -q -- "-port-" || fail "a mistyped --port left a log behind: $(ls "$(dirname "$log")")"
         ;;
 
     ignoredsignals)

@@ -1,54 +1,27 @@
 #include "AppLog.h"
 #include "BuildConstants.h"
-#include "RegularFile.h"
+#include "LogFile.h"
 
 #include <mutex>
-
-#if ! JUCE_WINDOWS
- #include <cstring>
- #include <fcntl.h>
- #include <unistd.h>
-#endif
 
 namespace AppLog
 {
 namespace
 {
     // The lock makes the detach in closeLog() safe against a logLine() on another thread;
-    // it is held only while one line is handed to the file, never across a wait.
+    // it is held while one line is handed to the file (which waits only while another program
+    // cuts the shared log), never across a sleep or a MIDI wait.
     std::mutex logLock;
-    std::unique_ptr<juce::FileLogger> logger;
+    std::unique_ptr<LogFile> logFile;
 
-   #if ! JUCE_WINDOWS
-    /** Writes each line to the end of the file in one write with O_APPEND. The window and a
-        vfu-update that update two instruments side by side share the log; the framework's
-        logger seeks to the end and then writes, so one program's line could overwrite the
-        other's. */
-    class AppendingFileLogger final : public juce::FileLogger
+    /** The framework's log header, written with the same appending write as the lines. */
+    juce::String headerFor (const juce::String& welcomeLine)
     {
-    public:
-        using juce::FileLogger::FileLogger;
-
-        void logMessage (const juce::String& message) override
-        {
-            const auto line = message + juce::NewLine::getDefault();
-            const int fd = ::open (getLogFile().getFullPathName().toRawUTF8(),
-                                   O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
-
-            if (fd < 0)
-                return;
-
-            // The log has nowhere to say that it cannot be written.
-            const char* data = line.toRawUTF8();
-            RegularFile::writeWhole (fd, data, std::strlen (data));
-            ::close (fd);
-        }
-    };
-
-    using LogFileWriter = AppendingFileLogger;
-   #else
-    using LogFileWriter = juce::FileLogger;
-   #endif
+        const juce::String newLine (juce::NewLine::getDefault());
+        return newLine + "**********************************************************" + newLine
+             + welcomeLine + newLine
+             + "Log started: " + juce::Time::getCurrentTime().toString (true, true) + newLine;
+    }
 }
 
 juce::String logFileNameFor (const juce::String& deviceName, Run run)
@@ -71,12 +44,16 @@ juce::File logFileFor (const juce::String& deviceName, Run run)
 
 void createLogAt (const juce::File& file, const juce::String& welcomeLine)
 {
-    auto newLogger = std::make_unique<LogFileWriter> (file, welcomeLine, BuildConstants::logSizeLimitBytes);
-    std::unique_ptr<juce::FileLogger> old;
+    // The log has nowhere to say that it cannot be written.
+    auto newLog = std::make_unique<LogFile> (file, BuildConstants::logSizeLimitBytes);
+    newLog->trim();
+    newLog->append (headerFor (welcomeLine));
+
+    std::unique_ptr<LogFile> old;
     {
         const std::lock_guard<std::mutex> lock (logLock);
-        old = std::move (logger);
-        logger = std::move (newLogger);
+        old = std::move (logFile);
+        logFile = std::move (newLog);
     }
 }
 
@@ -94,16 +71,16 @@ void logLine (const juce::String& text)
 {
     const std::lock_guard<std::mutex> lock (logLock);
 
-    if (logger != nullptr)
-        logger->logMessage (timeStampPrefix (juce::Time::getCurrentTime()) + text);
+    if (logFile != nullptr)
+        logFile->append (timeStampPrefix (juce::Time::getCurrentTime()) + text + juce::NewLine::getDefault());
 }
 
 void closeLog()
 {
-    std::unique_ptr<juce::FileLogger> old;
+    std::unique_ptr<LogFile> old;
     {
         const std::lock_guard<std::mutex> lock (logLock);
-        old = std::move (logger);
+        old = std::move (logFile);
     }
 }
 }

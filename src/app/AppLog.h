@@ -24,7 +24,8 @@ namespace AppLog
     /** The file that createLog() writes to. */
     juce::File logFileFor (const juce::String& deviceName, Run run = Run::real);
 
-    /** Opens (or reopens) the log, trimming an existing file to 1 MiB at a line boundary. */
+    /** Opens (or reopens) the log, trimming an existing file to 1 MiB at a line boundary; the log
+        is cut again whenever it grows a quarter past that while the program runs (see LogFile). */
     void createLog (const juce::String& deviceName, Run run = Run::real);
 
     /** Opens the log on an explicit file; for tools and tests. */

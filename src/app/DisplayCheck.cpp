@@ -1,5 +1,6 @@
 #include "DisplayCheck.h"
 #include "BuildConstants.h"
+#include "OutsideText.h"
 
 #if JUCE_LINUX || JUCE_BSD
  #include <cstdlib>
@@ -34,7 +35,7 @@ juce::String DisplayCheck::findProblem()
     auto* connection = openDisplay (nullptr);
 
     if (connection == nullptr)
-        return "the display DISPLAY=" + juce::String::fromUTF8 (display) + " cannot be opened";
+        return "the display DISPLAY=" + OutsideText::fromSystemName (display) + " cannot be opened";
 
     closeDisplay (connection);
    #endif

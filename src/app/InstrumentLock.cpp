@@ -64,7 +64,23 @@ juce::File InstrumentLock::getLockFolder()
    #if JUCE_WINDOWS
     return {};
    #else
+    // A folder of its own for a test run, so that its locks meet neither another run's nor those
+    // of the updaters in use on the machine.
+    const auto folder = juce::SystemStats::getEnvironmentVariable ("VFU_LOCK_FOLDER", {});
+
+    if (juce::File::isAbsolutePath (folder))
+        return juce::File (folder);
+
     return juce::File ("/var/tmp");
+   #endif
+}
+
+juce::String InstrumentLock::getLockPath() const
+{
+   #if JUCE_WINDOWS
+    return "Global\\" + name;
+   #else
+    return getLockFolder().getChildFile (name + ".lock").getFullPathName();
    #endif
 }
 
@@ -145,58 +161,93 @@ InstrumentLock::Result InstrumentLock::tryEnter()
         return Result::failed;
     };
 
-    int opened = -1;
-
-    // Made by another process between our two opens: open it again, as it now exists.
-    for (int attempt = 0; attempt < 3 && opened < 0; ++attempt)
+    // A file that a clean-up of old files removed (or replaced) between our open and our lock
+    // is no lock: the path must still name the file that was locked, else it is taken anew.
+    for (int attempt = 0; attempt < 4; ++attempt)
     {
-        opened = ::open (path.toRawUTF8(), openFlags);
+        const auto opened = openOrMake (path, openFlags);
 
-        if (opened >= 0 || errno != ENOENT)
-            break;
+        if (opened < 0)
+            return failWith ("cannot open", -opened);
 
-        opened = ::open (path.toRawUTF8(), openFlags | O_CREAT | O_EXCL, 0444);
+        struct stat info {};
+
+        if (::fstat (opened, &info) != 0 || ! S_ISREG (info.st_mode))
+        {
+            ::close (opened);
+            error = "not a regular file: " + path;
+            return Result::failed;
+        }
+
+        if (::flock (opened, LOCK_EX | LOCK_NB) != 0)
+        {
+            const auto number = errno;
+            ::close (opened);
+
+            if (number == EWOULDBLOCK || number == EAGAIN)
+                return Result::held;
+
+            return failWith ("cannot lock", number);
+        }
+
+        struct stat named {};
+
+        if (::lstat (path.toRawUTF8(), &named) == 0 && named.st_ino == info.st_ino && named.st_dev == info.st_dev)
+        {
+            fd = opened;
+            return Result::taken;
+        }
+
+        ::close (opened);
+    }
+
+    error = "the lock file " + path + " was removed or replaced each time it was taken";
+    return Result::failed;
+}
+
+int InstrumentLock::openOrMake (const juce::String& path, int openFlags)
+{
+    // Made by another process between our two opens: open it again, as it now exists.
+    for (int attempt = 0; attempt < 3; ++attempt)
+    {
+        const auto opened = ::open (path.toRawUTF8(), openFlags);
 
         if (opened >= 0)
+            return opened;
+
+        if (errno != ENOENT)
+            return -errno;
+
+        // Made under a name of its own and given its final mode there, then linked in place: the
+        // lock file is never seen with a mode that a strict umask left (0400, readable by its
+        // maker only).
+        const auto made = path + ".new-" + juce::String (::getpid()) + "-" + juce::String::toHexString (juce::Random::getSystemRandom().nextInt64());
+        const auto madeFd = ::open (made.toRawUTF8(), openFlags | O_CREAT | O_EXCL, 0444);
+
+        if (madeFd < 0)
+            return -errno;
+
+        const auto modeSet = ::fchmod (madeFd, 0444) == 0 ? 0 : errno;
+        const auto linked = modeSet == 0 && ::link (made.toRawUTF8(), path.toRawUTF8()) == 0;
+        const auto linkError = linked ? 0 : errno;
+        ::unlink (made.toRawUTF8());
+
+        if (modeSet != 0)
         {
-            if (::fchmod (opened, 0444) != 0)
-            {
-                const auto number = errno;
-                ::close (opened);
-                return failWith ("cannot make readable for every account", number);
-            }
+            ::close (madeFd);
+            return -modeSet;
         }
-        else if (errno != EEXIST)
-        {
-            return failWith ("cannot make", errno);
-        }
+
+        if (linked)
+            return madeFd;
+
+        ::close (madeFd);
+
+        if (linkError != EEXIST)
+            return -linkError;
     }
 
-    if (opened < 0)
-        return failWith ("cannot open", errno);
-
-    struct stat info {};
-
-    if (::fstat (opened, &info) != 0 || ! S_ISREG (info.st_mode))
-    {
-        ::close (opened);
-        error = "not a regular file: " + path;
-        return Result::failed;
-    }
-
-    if (::flock (opened, LOCK_EX | LOCK_NB) != 0)
-    {
-        const auto number = errno;
-        ::close (opened);
-
-        if (number == EWOULDBLOCK || number == EAGAIN)
-            return Result::held;
-
-        return failWith ("cannot lock", number);
-    }
-
-    fd = opened;
-    return Result::taken;
+    return -ENOENT;
 }
 
 void InstrumentLock::exit()

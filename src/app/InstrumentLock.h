@@ -30,8 +30,12 @@ public:
     bool isHeld() const noexcept;
     juce::String getError() const { return error; }
 
-    /** Where the POSIX lock files live (/var/tmp, shared by every account and kept across a reboot). */
+    /** Where the POSIX lock files live: /var/tmp, shared by every account and kept across a
+        reboot, or the folder that the environment variable VFU_LOCK_FOLDER names (tests). */
     static juce::File getLockFolder();
+
+    /** The lock's file (POSIX) or mutex name (Windows), for messages. */
+    juce::String getLockPath() const;
 
 private:
     const juce::String name;
@@ -40,6 +44,10 @@ private:
    #if JUCE_WINDOWS
     void* handle = nullptr;
    #else
+    /** Opens the lock file, making it with its final mode when it is missing: the descriptor, or
+        the negative error number. */
+    static int openOrMake (const juce::String& path, int openFlags);
+
     int fd = -1;
    #endif
 

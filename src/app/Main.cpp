@@ -1,3 +1,4 @@
+#include "OutsideText.h"
 #include "VornFirmwareUpdaterApplication.h"
 
 #if JUCE_LINUX || JUCE_BSD
@@ -13,7 +14,7 @@ extern "C" int main (int argc, char* argv[])
     juce::StringArray arguments;
 
     for (int i = 1; i < argc; ++i)
-        arguments.add (juce::String (juce::CharPointer_UTF8 (argv[i])));
+        arguments.add (OutsideText::fromSystemName (argv[i]));
 
     const auto answer = ProgramHelp::answerFor (arguments);
 

@@ -7,6 +7,7 @@
 #include "../midi/MidiTraceRecorder.h"
 #include "../simulator/SimulatorConfig.h"
 #include "../ui/MainComponent.h"
+#include "OutsideText.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -123,7 +124,7 @@ void VornFirmwareUpdaterApplication::startTracingIfAsked()
     if (value == nullptr || *value == 0)
         return;
 
-    const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (juce::String::fromUTF8 (value));
+    const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (OutsideText::fromSystemName (value));
     const auto error = MidiTraceRecorder::enableTracing (file, BuildConstants::deviceName);
 
     // The window has no terminal to stop in: it runs on without a trace and says so where a

@@ -705,6 +705,22 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
                 lastPercent = percent;
             }
 
+            // The ports first: a pulled cable also makes the packet in flight fail, and is
+            // reported as the break it is.
+            lastPortCheck = selector->checkSelectedPorts();
+
+            if (lastPortCheck != PollingResult::DeviceDetected)
+            {
+                if (sender.getBytesSent() > 0)
+                    logLine ("Connection break !!!");
+                else
+                    logLine ("MIDI input [" + selector->getInputName() + "] or output [" + selector->getOutputName()
+                             + "] is not listed any more: '" + entryName + "' stopped before its first packet");
+
+                connectionBroken = true;
+                break;
+            }
+
             // A packet the system did not take ends the transfer as a vanished port does: what
             // follows it would reach the instrument as a damaged image.
             if (senderFinished)
@@ -718,17 +734,6 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
                     sendRefused = true;
                     break;
                 }
-            }
-
-            lastPortCheck = selector->checkSelectedPorts();
-
-            if (lastPortCheck != PollingResult::DeviceDetected)
-            {
-                if (sender.getBytesSent() > 0)
-                    logLine ("Connection break !!!");
-
-                connectionBroken = true;
-                break;
             }
 
             if (fraction >= 1.0 || senderFinished)

@@ -130,12 +130,12 @@ void FirmwarePackageStore::addPackageFile (const juce::File& file)
 {
     juce::MemoryBlock packageBytes;
 
+    // Only files named like a package come here, so one that cannot be read is logged as every
+    // other refused package is.
     if (! RegularFile::read (file, maximumPackageSize, packageBytes))
     {
-        // Not logged: a desktop holds all kinds of files; kept for a caller that named this one.
-        const juce::ScopedLock sl (lock);
-        refusals[file.getFullPathName()] = "it cannot be read (not a regular file, unreadable, or larger than "
-                                           + juce::String (maximumPackageSize) + " bytes)";
+        refuse (file.getFullPathName(), "it cannot be read (not a regular file, unreadable, or larger than "
+                                            + juce::String (maximumPackageSize) + " bytes)");
         return;
     }
 

@@ -3,6 +3,7 @@
 #include "PackageSignature.h"
 #include "ZipEntryReader.h"
 
+#include "../app/OutsideText.h"
 #include "../midi/VersionNumber.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -226,7 +227,11 @@ PackageVerifier::Verdict PackageVerifier::verify (juce::InputStream& packageStre
 
     // Step 6: each image once. Only the position counts: the digest stands 66 characters before
     // the name ("<64 hex> *<name>").
-    const auto checksumList = juce::String::createStringFromData (listBytes.getData(), (int) listBytes.getSize());
+    // The list comes from outside: its bytes are checked before text is made of them.
+    juce::String checksumList;
+
+    if (! OutsideText::decodeUtf8 (listBytes.getData(), listBytes.getSize(), checksumList))
+        return refuse (listName + " is not UTF-8 text");
 
     for (auto index : images)
     {

@@ -1,4 +1,5 @@
 #include "AlsaPortList.h"
+#include "../app/OutsideText.h"
 
 #include <algorithm>
 
@@ -125,6 +126,7 @@ void AlsaPortList::readLists()
 {
     inputs.clearQuick();
     outputs.clearQuick();
+    clientLocations.clear();
 
     auto* seq = static_cast<snd_seq_t*> (handle);
     snd_seq_system_info_t* systemInfo = nullptr;
@@ -150,6 +152,23 @@ void AlsaPortList::readLists()
 
         const auto client = snd_seq_client_info_get_client (clientInfo);
         snd_seq_port_info_set_client (portInfo, client);
+
+        // A hardware client names its card; the card's long name says where it is plugged in.
+        if (const auto card = snd_seq_client_info_get_card (clientInfo); card >= 0 && card < 256
+            && snd_seq_client_info_get_type (clientInfo) == SND_SEQ_KERNEL_CLIENT)
+        {
+            char* longName = nullptr;
+
+            if (snd_card_get_longname (card, &longName) == 0 && longName != nullptr)
+            {
+                // A device's own strings are in the long name: only valid text is read.
+                if (juce::CharPointer_UTF8::isValidString (longName, 256))
+                    if (const auto path = usbPathInLongName (juce::String::fromUTF8 (longName)); path.isNotEmpty())
+                        clientLocations[client] = path;
+
+                std::free (longName);
+            }
+        }
         snd_seq_port_info_set_port (portInfo, -1);
 
         for (auto ports = snd_seq_client_info_get_num_ports (clientInfo); --ports >= 0;)
@@ -158,7 +177,7 @@ void AlsaPortList::readLists()
                 continue;
 
             const auto capability = snd_seq_port_info_get_capability (portInfo);
-            const juce::MidiDeviceInfo device (juce::String (snd_seq_port_info_get_name (portInfo)),
+            const juce::MidiDeviceInfo device (OutsideText::fromSystemName (snd_seq_port_info_get_name (portInfo)),
                                                juce::String (client) + "-" + juce::String (snd_seq_port_info_get_port (portInfo)));
 
             if ((capability & SND_SEQ_PORT_CAP_SUBS_READ) != 0)
@@ -188,6 +207,19 @@ juce::Array<juce::MidiDeviceInfo> AlsaPortList::list (bool wantInputs)
     return wantInputs ? inputs : outputs;
 }
 
+juce::String AlsaPortList::locationOf (const juce::String& identifier)
+{
+    const auto separator = identifier.containsChar (':') ? ":" : "-";
+    const auto clientText = identifier.upToFirstOccurrenceOf (separator, false, false);
+
+    if (clientText.isEmpty() || clientText.length() > 5 || ! clientText.containsOnly ("0123456789"))
+        return {};
+
+    const std::lock_guard<std::mutex> guard (lock);
+    const auto found = clientLocations.find (clientText.getIntValue());
+    return found != clientLocations.end() ? found->second : juce::String();
+}
+
 std::uint64_t AlsaPortList::departureStamp (const juce::String& identifier)
 {
     const std::lock_guard<std::mutex> guard (lock);
@@ -215,6 +247,7 @@ std::uint64_t AlsaPortList::departureStamp (const juce::String& identifier)
 AlsaPortList::~AlsaPortList() = default;
 bool AlsaPortList::open() { return false; }
 juce::Array<juce::MidiDeviceInfo> AlsaPortList::list (bool) { return {}; }
+juce::String AlsaPortList::locationOf (const juce::String&) { return {}; }
 std::uint64_t AlsaPortList::departureStamp (const juce::String&)
 {
     const std::lock_guard<std::mutex> guard (lock);
@@ -222,3 +255,16 @@ std::uint64_t AlsaPortList::departureStamp (const juce::String&)
 }
 
 #endif
+
+juce::String AlsaPortList::usbPathInLongName (const juce::String& longName)
+{
+    // The USB audio driver writes "<vendor> <product> at <path>, <speed> speed", its path
+    // "usb-<bus>-<ports>"; the product name may hold " at " too, so the last one counts.
+    const auto at = longName.lastIndexOf (" at usb-");
+
+    if (at < 0)
+        return {};
+
+    const auto path = longName.substring (at + 4).upToFirstOccurrenceOf (",", false, false).trim();
+    return path.length() > 4 && path.length() <= 100 && ! path.containsAnyOf (" \t\r\n") ? path : juce::String();
+}

@@ -41,6 +41,14 @@ public:
         announcements it changes on every call, so that nothing is kept. */
     std::uint64_t departureStamp (const juce::String& identifier);
 
+    /** The USB path of the sound card behind the port's client ("usb-dummy_hcd.0-1"), as the
+        card's long name gives it, from the last reading; empty for a client without a card (a
+        program's ports) or a card that is not on USB. */
+    juce::String locationOf (const juce::String& identifier);
+
+    /** The USB path in a card's long name ("Vorn Quorrel at usb-dummy_hcd.0-1, full speed"). */
+    static juce::String usbPathInLongName (const juce::String& longName);
+
 private:
     void readAnnouncements();       // under lock
     void readLists();               // under lock
@@ -52,6 +60,7 @@ private:
     bool stale = true;              // the lists must be read again; guarded by lock
     double lastReading = 0.0;       // when the lists were last read (ms counter); guarded by lock
     juce::Array<juce::MidiDeviceInfo> inputs, outputs; // the last reading, guarded by lock
+    std::map<int, juce::String> clientLocations;       // client -> USB path, of the last reading; guarded by lock
 
     // Departures, each stamped with the next serial: of every port at once (announcements
     // lost), of a client, of one port (client * 256 + port). Guarded by lock.

@@ -139,6 +139,13 @@ int AlsaSendingClient::output (void* eventToSend)
             return result;
         }
 
+        if (busyRetryMs == 0)
+        {
+            lastFailure = "the receiver's queue was full, and the sequencer drops the whole queue of a receiver"
+                          " it refused an event for: " + describe (result);
+            return result;
+        }
+
         if (waited >= busyRetryMs)
         {
             lastFailure = "the receiver took nothing for " + juce::String (busyRetryMs) + " ms: " + describe (result);

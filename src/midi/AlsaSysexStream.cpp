@@ -12,8 +12,11 @@ namespace
     // reads promptly always has room for the next one.
     constexpr size_t maxEventBytes = 256;
 
-    // How long a receiver whose pool is full is waited out before the send fails.
-    constexpr int busyRetryMs = 200;
+    // A receiver whose pool is full is not waited out: when the sequencer refuses an event for a
+    // full receiver, it also marks the receiver overflowed, and the receiver's next read drops its
+    // whole queue. Whatever was sent before the refusal is lost with it, so a retried event would
+    // only hide the loss; the send fails at once.
+    constexpr int busyRetryMs = 0;
 }
 
 AlsaSysexStream::AlsaSysexStream (const juce::String& destination)

@@ -37,9 +37,12 @@ namespace
             input.reset();
         }
 
-        bool open (const juce::String& identifier)
+        /** Opens the device; its messages are handed on under the name it has in the lists
+            (the framework reads ALSA's names as Latin-1, the lists as UTF-8). */
+        bool open (const juce::MidiDeviceInfo& device)
         {
-            input = juce::MidiInput::openDevice (identifier, this);
+            listedName = device.name;
+            input = juce::MidiInput::openDevice (device.identifier, this);
             return input != nullptr;
         }
 
@@ -126,13 +129,14 @@ namespace
         static constexpr int frameworkCloseDelayMs = 10;
        #endif
 
-        void handleIncomingMidiMessage (juce::MidiInput* source, const juce::MidiMessage& message) override
+        void handleIncomingMidiMessage (juce::MidiInput*, const juce::MidiMessage& message) override
         {
             if (forwarding)
-                receiver.handleIncomingMidiMessage (source != nullptr ? source->getName() : juce::String(), message);
+                receiver.handleIncomingMidiMessage (listedName, message);
         }
 
         MidiPortReceiver& receiver;
+        juce::String listedName; // set before the device is opened, only read afterwards
         std::unique_ptr<juce::MidiInput> input;
         std::atomic<bool> forwarding { false }; // read on the framework's input thread
         std::atomic<bool> running { false };    // the device is started
@@ -385,6 +389,16 @@ bool JuceMidiPorts::belongTogether (const juce::MidiDeviceInfo& input, const juc
    #endif
 }
 
+juce::String JuceMidiPorts::locationOf (const juce::MidiDeviceInfo& port)
+{
+   #if JUCE_LINUX
+    return alsaPorts.locationOf (port.identifier);
+   #else
+    juce::ignoreUnused (port);
+    return {};
+   #endif
+}
+
 void JuceMidiPorts::remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs)
 {
     const juce::ScopedLock sl (listLock);
@@ -434,7 +448,7 @@ std::unique_ptr<MidiInputPort> JuceMidiPorts::openInput (int index, MidiPortRece
 
     auto port = std::make_unique<JuceInputPort> (receiver);
 
-    if (! port->open (device.identifier))
+    if (! port->open (device))
         return nullptr;
 
    #if JUCE_LINUX

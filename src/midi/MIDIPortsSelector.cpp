@@ -132,7 +132,8 @@ public:
     // Guarded by lock:
     std::shared_ptr<MidiPorts> ports;
     std::shared_ptr<PortLocks> locks;       // made with the ports
-    juce::MidiDeviceInfo onlyOutput;        // restrictToOutput: the port, as last found
+    FollowedInstrument followed;            // the instrument that answered, or the one of restrictToOutput
+    bool restricted = false;                // restrictToOutput: nothing but the followed instrument is used
     juce::MidiDeviceInfo asking;            // the output an identity request was last sent to
     juce::StringArray told;                 // identifiers already named in the log as held or unlockable
     juce::StringArray heldElsewhere;        // of those, the ones another updater held
@@ -190,68 +191,155 @@ std::shared_ptr<PortLocks> MIDIPortsSelector::getLocks() const
 
 void MIDIPortsSelector::restrictToOutput (const juce::String& identifier)
 {
+    auto ports = getPorts();
+    const auto outputs = ports->getOutputDevices();
     juce::MidiDeviceInfo only;
 
-    for (auto& output : getPorts()->getOutputDevices())
+    for (auto& output : outputs)
         if (output.identifier == identifier)
             only = output;
 
+    const auto location = only.identifier.isNotEmpty() ? ports->locationOf (only) : juce::String();
     const juce::ScopedLock sl (impl->lock);
-    impl->onlyOutput = only;
+    impl->restricted = only.identifier.isNotEmpty();
+
+    if (impl->restricted)
+        impl->followed.follow (only, location, outputs);
+    else
+        impl->followed.clear();
 }
 
-std::optional<juce::MidiDeviceInfo> MIDIPortsSelector::restrictedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs)
+juce::String MIDIPortsSelector::lockKeyOf (const juce::MidiDeviceInfo& output)
 {
-    juce::MidiDeviceInfo only;
+    return FollowedInstrument::lockKeyFor (output, getPorts()->locationOf (output));
+}
+
+void MIDIPortsSelector::startFollowing (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& outputs)
+{
+    const auto location = getPorts()->locationOf (output);
+    const juce::ScopedLock sl (impl->lock);
+
+    // Under restrictToOutput the instrument is already followed, and nothing else ever is.
+    if (! impl->restricted || impl->followed.lockKey() == FollowedInstrument::lockKeyFor (output, location))
+        impl->followed.follow (output, location, outputs);
+}
+
+void MIDIPortsSelector::stopFollowingUnlessRestricted()
+{
+    const juce::ScopedLock sl (impl->lock);
+
+    if (impl->restricted)
+        return;
+
+    impl->followed.clear();
+    followedAmbiguous = false;
+}
+
+int MIDIPortsSelector::inputBelongingTo (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& inputs)
+{
+    // The chosen input if it still belongs with the output, else one of the output's name, else
+    // the first that belongs with it (a name may be on several ports).
+    auto ports = getPorts();
+    const auto chosen = getInputChoice();
+    int position = -1;
+
+    for (int i = 0; i < inputs.size(); ++i)
+    {
+        const auto& input = inputs.getReference (i);
+
+        if (! ports->belongTogether (input, output))
+            continue;
+
+        if (input.identifier == chosen.identifier && input.name == chosen.name)
+            return i;
+
+        if (position < 0 || (input.name == output.name && inputs[position].name != output.name))
+            position = i;
+    }
+
+    return position;
+}
+
+std::optional<FollowedInstrument::Sighting> MIDIPortsSelector::locateFollowed (const juce::Array<juce::MidiDeviceInfo>& outputs)
+{
+    FollowedInstrument followed;
 
     {
         const juce::ScopedLock sl (impl->lock);
-        only = impl->onlyOutput;
+
+        if (! impl->followed.isFollowing())
+            return std::nullopt;
+
+        followed = impl->followed;
     }
 
-    if (only.identifier.isEmpty())
-        return std::nullopt;
+    auto ports = getPorts();
+    const auto before = followed.getOutput();
+    const auto sighting = followed.locate (outputs, [&ports] (const juce::MidiDeviceInfo& port) { return ports->locationOf (port); });
+    const bool present = sighting.where == FollowedInstrument::Whereabouts::present;
+    const bool moved = present && (sighting.output.identifier != before.identifier || sighting.output.name != before.name);
 
-    for (auto& output : outputs)
-        if (output.identifier == only.identifier && output.name == only.name)
-            return output;
-
-    // The instrument restarted (an erase, new firmware): its ports were made again, and the system
-    // may have numbered them anew, even with the number another instrument had. The port it left
-    // is not its port any more; the new one is a port of its name that no other updater holds.
-    auto locks = getLocks();
-
-    if (locks->holds (only.identifier))
     {
-        locks->release (only.identifier);
-        logLine ("MIDI output [" + only.name + "] (" + only.identifier + ") is gone or is another instrument's now: let go");
+        const juce::ScopedLock sl (impl->lock);
+
+        // The user may have chosen other ports meanwhile: then this one is followed no more.
+        if (impl->followed.getOutput().identifier != before.identifier || impl->followed.getOutput().name != before.name)
+            return sighting;
+
+        impl->followed = followed;
+
+        if (moved && impl->output.identifier == before.identifier && impl->output.name == before.name)
+            impl->output = { outputs.indexOf (sighting.output), sighting.output.name, sighting.output.identifier };
     }
 
-    for (auto& output : outputs)
+    if (moved)
     {
-        if (output.name != only.name || output.identifier == only.identifier)
-            continue;
+        const auto inputs = ports->getInputDevices();
+        const auto inputAt = inputBelongingTo (sighting.output, inputs);
 
-        juce::String error;
-
-        if (locks->holds (output.identifier) || claimOutput (output.identifier, error) == PortLocks::Outcome::granted)
         {
-            {
-                const juce::ScopedLock sl (impl->lock);
-                impl->onlyOutput = output;
-            }
+            const juce::ScopedLock sl (impl->lock);
 
-            logLine ("MIDI output [" + output.name + "] is at " + output.identifier + " now");
-            return output;
+            if (impl->input.name != autoName && inputAt >= 0)
+                impl->input = { inputAt, inputs[inputAt].name, inputs[inputAt].identifier };
+        }
+
+        logLine ("MIDI output [" + before.name + "] (" + before.identifier + ") is at [" + sighting.output.name + "] ("
+                 + sighting.output.identifier + ") now, at " + followed.getLocation());
+    }
+
+    // Without a location its lock is named after its port, which the system may give another
+    // instrument now: it is let go, and the port it comes back on is claimed when it answers.
+    if (! present && followed.getLocation().isEmpty())
+    {
+        auto locks = getLocks();
+
+        if (locks->holds (before.identifier))
+        {
+            locks->release (before.identifier);
+            logLine ("MIDI output [" + before.name + "] (" + before.identifier + ") is gone: let go");
         }
     }
 
-    return juce::MidiDeviceInfo();
+    return sighting;
 }
 
-PortLocks::Outcome MIDIPortsSelector::claimOutput (const juce::String& identifier, juce::String& error)
+std::optional<juce::MidiDeviceInfo> MIDIPortsSelector::followedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs)
 {
-    return getLocks()->claim (identifier, error, [] { return stopRequested() || applicationIsQuitting(); });
+    const auto sighting = locateFollowed (outputs);
+
+    if (! sighting)
+        return std::nullopt;
+
+    if (sighting->where != FollowedInstrument::Whereabouts::present || followedAmbiguous.load())
+        return juce::MidiDeviceInfo();
+
+    return sighting->output;
+}
+
+PortLocks::Outcome MIDIPortsSelector::claimOutput (const juce::MidiDeviceInfo& output, juce::String& error)
+{
+    return getLocks()->claim (lockKeyOf (output), error, [] { return stopRequested() || applicationIsQuitting(); });
 }
 
 void MIDIPortsSelector::releasePorts()
@@ -303,18 +391,20 @@ void MIDIPortsSelector::tellOnce (const juce::String& identifier, const juce::St
     logLine (line);
 }
 
-bool MIDIPortsSelector::mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning)
+bool MIDIPortsSelector::mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning, bool candidate)
 {
-    if (const auto only = restrictedOutput (getPorts()->getOutputDevices()); only && only->identifier != output.identifier)
-        return false;
+    if (! candidate)
+        if (const auto only = followedOutput (getPorts()->getOutputDevices()); only && only->identifier != output.identifier)
+            return false;
 
     auto locks = getLocks();
+    const auto key = lockKeyOf (output);
 
-    if (locks->holds (output.identifier))
+    if (locks->holds (key))
         return true;
 
     juce::String error;
-    const auto outcome = scanning ? locks->ask (output.identifier, error) : claimOutput (output.identifier, error);
+    const auto outcome = scanning ? locks->ask (key, error) : claimOutput (output, error);
 
     if (outcome == PortLocks::Outcome::granted)
         return true;
@@ -322,7 +412,7 @@ bool MIDIPortsSelector::mayTalkTo (const juce::MidiDeviceInfo& output, bool scan
     const auto port = "MIDI output [" + output.name + "] (" + output.identifier + ")";
 
     if (outcome == PortLocks::Outcome::held)
-        tellOnce (output.identifier, port + " is in use by another updater: nothing is sent to it", true);
+        tellOnce (output.identifier, port + " is in use by another updater or program (its locks: " + getLocks()->describe (lockKeyOf (output)) + "): nothing is sent to it", true);
     else if (! stopRequested())
         tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error, false);
 
@@ -332,14 +422,15 @@ bool MIDIPortsSelector::mayTalkTo (const juce::MidiDeviceInfo& output, bool scan
 PortLocks::Outcome MIDIPortsSelector::probeOutput (const juce::MidiDeviceInfo& output, juce::String& error)
 {
     auto locks = getLocks();
+    const auto key = lockKeyOf (output);
 
-    if (locks->holds (output.identifier))
+    if (locks->holds (key))
         return PortLocks::Outcome::granted;
 
-    const auto outcome = locks->ask (output.identifier, error);
+    const auto outcome = locks->ask (key, error);
 
     if (outcome == PortLocks::Outcome::granted)
-        locks->release (output.identifier);
+        locks->release (key);
 
     return outcome;
 }
@@ -351,7 +442,7 @@ bool MIDIPortsSelector::mayHearInput (const juce::MidiDeviceInfo& input, const j
     // use, are not opened.
     auto ports = getPorts();
 
-    if (const auto only = restrictedOutput (outputs))
+    if (const auto only = followedOutput (outputs))
         return only->identifier.isNotEmpty() && ports->belongTogether (input, *only);
 
     if (! getLocks()->isEnabled())
@@ -367,7 +458,7 @@ bool MIDIPortsSelector::mayHearInput (const juce::MidiDeviceInfo& input, const j
         const auto port = "MIDI output [" + output.name + "] (" + output.identifier + ")";
 
         if (outcome == PortLocks::Outcome::held)
-            tellOnce (output.identifier, port + " is in use by another updater: nothing is sent to it", true);
+            tellOnce (output.identifier, port + " is in use by another updater or program (its locks: " + getLocks()->describe (lockKeyOf (output)) + "): nothing is sent to it", true);
         else if (outcome == PortLocks::Outcome::failed)
             tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error, false);
 
@@ -388,7 +479,8 @@ void MIDIPortsSelector::reset()
         impl->firmwareVersion = unknownVersion;
         impl->alternativeReplyReceived = false;
         impl->panelStatus = 0;
-        impl->onlyOutput = {};
+        impl->followed.clear();
+        impl->restricted = false;
         impl->asking = {};
         impl->told.clear();
         impl->heldElsewhere.clear();
@@ -397,17 +489,20 @@ void MIDIPortsSelector::reset()
     releasePorts();
     bootloaderMode = false;
     deviceDetected = false;
+    followedAmbiguous = false;
 }
 
 //==============================================================================
 bool MIDIPortsSelector::selectAutoInput()
 {
+    stopFollowingUnlessRestricted();
     setInputChoice (-1, autoName);
     return true;
 }
 
 bool MIDIPortsSelector::selectAutoOutput()
 {
+    stopFollowingUnlessRestricted();
     setOutputChoice (-1, autoName);
     return true;
 }
@@ -422,6 +517,7 @@ bool MIDIPortsSelector::selectInput (const juce::String& name)
     if (index < 0)
         return false;
 
+    stopFollowingUnlessRestricted();
     setInputChoice (index, name);
     return true;
 }
@@ -437,6 +533,7 @@ bool MIDIPortsSelector::selectOutput (const juce::String& name)
     {
         if (outputs[index].name == name)
         {
+            stopFollowingUnlessRestricted();
             setOutputChoice (index, name, outputs[index].identifier);
             return true;
         }
@@ -786,12 +883,18 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
 
     const auto chosenInput = getInputChoice();
+    auto ports = getPorts();
+    const auto outputDevices = ports->getOutputDevices();
 
-    if (chosenInput.name == autoName)
+    if (const auto sighting = locateFollowed (outputDevices))
     {
-        auto ports = getPorts();
+        // An instrument that answered is followed wherever it goes (see FollowedInstrument),
+        // rather than by the remembered position or name of its ports.
+        result = scanFollowed (*sighting, outputDevices);
+    }
+    else if (chosenInput.name == autoName)
+    {
         const auto inputDevices = ports->getInputDevices();
-        const auto outputDevices = ports->getOutputDevices();
 
         for (int i = 0; i < inputDevices.size(); ++i)
         {
@@ -813,30 +916,11 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
     }
     else
     {
-        const auto names = getPorts()->getInputNames();
+        const auto names = ports->getInputNames();
         auto position = names.indexOf (chosenInput.name);
         auto scannedName = chosenInput.name;
 
-        if (const auto only = restrictedOutput (getPorts()->getOutputDevices()))
-        {
-            // One instrument among several: its input is the one that belongs with its output,
-            // wherever the list has put it since it restarted (a name may be on several ports).
-            const auto inputDevices = getPorts()->getInputDevices();
-            position = -1;
-
-            for (int i = 0; i < inputDevices.size(); ++i)
-                if (only->identifier.isNotEmpty() && getPorts()->belongTogether (inputDevices[i], *only)
-                    && (position < 0 || inputDevices[i].name == only->name))
-                    position = i;
-
-            scannedName = position >= 0 ? inputDevices[position].name : juce::String();
-
-            const juce::ScopedLock sl (impl->lock);
-
-            if (impl->input.index == chosenInput.index && impl->input.name == chosenInput.name && position >= 0)
-                impl->input = { position, scannedName, inputDevices[position].identifier };
-        }
-        else if (family == 6 || family == 8)
+        if (family == 6 || family == 8)
         {
             // These instruments keep their port position across a reboot but may change its
             // name, so the remembered position wins, and the name becomes whatever is listed
@@ -864,10 +948,260 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
 
     closeInputs (inputs);
 
+    if (result == PollingResult::Stopped)
+        return result;
+
     if (result == PollingResult::DeviceDetected && family == 12)
         result = runAlternativeInquiry (family, checkPanelMode);
 
     return result;
+}
+
+PollingResult MIDIPortsSelector::scanFollowed (const FollowedInstrument::Sighting& sighting,
+                                               const juce::Array<juce::MidiDeviceInfo>& outputs)
+{
+    using Where = FollowedInstrument::Whereabouts;
+
+    if (followedAmbiguous.load() || sighting.where == Where::away)
+    {
+        if (! followedAmbiguous.load())
+        {
+            juce::MidiDeviceInfo gone;
+
+            {
+                const juce::ScopedLock sl (impl->lock);
+                gone = impl->followed.getOutput();
+            }
+
+            logLine (gone.name + " : not listed, no Device Inquiry Request sent");
+        }
+
+        {
+            const juce::ScopedLock sl (impl->lock);
+            impl->firmwareVersion = unknownVersion;
+        }
+
+        // Asked nowhere, after the same wait as an unanswered request.
+        return sleepUnlessStopped (inquiryWaitMs) ? PollingResult::NoDevice : PollingResult::Stopped;
+    }
+
+    if (sighting.where == Where::candidates)
+        return askCandidates (sighting.candidates, outputs);
+
+    auto ports = getPorts();
+    const auto inputDevices = ports->getInputDevices();
+    std::vector<std::unique_ptr<MidiInputPort>> inputs;
+
+    if (getInputChoice().name == autoName)
+    {
+        // Not answered yet (vfu-update --port): every input of the instrument is heard, and the
+        // one its answer arrives on is picked.
+        for (int i = 0; i < inputDevices.size(); ++i)
+        {
+            if (stopRequested())
+            {
+                closeInputs (inputs);
+                return PollingResult::Stopped;
+            }
+
+            if (ports->belongTogether (inputDevices[i], sighting.output))
+                if (auto input = openInputAt (i))
+                    inputs.push_back (std::move (input));
+        }
+    }
+    else
+    {
+        const auto position = inputBelongingTo (sighting.output, inputDevices);
+        const auto name = position >= 0 ? inputDevices[position].name : juce::String();
+
+        if (position >= 0)
+        {
+            const juce::ScopedLock sl (impl->lock);
+
+            if (impl->input.name != autoName)
+                impl->input = { position, name, inputDevices[position].identifier };
+        }
+
+        logLine ("Scanning MIDI input [" + name + "]");
+
+        if (stopRequested())
+            return PollingResult::Stopped;
+
+        if (position >= 0)
+            if (auto input = openInputAt (position))
+                inputs.push_back (std::move (input));
+    }
+
+    int outputAt = -1;
+
+    for (int i = 0; i < outputs.size() && outputAt < 0; ++i)
+        if (outputs[i].identifier == sighting.output.identifier && outputs[i].name == sighting.output.name)
+            outputAt = i;
+
+    const auto result = inquireAt (sighting.output, outputAt, inquiryWaitMs);
+    closeInputs (inputs);
+    return result;
+}
+
+PollingResult MIDIPortsSelector::askCandidates (const juce::Array<juce::MidiDeviceInfo>& candidates,
+                                                const juce::Array<juce::MidiDeviceInfo>& outputs)
+{
+    auto ports = getPorts();
+    auto locks = getLocks();
+    const auto inputDevices = ports->getInputDevices();
+    juce::MidiDeviceInfo gone;
+
+    {
+        const juce::ScopedLock sl (impl->lock);
+        gone = impl->followed.getOutput();
+    }
+
+    const auto wasOn = "MIDI output [" + gone.name + "] (" + gone.identifier + ")";
+    juce::StringArray described;
+
+    for (auto& candidate : candidates)
+        described.add ("[" + candidate.name + "] (" + candidate.identifier + ")");
+
+    tellOnce ("candidates " + described.joinIntoString (","),
+              "The instrument on " + wasOn + " is gone; asking the ports that appeared since: " + described.joinIntoString (", "), false);
+
+    // The inputs of the ports that appeared: the answer of the instrument arrives on one of them.
+    std::vector<std::unique_ptr<MidiInputPort>> inputs;
+
+    for (int i = 0; i < inputDevices.size(); ++i)
+    {
+        if (stopRequested())
+        {
+            closeInputs (inputs);
+            return PollingResult::Stopped;
+        }
+
+        for (auto& candidate : candidates)
+        {
+            if (ports->belongTogether (inputDevices[i], candidate))
+            {
+                if (auto input = openInputAt (i))
+                    inputs.push_back (std::move (input));
+
+                break;
+            }
+        }
+    }
+
+    struct Answer
+    {
+        juce::MidiDeviceInfo output;
+        bool bootloader;
+        juce::String version;
+    };
+
+    std::vector<Answer> answers;
+
+    for (auto& candidate : candidates)
+    {
+        if (stopRequested())
+            break;
+
+        // A port another updater holds is another instrument's.
+        if (! mayTalkTo (candidate, true, true))
+            continue;
+
+        deviceDetected = false;
+
+        {
+            const juce::ScopedLock sl (impl->lock);
+            impl->asking = candidate;
+        }
+
+        const auto position = outputs.indexOf (candidate);
+        auto output = openOutputAt (position);
+        const auto sent = output != nullptr ? output->sendMessageNow (deviceInquiryRequest())
+                                            : juce::Result::fail ("the port cannot be opened");
+        output.reset();
+
+        logLine (candidate.name + " : send Device Inquiry Request...");
+        logRefusal (candidate.name, sent);
+
+        if (! sleepUnlessStopped (inquiryWaitMs))
+            break;
+
+        if (sent.wasOk() && deviceDetected.load())
+            answers.push_back ({ candidate, bootloaderMode.load(), getFirmwareVersion() });
+        else if (! locks->owns (lockKeyOf (candidate)))
+            locks->release (lockKeyOf (candidate));
+    }
+
+    closeInputs (inputs);
+
+    const auto letGoOfAnswers = [&]
+    {
+        for (auto& answer : answers)
+            if (! locks->owns (lockKeyOf (answer.output)))
+                locks->release (lockKeyOf (answer.output));
+    };
+
+    if (stopRequested())
+    {
+        letGoOfAnswers();
+        return PollingResult::Stopped;
+    }
+
+    if (answers.size() != 1)
+    {
+        {
+            const juce::ScopedLock sl (impl->lock);
+            impl->firmwareVersion = unknownVersion;
+        }
+
+        if (answers.size() > 1)
+        {
+            // Two instruments came back where one went: which of them is the one being updated
+            // cannot be told, and sending it the wrong image would leave the other erased.
+            juce::StringArray both;
+
+            for (auto& answer : answers)
+                both.add ("[" + answer.output.name + "] (" + answer.output.identifier + ")");
+
+            followedAmbiguous = true;
+            letGoOfAnswers();
+            logLine ("MIDI outputs " + both.joinIntoString (" and ") + " both answer as the instrument that was on " + wasOn
+                     + ": which one it is cannot be told, so nothing more is sent to either. Disconnect the other"
+                       " instruments and start again.");
+        }
+
+        return PollingResult::NoDevice;
+    }
+
+    const auto& found = answers.front();
+    juce::String error;
+
+    if (! locks->owns (lockKeyOf (found.output)) && claimOutput (found.output, error) != PortLocks::Outcome::granted)
+    {
+        tellOnce (found.output.identifier, "MIDI output [" + found.output.name + "] (" + found.output.identifier + ") was taken by another updater", true);
+        letGoOfAnswers();
+        return PollingResult::NoDevice;
+    }
+
+    locks->releaseAllBut (lockKeyOf (found.output));
+    const auto inputAt = inputBelongingTo (found.output, inputDevices);
+
+    {
+        const juce::ScopedLock sl (impl->lock);
+        impl->followed.foundAt (found.output, outputs);
+        impl->firmwareVersion = found.version;
+
+        if (impl->output.name != autoName)
+            impl->output = { outputs.indexOf (found.output), found.output.name, found.output.identifier };
+
+        if (impl->input.name != autoName && inputAt >= 0)
+            impl->input = { inputAt, inputDevices[inputAt].name, inputDevices[inputAt].identifier };
+    }
+
+    bootloaderMode = found.bootloader;
+    logLine ("MIDI output [" + found.output.name + "] (" + found.output.identifier + ") answers as the instrument that was on "
+             + wasOn + ": it is followed there");
+
+    return found.bootloader ? PollingResult::BootloaderDetected : PollingResult::DeviceDetected;
 }
 
 PollingResult MIDIPortsSelector::runAlternativeInquiry (juce::uint16 family, bool checkPanelMode)
@@ -950,21 +1284,12 @@ PollingResult MIDIPortsSelector::sendDeviceInquiry (const juce::String& name, in
     const auto chosen = getOutputChoice();
     int position = -1;
 
-    // The one port in use, or the chosen port by its identifier where known: another port may
-    // have the same name, and a restarted instrument's port may have another's old identifier.
-    const auto only = restrictedOutput (outputs);
-    const auto identifier = only ? only->identifier : (chosen.name == name ? chosen.identifier : juce::String());
+    // The chosen port by its identifier where known: another port may have the same name.
+    const auto identifier = chosen.name == name ? chosen.identifier : juce::String();
 
     for (int i = 0; i < outputs.size() && position < 0; ++i)
         if (outputs[i].name == name && (identifier.isEmpty() || outputs[i].identifier == identifier))
             position = i;
-
-    if (only && position < 0)
-    {
-        // Away (restarting): asked nowhere, after the same wait as an unanswered request.
-        logLine (name + " : not listed, no Device Inquiry Request sent");
-        return sleepUnlessStopped (waitMs) ? PollingResult::NoDevice : PollingResult::Stopped;
-    }
 
     return inquireAt (position >= 0 ? outputs[position] : juce::MidiDeviceInfo (name, {}), position, waitMs);
 }
@@ -1019,13 +1344,14 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
     }
 
     auto locks = getLocks();
+    const auto key = position >= 0 ? lockKeyOf (device) : juce::String();
 
-    if (answered && position >= 0 && ! locks->owns (device.identifier))
+    if (answered && position >= 0 && ! locks->owns (key))
     {
         // Found by a scan: the port becomes this updater's, unless another one claimed it meanwhile.
         juce::String error;
 
-        if (claimOutput (device.identifier, error) != PortLocks::Outcome::granted)
+        if (claimOutput (device, error) != PortLocks::Outcome::granted)
         {
             tellOnce (device.identifier, "MIDI output [" + name + "] (" + device.identifier + ") was taken by another updater", true);
             answered = false;
@@ -1034,14 +1360,19 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
 
     if (! answered)
     {
-        if (position >= 0 && scanning && ! locks->owns (device.identifier))
-            locks->release (device.identifier);
+        if (position >= 0 && scanning && ! locks->owns (key))
+            locks->release (key);
 
         return PollingResult::NoDevice;
     }
 
     if (position >= 0)
-        locks->releaseAllBut (device.identifier);
+    {
+        locks->releaseAllBut (key);
+
+        // From now on this instrument is followed through its restarts.
+        startFollowing (device, getPorts()->getOutputDevices());
+    }
 
     {
         // Unless the user has chosen another output since the answer was counted.
@@ -1137,11 +1468,15 @@ void MIDIPortsSelector::logRefusal (const juce::String& outputName, const juce::
 std::unique_ptr<MidiOutputPort> MIDIPortsSelector::openSelectedOutput()
 {
     const auto outputs = getPorts()->getOutputDevices();
+    const auto only = followedOutput (outputs);
     const auto chosen = getOutputChoice();
-    int position = -1;
 
-    const auto only = restrictedOutput (outputs);
+    // While a followed instrument is away (or cannot be told from another), nothing is opened.
+    if (only && only->identifier.isEmpty())
+        return nullptr;
+
     const auto identifier = only ? only->identifier : chosen.identifier;
+    int position = -1;
 
     for (int i = 0; i < outputs.size() && position < 0; ++i)
         if (outputs[i].name == chosen.name && (identifier.isEmpty() || outputs[i].identifier == identifier))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "MidiPorts.h"
+#include "FollowedInstrument.h"
 #include "PortLocks.h"
 #include "../definitions/PollingResult.h"
 
@@ -63,13 +64,20 @@ public:
        says once per port in the log that it passed one over, holds a port only while it asks it,
        and keeps the port its instrument answered on until it lets it go. */
 
-    /** Only this output (an identifier of MidiPorts::getOutputDevices()), and the inputs that
-        belong with it, are used from now on; empty: all. Call while no poll runs. */
+    /** Only the instrument on this output (an identifier of MidiPorts::getOutputDevices()), and
+        the inputs that belong with it, are used from now on, wherever it goes when it restarts
+        (see FollowedInstrument); empty: all. Call while no poll runs. */
     void restrictToOutput (const juce::String& identifier);
 
     /** Takes the output for this updater as for an update: granted, held by another updater, or
-        failed (error says why). Waits while a scan of another updater asks the port. */
-    PortLocks::Outcome claimOutput (const juce::String& identifier, juce::String& error);
+        failed (error says why). The lock is named after the output's USB location where the
+        system tells it, so that it covers the instrument through its restarts. Waits while a scan
+        of another updater asks the port. */
+    PortLocks::Outcome claimOutput (const juce::MidiDeviceInfo& output, juce::String& error);
+
+    /** True once two ports that appeared while the followed instrument was away both answered as
+        it: nothing is sent to either from then on, since which one it is cannot be told. Any thread. */
+    bool isFollowedInstrumentAmbiguous() const noexcept { return followedAmbiguous.load(); }
 
     /** The identifiers of the ports a scan passed over because another updater held them. Any thread. */
     juce::StringArray getPortsHeldElsewhere() const;
@@ -113,10 +121,19 @@ private:
     void setInputChoice (int index, const juce::String& name);
     void setOutputChoice (int index, const juce::String& name, const juce::String& identifier = {});
     std::shared_ptr<PortLocks> getLocks() const;
-    bool mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning);
-    /** Under restrictToOutput: the restricted port as listed now, following its instrument to new
-        ports after a restart (an empty one while it is away); nullopt without a restriction. */
-    std::optional<juce::MidiDeviceInfo> restrictedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs);
+    bool mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning, bool candidate = false);
+    /** Where the followed instrument is now; keeps the port choices on its ports when it has
+        moved. nullopt when no instrument is followed. */
+    std::optional<FollowedInstrument::Sighting> locateFollowed (const juce::Array<juce::MidiDeviceInfo>& outputs);
+    /** The output the followed instrument is on now: nullopt when none is followed, an empty one
+        while it is away. */
+    std::optional<juce::MidiDeviceInfo> followedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs);
+    void startFollowing (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& outputs);
+    void stopFollowingUnlessRestricted();
+    juce::String lockKeyOf (const juce::MidiDeviceInfo& output);
+    int inputBelongingTo (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& inputs);
+    PollingResult scanFollowed (const FollowedInstrument::Sighting& sighting, const juce::Array<juce::MidiDeviceInfo>& outputs);
+    PollingResult askCandidates (const juce::Array<juce::MidiDeviceInfo>& candidates, const juce::Array<juce::MidiDeviceInfo>& outputs);
     /** Whether the output's lock could be taken now (taken and let go at once). */
     PortLocks::Outcome probeOutput (const juce::MidiDeviceInfo& output, juce::String& error);
     bool mayHearInput (const juce::MidiDeviceInfo& input, const juce::Array<juce::MidiDeviceInfo>& outputs);
@@ -133,7 +150,7 @@ private:
     class Impl;
     std::unique_ptr<Impl> impl;
 
-    std::atomic<bool> bootloaderMode { false }, deviceDetected { false };
+    std::atomic<bool> bootloaderMode { false }, deviceDetected { false }, followedAmbiguous { false };
 
     JUCE_DECLARE_NON_COPYABLE (MIDIPortsSelector)
 };

@@ -76,6 +76,17 @@ public:
         return true;
     }
 
+    /** Where the port's device is plugged in, in a form that survives its restarts: on Linux the
+        USB path of a USB device's sound card ("usb-0000:00:14.0-2", from the card's long name),
+        which stays the same when the instrument comes back from its bootloader under another
+        name and another client number. Empty where the system does not tell (virtual ports, a
+        software bus, other systems). */
+    virtual juce::String locationOf (const juce::MidiDeviceInfo& port)
+    {
+        juce::ignoreUnused (port);
+        return {};
+    }
+
     static juce::Array<juce::MidiDeviceInfo> withNamesAsIdentifiers (const juce::StringArray& names)
     {
         juce::Array<juce::MidiDeviceInfo> devices;

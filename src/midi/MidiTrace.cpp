@@ -1,4 +1,5 @@
 #include "MidiTrace.h"
+#include "../app/OutsideText.h"
 #include "../app/RegularFile.h"
 
 namespace
@@ -233,12 +234,11 @@ namespace
         return true;
     }
 
-    /** The number of the first line that is not valid UTF-8, or 0. The line reader steps through
-        characters, and a broken sequence must not make it step past the end. */
-    int firstLineNotUtf8 (const juce::String& text)
+    /** The number of the first line that is not valid UTF-8 (or holds a zero byte), or 0. The
+        framework's strings and the line reader step through characters, and a broken sequence
+        must not make them step past the end. */
+    int firstLineNotUtf8 (const char* bytes, size_t size)
     {
-        const auto* bytes = text.toRawUTF8();
-        const auto size = text.getNumBytesAsUTF8();
         int number = 1;
 
         for (size_t start = 0; start < size; ++number)
@@ -248,7 +248,7 @@ namespace
             while (end < size && bytes[end] != '\n')
                 ++end;
 
-            if (! juce::CharPointer_UTF8::isValidString (bytes + start, (int) (end - start)))
+            if (! OutsideText::isValidUtf8 (bytes + start, end - start))
                 return number;
 
             start = end + 1;
@@ -304,7 +304,7 @@ juce::String MidiTrace::parse (const juce::String& text, MidiTrace& result)
     if (text.getNumBytesAsUTF8() > (size_t) maximumTextSize)
         return "line 1: the trace is larger than 16 MiB";
 
-    if (const auto broken = firstLineNotUtf8 (text))
+    if (const auto broken = firstLineNotUtf8 (text.toRawUTF8(), text.getNumBytesAsUTF8()))
         return "line " + juce::String (broken) + ": not valid UTF-8";
 
     MidiTrace trace;
@@ -347,6 +347,19 @@ juce::String MidiTrace::parse (const juce::String& text, MidiTrace& result)
     return {};
 }
 
+juce::String MidiTrace::parseBytes (const void* data, size_t numBytes, MidiTrace& result)
+{
+    if (numBytes > (size_t) maximumTextSize)
+        return "line 1: the trace is larger than 16 MiB";
+
+    if (const auto broken = firstLineNotUtf8 (static_cast<const char*> (data), numBytes))
+        return "line " + juce::String (broken) + ": not valid UTF-8";
+
+    juce::String text;
+    OutsideText::decodeUtf8 (data, numBytes, text);
+    return parse (text, result);
+}
+
 juce::String MidiTrace::load (const juce::File& file, MidiTrace& result)
 {
     if (! file.existsAsFile())
@@ -361,7 +374,7 @@ juce::String MidiTrace::load (const juce::File& file, MidiTrace& result)
     if (! RegularFile::read (file, maximumTextSize, bytes))
         return file.getFullPathName() + ": not a regular file that can be read";
 
-    const auto error = parse (juce::String::createStringFromData (bytes.getData(), (int) bytes.getSize()), result);
+    const auto error = parseBytes (bytes.getData(), bytes.getSize(), result);
     return error.isEmpty() ? juce::String() : file.getFullPathName() + ": " + error;
 }
 

@@ -48,6 +48,10 @@ public:
     /** Reads a trace; on error returns "line N: reason" and leaves result as it was. */
     static juce::String parse (const juce::String& text, MidiTrace& result);
 
+    /** Reads a trace from its bytes as a file holds them: bytes that are not valid UTF-8 are
+        refused ("line N: not valid UTF-8") before any text is made of them. */
+    static juce::String parseBytes (const void* data, size_t numBytes, MidiTrace& result);
+
     /** Reads a trace file (at most maximumTextSize bytes); errors name the file. */
     static juce::String load (const juce::File& file, MidiTrace& result);
 

@@ -3,6 +3,7 @@
 namespace
 {
     constexpr int scanWaitStepMs = 20;
+    constexpr int ownerAttempts = 5;
 
     PortLocks::Outcome outcomeOf (InstrumentLock::Result result)
     {
@@ -27,8 +28,14 @@ PortLocks::Port& PortLocks::portFor (const juce::String& identifier)
 
     if (port.talk == nullptr)
     {
-        // ALSA's "128:0" becomes "port-128-0-talk"; other identifiers are hashed by the lock.
-        const auto name = identifier.containsOnly ("0123456789:") ? identifier.replaceCharacter (':', '-') : identifier;
+        // ALSA's "128:0" becomes "port-128-0-talk", a USB location "usb-dummy_hcd.0-1"
+        // "port-usb-dummy_hcd_0-1-talk"; other identifiers are hashed by the lock.
+        auto name = identifier;
+
+        if (identifier.containsOnly ("0123456789:"))
+            name = identifier.replaceCharacter (':', '-');
+        else if (identifier.startsWith ("usb-") && identifier.length() <= 80)
+            name = identifier.replaceCharacters (".:/", "___");
         port.talk = std::make_unique<InstrumentLock> ("port-" + name + "-talk");
         port.owner = std::make_unique<InstrumentLock> ("port-" + name + "-owner");
     }
@@ -44,12 +51,39 @@ PortLocks::Outcome PortLocks::ask (const juce::String& identifier, juce::String&
     // A try is a file open and an flock() that does not wait: quick enough to make under the mutex.
     const std::lock_guard<std::mutex> guard (mutex);
     auto& port = portFor (identifier);
-    const auto outcome = outcomeOf (port.talk->tryEnter());
+    auto outcome = outcomeOf (port.talk->tryEnter());
 
     if (outcome == Outcome::failed)
         error = port.talk->getError();
 
+    // A port whose owner lock another program has is its instrument, even while nobody talks:
+    // the owner lock is tried and let go at once (a claim that meets the try tries again).
+    if (outcome == Outcome::granted && ! port.owner->isHeld())
+    {
+        const auto owner = port.owner->tryEnter();
+        port.owner->exit();
+
+        if (owner != InstrumentLock::Result::taken)
+        {
+            port.talk->exit();
+            outcome = outcomeOf (owner);
+
+            if (outcome == Outcome::failed)
+                error = port.owner->getError();
+        }
+    }
+
     return outcome;
+}
+
+juce::String PortLocks::describe (const juce::String& identifier)
+{
+    if (! enabled)
+        return {};
+
+    const std::lock_guard<std::mutex> guard (mutex);
+    auto& port = portFor (identifier);
+    return port.talk->getLockPath() + ", " + port.owner->getLockPath();
 }
 
 PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::String& error, const std::function<bool()>& shouldStop)
@@ -58,17 +92,27 @@ PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::Strin
         return Outcome::granted;
 
     {
-        const std::lock_guard<std::mutex> guard (mutex);
-        auto& port = portFor (identifier);
-        const auto owner = outcomeOf (port.owner->tryEnter());
+        auto owner = Outcome::held;
 
-        if (owner != Outcome::granted)
+        // A scan tries the owner lock for an instant (see ask): a few tries tell that from a holder.
+        for (int attempt = 0; attempt < ownerAttempts; ++attempt)
         {
+            if (attempt > 0)
+                juce::Thread::sleep (scanWaitStepMs);
+
+            const std::lock_guard<std::mutex> guard (mutex);
+            auto& port = portFor (identifier);
+            owner = outcomeOf (port.owner->tryEnter());
+
             if (owner == Outcome::failed)
                 error = port.owner->getError();
 
-            return owner;
+            if (owner != Outcome::held)
+                break;
         }
+
+        if (owner != Outcome::granted)
+            return owner;
     }
 
     // The owner lock is ours, so whoever has talk is a scan that lets go within about a second.

@@ -41,6 +41,9 @@ public:
         holds it (checking shouldStop every few milliseconds; up to maxScanWaitMs). */
     Outcome claim (const juce::String& identifier, juce::String& error, const std::function<bool()>& shouldStop);
 
+    /** The files (or names) of the port's locks, for messages; empty without locking. */
+    juce::String describe (const juce::String& identifier);
+
     /** True while this set holds the port's talk lock (asked or claimed). */
     bool holds (const juce::String& identifier) const;
     bool owns (const juce::String& identifier) const;

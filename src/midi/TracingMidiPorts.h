@@ -26,6 +26,11 @@ public:
     {
         return inner->belongTogether (input, output);
     }
+
+    juce::String locationOf (const juce::MidiDeviceInfo& port) override
+    {
+        return inner->locationOf (port);
+    }
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
     void closeIdlePorts() override { inner->closeIdlePorts(); }

@@ -3,6 +3,7 @@ list(APPEND VFU_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/AlsaPortList.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AlsaSendingClient.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AlsaSysexStream.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/FollowedInstrument.cpp
     ${CMAKE_CURRENT_LIST_DIR}/JuceMidiPorts.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MIDIPortsSelector.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MidiTrace.cpp

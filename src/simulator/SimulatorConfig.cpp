@@ -1,6 +1,7 @@
 #include "SimulatorConfig.h"
 #include "SimIdentityReply.h"
 #include "../midi/MIDIPortsSelector.h"
+#include "../app/OutsideText.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -170,7 +171,7 @@ std::unique_ptr<DemoSimulation> startDemoSimulationFromEnvironment (int deviceFa
         return {};
 
     SimulatorConfig config;
-    const auto error = SimulatorConfig::parse (juce::String::fromUTF8 (value), deviceFamily, config);
+    const auto error = SimulatorConfig::parse (OutsideText::fromSystemName (value), deviceFamily, config);
 
     if (error.isNotEmpty())
     {

@@ -72,6 +72,7 @@ for path in ./usr/lib/vorn-firmware-updater/VornFirmwareUpdater ./usr/bin/vorn-f
             ./usr/lib/vorn-firmware-updater/vfu-update ./usr/bin/vfu-update \
             ./usr/bin/vfu-check-definitions ./usr/bin/vfu-firmware-tool ./usr/bin/vfu-instrument \
             ./usr/share/applications/example.vorn.FirmwareUpdater.desktop \
+            ./usr/lib/tmpfiles.d/vorn-firmware-updater.conf \
             ./usr/share/metainfo/example.vorn.FirmwareUpdater.metainfo.xml \
             ./usr/share/icons/hicolor/256x256/apps/vorn-firmware-updater.png \
             ./usr/share/doc/vorn-firmware-updater/copyright; do

@@ -36,7 +36,8 @@ grep -q "^The Quorrel now runs firmware version 2.2.0.$" "$out" || fail "the new
 expect_image_received "$work/quorrel-fw-2.2.0.syx"
 
 # A receiver that stops reading (the instrument's process is stopped) fills its input pool; the
-# packet that still finds it full after the stream's retry ends the transfer at once, with one
+# sequencer refuses the next packet and drops the receiver's queue, so that packet ends the
+# transfer at once (a retry would only hide the loss), with one
 # line naming the port and the error, and the update fails without ever showing 100 %. The image
 # is long enough that the transfer could never end by itself meanwhile.
 stop_instrument
@@ -53,7 +54,7 @@ await_log "refused a packet of 'quorrel-fw-2.3.0.syx'"
 kill -CONT "$instrument_pid"
 wait "$pid"; [ $? -eq 1 ] || fail "vfu-update did not end with status 1 after a refused packet"; pid=
 [ "$(grep -c "refused a packet" "$log")" -eq 1 ] || fail "not exactly one log line about the refused packet"
-grep -qE "MIDI output \[Quorrel\] refused a packet of 'quorrel-fw-2.3.0.syx' after [0-9]+ bytes: the receiver took nothing for 200 ms: Resource temporarily unavailable" "$log" \
+grep -qE "MIDI output \[Quorrel\] refused a packet of 'quorrel-fw-2.3.0.syx' after [0-9]+ bytes: the receiver's queue was full, and the sequencer drops the whole queue of a receiver it refused an event for: Resource temporarily unavailable" "$log" \
     || fail "the refused packet's line names no port or error"
 ! grep -q "quorrel-fw-2.3.0.syx' : 100 %%" "$log" || fail "the log reports the refused transfer complete"
 ! grep -q "100%" "$out" || fail "vfu-update showed 100 % of a refused transfer"

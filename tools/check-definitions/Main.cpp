@@ -2,6 +2,7 @@
 // and reports either the loader's message or a one-line summary of the selected definition,
 // with warnings about its States and, on request, the definition as a Graphviz graph.
 
+#include "app/OutsideText.h"
 #include "DefinitionsGraph.h"
 #include "app/AppLog.h"
 #include "app/BuildConstants.h"
@@ -54,13 +55,13 @@ int main (int argc, char* argv[])
 
     for (int i = 1; i < argc; ++i)
     {
-        const auto arg = juce::String (juce::CharPointer_UTF8 (argv[i]));
+        const auto arg = OutsideText::fromSystemName (argv[i]);
 
         if (arg == "--console")                      consoleMode = true;
         else if (arg == "--inbuilt" && ! inbuilt)    inbuilt = true;
         else if (arg == "--help" || arg == "-h")     { printUsage (std::cout); return 0; }
         else if (arg == "--version")                 { std::cout << "vfu-check-definitions " << BuildConstants::applicationVersion << "\n"; return 0; }
-        else if (arg == "--graph" && i + 1 < argc && graphPath.isEmpty())  graphPath = juce::CharPointer_UTF8 (argv[++i]);
+        else if (arg == "--graph" && i + 1 < argc && graphPath.isEmpty())  graphPath = OutsideText::fromSystemName (argv[++i]);
         else if (arg.startsWith ("--graph=") && graphPath.isEmpty())      graphPath = arg.fromFirstOccurrenceOf ("=", false, false);
         else if (source.isEmpty() && ! inbuilt && ! arg.startsWith ("--")) source = arg;
         else if (! deviceGiven && ! arg.startsWith ("--"))                 { deviceName = arg; deviceGiven = true; }

@@ -2,6 +2,7 @@
 
 #include "InstrumentIdentity.h"
 #include "TrafficPrinter.h"
+#include "app/OutsideText.h"
 #include "app/BuildConstants.h"
 #include "midi/SystemVirtualPorts.h"
 #include "simulator/SimulatorConfig.h"
@@ -116,9 +117,8 @@ int InstrumentTool::run (const juce::StringArray& arguments)
             if (arg == "--name")
             {
                 // What ALSA keeps of a port name: up to 63 bytes of printable text.
-                if (value.trim().isEmpty() || value.getNumBytesAsUTF8() > 63
-                    || value.containsAnyOf (juce::String::charToString ((juce::juce_wchar) 127)) || value.containsAnyOf ("\t\n\r"))
-                    return usageError ("bad port name '" + value + "' (1 to 63 bytes of printable text)");
+                if (value.trim().isEmpty() || value.getNumBytesAsUTF8() > 63 || ! OutsideText::isPrintable (value))
+                    return usageError ("bad port name '" + OutsideText::withControlsEscaped (value) + "' (1 to 63 bytes of printable text)");
 
                 portName = value;
             }

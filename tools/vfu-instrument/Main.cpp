@@ -1,5 +1,6 @@
 // vfu-instrument: a simulated instrument that any MIDI program can talk to.
 
+#include "app/OutsideText.h"
 #include "InstrumentTool.h"
 
 int main (int argc, char* argv[])
@@ -7,7 +8,7 @@ int main (int argc, char* argv[])
     juce::StringArray arguments;
 
     for (int i = 1; i < argc; ++i)
-        arguments.add (juce::String (juce::CharPointer_UTF8 (argv[i])));
+        arguments.add (OutsideText::fromSystemName (argv[i]));
 
     InstrumentTool tool;
     return tool.run (arguments);

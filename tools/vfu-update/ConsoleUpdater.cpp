@@ -2,10 +2,12 @@
 
 #include <juce_events/juce_events.h>
 
+#include "JsonLine.h"
 #include "PortLister.h"
 #include "TerminalFrontEnd.h"
 #include "TerminalOutput.h"
 #include "app/AppLog.h"
+#include "app/OutsideText.h"
 #include "app/QuitSignalPipe.h"
 #include "app/BuildConstants.h"
 #include "app/RunningExecutable.h"
@@ -48,7 +50,7 @@ int ConsoleUpdater::runProcess (int argc, char* argv[], const juce::String& pack
     juce::StringArray arguments;
 
     for (int i = 1; i < argc; ++i)
-        arguments.add (juce::String (juce::CharPointer_UTF8 (argv[i])));
+        arguments.add (OutsideText::fromSystemName (argv[i]));
 
     ConsoleUpdater updater (packagePublicKey);
     return updater.run (arguments);
@@ -78,6 +80,14 @@ void ConsoleUpdater::prepareProcess()
 
 int ConsoleUpdater::run (const juce::StringArray& arguments)
 {
+   #if ! JUCE_WINDOWS
+    // First of all, before anything that can take a while (the --list survey, the wait for a
+    // scan's lock on the --port instrument, loading the definitions and judging packages): a
+    // Ctrl-C, SIGTERM or hang-up meanwhile ends the run with its result and its exit status in
+    // the log once that is done; the front end takes these signals over when the update begins.
+    signalsBeforeStart = std::make_unique<QuitSignalPipe> ('q', 'q');
+   #endif
+
     CommandLineOptions options;
     const auto error = CommandLineOptions::parse (arguments, options);
 
@@ -85,6 +95,11 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
     {
         printError (error);
         std::cerr << CommandLineOptions::usage();
+
+        // A script asked for JSON gets its result line also when the arguments are wrong.
+        if (arguments.contains ("--json"))
+            writeJsonResult (UpdateOutcome::unusable, {});
+
         return UpdateOutcome::unusable;
     }
 
@@ -104,15 +119,18 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
     // which the selector and the port list see to port by port (see PortLocks).
     startDemoModeIfAsked();
 
-    // Updaters of several instruments run side by side with --port: each writes a log of its own,
-    // named after its port, since lines of two processes appended to one file can overwrite each other.
     // A demo run holds no lock and may run beside a real update: it keeps its lines to a log of its own.
     const auto run = demoSimulation != nullptr ? AppLog::Run::demo : AppLog::Run::real;
 
-    if (options.port.isNotEmpty())
+    // Updaters of several instruments run side by side with --port: each writes a log of its own,
+    // named after its port, once the port is known to exist (a mistyped identifier makes none).
+    juce::MidiDeviceInfo requestedOutput;
+    const bool portFound = options.port.isNotEmpty() && ! options.list && findOutput (options.port, requestedOutput);
+
+    if (portFound)
     {
         const auto log = AppLog::logFileFor (BuildConstants::deviceName, run);
-        const auto portName = options.port.retainCharacters ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_:").replaceCharacter (':', '-');
+        const auto portName = requestedOutput.identifier.retainCharacters ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_:").replaceCharacter (':', '-');
         AppLog::createLogAt (log.getSiblingFile (log.getFileName() + "-port-" + portName.substring (0, 64)),
                              AppLog::welcomeLineFor (BuildConstants::deviceName));
     }
@@ -123,17 +141,11 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
 
     logLine ("vfu-update: console mode");
 
-    const auto status = runWithLog (options);
+    const auto status = runWithLog (options, portFound ? &requestedOutput : nullptr);
 
     // Every run ends with a result line, also one that ended before the engine started.
-    if (options.json && ! options.list && ! jsonResultWritten)
-        std::cout << juce::JSON::toString (TerminalFrontEnd::jsonEvent ("result", { { "status", status },
-                                                                                   { "message", lastError },
-                                                                                   { "port", options.port.isEmpty() ? juce::var() : juce::var (options.port) },
-                                                                                   { "versionBefore", juce::var() },
-                                                                                   { "versionAfter", juce::var() } }),
-                                            true).toStdString()
-                  << std::endl;
+    if (options.json && ! jsonResultWritten)
+        writeJsonResult (status, options.port);
 
     // After the engine is gone, so that its lines come before this one.
     MIDIPortsSelector::getInstance().closeIdlePorts();
@@ -145,7 +157,17 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
     return status;
 }
 
-int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
+void ConsoleUpdater::writeJsonResult (int status, const juce::String& port)
+{
+    std::cout << JsonLine::format (TerminalFrontEnd::jsonEvent ("result", { { "status", status },
+                                                                            { "message", lastError },
+                                                                            { "port", port.isEmpty() ? juce::var() : juce::var (port) },
+                                                                            { "versionBefore", juce::var() },
+                                                                            { "versionAfter", juce::var() } })).toStdString()
+              << std::endl;
+}
+
+int ConsoleUpdater::runWithLog (const CommandLineOptions& options, const juce::MidiDeviceInfo* requestedOutput)
 {
     // After demo mode, so that the trace wraps whichever ports are in use.
     const auto traceError = startTracingIfAsked (options.trace);
@@ -158,7 +180,11 @@ int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
 
     if (options.port.isNotEmpty())
     {
-        const auto status = takePort (options.port);
+        if (requestedOutput == nullptr)
+            return endWith (UpdateOutcome::unusable, "no MIDI output " + OutsideText::withControlsEscaped (options.port)
+                                                         + "; the outputs are:" + listOfOutputs());
+
+        const auto status = takePort (*requestedOutput);
 
         if (status >= 0)
             return status;
@@ -167,58 +193,95 @@ int ConsoleUpdater::runWithLog (const CommandLineOptions& options)
     return update (options);
 }
 
-bool ConsoleUpdater::interruptedBeforeStart() const
+bool ConsoleUpdater::interruptedBeforeStart()
 {
    #if ! JUCE_WINDOWS
     char byte = 0;
-    return signalsBeforeStart != nullptr && signalsBeforeStart->isOpen() && ::read (signalsBeforeStart->readEnd(), &byte, 1) == 1;
-   #else
-    return false;
+
+    if (signalsBeforeStart != nullptr && signalsBeforeStart->isOpen() && ::read (signalsBeforeStart->readEnd(), &byte, 1) == 1)
+        interrupted = true;
    #endif
+
+    return interrupted;
 }
 
 int ConsoleUpdater::endWith (int exitStatus, const juce::String& reason)
 {
     if (exitStatus != 0)
         printError (reason);
+    else
+        lastError = reason;
 
     logLine ("vfu-update: exit status " + juce::String (exitStatus) + ": " + reason);
     return exitStatus;
 }
 
-int ConsoleUpdater::takePort (const juce::String& requested)
+bool ConsoleUpdater::findOutput (const juce::String& requested, juce::MidiDeviceInfo& found)
 {
-    auto& selector = MIDIPortsSelector::getInstance();
-    const auto outputs = selector.getPorts()->getOutputDevices();
+    auto ports = MIDIPortsSelector::getInstance().getPorts();
 
-    // ALSA's "client:port" is also taken as the framework writes it, "client-port".
-    for (auto& output : outputs)
+    if (ports == nullptr)
+        return false;
+
+    // A USB location names the instrument wherever it is numbered; ALSA's "client:port" is also
+    // taken as the framework writes it, "client-port".
+    for (auto& output : ports->getOutputDevices())
     {
-        if (output.identifier != requested && output.identifier.replaceCharacter (':', '-') != requested)
-            continue;
+        const auto at = ports->locationOf (output);
 
-        juce::String error;
-        const auto outcome = selector.claimOutput (output.identifier, error);
-
-        if (outcome == PortLocks::Outcome::held)
-            return endWith (UpdateOutcome::busy, "Another updater (the window or vfu-update) holds the instrument on MIDI output "
-                                                     + output.identifier + " (" + output.name + "). Nothing was sent to it.");
-
-        if (outcome == PortLocks::Outcome::failed)
-            return endWith (UpdateOutcome::failed, "cannot lock MIDI output " + output.identifier + ", so nothing was sent to it: " + error);
-
-        selector.restrictToOutput (output.identifier);
-        logLine ("vfu-update: MIDI output " + output.identifier + " [" + output.name + "] only");
-        return -1;
+        if (output.identifier == requested || output.identifier.replaceCharacter (':', '-') == requested
+            || (at.isNotEmpty() && at == requested))
+        {
+            found = output;
+            return true;
+        }
     }
 
+    return false;
+}
+
+juce::String ConsoleUpdater::listOfOutputs()
+{
     juce::String known;
 
-    for (auto& output : outputs)
-        known << "\n  " << output.identifier << "  " << output.name;
+    if (auto ports = MIDIPortsSelector::getInstance().getPorts())
+    {
+        for (auto& output : ports->getOutputDevices())
+        {
+            const auto at = ports->locationOf (output);
+            known << "\n  " << OutsideText::withControlsEscaped (output.identifier) << "  " << OutsideText::withControlsEscaped (output.name)
+                  << (at.isNotEmpty() ? "  (" + OutsideText::withControlsEscaped (at) + ")" : juce::String());
+        }
+    }
 
-    return endWith (UpdateOutcome::unusable, "no MIDI output " + requested + "; the outputs are:"
-                                                 + (known.isEmpty() ? juce::String ("\n  (none)") : known));
+    return known.isEmpty() ? juce::String ("\n  (none)") : known;
+}
+
+int ConsoleUpdater::takePort (const juce::MidiDeviceInfo& output)
+{
+    auto& selector = MIDIPortsSelector::getInstance();
+    const auto location = selector.getPorts()->locationOf (output);
+    const auto described = output.identifier + " (" + OutsideText::withControlsEscaped (output.name)
+                          + (location.isNotEmpty() ? ", " + location : juce::String()) + ")";
+    juce::String error;
+
+    // This may wait for a scan that holds the port for a moment.
+    const auto outcome = selector.claimOutput (output, error);
+
+    if (interruptedBeforeStart())
+        return endWith (UpdateOutcome::failed, "interrupted before the update began; nothing was sent to the instrument");
+
+    if (outcome == PortLocks::Outcome::held)
+        return endWith (UpdateOutcome::busy, "Another updater (the window or vfu-update) holds the instrument on MIDI output "
+                                                 + described + ". Nothing was sent to it.");
+
+    if (outcome == PortLocks::Outcome::failed)
+        return endWith (UpdateOutcome::failed, "cannot lock MIDI output " + described + ", so nothing was sent to it: " + error);
+
+    selector.restrictToOutput (output.identifier);
+    logLine ("vfu-update: MIDI output " + output.identifier + " [" + OutsideText::withControlsEscaped (output.name) + "]"
+             + (location.isNotEmpty() ? " at " + location : juce::String()) + " only");
+    return -1;
 }
 
 int ConsoleUpdater::listPorts (bool json)
@@ -229,7 +292,13 @@ int ConsoleUpdater::listPorts (bool json)
         return endWith (UpdateOutcome::failed, "no MIDI service");
 
     PortLister lister (ports, InbuiltDefinitions::getConsoleText());
-    std::cout << (json ? lister.describeAsJson() : lister.describe()) << std::flush;
+    lister.setStopCheck ([this] { return interruptedBeforeStart(); });
+    const auto list = json ? lister.describeAsJson() : lister.describe();
+
+    if (interruptedBeforeStart())
+        return endWith (UpdateOutcome::failed, "interrupted before every MIDI output was asked; nothing is listed");
+
+    std::cout << list << std::flush;
     return endWith (0, "the MIDI ports were listed");
 }
 
@@ -257,13 +326,6 @@ int ConsoleUpdater::update (const CommandLineOptions& options)
         FirmwareUpdaterCallback::setRegistered (nullptr);
         return exitStatus;
     };
-
-   #if ! JUCE_WINDOWS
-    // Loading the definitions and judging large packages can take seconds: a Ctrl-C, SIGTERM or
-    // hang-up meanwhile ends the run with its exit status in the log once they are done; then the
-    // front end takes these signals over.
-    signalsBeforeStart = std::make_unique<QuitSignalPipe> ('q', 'q');
-   #endif
 
     const auto besideExecutable = executableFolder.getChildFile ("StateMachines.xml");
     const auto definitionsFile = options.definitions != juce::File() ? options.definitions : besideExecutable;
@@ -328,7 +390,7 @@ juce::String ConsoleUpdater::startTracingIfAsked (const juce::File& traceFile)
 
     if (file == juce::File())
         if (const auto* value = std::getenv ("VFU_TRACE"); value != nullptr && *value != 0)
-            file = juce::File::getCurrentWorkingDirectory().getChildFile (juce::String::fromUTF8 (value));
+            file = juce::File::getCurrentWorkingDirectory().getChildFile (OutsideText::fromSystemName (value));
 
     if (file == juce::File())
         return {};

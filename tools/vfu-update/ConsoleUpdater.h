@@ -3,6 +3,8 @@
 #include "CommandLineOptions.h"
 #include "firmware/PackageSignature.h"
 
+#include <juce_audio_devices/juce_audio_devices.h>
+
 #include <juce_core/juce_core.h>
 
 struct DemoSimulation;
@@ -32,11 +34,18 @@ public:
     static int runProcess (int argc, char* argv[], const juce::String& packagePublicKey);
 
 private:
-    int runWithLog (const CommandLineOptions& options);
+    /** requestedOutput: the output --port names, or nullptr when none is given or it is not there. */
+    int runWithLog (const CommandLineOptions& options, const juce::MidiDeviceInfo* requestedOutput);
     int update (const CommandLineOptions& options);
     int listPorts (bool json);
-    /** --port: restricts the selector to that output and claims it; an exit status, or -1 to go on. */
-    int takePort (const juce::String& requested);
+    /** The output that --port names (its identifier, or ALSA's "client-port" for "client:port"). */
+    static bool findOutput (const juce::String& requested, juce::MidiDeviceInfo& found);
+    /** "\n  identifier  name" for each output, for the error that names an unknown --port. */
+    static juce::String listOfOutputs();
+    /** --port: claims that output and restricts the selector to it; an exit status, or -1 to go on. */
+    int takePort (const juce::MidiDeviceInfo& output);
+    /** The result line of a run that ended before the front end could write one. */
+    static void writeJsonResult (int status, const juce::String& port);
     void startDemoModeIfAsked();
     void stopDemoMode();
 
@@ -49,7 +58,7 @@ private:
     static int endWith (int exitStatus, const juce::String& reason);
 
     /** True once a quit signal came before the front end took the signals over. */
-    bool interruptedBeforeStart() const;
+    bool interruptedBeforeStart();
 
     const juce::String packagePublicKey;
     std::unique_ptr<DemoSimulation> demoSimulation;
@@ -57,6 +66,7 @@ private:
     std::unique_ptr<QuitSignalPipe> signalsBeforeStart;
    #endif
     bool jsonResultWritten = false; // by the terminal front end, once the engine ran
+    bool interrupted = false;
 
     JUCE_DECLARE_NON_COPYABLE (ConsoleUpdater)
 };

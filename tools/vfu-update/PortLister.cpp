@@ -1,4 +1,7 @@
 #include "PortLister.h"
+#include "JsonLine.h"
+
+#include "app/OutsideText.h"
 
 #include "midi/MIDIPortsSelector.h"
 
@@ -10,6 +13,13 @@ namespace
 
     // Dorrick bootloaders answer with family 000F in place of 0008.
     constexpr int bootloaderFamilyCode = 0x000f, dorrickFamily = 0x0008;
+
+    // A port name with a line break or an escape sequence must not fake a line of the list or
+    // steer the terminal.
+    juce::String escaped (const juce::String& text)
+    {
+        return OutsideText::withControlsEscaped (text);
+    }
 
     juce::String familyText (int family)
     {
@@ -98,16 +108,18 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
     // neither asked nor listened to, so its answers to that updater are not taken for answers here.
     for (auto& device : outputDevices)
     {
-        Output output { device, false, {}, {} };
+        Output output { device, false, {}, {}, {}, {} };
+        output.location = ports->locationOf (device);
+        output.lockKey = FollowedInstrument::lockKeyFor (device, output.location);
         juce::String error;
-        const auto outcome = locks.ask (device.identifier, error);
+        const auto outcome = locks.ask (output.lockKey, error);
         output.held = outcome == PortLocks::Outcome::held;
 
         if (outcome == PortLocks::Outcome::failed)
             output.error = "cannot be locked (" + error + ")";
 
         // Taken again just before it is asked: a port is held only while it is asked.
-        locks.release (device.identifier);
+        locks.release (output.lockKey);
 
         outputs.push_back (output);
     }
@@ -138,8 +150,11 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
         if (output.held || output.error.isNotEmpty())
             continue;
 
+        if (stopCheck != nullptr && stopCheck())
+            break;
+
         juce::String error;
-        const auto outcome = locks.ask (output.device.identifier, error);
+        const auto outcome = locks.ask (output.lockKey, error);
 
         if (outcome != PortLocks::Outcome::granted)
         {
@@ -166,7 +181,7 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
         }
 
         // Asked: the port is free for others again.
-        locks.release (output.device.identifier);
+        locks.release (output.lockKey);
 
         for (auto& reply : takeReplies())
         {
@@ -195,7 +210,7 @@ juce::String PortLister::describe()
         text << "  (none)\n";
 
     for (auto& input : inputs)
-        text << "  " << input.identifier << "  " << input.name << "\n";
+        text << "  " << escaped (input.identifier) << "  " << escaped (input.name) << "\n";
 
     text << "MIDI outputs:\n";
 
@@ -204,14 +219,15 @@ juce::String PortLister::describe()
 
     for (auto& output : outputs)
     {
-        text << "  " << output.device.identifier << "  " << output.device.name << ": ";
+        text << "  " << escaped (output.device.identifier) << "  " << escaped (output.device.name)
+             << (output.location.isNotEmpty() ? "  (" + escaped (output.location) + ")" : juce::String()) << ": ";
 
         if (output.held)
             text << "held by another updater (not asked)\n";
         else if (output.error.isNotEmpty())
             text << output.error << "\n";
         else
-            text << (output.answers.isEmpty() ? juce::String ("no answer") : output.answers.joinIntoString ("; ")) << "\n";
+            text << (output.answers.isEmpty() ? juce::String ("no answer") : escaped (output.answers.joinIntoString ("; "))) << "\n";
     }
 
     return text;
@@ -228,6 +244,7 @@ juce::String PortLister::describeAsJson()
         object->setProperty ("event", "port");
         object->setProperty ("port", output.device.identifier);
         object->setProperty ("name", output.device.name);
+        object->setProperty ("location", output.location.isEmpty() ? juce::var() : juce::var (output.location));
         object->setProperty ("held", output.held);
         object->setProperty ("error", output.error.isEmpty() ? juce::var() : juce::var (output.error));
 
@@ -237,7 +254,7 @@ juce::String PortLister::describeAsJson()
             answers.add (answer);
 
         object->setProperty ("answers", answers);
-        text << juce::JSON::toString (juce::var (object), true) << "\n";
+        text << JsonLine::format (juce::var (object)) << "\n";
     }
 
     return text;

@@ -3,6 +3,7 @@
 #include "midi/MidiPorts.h"
 #include "midi/PortLocks.h"
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -20,7 +21,10 @@ public:
     PortLister (std::shared_ptr<MidiPorts> ports, const juce::String& definitionsText);
     ~PortLister() override;
 
-    /** The lists as text. */
+    /** Called between the outputs: when it returns true, the others are not asked. */
+    void setStopCheck (std::function<bool()> check) { stopCheck = std::move (check); }
+
+    /** The lists as text; identifiers, names and answers with their control characters escaped. */
     juce::String describe();
     /** One JSON object per output and line: event "port", port, name, answers, held, error. */
     juce::String describeAsJson();
@@ -41,6 +45,8 @@ private:
         bool held = false;              // another updater holds it: not asked
         juce::String error;             // it could not be locked or opened: not asked
         juce::StringArray answers;      // describeReply of each answer, with its input
+        juce::String location;          // where its device is plugged in (USB), if the system tells
+        juce::String lockKey;           // what its lock is named after: the location, else the identifier
     };
 
     /** Asks every output in turn, each under its lock. */
@@ -50,6 +56,7 @@ private:
     std::vector<Reply> takeReplies();
 
     std::shared_ptr<MidiPorts> ports;
+    std::function<bool()> stopCheck;
     PortLocks locks;
     std::map<int, juce::String> deviceNames;
     juce::CriticalSection lock;

@@ -10,6 +10,7 @@ namespace
     // A State's texts and button follow its entry at once; this long a silence means they are all in.
     constexpr int settleMs = 300;
     constexpr int engineStopTimeoutMs = 5000;
+    constexpr int ambiguityCheckMs = 1000;
 
     bool isCancelButton (const juce::String& text)
     {
@@ -87,12 +88,32 @@ TerminalFrontEnd::TerminalFrontEnd (Settings s, TerminalOutput& out, MIDIPortsSe
     });
 
     settleTimer = std::make_unique<OneShotTimer> ([this] { settleThenFinish(); });
+
+    // Two instruments that came back where the one being updated went cannot be told apart: the
+    // selector sends neither anything more, and the run ends rather than wait for its timeout.
+    ambiguityTimer = std::make_unique<OneShotTimer> ([this]
+    {
+        if (done || ending)
+            return;
+
+        if (! selector.isFollowedInstrumentAmbiguous())
+        {
+            ambiguityTimer->start (ambiguityCheckMs);
+            return;
+        }
+
+        const auto device = engine != nullptr ? engine->getDeviceName() : juce::String ("instrument");
+        finish ({ UpdateOutcome::failed, "two instruments answered as the " + device + " being updated when it came back;"
+                                         " which one it is cannot be told, so nothing more was sent " + stopAndDescribe()
+                                         + " Disconnect the other instruments and run vfu-update again." });
+    });
 }
 
 TerminalFrontEnd::~TerminalFrontEnd()
 {
     timeoutTimer.reset();
     settleTimer.reset();
+    ambiguityTimer.reset();
     input.reset();
 }
 
@@ -166,6 +187,7 @@ void TerminalFrontEnd::start (FirmwareUpdater& engineToUse, std::function<void (
     if (settings.timeoutSeconds > 0)
         timeoutTimer->start (settings.timeoutSeconds * 1000);
 
+    ambiguityTimer->start (ambiguityCheckMs);
     engine->startThread();
 }
 

@@ -81,7 +81,7 @@ private:
     ProgressLine::Plan transferPlan;
     std::unique_ptr<ProgressLine> progressLine;
     std::unique_ptr<TerminalInput> input;
-    std::unique_ptr<OneShotTimer> timeoutTimer, settleTimer;
+    std::unique_ptr<OneShotTimer> timeoutTimer, settleTimer, ambiguityTimer;
     std::function<void (int)> finished;
 
     std::map<juce::String, juce::String> fieldTexts;

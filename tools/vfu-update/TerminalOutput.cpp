@@ -1,6 +1,8 @@
 #include "TerminalOutput.h"
+#include "JsonLine.h"
 
 #include "app/AppLog.h"
+#include "app/OutsideText.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -40,7 +42,28 @@ void TerminalOutput::put (std::FILE* stream, const char* text)
 
 void TerminalOutput::write (std::FILE* stream, const juce::String& text)
 {
-    put (stream, (text + "\n").toRawUTF8());
+    if (stream == stdout && json)
+    {
+        put (stream, (text + "\n").toRawUTF8());
+        return;
+    }
+
+    // Texts can carry names from outside (MIDI ports, definitions): only their line breaks
+    // reach the terminal as they are, every other control character is shown escaped.
+    juce::String shown;
+
+    for (int start = 0;;)
+    {
+        const auto end = text.indexOfChar (start, '\n');
+        shown << OutsideText::withControlsEscaped (text.substring (start, end < 0 ? text.length() : end)) << "\n";
+
+        if (end < 0)
+            break;
+
+        start = end + 1;
+    }
+
+    put (stream, shown.toRawUTF8());
 }
 
 void TerminalOutput::clearStatus()
@@ -71,7 +94,7 @@ void TerminalOutput::always (const juce::String& text)
 void TerminalOutput::event (const juce::var& object)
 {
     if (json)
-        write (stdout, juce::JSON::toString (object, true));
+        write (stdout, JsonLine::format (object));
 }
 
 void TerminalOutput::error (const juce::String& text)
@@ -86,7 +109,7 @@ void TerminalOutput::setStatus (const juce::String& text)
     if (quiet || ! terminal)
         return;
 
-    status = text;
+    status = OutsideText::withControlsEscaped (text);
     statusShown = true;
     redrawStatus();
 }

@@ -1,3 +1,4 @@
+#include "app/OutsideText.h"
 #include "FirmwareTool.h"
 
 int main (int argc, char* argv[])
@@ -5,7 +6,7 @@ int main (int argc, char* argv[])
     juce::StringArray arguments;
 
     for (int i = 1; i < argc; ++i)
-        arguments.add (juce::String::fromUTF8 (argv[i]));
+        arguments.add (OutsideText::fromSystemName (argv[i]));
 
     return FirmwareTool().run (arguments);
 }
