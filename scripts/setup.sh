@@ -1,17 +1,36 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12, once. Safe to run again.
+# Installs what is missing on Debian 12, once. Safe to run again.
+#   setup.sh run    what the release build and its window need (scripts/run.sh)
+#   setup.sh [test] all of that, and what every flavour and every test need (scripts/test.sh)
+# Run it as yourself: it calls sudo for apt-get when you are not root.
 set -euo pipefail
 
-packages=(
+set_name=${1:-test}
+case "$set_name" in
+    run|test) ;;
+    *) echo "usage: setup.sh [run|test]" >&2; exit 2 ;;
+esac
+
+# The release build (its configuration needs GoogleTest, ImageMagick's convert for the icon, zip
+# for the firmware archive and Python for the tests' registration) and the window program.
+run_packages=(
     build-essential cmake ninja-build pkg-config ccache
     juce-modules-source
     libasound2-dev libfreetype-dev libfontconfig1-dev libpng-dev libjpeg-dev libcurl4-openssl-dev
     libx11-dev libxrandr-dev libxinerama-dev libxcursor-dev libxcomposite-dev libxext-dev libgl-dev
     libgcrypt20-dev
     libgtest-dev libexpat1-dev
-    clang libclang-rt-14-dev
-    xvfb xauth xdotool imagemagick x11-utils
+    imagemagick
     zip unzip coreutils
+    python3
+)
+
+# Only for the tests, the other flavours and the release packages.
+test_packages=(
+    # the fuzzing flavour and ThreadSanitizer's runtime for clang
+    clang libclang-rt-14-dev
+    # display tests
+    xvfb xauth xdotool x11-utils
     # the Windows flavour: MinGW-w64, zlib for it, Debian's source packages, Wine to test it
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev libgcrypt-mingw-w64-dev dpkg-dev
     wine wine64
@@ -19,13 +38,14 @@ packages=(
     file lintian
     # manual pages, AppStream metadata and the definitions graph, and their checks
     man-db groff-base appstream graphviz
-    # the check of the README's and the guides' links (and the program benchmark)
-    python3
     # the Windows installer and its Authenticode signature
     nsis osslsigncode openssl
     # the kernel guest: QEMU, and busybox for its initramfs (the kernel itself is unpacked, not installed)
     qemu-system-x86 busybox-static cpio
 )
+
+packages=("${run_packages[@]}")
+[ "$set_name" = run ] || packages+=("${test_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -40,4 +60,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # libpng, libjpeg-turbo and Expat for the Windows flavour, built once into a cache folder.
-"$(dirname "$0")"/setup-windows-deps.sh
+if [ "$set_name" = test ]; then
+    "$(dirname "$0")"/setup-windows-deps.sh
+fi

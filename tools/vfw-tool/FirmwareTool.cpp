@@ -1,7 +1,7 @@
 #include "FirmwareTool.h"
+#include "ToolInput.h"
 
 #include "app/BuildConstants.h"
-#include "app/RegularFile.h"
 #include "definitions/InbuiltDefinitions.h"
 #include "definitions/UpdaterDefinitions.h"
 #include "firmware/FirmwareImage.h"
@@ -16,6 +16,10 @@
 
 namespace
 {
+    // The largest key file the key's loader reads (PackageSigningKey); only for saying why one
+    // could not be read.
+    constexpr juce::int64 maximumKeyFileSize = 4096;
+
     /** The value after an option ("--size 359740"), removed from the list with its option. */
     juce::String takeOption (juce::StringArray& arguments, const juce::String& option, bool& missingValue)
     {
@@ -195,8 +199,10 @@ int FirmwareTool::makePackage (const juce::StringArray& arguments)
         FirmwarePackageWriter::Image image;
         image.entryName = file.getFileName();
 
-        if (! RegularFile::read (file, FirmwarePackageStore::maximumEntrySize, image.content))
-            return fail ("cannot read " + file.getFullPathName() + " (not a regular file, unreadable, or too large)");
+        juce::String reason;
+
+        if (! ToolInput::read (file, FirmwarePackageStore::maximumEntrySize, image.content, reason))
+            return fail ("cannot read " + file.getFullPathName() + ": " + reason);
 
         if (! image.entryName.endsWith (".syx"))
             return fail (image.entryName + ": image names end in .syx");
@@ -274,9 +280,10 @@ int FirmwareTool::verifyPackage (const juce::StringArray& arguments)
     juce::MemoryBlock bytes;
 
     // Read as the updater reads packages: only a regular file, never in a way that can block.
-    if (! RegularFile::read (file, FirmwarePackageStore::maximumPackageSize, bytes))
-        return fail ("not acceptable: cannot read " + file.getFullPathName() + " (no regular file, or larger than "
-                     + juce::String (FirmwarePackageStore::maximumPackageSize) + " bytes)");
+    juce::String reason;
+
+    if (! ToolInput::read (file, FirmwarePackageStore::maximumPackageSize, bytes, reason))
+        return fail ("not acceptable: cannot read " + file.getFullPathName() + ": " + reason);
 
     juce::MemoryInputStream stream (bytes, false);
     PackageVerifier verifier;
@@ -298,8 +305,10 @@ int FirmwareTool::inspectImage (const juce::StringArray& arguments)
 
     juce::MemoryBlock bytes;
 
-    if (! RegularFile::read (fileFromArgument (arguments[0]), FirmwarePackageStore::maximumEntrySize, bytes))
-        return fail ("cannot read " + arguments[0] + " (not a regular file, unreadable, or too large)");
+    juce::String reason;
+
+    if (! ToolInput::read (fileFromArgument (arguments[0]), FirmwarePackageStore::maximumEntrySize, bytes, reason))
+        return fail ("cannot read " + arguments[0] + ": " + reason);
 
     const auto description = FirmwareImage::inspect (bytes);
 
@@ -345,16 +354,24 @@ int FirmwareTool::signPackage (const juce::StringArray& arguments)
         return usage();
 
     juce::String error;
-    const auto key = PackageSigningKey::load (fileFromArgument (keyPath), error);
+    const auto keyFile = fileFromArgument (keyPath);
+    const auto key = PackageSigningKey::load (keyFile, error);
 
     if (! key.isValid())
+    {
+        // The key's loader says only that it could not read the file; say which case it is.
+        if (error.startsWith ("cannot read"))
+            error << ": " << ToolInput::whyUnreadable (keyFile, maximumKeyFileSize);
+
         return fail (error);
+    }
 
     const auto packageFile = fileFromArgument (rest[0]);
     juce::MemoryBlock package, signedPackage;
+    juce::String reason;
 
-    if (! RegularFile::read (packageFile, FirmwarePackageStore::maximumPackageSize, package))
-        return fail ("cannot read " + packageFile.getFullPathName() + " (not a regular file, unreadable, or too large)");
+    if (! ToolInput::read (packageFile, FirmwarePackageStore::maximumPackageSize, package, reason))
+        return fail ("cannot read " + packageFile.getFullPathName() + ": " + reason);
 
     if (! key.signPackage (package, signedPackage, error))
         return fail ("cannot sign " + packageFile.getFullPathName() + ": " + error);
@@ -387,7 +404,30 @@ const char* FirmwareTool::usageText()
            "  vfu-firmware-tool inspect image.syx\n"
            "  vfu-firmware-tool keygen -o maker.key\n"
            "  vfu-firmware-tool sign --key maker.key package.vfw\n"
-           "  vfu-firmware-tool --version | --help | -h\n";
+           "  vfu-firmware-tool --version | --help | -h\n"
+           "Makes simulated firmware images and .vfw packages, signs packages and checks them as the\n"
+           "updater does.\n"
+           "  image    writes one simulated image: a SysEx message of device family --family (a number)\n"
+           "           for --version (2.1.13, 1.2.0p3), --size bytes long in all; --tail ends it with\n"
+           "           00 00 after F7 (counted in --size).\n"
+           "  pack     writes a package of the images, its checksum list named after the first image\n"
+           "           (quorrel-fw-2.1.13.syx gives quorrel-fw-2.1.13.sha); writes nothing when the\n"
+           "           updater would refuse it (an image that the definitions send is missing).\n"
+           "  verify   prints the package's version, or why the updater would refuse it.\n"
+           "  inspect  prints the family, version and size of a simulated image.\n"
+           "  keygen   writes a new secret key file (readable by its owner only, never replacing a\n"
+           "           file) and prints its public key, 64 hex digits.\n"
+           "  sign     adds the maker's signature to the package and checks the result.\n"
+           "  --device NAME       the instrument whose definitions judge the package: Quorrel (this\n"
+           "                      build's, the default), Dorrick, Vantoline or Halvane XV; with verify\n"
+           "                      the file's name must also hold the instrument's key (quorrel).\n"
+           "  --definitions FILE  judge by the definitions in FILE instead of the inbuilt ones (both the\n"
+           "                      windowed and the console-mode definition of the device, where present).\n"
+           "  --public-key HEX    verify also requires the signature of the maker with that key.\n"
+           "Inputs are read only when they are regular files: a missing file, a FIFO, a device or a\n"
+           "folder, or one that is too large, is refused with the reason.\n"
+           "Exit status: 0 done, 1 the command failed or the package is not acceptable (the reason is\n"
+           "on standard error), 2 a usage error.\n";
 }
 
 int FirmwareTool::usage()
