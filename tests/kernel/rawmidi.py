@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """rawmidi.py DEVICE HEX [SECONDS]: writes the bytes HEX (e.g. "F0 7E 7F 06 01 F7") to a raw MIDI
 device (/dev/snd/midiC<card>D0) and, with SECONDS, prints the first SysEx that comes back as hex
-(upper case, space-separated). Exit status 1 when nothing complete came back in SECONDS."""
+(upper case, space-separated). Exit status 1 when the bytes could not be written (within SECONDS,
+or 30 s) or nothing complete came back in SECONDS."""
 import os
 import select
 import sys
@@ -14,10 +15,19 @@ def main():
         return 2
     device, data = sys.argv[1], bytes.fromhex(sys.argv[2])
     seconds = float(sys.argv[3]) if len(sys.argv) == 4 else None
-    fd = os.open(device, os.O_RDWR)
+    fd = os.open(device, os.O_RDWR | os.O_NONBLOCK)
+    # The write is bounded too: a device that never drains ends the run, not the test.
+    end = time.monotonic() + (seconds or 30)
     written = 0
     while written < len(data):
-        written += os.write(fd, data[written:])
+        left = end - time.monotonic()
+        if left <= 0 or not select.select([], [fd], [], left)[1]:
+            print("only %d of %d bytes written" % (written, len(data)), file=sys.stderr)
+            return 1
+        try:
+            written += os.write(fd, data[written:])
+        except BlockingIOError:
+            pass
     if seconds is None:
         return 0
     reply = bytearray()
