@@ -1,6 +1,7 @@
 #include "SystemVirtualPorts.h"
 
 #include "AlsaPiecewiseOutput.h"
+#include "MidiStreamSplitter.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
 
@@ -8,9 +9,6 @@
 
 namespace
 {
-    // A SysEx summarised for the monitor is kept up to this size; longer ones are cut off there.
-    constexpr size_t maxMonitoredSysex = 64 * 1024 * 1024;
-
     /** Receives what the updater sends to one virtual input, on the framework's MIDI input
         thread, and hands it on as raw slices of the byte stream, each byte once: the framework
         reports a long SysEx as growing parts (each holding everything so far) and then whole. */
@@ -77,84 +75,6 @@ namespace
         size_t delivered = 0;                  // bytes of the current SysEx handed on so far
         std::vector<juce::uint8> pendingStart; // its first bytes, to tell it from a new one
     };
-
-    /** Cuts the byte stream a device received back into messages for the monitor. */
-    class StreamReader
-    {
-    public:
-        using Report = std::function<void (const std::vector<juce::uint8>&, bool complete)>;
-
-        void read (const std::vector<juce::uint8>& bytes, const Report& report)
-        {
-            for (auto byte : bytes)
-            {
-                if (byte >= 0xf8)
-                {
-                    report ({ byte }, true);
-                    continue;
-                }
-
-                if (inSysex)
-                {
-                    if (byte < 0x80)
-                    {
-                        if (current.size() < maxMonitoredSysex)
-                            current.push_back (byte);
-
-                        continue;
-                    }
-
-                    if (byte == 0xf7)
-                    {
-                        current.push_back (byte);
-                        report (current, true);
-                        current.clear();
-                        inSysex = false;
-                        continue;
-                    }
-
-                    cutOff (report);
-                }
-
-                if (byte == 0xf0)
-                {
-                    inSysex = true;
-                    current.assign (1, byte);
-                    continue;
-                }
-
-                if (byte >= 0x80)
-                {
-                    current.assign (1, byte);
-                    expected = juce::MidiMessage::getMessageLengthFromFirstByte (byte);
-                }
-                else if (! current.empty() && current.size() < 3)
-                {
-                    current.push_back (byte);
-                }
-
-                if (! current.empty() && (int) current.size() == expected)
-                {
-                    report (current, true);
-                    current.clear();
-                }
-            }
-        }
-
-        void cutOff (const Report& report)
-        {
-            if (inSysex && ! current.empty())
-                report (current, false);
-
-            inSysex = false;
-            current.clear();
-        }
-
-    private:
-        std::vector<juce::uint8> current;
-        bool inSysex = false;
-        int expected = 0;
-    };
 }
 
 //==============================================================================
@@ -170,7 +90,7 @@ public:
     std::unique_ptr<juce::MidiInput> toDevice;     // deleted before callback
     std::unique_ptr<juce::MidiOutput> fromDevice;
     std::unique_ptr<AlsaPiecewiseOutput> fromDeviceInPieces; // in place of fromDevice
-    StreamReader reader;                           // on the dispatcher thread, or by the owner after pullOut
+    MidiStreamSplitter reader;                           // on the dispatcher thread, or by the owner after pullOut
 };
 
 class SystemVirtualPorts::Dispatcher final : public juce::Thread

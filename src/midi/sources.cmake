@@ -6,6 +6,7 @@ list(APPEND VFU_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/FollowedInstrument.cpp
     ${CMAKE_CURRENT_LIST_DIR}/JuceMidiPorts.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MIDIPortsSelector.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MidiStreamSplitter.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MidiTrace.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MidiTraceRecorder.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PortLocks.cpp

@@ -26,6 +26,8 @@ namespace
     {
         out << "usage: vfu-instrument [--device NAME] [--name PORTNAME] [--image-bytes N]\n"
                "                      [--line-rate BYTES_PER_S] [--stall BYTE:MS] [--reply-pieces N] [SETTINGS]\n"
+               "       vfu-instrument --usb [--usb-controller N] [--usb-keep-name] [--usb-renumber]\n"
+               "                      [--device NAME] [--name PORTNAME] [--image-bytes N] [--stall BYTE:MS] [SETTINGS]\n"
                "       vfu-instrument --help\n"
                "\n"
                "Puts a simulated " << BuildConstants::deviceName << " on this computer's MIDI service as a virtual\n"
@@ -43,13 +45,37 @@ namespace
                "                    what it is sent goes through a 4,096-byte buffer in 32-byte chunks; a\n"
                "                    chunk that does not fit is lost with the rest of its event, and it\n"
                "                    prints \"MIDI output buffer overrun\"; its replies go out in 256-byte pieces\n"
-               "  --stall BYTE:MS   with --line-rate: stops reading for MS ms once BYTE bytes of a SysEx\n"
-               "                    (a firmware image) have arrived, as a bootloader writing its flash\n"
+               "  --stall BYTE:MS   with --line-rate or --usb: stops reading for MS ms once BYTE bytes of a\n"
+               "                    SysEx (a firmware image) have arrived, as a bootloader writing its flash\n"
                "  --reply-pieces N  its replies go out in pieces of at most N bytes (default 256 with\n"
                "                    --line-rate, else whole)\n"
                "  SETTINGS          key=value pairs separated by ';', as in VFU_SIMULATE:\n"
                "                      version, mode, bootloader-after, reattach-ms, pull-cable-at,\n"
                "                      corrupt-image, silent\n"
+               "\n"
+               "A real USB MIDI device (Linux, as root): with --usb the instrument is a USB MIDI gadget\n"
+               "(configfs, libcomposite, usb_f_midi) on a dummy USB controller (dummy_hcd), which this\n"
+               "computer's own USB host side enumerates as any instrument: card \"Vorn Quorrel at\n"
+               "usb-dummy_hcd.0-1, ...\", sequencer client \"Quorrel\", port \"Quorrel MIDI 1\". When its\n"
+               "ports appear it prints the USB location, the card and the sequencer client. It restarts\n"
+               "as a USB device does: the host sees it leave and come back.\n"
+               "  --usb             be a USB MIDI gadget on dummy_udc.0 (USB IDs 1209:0007, bootloader 0008)\n"
+               "  --usb-controller N\n"
+               "                    on dummy_udc.N instead (at usb-dummy_hcd.N-1): one instrument per\n"
+               "                    controller, one vfu-instrument each\n"
+               "  --usb-keep-name   its bootloader keeps the normal USB name and ID (by default it comes\n"
+               "                    back as \"<name> Bootloader\", 1209:0008, as real instruments do)\n"
+               "  --usb-renumber    each time it goes away, a filler USB MIDI device (\"Vorn Filler\",\n"
+               "                    1209:0009) is plugged into the last free controller, or pulled out when\n"
+               "                    it is in: the kernel gives the lowest free card number to the next card,\n"
+               "                    so the instrument comes back under another card and sequencer client\n"
+               "                    every time. Needs one more controller than instruments.\n"
+               "  With --usb a pulled cable (pull-cable-at) unbinds the gadget and the instrument stays\n"
+               "  away. --stall stops reading its raw MIDI device: the gadget holds about 4,400 bytes (its\n"
+               "  raw MIDI buffer of 4,096 and what is on its way) and the kernel drops the rest; it\n"
+               "  prints how many bytes were dropped. It removes its gadgets when it ends (also\n"
+               "  after Ctrl-C or SIGTERM), and removes one that a killed run left behind when it starts.\n"
+               "  Without root, configfs, the controller or usb_f_midi it ends with exit status 2.\n"
                "\n"
                "It prints one line per message it receives or sends (a firmware image as its size and\n"
                "SHA-256) and per change of its ports. Ctrl-C or SIGTERM ends it.\n";
@@ -95,6 +121,7 @@ int InstrumentTool::run (const juce::StringArray& arguments)
     bool stallGiven = false;
     juce::String settingsText, portName;
     bool settingsGiven = false;
+    Usb usb;
 
     for (int i = 0; i < arguments.size(); ++i)
     {
@@ -106,8 +133,16 @@ int InstrumentTool::run (const juce::StringArray& arguments)
             return 0;
         }
 
+        if (arg == "--usb" || arg == "--usb-keep-name" || arg == "--usb-renumber")
+        {
+            usb.wanted = true;
+            usb.options.keepName = usb.options.keepName || arg == "--usb-keep-name";
+            usb.options.renumber = usb.options.renumber || arg == "--usb-renumber";
+            continue;
+        }
+
         if (arg == "--device" || arg == "--image-bytes" || arg == "--name" || arg == "--line-rate" || arg == "--stall"
-            || arg == "--reply-pieces")
+            || arg == "--reply-pieces" || arg == "--usb-controller")
         {
             if (i + 1 >= arguments.size())
                 return usageError (arg + " needs a value");
@@ -141,6 +176,14 @@ int InstrumentTool::run (const juce::StringArray& arguments)
                     return usageError ("bad value '" + value + "' for --image-bytes (expected a whole number of bytes from 1)");
 
                 imageBytes = (size_t) *bytes;
+            }
+            else if (arg == "--usb-controller")
+            {
+                if (value.isEmpty() || value.length() > 2 || ! value.containsOnly ("0123456789"))
+                    return usageError ("bad value '" + value + "' for --usb-controller (expected a controller number from 0 to 99)");
+
+                usb.wanted = true;
+                usb.options.controller = "dummy_udc." + juce::String (value.getIntValue());
             }
             else if (arg == "--line-rate")
             {
@@ -184,8 +227,28 @@ int InstrumentTool::run (const juce::StringArray& arguments)
         settingsGiven = true;
     }
 
-    if (stallGiven && ! line.cabled)
-        return usageError ("--stall needs --line-rate");
+    if (usb.wanted && (line.cabled || line.replyPieceBytes > 0))
+        return usageError ("--line-rate and --reply-pieces are for virtual ports; a USB device has its own line");
+
+    if (stallGiven && ! line.cabled && ! usb.wanted)
+        return usageError ("--stall needs --line-rate or --usb");
+
+    if (usb.wanted)
+    {
+        usb.options.stallAtSysexByte = line.cable.stallAtSysexByte;
+        usb.options.stallMs = line.cable.stallMs;
+        line.cable.stallAtSysexByte = 0;
+
+        const auto problem = UsbGadgetPorts::checkSystem (usb.options.controller);
+
+        if (problem.isNotEmpty())
+        {
+            std::cerr << "vfu-instrument: cannot be a USB device: " << problem << "\n";
+            return 2;
+        }
+
+        return runInstrument (family, settingsText, imageBytes, portName, line, usb);
+    }
 
     // Replies from a hardware port reach the reader in the kernel's pieces.
     if (line.cabled && line.replyPieceBytes == 0)
@@ -197,14 +260,14 @@ int InstrumentTool::run (const juce::StringArray& arguments)
         return 2;
     }
 
-    return runInstrument (family, settingsText, imageBytes, portName, line);
+    return runInstrument (family, settingsText, imageBytes, portName, line, usb);
 }
 
 int InstrumentTool::runInstrument (int family, const juce::String& settingsText, size_t imageBytes,
-                                   const juce::String& portName, const SystemVirtualPorts::Line& line)
+                                   const juce::String& portName, const SystemVirtualPorts::Line& line, const Usb& usb)
 {
    #if JUCE_WINDOWS
-    juce::ignoreUnused (family, settingsText, imageBytes, portName, line);
+    juce::ignoreUnused (family, settingsText, imageBytes, portName, line, usb);
     return 2;
    #else
     SimulatorConfig config;
@@ -245,8 +308,42 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
     if (portName.isNotEmpty())
         settings.portName = portName;
 
-    SystemVirtualPorts ports (&printer, line);
-    auto instrument = std::make_unique<SimulatedInstrument> (ports, settings);
+    std::unique_ptr<DevicePortHost> ports;
+
+    if (usb.wanted)
+    {
+        // A pulled USB cable stays pulled.
+        settings.cableReturnMs = -1;
+
+        auto options = usb.options;
+        const auto startsInBootloader = settings.mode == SimulatedInstrument::Mode::bootloader;
+
+        // Asked when the ports are made: by then a restarting instrument has its new mode, and
+        // the first time (inside the instrument's constructor) it has the mode it starts in.
+        options.inBootloader = [&current, startsInBootloader]
+        {
+            auto* instrument = current.load();
+            return instrument != nullptr ? instrument->getMode() == SimulatedInstrument::Mode::bootloader : startsInBootloader;
+        };
+
+        auto usbPorts = std::make_unique<UsbGadgetPorts> (&printer, [&printer] (const juce::String& text) { printer.print (text); },
+                                                          options);
+        const auto problem = usbPorts->prepare();
+
+        if (problem.isNotEmpty())
+        {
+            std::cerr << "vfu-instrument: cannot be a USB device: " << problem << "\n";
+            return 2;
+        }
+
+        ports = std::move (usbPorts);
+    }
+    else
+    {
+        ports = std::make_unique<SystemVirtualPorts> (&printer, line);
+    }
+
+    auto instrument = std::make_unique<SimulatedInstrument> (*ports, settings);
     current = instrument.get();
 
     const auto name = SimulatedInstrument::instrumentNameFor (family);
@@ -255,8 +352,8 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
     {
         current = nullptr;
         instrument.reset();
-        std::cerr << "vfu-instrument: the system's MIDI service made no ports for the " << name
-                  << " (is there an ALSA sequencer?)\n";
+        std::cerr << "vfu-instrument: " << (usb.wanted ? "the USB gadget made no ports for the " : "the system's MIDI service made no ports for the ")
+                  << name << (usb.wanted ? "\n" : " (is there an ALSA sequencer?)\n");
         return 1;
     }
 
@@ -270,6 +367,14 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
 
     if (line.replyPieceBytes > 0)
         lineText << ", replies in pieces of " << line.replyPieceBytes << " bytes";
+
+    if (usb.wanted)
+    {
+        lineText << ", a USB device on " << usb.options.controller;
+
+        if (usb.options.stallAtSysexByte > 0)
+            lineText << " that stalls for " << usb.options.stallMs << " ms at byte " << (juce::int64) usb.options.stallAtSysexByte;
+    }
 
     printer.print (name + " firmware " + instrument->getVersion() + ", " + modeText (instrument->getMode())
                    + (config.silent ? ", silent" : "") + lineText + "; Ctrl-C ends it");

@@ -1,18 +1,28 @@
 #pragma once
 
 #include "midi/SystemVirtualPorts.h"
+#include "simulator/UsbGadgetPorts.h"
 
 /** vfu-instrument's command: reads the command line, puts the simulated instrument on the
     system's MIDI service, prints its traffic and ends on SIGINT or SIGTERM.
 
+    With --usb the instrument is a USB MIDI gadget of the kernel's own dummy controllers instead
+    (UsbGadgetPorts).
+
     Exit status: 0 after a signal, 1 when the system made no ports, 2 for a usage error, a bad
-    setting, or a system without virtual MIDI ports. */
+    setting, a system without virtual MIDI ports, or (--usb) a system that cannot make USB gadgets. */
 class InstrumentTool final
 {
 public:
     int run (const juce::StringArray& arguments);
 
 private:
+    struct Usb
+    {
+        bool wanted = false;
+        UsbGadgetPorts::Options options;
+    };
+
     int runInstrument (int family, const juce::String& settingsText, size_t imageBytes, const juce::String& portName,
-                       const SystemVirtualPorts::Line& line);
+                       const SystemVirtualPorts::Line& line, const Usb& usb);
 };
