@@ -8,6 +8,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include "SeqWire.h"
+#include "midi/AlsaPortList.h"
 #include "midi/JuceMidiPorts.h"
 
 #include <cstdlib>
@@ -507,5 +508,79 @@ TEST (RealMidiSequencer, portsKeptOpenFollowAPortThatComesBackUnderTheSameNumber
     }
 
     ports.closeIdlePorts();
+    snd_seq_close (device);
+}
+
+// The updater's port list reads the lists again when a port is renamed, and takes a read that
+// finds its input pool overflowed (-ENOSPC: the announcements queued for it were dropped) for
+// what it is: every port may have gone meanwhile, so every kept port is opened anew. Other
+// programs' connections never reach it.
+TEST (RealMidiSequencer, thePortListFollowsARenameAndTakesAnOverflowAsAnnouncementsLost)
+{
+    PrivateBroker broker;
+    ASSERT_TRUE (broker.started);
+
+    snd_seq_t* device = nullptr;
+    ASSERT_EQ (snd_seq_open (&device, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK), 0);
+    constexpr unsigned int caps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+    const auto port = snd_seq_create_simple_port (device, "Dev", caps, 0);
+    const auto identifier = juce::String (snd_seq_client_id (device)) + "-" + juce::String (port);
+
+    AlsaPortList list;
+    ASSERT_TRUE (list.open());
+
+    const auto names = [&list]
+    {
+        juce::StringArray found;
+
+        for (auto& device : list.list (true))
+            found.add (device.name + "=" + device.identifier);
+
+        return found;
+    };
+
+    ASSERT_TRUE (names().contains ("Dev=" + identifier));
+    const auto stamp = list.departureStamp (identifier);
+
+    // A rename is announced; the lists show the new name (read at once on the announcement, or
+    // after 3 s where a kernel announces none), and the port has not gone.
+    snd_seq_port_info_t* info = nullptr;
+    snd_seq_port_info_alloca (&info);
+    ASSERT_EQ (snd_seq_get_port_info (device, port, info), 0);
+    snd_seq_port_info_set_name (info, "Dev renamed");
+    ASSERT_EQ (snd_seq_set_port_info (device, port, info), 0);
+
+    for (const auto deadline = juce::Time::getMillisecondCounter() + 10000; ! names().contains ("Dev renamed=" + identifier);)
+    {
+        ASSERT_LT (juce::Time::getMillisecondCounter(), deadline) << names().joinIntoString (", ");
+        juce::Thread::sleep (5);
+    }
+
+    EXPECT_EQ (list.departureStamp (identifier), stamp);
+
+    // Connections by other programs, more than its pool holds, cost it nothing.
+    snd_seq_t* other = nullptr;
+    ASSERT_EQ (snd_seq_open (&other, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK), 0);
+    const auto out = snd_seq_create_simple_port (other, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, 0);
+
+    for (int i = 0; i < 150; ++i)
+    {
+        ASSERT_EQ (snd_seq_connect_to (other, out, snd_seq_client_id (device), port), 0);
+        ASSERT_EQ (snd_seq_disconnect_to (other, out, snd_seq_client_id (device), port), 0);
+    }
+
+    EXPECT_EQ (list.departureStamp (identifier), stamp);
+
+    // 210 ports that come and go while nobody reads overflow its pool of 200 cells: the queue is
+    // dropped, so the port counts as gone, and from then on it is stable again.
+    for (int i = 0; i < 105; ++i)
+        ASSERT_EQ (snd_seq_delete_simple_port (other, snd_seq_create_simple_port (other, "brief", SND_SEQ_PORT_CAP_READ, 0)), 0);
+
+    const auto afterOverflow = list.departureStamp (identifier);
+    EXPECT_NE (afterOverflow, stamp);
+    EXPECT_EQ (list.departureStamp (identifier), afterOverflow);
+    EXPECT_TRUE (names().contains ("Dev renamed=" + identifier));
+
+    snd_seq_close (other);
     snd_seq_close (device);
 }
