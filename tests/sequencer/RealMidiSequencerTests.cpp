@@ -533,8 +533,8 @@ TEST (RealMidiSequencer, thePortListFollowsARenameAndTakesAnOverflowAsAnnounceme
     {
         juce::StringArray found;
 
-        for (auto& device : list.list (true))
-            found.add (device.name + "=" + device.identifier);
+        for (auto& listed : list.list (true))
+            found.add (listed.name + "=" + listed.identifier);
 
         return found;
     };
