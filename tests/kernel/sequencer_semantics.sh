@@ -31,7 +31,8 @@ fi
 
 # The guest sees this machine's / read-only and has its own /tmp, so the program runs where it was
 # built, and writes nothing. with-kernel.sh says 2 for what this machine lacks (its tools, a kernel).
-"$guest" --timeout 300 -- "$program" "$@"
+# A test sequencer this may run beside is not the guest's.
+env -u VFU_TEST_SEQ_SOCKET "$guest" --timeout 300 -- "$program" "$@"
 status=$?
 
 if [ "$status" -eq 2 ]; then

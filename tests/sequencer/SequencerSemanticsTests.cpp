@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
 #include <sys/utsname.h>
 
 namespace
@@ -148,11 +149,19 @@ std::vector<std::string> announcementsAbout (const Client& watcher, int about)
     }
 }
 
+// True when the sequencer calls are the test sequencer's (its library preloaded), not libasound's.
+bool onTheTestSequencer()
+{
+    Dl_info library {};
+    return dladdr (reinterpret_cast<void*> (&snd_seq_open), &library) != 0 && library.dli_fname != nullptr
+        && std::string (library.dli_fname).find ("libvfu-test-seq") != std::string::npos;
+}
+
 // The test sequencer announces changed client and port information as current kernels do;
 // kernels before 6.5 announce none.
 bool changesAreAnnounced()
 {
-    if (std::getenv ("VFU_TEST_SEQ_SOCKET") != nullptr)
+    if (onTheTestSequencer())
         return true;
 
     utsname system {};
@@ -383,5 +392,6 @@ TEST (SequencerSemantics, aClientsEventFilterKeepsOtherEventsOutOfItsPool)
 int main (int argc, char** argv)
 {
     ::testing::InitGoogleTest (&argc, argv);
+    std::printf ("Sequencer: %s\n", onTheTestSequencer() ? "the test sequencer" : "the kernel's");
     return RUN_ALL_TESTS();
 }
