@@ -908,11 +908,16 @@ int SeqBroker::deliverToSubscribers (const snd_seq_event_t& event, const uint8_t
 int SeqBroker::deliver (const snd_seq_event_t& event, const uint8_t* data, uint32_t dataSize, const snd_seq_addr_t& dest,
                         int hops)
 {
-    // In the kernel's order: the client must take input at all, the port must exist and allow
-    // writes (on every delivery, through a subscription too), then the receiver's pool decides.
+    // In the kernel's order: the client must take input at all (and this type of event), the
+    // port must exist and allow writes (on every delivery, through a subscription too), then the
+    // receiver's pool decides.
     auto* client = findClient (dest.client);
 
     if (client == nullptr || (client->type == SND_SEQ_USER_CLIENT && (client->streams & SND_SEQ_OPEN_INPUT) == 0))
+        return -ENOENT;
+
+    // An event its filter leaves out finds no receiver at all, as in the kernel.
+    if ((client->filter & seqFilterUseEvent) != 0 && (client->eventFilter[event.type >> 3] & (1u << (event.type & 7))) == 0)
         return -ENOENT;
 
     auto port = client->ports.find (dest.port);
@@ -942,10 +947,6 @@ int SeqBroker::deliver (const snd_seq_event_t& event, const uint8_t* data, uint3
         return 0;
 
     const auto extraCells = isVariable (event) ? seqwire::extraCellsFor (dataSize) : 0;
-
-    // Filtered out: the kernel finds no receiver for it.
-    if ((client->filter & seqFilterUseEvent) != 0 && (client->eventFilter[event.type >> 3] & (1u << (event.type & 7))) == 0)
-        return -ENOENT;
 
     // Either refusal also marks the receiver's queue overflowed, as the kernel's fifo does.
     if (extraCells >= client->inputPool)
