@@ -8,9 +8,13 @@
 
 namespace
 {
-    // A port whose name or capabilities change is not announced: the lists are read again after
-    // this long at the latest.
+    // Kernels before 6.5 announce no port whose name or capabilities change: the lists are read
+    // again after this long at the latest.
     constexpr double maxReadingAgeMs = 3000.0;
+
+    // The announcements that change the lists; the others (connections) never reach the client.
+    constexpr int listedAnnouncements[] = { SND_SEQ_EVENT_CLIENT_START, SND_SEQ_EVENT_CLIENT_EXIT, SND_SEQ_EVENT_CLIENT_CHANGE,
+                                            SND_SEQ_EVENT_PORT_START,   SND_SEQ_EVENT_PORT_EXIT,   SND_SEQ_EVENT_PORT_CHANGE };
 
     // Events read per call at most: a client that floods the announcement port cannot hold the
     // caller here; what is left is read on the next call, and the lists count as changed.
@@ -38,6 +42,11 @@ bool AlsaPortList::open()
         return false;
 
     snd_seq_set_client_name (seq, "Vorn Firmware Updater ports");
+
+    // Without the filter the lists still work; connections then take cells, and an overflow only
+    // costs one reading of the lists more.
+    for (const auto type : listedAnnouncements)
+        snd_seq_set_client_event_filter (seq, type);
 
     // A port that takes the announcements and nothing else: writable only by its own client's
     // subscription, so it is in nobody's list of outputs.
@@ -80,7 +89,8 @@ void AlsaPortList::readAnnouncements()
 
         if (result == -ENOSPC)
         {
-            // The client's input overflowed: announcements were lost, so anything may have gone.
+            // The client's input pool overflowed and the sequencer dropped what was queued: the
+            // announcements in it are lost, so anything may have gone. Reading goes on.
             markAllGone();
             continue;
         }

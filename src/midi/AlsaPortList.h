@@ -12,10 +12,14 @@
 
     The updater asks for both lists ten times a second while it looks for an instrument. The
     client subscribes to the sequencer's announcements (System:Announce, client 0 port 1), so the
-    lists are read again only after a client or port has come or gone, and otherwise taken from
-    the last reading. The sequencer does not announce a port that only changes its name or
-    capabilities, so the lists are also read again when the last reading is a few seconds old.
-    Where the subscription cannot be made, every list is read afresh.
+    lists are read again only after a client or port has come, gone or changed, and otherwise
+    taken from the last reading. Kernels since 6.5 announce a client's or port's changed name
+    (CLIENT_CHANGE, PORT_CHANGE); older ones do not, so the lists are also read again when the last
+    reading is a few seconds old. Where the subscription cannot be made, every list is read afresh.
+    The client's event filter keeps the announcements of connections (PORT_SUBSCRIBED and
+    UNSUBSCRIBED, one for every connection any program makes or removes) out of its input pool. A
+    read that finds the pool overflowed (-ENOSPC: the sequencer dropped what was queued) counts as
+    announcements lost, so every port may have gone.
 
     It also tells, for the ports a caller keeps open, whether their port has gone since they were
     opened (departureStamp): a port that goes and comes back under the same number is a new port,

@@ -8,6 +8,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include "SeqWire.h"
+#include "midi/AlsaPortList.h"
 #include "midi/JuceMidiPorts.h"
 
 #include <cstdlib>
@@ -379,69 +380,6 @@ static int sendSysexBytes (snd_seq_t* seq, int port, snd_seq_addr_t dest, std::v
     return snd_seq_event_output_direct (seq, &event);
 }
 
-// The same with that many bytes.
-static int sendSysex (snd_seq_t* seq, int port, snd_seq_addr_t dest, size_t length)
-{
-    return sendSysexBytes (seq, port, dest, std::vector<unsigned char> (length, 0x11));
-}
-
-TEST (RealMidiSequencer, theReceiversInputPoolWriteCapabilityAndClientCountRefuseAsTheKernelDoes)
-{
-    PrivateBroker broker;
-    ASSERT_TRUE (broker.started);
-
-    snd_seq_t *receiver = nullptr, *sender = nullptr;
-    ASSERT_EQ (snd_seq_open (&receiver, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK), 0);
-    ASSERT_EQ (snd_seq_open (&sender, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK), 0);
-    const auto in = snd_seq_create_simple_port (receiver, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, 0);
-    const auto readOnly = snd_seq_create_simple_port (receiver, "read only", SND_SEQ_PORT_CAP_READ, 0);
-    const auto out = snd_seq_create_simple_port (sender, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, 0);
-    const snd_seq_addr_t to { (unsigned char) snd_seq_client_id (receiver), (unsigned char) in };
-    snd_seq_event_t* event = nullptr;
-
-    // 200 cells; an event takes 1 + ceil(length / 28): 18 unread events of 256 bytes (11 cells
-    // each), not 19; reading one frees its cells.
-    for (int i = 0; i < 18; ++i)
-        ASSERT_GE (sendSysex (sender, out, to, 256), 0) << "event " << i;
-
-    EXPECT_EQ (sendSysex (sender, out, to, 256), -EAGAIN);
-    ASSERT_GE (snd_seq_event_input (receiver, &event), 0);
-    EXPECT_GE (sendSysex (sender, out, to, 256), 0);
-    EXPECT_EQ (sendSysex (sender, out, to, 29), -EAGAIN); // 3 cells, 2 free
-
-    while (snd_seq_event_input (receiver, &event) >= 0) {}
-
-    // An event that needs the whole pool or more can never fit; 5,572 bytes is 1 + 199 cells.
-    EXPECT_EQ (sendSysex (sender, out, to, 5573), -ENOMEM);
-    EXPECT_GE (sendSysex (sender, out, to, 5572), 0);
-    EXPECT_EQ (sendSysex (sender, out, to, 1), -EAGAIN);
-    ASSERT_GE (snd_seq_event_input (receiver, &event), 0);
-    EXPECT_EQ (event->data.ext.len, 5572u);
-
-    // The receiver may grow its pool to the kernel's limit of 2000 cells; a larger size is ignored.
-    EXPECT_EQ (snd_seq_set_client_pool_input (receiver, 2000), 0);
-    EXPECT_EQ (snd_seq_set_client_pool_input (receiver, 5000), 0);
-    EXPECT_EQ (sendSysex (sender, out, to, 55973), -ENOMEM);
-    EXPECT_GE (sendSysex (sender, out, to, 55972), 0);
-
-    // Writes to a port without write capability are refused, directly and through a connection.
-    EXPECT_EQ (sendSysex (sender, out, { to.client, (unsigned char) readOnly }, 8), -EPERM);
-    ASSERT_EQ (snd_seq_connect_from (receiver, readOnly, snd_seq_client_id (sender), out), 0);
-    EXPECT_EQ (sendSysex (sender, out, { SND_SEQ_ADDRESS_SUBSCRIBERS, 0 }, 8), -EPERM);
-
-    // 64 user clients (128 to 191): two are open, 62 more fit.
-    std::vector<snd_seq_t*> others;
-
-    for (snd_seq_t* other = nullptr; snd_seq_open (&other, "default", SND_SEQ_OPEN_OUTPUT, 0) == 0;)
-        others.push_back (other);
-
-    EXPECT_EQ (others.size(), 62u);
-    std::for_each (others.begin(), others.end(), snd_seq_close);
-
-    snd_seq_close (sender);
-    snd_seq_close (receiver);
-}
-
 TEST (RealMidiSequencer, midiThroughSendsBackWhatReachesItAsOnMostMachines)
 {
     PrivateBroker broker ({ "--midi-through" });
@@ -570,5 +508,79 @@ TEST (RealMidiSequencer, portsKeptOpenFollowAPortThatComesBackUnderTheSameNumber
     }
 
     ports.closeIdlePorts();
+    snd_seq_close (device);
+}
+
+// The updater's port list reads the lists again when a port is renamed, and takes a read that
+// finds its input pool overflowed (-ENOSPC: the announcements queued for it were dropped) for
+// what it is: every port may have gone meanwhile, so every kept port is opened anew. Other
+// programs' connections never reach it.
+TEST (RealMidiSequencer, thePortListFollowsARenameAndTakesAnOverflowAsAnnouncementsLost)
+{
+    PrivateBroker broker;
+    ASSERT_TRUE (broker.started);
+
+    snd_seq_t* device = nullptr;
+    ASSERT_EQ (snd_seq_open (&device, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK), 0);
+    constexpr unsigned int caps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+    const auto port = snd_seq_create_simple_port (device, "Dev", caps, 0);
+    const auto identifier = juce::String (snd_seq_client_id (device)) + "-" + juce::String (port);
+
+    AlsaPortList list;
+    ASSERT_TRUE (list.open());
+
+    const auto names = [&list]
+    {
+        juce::StringArray found;
+
+        for (auto& listed : list.list (true))
+            found.add (listed.name + "=" + listed.identifier);
+
+        return found;
+    };
+
+    ASSERT_TRUE (names().contains ("Dev=" + identifier));
+    const auto stamp = list.departureStamp (identifier);
+
+    // A rename is announced; the lists show the new name (read at once on the announcement, or
+    // after 3 s where a kernel announces none), and the port has not gone.
+    snd_seq_port_info_t* info = nullptr;
+    snd_seq_port_info_alloca (&info);
+    ASSERT_EQ (snd_seq_get_port_info (device, port, info), 0);
+    snd_seq_port_info_set_name (info, "Dev renamed");
+    ASSERT_EQ (snd_seq_set_port_info (device, port, info), 0);
+
+    for (const auto deadline = juce::Time::getMillisecondCounter() + 10000; ! names().contains ("Dev renamed=" + identifier);)
+    {
+        ASSERT_LT (juce::Time::getMillisecondCounter(), deadline) << names().joinIntoString (", ");
+        juce::Thread::sleep (5);
+    }
+
+    EXPECT_EQ (list.departureStamp (identifier), stamp);
+
+    // Connections by other programs, more than its pool holds, cost it nothing.
+    snd_seq_t* other = nullptr;
+    ASSERT_EQ (snd_seq_open (&other, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK), 0);
+    const auto out = snd_seq_create_simple_port (other, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, 0);
+
+    for (int i = 0; i < 150; ++i)
+    {
+        ASSERT_EQ (snd_seq_connect_to (other, out, snd_seq_client_id (device), port), 0);
+        ASSERT_EQ (snd_seq_disconnect_to (other, out, snd_seq_client_id (device), port), 0);
+    }
+
+    EXPECT_EQ (list.departureStamp (identifier), stamp);
+
+    // 210 ports that come and go while nobody reads overflow its pool of 200 cells: the queue is
+    // dropped, so the port counts as gone, and from then on it is stable again.
+    for (int i = 0; i < 105; ++i)
+        ASSERT_EQ (snd_seq_delete_simple_port (other, snd_seq_create_simple_port (other, "brief", SND_SEQ_PORT_CAP_READ, 0)), 0);
+
+    const auto afterOverflow = list.departureStamp (identifier);
+    EXPECT_NE (afterOverflow, stamp);
+    EXPECT_EQ (list.departureStamp (identifier), afterOverflow);
+    EXPECT_TRUE (names().contains ("Dev renamed=" + identifier));
+
+    snd_seq_close (other);
     snd_seq_close (device);
 }

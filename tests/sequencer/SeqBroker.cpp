@@ -197,10 +197,13 @@ void SeqBroker::run()
                 writeTo (connection);
         }
 
-        // Deliveries queued while reading are sent at once where the socket has room.
-        for (auto& connection : connections)
-            if (! connection->closing && connection->outStart < connection->out.size())
-                writeTo (*connection);
+        // Deliveries queued while reading are sent at once where the socket has room, the input
+        // channels' first: when a sender has its answer, its events are with their receivers, as
+        // in the kernel, where a write returns after the event is in the receiver's queue.
+        for (auto inputs : { true, false })
+            for (auto& connection : connections)
+                if (connection->isInput == inputs && ! connection->closing && connection->outStart < connection->out.size())
+                    writeTo (*connection);
 
         connections.erase (std::remove_if (connections.begin(), connections.end(),
                                            [] (const std::unique_ptr<Connection>& c)
@@ -407,6 +410,31 @@ bool SeqBroker::handleFrame (Connection& connection, uint32_t kind, const uint8_
 
             client->name = nameOf (name);
             reply (connection, kind, 0);
+            announce (SND_SEQ_EVENT_CLIENT_CHANGE, client->number, 0);
+            return true;
+        }
+
+        case seqwire::setClientInfo:
+        {
+            _snd_seq_client_info info {};
+
+            if (! read (info))
+                return false;
+
+            // As the kernel: only its own information; an empty name leaves the name as it is.
+            if (info.client != client->number)
+            {
+                reply (connection, kind, -EPERM);
+                return true;
+            }
+
+            if (info.name[0] != 0)
+                client->name = nameOf (info.name);
+
+            client->filter = info.filter;
+            std::memcpy (client->eventFilter, info.eventFilter, sizeof (client->eventFilter));
+            reply (connection, kind, 0);
+            announce (SND_SEQ_EVENT_CLIENT_CHANGE, client->number, 0);
             return true;
         }
 
@@ -458,10 +486,16 @@ bool SeqBroker::handleFrame (Connection& connection, uint32_t kind, const uint8_
             auto found = client->ports.find (port);
             auto result = found != client->ports.end() ? 0 : -ENOENT;
 
-            if (result == 0)
-                removePort (*client, port);
-
             reply (connection, kind, result);
+
+            if (result == 0)
+            {
+                // As the kernel's request: the connections go first, then the port is announced gone.
+                removeSubscriptionsOf ({ (unsigned char) client->number, (unsigned char) port });
+                client->ports.erase (port);
+                announce (SND_SEQ_EVENT_PORT_EXIT, client->number, port);
+            }
+
             return true;
         }
 
@@ -488,6 +522,10 @@ bool SeqBroker::handleFrame (Connection& connection, uint32_t kind, const uint8_
             }
 
             reply (connection, kind, result);
+
+            if (result == 0)
+                announce (SND_SEQ_EVENT_PORT_CHANGE, client->number, info.addr.port);
+
             return true;
         }
 
@@ -533,6 +571,15 @@ bool SeqBroker::handleFrame (Connection& connection, uint32_t kind, const uint8_
             }
 
             reply (connection, kind, result, &sub, sizeof (sub));
+
+            if (result == 0 && kind != seqwire::getSubscription)
+            {
+                snd_seq_event_t announcement {};
+                announcement.type = kind == seqwire::subscribe ? SND_SEQ_EVENT_PORT_SUBSCRIBED : SND_SEQ_EVENT_PORT_UNSUBSCRIBED;
+                announcement.data.connect = { sub.sender, sub.dest };
+                announceEvent (announcement, { SND_SEQ_ADDRESS_SUBSCRIBERS, 0 });
+            }
+
             return true;
         }
 
@@ -550,6 +597,11 @@ bool SeqBroker::handleFrame (Connection& connection, uint32_t kind, const uint8_
 
         case seqwire::outputEvent:
             reply (connection, kind, outputEvent (*client, body, size));
+            return true;
+
+        case seqwire::clearInput:
+            clearInput (*client);
+            reply (connection, kind, 0);
             return true;
 
         case seqwire::eventsRead:
@@ -656,6 +708,8 @@ int SeqBroker::fillClientInfo (int number, bool next, _snd_seq_client_info& info
     setName (info.name, client.name);
     info.numPorts = (int) client.ports.size();
     info.eventLost = client.eventLost;
+    info.filter = client.filter;
+    std::memcpy (info.eventFilter, client.eventFilter, sizeof (info.eventFilter));
     info.card = -1;
     info.pid = client.pid;
     return 0;
@@ -738,10 +792,18 @@ int SeqBroker::subscribe (const Client& requester, const _snd_seq_port_subscribe
     subscriptions.push_back ({ sub.sender, sub.dest, sub.flags, sub.queue });
     ++sender->info.readUse;
     ++dest->info.writeUse;
+
+    // The owner of a port that another client connected is told so at that port.
+    if (requester.number != sub.sender.client)
+        notifySubscription (SND_SEQ_EVENT_PORT_SUBSCRIBED, sub.sender, subscriptions.back());
+
+    if (requester.number != sub.dest.client)
+        notifySubscription (SND_SEQ_EVENT_PORT_SUBSCRIBED, sub.dest, subscriptions.back());
+
     return 0;
 }
 
-int SeqBroker::unsubscribe (const Client&, const _snd_seq_port_subscribe& sub)
+int SeqBroker::unsubscribe (const Client& requester, const _snd_seq_port_subscribe& sub)
 {
     auto found = std::find_if (subscriptions.begin(), subscriptions.end(), [&sub] (const Subscription& s)
                                { return sameAddress (s.sender, sub.sender) && sameAddress (s.dest, sub.dest); });
@@ -755,8 +817,20 @@ int SeqBroker::unsubscribe (const Client&, const _snd_seq_port_subscribe& sub)
     if (auto* dest = findPort (found->dest))
         --dest->info.writeUse;
 
+    const auto removed = *found;
     subscriptions.erase (found);
+    unsubscribeEnds (removed, requester.number);
     return 0;
+}
+
+void SeqBroker::unsubscribeEnds (const Subscription& removed, int requester)
+{
+    // The owners of its ends other than the requester are told at their ports.
+    if (requester != removed.sender.client)
+        notifySubscription (SND_SEQ_EVENT_PORT_UNSUBSCRIBED, removed.sender, removed);
+
+    if (requester != removed.dest.client)
+        notifySubscription (SND_SEQ_EVENT_PORT_UNSUBSCRIBED, removed.dest, removed);
 }
 
 int SeqBroker::querySubscribers (_snd_seq_query_subscribe& query) const
@@ -834,11 +908,16 @@ int SeqBroker::deliverToSubscribers (const snd_seq_event_t& event, const uint8_t
 int SeqBroker::deliver (const snd_seq_event_t& event, const uint8_t* data, uint32_t dataSize, const snd_seq_addr_t& dest,
                         int hops)
 {
-    // In the kernel's order: the client must take input at all, the port must exist and allow
-    // writes (on every delivery, through a subscription too), then the receiver's pool decides.
+    // In the kernel's order: the client must take input at all (and this type of event), the
+    // port must exist and allow writes (on every delivery, through a subscription too), then the
+    // receiver's pool decides.
     auto* client = findClient (dest.client);
 
     if (client == nullptr || (client->type == SND_SEQ_USER_CLIENT && (client->streams & SND_SEQ_OPEN_INPUT) == 0))
+        return -ENOENT;
+
+    // An event its filter leaves out finds no receiver at all, as in the kernel.
+    if ((client->filter & seqFilterUseEvent) != 0 && (client->eventFilter[event.type >> 3] & (1u << (event.type & 7))) == 0)
         return -ENOENT;
 
     auto port = client->ports.find (dest.port);
@@ -869,15 +948,18 @@ int SeqBroker::deliver (const snd_seq_event_t& event, const uint8_t* data, uint3
 
     const auto extraCells = isVariable (event) ? seqwire::extraCellsFor (dataSize) : 0;
 
+    // Either refusal also marks the receiver's queue overflowed, as the kernel's fifo does.
     if (extraCells >= client->inputPool)
     {
         ++client->eventLost;
+        markOverflow (*client);
         return -ENOMEM;
     }
 
     if (client->inputPool - client->inputUsed < 1 + extraCells)
     {
         ++client->eventLost;
+        markOverflow (*client);
         return -EAGAIN;
     }
 
@@ -925,9 +1007,7 @@ int SeqBroker::setClientPool (Client& client, const _snd_seq_client_pool& pool)
         if (client.input != nullptr)
         {
             ++client.poolGeneration;
-            seqwire::FrameHeader header { 0, seqwire::poolReset };
-            auto* bytes = reinterpret_cast<const uint8_t*> (&header);
-            client.input->out.insert (client.input->out.end(), bytes, bytes + sizeof (header));
+            sendToInput (client, seqwire::poolReset);
         }
     }
 
@@ -946,6 +1026,39 @@ void SeqBroker::fillClientPool (const Client& client, _snd_seq_client_pool& pool
     pool.outputFree = client.outputPool;
     pool.inputPool = (client.streams & SND_SEQ_OPEN_INPUT) != 0 ? client.inputPool : 0;
     pool.inputFree = pool.inputPool - client.inputUsed;
+}
+
+void SeqBroker::sendToInput (Client& client, uint32_t kind)
+{
+    seqwire::FrameHeader header { 0, kind };
+    auto* bytes = reinterpret_cast<const uint8_t*> (&header);
+    client.input->out.insert (client.input->out.end(), bytes, bytes + sizeof (header));
+}
+
+void SeqBroker::markOverflow (Client& client)
+{
+    // Once until the queue is cleared: the kernel counts refusals, and its next read reports
+    // them all with one -ENOSPC. A pool resize does not clear the mark, as in the kernel.
+    if (client.overflowed || client.input == nullptr)
+        return;
+
+    client.overflowed = true;
+    sendToInput (client, seqwire::inputOverflow);
+}
+
+void SeqBroker::clearInput (Client& client)
+{
+    // Everything delivered so far goes, read or not; the reader drops what it holds of it up to
+    // the inputCleared frame, and its later words about those events are stale.
+    client.overflowed = false;
+    client.inputUsed = 0;
+    client.unreadCells.clear();
+
+    if (client.input != nullptr)
+    {
+        ++client.poolGeneration;
+        sendToInput (client, seqwire::inputCleared);
+    }
 }
 
 void SeqBroker::queueDelivery (Client& client, const snd_seq_event_t& event, const uint8_t* data, uint32_t dataSize)
@@ -987,8 +1100,16 @@ void SeqBroker::removeClient (int number)
     if (client == nullptr || number == SND_SEQ_CLIENT_SYSTEM)
         return;
 
-    while (! client->ports.empty())
-        removePort (*client, client->ports.begin()->first);
+    // As the kernel: all its ports leave the client at once; then each is announced gone and
+    // its connections go, whose other ends' owners are told (not this client: its ports are gone).
+    const auto ports = std::move (client->ports);
+    client->ports.clear();
+
+    for (auto& port : ports)
+    {
+        announce (SND_SEQ_EVENT_PORT_EXIT, number, port.first);
+        removeSubscriptionsOf ({ (unsigned char) number, (unsigned char) port.first });
+    }
 
     // Both channels end with the client; a reply already queued on the request channel is
     // still sent before the handle's owner closes it.
@@ -1005,29 +1126,49 @@ void SeqBroker::removeClient (int number)
     announce (SND_SEQ_EVENT_CLIENT_EXIT, number, 0);
 }
 
-void SeqBroker::removePort (Client& client, int port)
+void SeqBroker::announceEvent (snd_seq_event_t event, const snd_seq_addr_t& to)
 {
-    removeSubscriptionsOf ({ (unsigned char) client.number, (unsigned char) port });
-    client.ports.erase (port);
-    announce (SND_SEQ_EVENT_PORT_EXIT, client.number, port);
+    // As the kernel's system client: a fixed-length event from its announcement port, to whoever
+    // subscribed to it or to one port. A receiver whose pool is full loses it, and its queue
+    // counts as overflowed as for any other event.
+    event.flags = SND_SEQ_EVENT_LENGTH_FIXED;
+    event.queue = SND_SEQ_QUEUE_DIRECT;
+    event.source = { SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE };
+    event.dest = to;
+
+    if (to.client == SND_SEQ_ADDRESS_SUBSCRIBERS)
+        deliverToSubscribers (event, nullptr, 0, 0);
+    else
+        deliver (event, nullptr, 0, to, 0);
 }
 
 void SeqBroker::announce (int type, int client, int port)
 {
-    // As the kernel's system client: a fixed-length event from its announcement port to whoever
-    // subscribed to it, naming the client and port; a subscriber whose pool is full loses it.
     snd_seq_event_t event {};
     event.type = (snd_seq_event_type_t) type;
-    event.flags = SND_SEQ_EVENT_LENGTH_FIXED;
-    event.queue = SND_SEQ_QUEUE_DIRECT;
-    event.source = { SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE };
-    event.dest = { SND_SEQ_ADDRESS_SUBSCRIBERS, 0 };
     event.data.addr = { (unsigned char) client, (unsigned char) port };
-    deliverToSubscribers (event, nullptr, 0, 0);
+    announceEvent (event, { SND_SEQ_ADDRESS_SUBSCRIBERS, 0 });
+}
+
+void SeqBroker::notifySubscription (int type, const snd_seq_addr_t& to, const Subscription& subscription)
+{
+    // Only programs are told (the kernel's own clients have other means), at the port itself,
+    // which takes it only if it can be written to.
+    auto* owner = findClient (to.client);
+
+    if (owner == nullptr || owner->type != SND_SEQ_USER_CLIENT)
+        return;
+
+    snd_seq_event_t event {};
+    event.type = (snd_seq_event_type_t) type;
+    event.data.connect = { subscription.sender, subscription.dest };
+    announceEvent (event, to);
 }
 
 void SeqBroker::removeSubscriptionsOf (const snd_seq_addr_t& address)
 {
+    std::vector<Subscription> removed;
+
     for (auto it = subscriptions.begin(); it != subscriptions.end();)
     {
         if (sameAddress (it->sender, address) || sameAddress (it->dest, address))
@@ -1038,12 +1179,23 @@ void SeqBroker::removeSubscriptionsOf (const snd_seq_addr_t& address)
             if (auto* dest = findPort (it->dest))
                 --dest->info.writeUse;
 
+            removed.push_back (*it);
             it = subscriptions.erase (it);
         }
         else
         {
             ++it;
         }
+    }
+
+    // The other end's owner is told at its port, if that port is still there; nobody else is:
+    // the kernel announces no connection that goes with its port.
+    for (auto& subscription : removed)
+    {
+        const auto& other = sameAddress (subscription.sender, address) ? subscription.dest : subscription.sender;
+
+        if (findPort (other) != nullptr)
+            notifySubscription (SND_SEQ_EVENT_PORT_UNSUBSCRIBED, other, subscription);
     }
 }
 

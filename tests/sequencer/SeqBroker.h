@@ -12,14 +12,20 @@
 /** The test sequencer's broker: the part of the kernel's ALSA sequencer that programs see.
 
     It holds the clients (the "System" client 0, optionally "Midi Through" as client 14, and
-    one user client per open handle, numbered from 128), their ports and the subscriptions between ports, and delivers events
-    from a sender to the subscribed or addressed ports of other processes. It refuses what the
-    kernel refuses: a delivery to a port without write capability (-EPERM), an event too large
-    for its receiver's input pool (-ENOMEM) or one that finds that pool full (-EAGAIN); cells
-    are freed as the receiver reads. Like the kernel, it announces every client and port that comes
-    or goes (CLIENT_START/EXIT, PORT_START/EXIT) to the subscribers of System:Announce (0:1), and
-    nothing else: a port's changed name or capabilities go unannounced there too. When a client's
-    connection ends (its process closed the handle or died), its ports and their
+    one user client per open handle, numbered from 128), their ports and the subscriptions between
+    ports, and delivers events from a sender to the subscribed or addressed ports of other
+    processes. It refuses what the kernel refuses: a delivery to a port without write capability
+    (-EPERM), an event too large for its receiver's input pool (-ENOMEM) or one that finds that
+    pool full (-EAGAIN); cells are freed as the receiver reads. Either refusal also marks the
+    receiver overflowed, as the kernel marks its input fifo: the receiver's next read drops its
+    whole queue and returns -ENOSPC.
+
+    Like the kernel's System client it announces on System:Announce (0:1): every client and port
+    that comes or goes (CLIENT_START/EXIT, PORT_START/EXIT), every connection made or removed
+    through a request (PORT_SUBSCRIBED/UNSUBSCRIBED), and, as current kernels do, a client's or
+    port's changed information (CLIENT_CHANGE/PORT_CHANGE). The owner of a port that another
+    client connects or disconnects is told so at that port, as the kernel tells it. When a
+    client's connection ends (its process closed the handle or died), its ports and their
     subscriptions vanish for everyone, as an unplugged instrument's do.
 
     Single-threaded: run() polls the listening socket and every connection, never blocks on
@@ -75,6 +81,9 @@ private:
         int inputUsed = 0;                           // cells of events delivered and not yet read
         std::deque<int> unreadCells;                 // per event delivered and not yet read, oldest first
         uint32_t poolGeneration = 0;                 // poolReset frames sent to its reader
+        bool overflowed = false;                     // refused an event since its queue was last cleared
+        unsigned int filter = 0;                     // seqFilterUseEvent: only eventFilter's types reach it
+        unsigned char eventFilter[32] {};
         int outputPool = seqwire::defaultOutputPool; // kept and reported; direct events never use it
         int outputRoom = (seqwire::defaultOutputPool + 1) / 2;
         Connection* requests = nullptr;
@@ -97,9 +106,11 @@ private:
     void reply (Connection&, uint32_t kind, int32_t result, const void* record = nullptr, size_t recordSize = 0);
     void dropConnection (Connection&);
     void removeClient (int number);
-    void removePort (Client&, int port);
     void removeSubscriptionsOf (const snd_seq_addr_t&);
     void announce (int type, int client, int port);
+    void announceEvent (snd_seq_event_t, const snd_seq_addr_t& to);
+    void notifySubscription (int type, const snd_seq_addr_t& to, const Subscription&);
+    void unsubscribeEnds (const Subscription&, int requester);
 
     int openClient (Connection&, const seqwire::OpenRequest&, seqwire::OpenReply&);
     int attachInput (Connection&, const seqwire::AttachRequest&);
@@ -113,6 +124,9 @@ private:
     int deliverToSubscribers (const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize, int hops);
     int deliver (const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize, const snd_seq_addr_t& dest, int hops);
     void queueDelivery (Client&, const snd_seq_event_t&, const uint8_t* data, uint32_t dataSize);
+    void markOverflow (Client&);
+    void clearInput (Client&);
+    void sendToInput (Client&, uint32_t kind);
     void eventsRead (Client&, const seqwire::EventsRead&);
     int setClientPool (Client&, const _snd_seq_client_pool&);
     void fillClientPool (const Client&, _snd_seq_client_pool&) const;

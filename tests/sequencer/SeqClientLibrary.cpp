@@ -45,6 +45,7 @@ struct _snd_seq
     size_t inputStart = 0;
     bool inputDead = false;
     uint32_t poolGeneration = 0; // poolReset frames seen on the input channel
+    bool overflowPending = false; // an inputOverflow frame came: the next read reports -ENOSPC
     snd_seq_event_t currentEvent {};
     std::vector<uint8_t> currentData;
 };
@@ -266,7 +267,11 @@ void reportRead (snd_seq_t* seq, uint32_t count)
     request (seq, seqwire::eventsRead, &read, sizeof (read));
 }
 
-// A poolReset frame means the pool was replaced: every event buffered before it is gone.
+// A poolReset frame means the pool was replaced, an inputCleared frame that the queue was
+// cleared (with the overflow marked before it): every event buffered before either is gone. An
+// inputOverflow frame means the broker refused an event for this client: the next read drops
+// the whole queue, so what came before it is gone already, and what came after it goes with the
+// queue (the broker's clear answers with an inputCleared frame after it).
 void applyPoolResets (snd_seq_t* seq)
 {
     auto position = seq->inputStart;
@@ -282,10 +287,18 @@ void applyPoolResets (snd_seq_t* seq)
 
         position += sizeof (header) + header.size;
 
-        if (header.kind == seqwire::poolReset)
+        if (header.kind == seqwire::poolReset || header.kind == seqwire::inputCleared)
         {
             keepFrom = position;
             ++seq->poolGeneration;
+
+            if (header.kind == seqwire::inputCleared)
+                seq->overflowPending = false;
+        }
+        else if (header.kind == seqwire::inputOverflow)
+        {
+            keepFrom = position;
+            seq->overflowPending = true;
         }
     }
 
@@ -344,6 +357,40 @@ bool fillInput (snd_seq_t* seq)
         markInputDead (seq);
         return false;
     }
+}
+
+// Drops the client's whole queue, as the kernel clears its fifo: the broker frees every cell
+// and sends an inputCleared frame; everything before that frame goes. The wait ends when the frame
+// has come, which the broker sent before it answered, or when the channel has ended.
+void clearQueue (snd_seq_t* seq)
+{
+    seq->overflowPending = false;
+
+    if (seq->inputDead || seq->inputFd < 0)
+        return;
+
+    const auto generation = seq->poolGeneration;
+
+    if (request (seq, seqwire::clearInput, nullptr, 0) < 0)
+        return;
+
+    while (fillInput (seq) && seq->poolGeneration == generation)
+    {
+        pollfd pfd { seq->inputFd, POLLIN, 0 };
+
+        if (::poll (&pfd, 1, -1) < 0 && errno != EINTR)
+            return;
+    }
+}
+
+// The kernel's answer to a read after an overflow: the queue is dropped, once.
+bool takeOverflow (snd_seq_t* seq)
+{
+    if (! seq->overflowPending)
+        return false;
+
+    clearQueue (seq);
+    return true;
 }
 
 void takeFrame (snd_seq_t* seq)
@@ -606,20 +653,29 @@ SEQ_API void snd_seq_client_info_set_error_bounce (snd_seq_client_info_t* info, 
 SEQ_API void snd_seq_client_info_set_event_filter (snd_seq_client_info_t* info, unsigned char* filter)
 {
     if (filter != nullptr)
+    {
+        info->filter |= seqFilterUseEvent;
         std::memcpy (info->eventFilter, filter, sizeof (info->eventFilter));
+    }
     else
-        std::memset (info->eventFilter, 0, sizeof (info->eventFilter));
+    {
+        info->filter &= ~seqFilterUseEvent;
+    }
 }
 
 SEQ_API void snd_seq_client_info_event_filter_clear (snd_seq_client_info_t* info)
 {
+    info->filter &= ~seqFilterUseEvent;
     std::memset (info->eventFilter, 0, sizeof (info->eventFilter));
 }
 
 SEQ_API void snd_seq_client_info_event_filter_add (snd_seq_client_info_t* info, int eventType)
 {
     if (eventType >= 0 && eventType < 256)
+    {
+        info->filter |= seqFilterUseEvent;
         info->eventFilter[eventType >> 3] |= (unsigned char) (1u << (eventType & 7));
+    }
 }
 
 SEQ_API void snd_seq_client_info_event_filter_del (snd_seq_client_info_t* info, int eventType)
@@ -669,11 +725,13 @@ SEQ_API int snd_seq_set_client_name (snd_seq_t* seq, const char* name)
 
 SEQ_API int snd_seq_set_client_info (snd_seq_t* seq, snd_seq_client_info_t* info)
 {
-    if (info == nullptr)
+    if (seq == nullptr || info == nullptr)
         return -EINVAL;
 
-    // Only the name is kept; event filters and error bouncing are not simulated.
-    return snd_seq_set_client_name (seq, info->name);
+    // The name and the event filter are kept; error bouncing and broadcasts are not simulated.
+    info->client = seq->client;
+    info->type = SND_SEQ_USER_CLIENT;
+    return request (seq, seqwire::setClientInfo, info, sizeof (*info));
 }
 
 //==============================================================================
@@ -967,6 +1025,9 @@ SEQ_API int snd_seq_event_input (snd_seq_t* seq, snd_seq_event_t** ev)
 
     for (;;)
     {
+        if (takeOverflow (seq))
+            return -ENOSPC;
+
         if (bufferedFrames (seq) > 0)
         {
             takeFrame (seq);
@@ -977,7 +1038,7 @@ SEQ_API int snd_seq_event_input (snd_seq_t* seq, snd_seq_event_t** ev)
         if (! fillInput (seq))
             return -ENODEV;
 
-        if (bufferedFrames (seq) > 0)
+        if (seq->overflowPending || bufferedFrames (seq) > 0)
             continue;
 
         if (seq->nonblocking)
@@ -1002,10 +1063,21 @@ SEQ_API int snd_seq_event_input_pending (snd_seq_t* seq, int fetchSequencer)
     std::lock_guard<std::mutex> lock (seq->inputLock);
     auto frames = bufferedFrames (seq);
 
-    if (frames == 0 && fetchSequencer != 0)
+    if (frames == 0 && ! seq->overflowPending && fetchSequencer != 0)
     {
         fillInput (seq);
         frames = bufferedFrames (seq);
+    }
+
+    // A pending overflow: a fetch reads it as the kernel's read would (-ENOSPC, queue dropped);
+    // otherwise it counts as the one thing the next snd_seq_event_input returns.
+    if (seq->overflowPending)
+    {
+        if (fetchSequencer == 0)
+            return 1;
+
+        takeOverflow (seq);
+        return -ENOSPC;
     }
 
     return frames;
@@ -1041,12 +1113,9 @@ SEQ_API int snd_seq_drop_input (snd_seq_t* seq)
     if (seq == nullptr)
         return -EINVAL;
 
+    // The kernel clears the client's whole queue, and with it a pending overflow.
     std::lock_guard<std::mutex> lock (seq->inputLock);
-
-    if (seq->inputFd >= 0)
-        fillInput (seq);
-
-    dropWholeFrames (seq);
+    clearQueue (seq);
     return 0;
 }
 
@@ -1115,7 +1184,16 @@ SEQ_API int snd_seq_set_client_pool_input (snd_seq_t* seq, size_t size)
 
 SEQ_API int snd_seq_reset_pool_output (snd_seq_t* seq) { return seq != nullptr ? 0 : -EINVAL; }
 SEQ_API int snd_seq_reset_pool_input (snd_seq_t* seq) { return snd_seq_drop_input (seq); }
-SEQ_API int snd_seq_set_client_event_filter (snd_seq_t* seq, int) { return seq != nullptr ? 0 : -EINVAL; }
+SEQ_API int snd_seq_set_client_event_filter (snd_seq_t* seq, int eventType)
+{
+    _snd_seq_client_info info {};
+
+    if (auto result = snd_seq_get_client_info (seq, &info); result < 0)
+        return result;
+
+    snd_seq_client_info_event_filter_add (&info, eventType);
+    return snd_seq_set_client_info (seq, &info);
+}
 
 //==============================================================================
 // "client:port", "client" or a client's name, as aconnect and friends accept them.

@@ -74,10 +74,17 @@ enum Kind : uint32_t
     getClientPool,       // -> _snd_seq_client_pool
     setClientPool,       // _snd_seq_client_pool -> _snd_seq_client_pool
     eventsRead,          // EventsRead: the reader took them, their cells are free again
+    clearInput,          // the reader drops its whole queue (after an overflow, or snd_seq_drop_input):
+                         // the broker frees every cell and sends an inputCleared frame
+    setClientInfo,       // _snd_seq_client_info: name and event filter
 
     deliveredEvent = 100, // broker -> input channel: snd_seq_event_t, then its variable data
-    poolReset,            // broker -> input channel, no body: the pool was resized, the events
-                          // delivered before it are gone (the kernel frees them unread)
+    poolReset,            // broker -> input channel, no body: the pool was resized or cleared, the
+                          // events delivered before it are gone (the kernel frees them unread)
+    inputOverflow,        // broker -> input channel, no body: an event for this client was refused
+                          // because its pool was full; its next read drops the queue (-ENOSPC)
+    inputCleared,         // broker -> input channel, no body: as poolReset, after a clearInput; the
+                          // overflow marked before it is cleared too (a resize keeps it, as the kernel)
 
     replyFlag = 0x8000
 };
@@ -195,6 +202,9 @@ struct _snd_seq_query_subscribe
     unsigned int flags;
     char reserved[64];
 };
+
+// A client's filter: with this bit set, only the event types in its event filter reach it.
+constexpr unsigned int seqFilterUseEvent = 1u << 31;
 
 // Port flags and subscription flags, as the kernel's sequencer numbers them.
 constexpr unsigned int seqPortGivenPort = 1u << 0;
