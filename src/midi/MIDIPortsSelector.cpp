@@ -1409,6 +1409,12 @@ namespace
 
 PollingResult MIDIPortsSelector::checkSelectedPorts()
 {
+    auto ports = getPorts();
+
+    // A port plugged in while the followed instrument is here (during a transfer, say) is another
+    // instrument: it is seen beside it now, and never taken for it when it restarts.
+    locateFollowed (ports->getOutputDevices());
+
     const auto in = getInputChoice(), out = getOutputChoice();
 
     if (in.name == autoName || out.name == autoName)
@@ -1416,7 +1422,6 @@ PollingResult MIDIPortsSelector::checkSelectedPorts()
 
     // Found wherever they stand now: another device's ports that come or go before them in the
     // lists move them, which is no reason to take them for gone.
-    auto ports = getPorts();
     const auto inputAt = currentPositionOf (ports->getInputDevices(), in);
     const auto outputAt = currentPositionOf (ports->getOutputDevices(), out);
 

@@ -130,7 +130,10 @@ int ConsoleUpdater::run (const juce::StringArray& arguments)
     if (portFound)
     {
         const auto log = AppLog::logFileFor (BuildConstants::deviceName, run);
-        const auto portName = requestedOutput.identifier.retainCharacters ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_:").replaceCharacter (':', '-');
+        // Named as the port was given: a USB location stays the instrument's through its restarts.
+        const auto location = MIDIPortsSelector::getInstance().getPorts()->locationOf (requestedOutput);
+        const auto given = location == options.port ? location : requestedOutput.identifier;
+        const auto portName = given.retainCharacters ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_:.").replaceCharacters (":.", "-_");
         AppLog::createLogAt (log.getSiblingFile (log.getFileName() + "-port-" + portName.substring (0, 64)),
                              AppLog::welcomeLineFor (BuildConstants::deviceName));
     }
