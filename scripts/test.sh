@@ -21,10 +21,13 @@ stage() { stages+=("$(printf '%-58s %3d:%02d' "$1" $(($2 / 60)) $(($2 % 60)))");
 summary() {
     local status=$?
     # A build still running in the background when a stage failed ends with the script.
-    if [ -n "$background_pid" ] && kill -0 "$background_pid" 2>/dev/null; then
-        kill -TERM -- "-$background_pid" 2>/dev/null || true
-        wait "$background_pid" 2>/dev/null || true
-    fi
+    local pid
+    for pid in "$background_pid" "${guest_pid:-}"; do
+        if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+            kill -TERM -- "-$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+        fi
+    done
     echo
     echo "== stage times (minutes:seconds; background builds overlap the tests beside them) =="
     printf '%s\n' "${stages[@]}"
@@ -87,9 +90,26 @@ run "setup (installs what is missing)" scripts/setup.sh
 
 run "release build" scripts/build.sh release
 
+# The kernel guest's tests (label kernel: Debian's kernel in QEMU, USB MIDI instruments of its
+# own) run beside every later stage; they mostly wait for the pacing of transfers.
+guest_log=build-logs/kernel-guest.log
+echo "== kernel guest tests (in the background, output in $guest_log) =="
+setsid bash -c 't=$SECONDS; ctest --test-dir build -L kernel -j3 --output-on-failure; status=$?; echo $((SECONDS - t)) >"$0.seconds"; exit $status' \
+    "$guest_log" >"$guest_log" 2>&1 &
+guest_pid=$!
+finish_guest() {
+    if ! wait "$guest_pid"; then
+        cat "$guest_log" >&2
+        echo "FAILED: kernel guest tests" >&2
+        exit 1
+    fi
+    stage "kernel guest tests (background)" "$(cat "$guest_log.seconds")"
+    guest_pid=
+}
+
 # The sanitizer build compiles while the release tests wait; each uses about one core.
 background "AddressSanitizer build" scripts/build.sh asan
-run "release tests (4 at a time)" run_ctest build -j4
+run "release tests (4 at a time)" run_ctest build -j4 -LE kernel
 finish_background
 
 # Only the tests labelled "threads" run under ThreadSanitizer, so only they are built for it.
@@ -135,3 +155,5 @@ finish_background
 # The Windows release signed with a throwaway certificate, installed and uninstalled under Wine
 # (in a prefix of its own).
 run "Windows release installed under Wine" tests/packaging/check_windows_release.sh
+
+finish_guest
