@@ -67,6 +67,21 @@ int AlsaSendingClient::connectTo (int client, int destinationPort)
     return isOpen() ? snd_seq_connect_to (static_cast<snd_seq_t*> (sequencer), port, client, destinationPort) : -ENODEV;
 }
 
+bool AlsaSendingClient::isConnectedTo (int client, int destinationPort)
+{
+    if (! isOpen())
+        return false;
+
+    auto* seq = static_cast<snd_seq_t*> (sequencer);
+    snd_seq_port_subscribe_t* subscription = nullptr;
+    snd_seq_port_subscribe_alloca (&subscription);
+    snd_seq_addr_t sender { (unsigned char) snd_seq_client_id (seq), (unsigned char) port };
+    snd_seq_addr_t destination { (unsigned char) client, (unsigned char) destinationPort };
+    snd_seq_port_subscribe_set_sender (subscription, &sender);
+    snd_seq_port_subscribe_set_dest (subscription, &destination);
+    return snd_seq_get_port_subscription (seq, subscription) == 0;
+}
+
 int AlsaSendingClient::sendSysexPiece (const juce::uint8* data, size_t size)
 {
     snd_seq_event_t event;
@@ -167,6 +182,7 @@ AlsaSendingClient::AlsaSendingClient (const juce::String&, const juce::String&, 
 AlsaSendingClient::~AlsaSendingClient() = default;
 juce::String AlsaSendingClient::describe (int error) { return juce::String (error); }
 int AlsaSendingClient::connectTo (int, int) { return -ENODEV; }
+bool AlsaSendingClient::isConnectedTo (int, int) { return false; }
 int AlsaSendingClient::sendSysexPiece (const juce::uint8*, size_t) { return -ENODEV; }
 int AlsaSendingClient::sendShortMessages (const juce::uint8*, size_t) { return -ENODEV; }
 int AlsaSendingClient::output (void*) { return -ENODEV; }

@@ -30,6 +30,10 @@ public:
     /** Connects the port to another client's port; 0, or the sequencer's negative error. */
     int connectTo (int client, int port);
 
+    /** Whether the connection that connectTo made still exists: it goes with the other port, also
+        when a port of the same number is made again in its place. */
+    bool isConnectedTo (int client, int port);
+
     /** Hands the bytes of a SysEx (or a piece of one) to the sequencer as one event, to whoever
         is subscribed or connected; 0, or the sequencer's negative error. */
     int sendSysexPiece (const juce::uint8* data, size_t size);

@@ -49,6 +49,8 @@ AlsaSysexStream::AlsaSysexStream (const juce::String& destination)
     }
 
     client = std::move (opened);
+    destinationClient = clientText.getIntValue();
+    destinationPort = portText.getIntValue();
    #else
     openError = "no ALSA sequencer on this system";
    #endif
@@ -76,8 +78,17 @@ juce::Result AlsaSysexStream::send (const juce::uint8* data, size_t size)
 juce::Result AlsaSysexStream::sendSysexBytes (const juce::uint8* data, size_t size)
 {
     for (size_t offset = 0; offset < size; offset += maxEventBytes)
+    {
+        // An event to a connection that went with its port reaches nobody and is still taken:
+        // an instrument that restarted or lost its cable, even one back already under the same
+        // number, must fail the send rather than swallow the rest of an image.
+        if (! client->isConnectedTo (destinationClient, destinationPort))
+            return juce::Result::fail ("the port " + juce::String (destinationClient) + ":" + juce::String (destinationPort)
+                                       + " went away (the instrument restarted or its cable was pulled)");
+
         if (client->sendSysexPiece (data + offset, juce::jmin (maxEventBytes, size - offset)) < 0)
             return juce::Result::fail (client->getLastFailure());
+    }
 
     // Where the stream stands now: inside a SysEx when its last F0 or F7 was an F0.
     for (auto i = size; i > 0; --i)

@@ -40,6 +40,7 @@ private:
     juce::Result sendShortMessage (const juce::uint8* data, size_t size);
 
     std::unique_ptr<AlsaSendingClient> client; // while open
+    int destinationClient = -1, destinationPort = -1;
     bool insideSysex = false; // the last bytes sent began a SysEx that has not ended yet
     juce::String openError;
 

@@ -3,6 +3,7 @@
 void FollowedInstrument::follow (const juce::MidiDeviceInfo& newOutput, const juce::String& newLocation,
                                  const juce::Array<juce::MidiDeviceInfo>& outputs)
 {
+    awaySince = 0;
     output = newOutput;
     location = newLocation;
     others.clearQuick();
@@ -14,6 +15,7 @@ void FollowedInstrument::follow (const juce::MidiDeviceInfo& newOutput, const ju
 
 void FollowedInstrument::clear()
 {
+    awaySince = 0;
     output = {};
     location = {};
     others.clearQuick();
@@ -26,7 +28,20 @@ juce::String FollowedInstrument::lockKey() const
 
 juce::String FollowedInstrument::lockKeyFor (const juce::MidiDeviceInfo& port, const juce::String& portLocation)
 {
-    return portLocation.isNotEmpty() ? portLocation : port.identifier;
+    // A device may have several ports (an interface with an instrument on each): its place and
+    // the port's number within it.
+    return portLocation.isNotEmpty() ? portLocation + "-" + portNumberOf (port) : port.identifier;
+}
+
+juce::String FollowedInstrument::portNumberOf (const juce::MidiDeviceInfo& port)
+{
+    const auto number = port.identifier.fromLastOccurrenceOf (port.identifier.containsChar (':') ? ":" : "-", false, false);
+    return number.isNotEmpty() && number.length() <= 5 && number.containsOnly ("0123456789") ? number : juce::String ("0");
+}
+
+bool FollowedInstrument::isUsbLocation (const juce::String& place)
+{
+    return place.startsWith ("usb-");
 }
 
 bool FollowedInstrument::wasListedWithIt (const juce::MidiDeviceInfo& port) const
@@ -44,8 +59,9 @@ FollowedInstrument::Sighting FollowedInstrument::locate (const juce::Array<juce:
 
     if (location.isNotEmpty())
     {
-        // Its location decides: the same port if it is still there, else the one of its name,
-        // else the first port there (a bootloader may name its port otherwise).
+        // Its place decides: the same port if it is still there, else the one of its number
+        // there, else of its name, else the first port there (a bootloader may name its port
+        // otherwise).
         int best = -1, bestScore = -1;
 
         for (int i = 0; i < outputs.size(); ++i)
@@ -55,7 +71,9 @@ FollowedInstrument::Sighting FollowedInstrument::locate (const juce::Array<juce:
             if (locationOf (port) != location)
                 continue;
 
-            const auto score = samePort (port, output) ? 2 : (port.name == output.name ? 1 : 0);
+            const auto score = samePort (port, output) ? 3
+                             : portNumberOf (port) == portNumberOf (output) ? 2
+                             : port.name == output.name ? 1 : 0;
 
             if (score > bestScore)
             {
@@ -69,9 +87,13 @@ FollowedInstrument::Sighting FollowedInstrument::locate (const juce::Array<juce:
             follow (outputs[best], location, outputs);
             sighting.where = Whereabouts::present;
             sighting.output = output;
+            return sighting;
         }
 
-        return sighting;
+        // A USB location is where it is plugged in: nothing else is it. A program's device that
+        // comes back as another client is looked for as below.
+        if (isUsbLocation (location))
+            return sighting;
     }
 
     for (auto& port : outputs)
@@ -87,16 +109,32 @@ FollowedInstrument::Sighting FollowedInstrument::locate (const juce::Array<juce:
 
     // Away. A port that was listed with it stays another instrument's, also when it vanishes and
     // comes back meanwhile (instruments restart together on a bench, and a system gives a port
-    // back its old number): only a port never seen beside it may be it.
+    // back its old number): only a port never seen beside it may be it. One of its own name is
+    // asked first; one of another name (a bootloader may call itself otherwise) only once it has
+    // been away a while, so that beside instruments restarting together it does not take the
+    // first of the others to come back for itself.
+    const auto now = juce::Time::getMillisecondCounter();
+
+    if (awaySince == 0)
+        awaySince = juce::jmax (1u, now);
+
+    juce::Array<juce::MidiDeviceInfo> ofItsName, ofOtherNames;
+
     for (auto& port : outputs)
         if (! wasListedWithIt (port))
-            sighting.candidates.add (port);
+            (port.name == output.name ? ofItsName : ofOtherNames).add (port);
+
+    if (! ofItsName.isEmpty())
+        sighting.candidates = ofItsName;
+    else if (now - awaySince >= otherNamesAfterMs)
+        sighting.candidates = ofOtherNames;
 
     sighting.where = sighting.candidates.isEmpty() ? Whereabouts::away : Whereabouts::candidates;
     return sighting;
 }
 
-void FollowedInstrument::foundAt (const juce::MidiDeviceInfo& newOutput, const juce::Array<juce::MidiDeviceInfo>& outputs)
+void FollowedInstrument::foundAt (const juce::MidiDeviceInfo& newOutput, const juce::String& newPlace,
+                                  const juce::Array<juce::MidiDeviceInfo>& outputs)
 {
-    follow (newOutput, location, outputs);
+    follow (newOutput, newPlace, outputs);
 }

@@ -12,7 +12,8 @@
     list position or a number alone:
 
     - where the system tells where a port's device is plugged in (its USB location), by that
-      location: a port at the same location is the same instrument, whatever its name;
+      location: a port at the same location is the same instrument, whatever its name; a
+      (see MidiPorts::placeOf);
     - elsewhere, by elimination: a port that was listed while the instrument was still there is
       another instrument and is never followed. A port that appeared after it vanished is a
       candidate, to be taken only when it answers as the instrument; two that answer cannot be
@@ -34,9 +35,10 @@ public:
 
     bool isFollowing() const noexcept { return output.identifier.isNotEmpty(); }
     const juce::MidiDeviceInfo& getOutput() const noexcept { return output; }
-    const juce::String& getLocation() const noexcept { return location; }
+    const juce::String& getLocation() const noexcept { return location; } // its place (MidiPorts::placeOf)
 
-    /** What a lock on the instrument is named after: its location where known, else its port. */
+    /** What a lock on the instrument is named after: its place and port number where known, else
+        its port's identifier. */
     juce::String lockKey() const;
     static juce::String lockKeyFor (const juce::MidiDeviceInfo& output, const juce::String& location);
 
@@ -59,7 +61,11 @@ public:
     Sighting locate (const juce::Array<juce::MidiDeviceInfo>& outputs, const LocationOf& locationOf);
 
     /** A candidate answered as the instrument: it is the instrument's port from now on. */
-    void foundAt (const juce::MidiDeviceInfo& newOutput, const juce::Array<juce::MidiDeviceInfo>& outputs);
+    void foundAt (const juce::MidiDeviceInfo& newOutput, const juce::String& newPlace,
+                  const juce::Array<juce::MidiDeviceInfo>& outputs);
+
+    static juce::String portNumberOf (const juce::MidiDeviceInfo& port);
+    static bool isUsbLocation (const juce::String& place);
 
 private:
     static bool samePort (const juce::MidiDeviceInfo& a, const juce::MidiDeviceInfo& b)
@@ -72,4 +78,7 @@ private:
     juce::MidiDeviceInfo output;
     juce::String location;
     juce::Array<juce::MidiDeviceInfo> others; // listed while it was there: other instruments
+    juce::uint32 awaySince = 0;                // ms counter when it was first seen away; 0 while present
+
+    static constexpr juce::uint32 otherNamesAfterMs = 2500;
 };

@@ -3,6 +3,7 @@
 #include "JuceMidiPorts.h"
 #include "VersionNumber.h"
 #include "../app/AppLog.h"
+#include "../app/NameGuard.h"
 
 #include <juce_events/juce_events.h>
 
@@ -134,6 +135,7 @@ public:
     std::shared_ptr<PortLocks> locks;       // made with the ports
     FollowedInstrument followed;            // the instrument that answered, or the one of restrictToOutput
     bool restricted = false;                // restrictToOutput: nothing but the followed instrument is used
+    juce::StringArray guardedNames;         // the NameGuards held for the followed instrument
     juce::MidiDeviceInfo asking;            // the output an identity request was last sent to
     juce::StringArray told;                 // identifiers already named in the log as held or unlockable
     juce::StringArray heldElsewhere;        // of those, the ones another updater held
@@ -199,7 +201,7 @@ void MIDIPortsSelector::restrictToOutput (const juce::String& identifier)
         if (output.identifier == identifier)
             only = output;
 
-    const auto location = only.identifier.isNotEmpty() ? ports->locationOf (only) : juce::String();
+    const auto location = only.identifier.isNotEmpty() ? ports->placeOf (only) : juce::String();
     const juce::ScopedLock sl (impl->lock);
     impl->restricted = only.identifier.isNotEmpty();
 
@@ -209,14 +211,54 @@ void MIDIPortsSelector::restrictToOutput (const juce::String& identifier)
         impl->followed.clear();
 }
 
+void MIDIPortsSelector::guardName (const juce::MidiDeviceInfo& output)
+{
+    // Only where the instrument has no place that survives its restarts, and only on a system
+    // where other programs (other updaters) share the ports.
+    if (! getLocks()->isEnabled() || getPorts()->placeOf (output).isNotEmpty())
+        return;
+
+    {
+        const juce::ScopedLock sl (impl->lock);
+
+        if (impl->guardedNames.contains (output.name))
+            return;
+
+        impl->guardedNames.add (output.name);
+    }
+
+    juce::String error;
+
+    if (! NameGuard::hold (output.name, error))
+        logLine ("MIDI output [" + output.name + "]: other updaters cannot be told that it is being updated: " + error);
+}
+
+void MIDIPortsSelector::unguardNames()
+{
+    juce::StringArray names;
+
+    {
+        const juce::ScopedLock sl (impl->lock);
+        names.swapWith (impl->guardedNames);
+    }
+
+    for (auto& name : names)
+        NameGuard::release (name);
+}
+
+bool MIDIPortsSelector::isGuardedElsewhere (const juce::MidiDeviceInfo& output)
+{
+    return getLocks()->isEnabled() && getPorts()->placeOf (output).isEmpty() && NameGuard::isHeldElsewhere (output.name);
+}
+
 juce::String MIDIPortsSelector::lockKeyOf (const juce::MidiDeviceInfo& output)
 {
-    return FollowedInstrument::lockKeyFor (output, getPorts()->locationOf (output));
+    return FollowedInstrument::lockKeyFor (output, getPorts()->placeOf (output));
 }
 
 void MIDIPortsSelector::startFollowing (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& outputs)
 {
-    const auto location = getPorts()->locationOf (output);
+    const auto location = getPorts()->placeOf (output);
     const juce::ScopedLock sl (impl->lock);
 
     // Under restrictToOutput the instrument is already followed, and nothing else ever is.
@@ -226,13 +268,17 @@ void MIDIPortsSelector::startFollowing (const juce::MidiDeviceInfo& output, cons
 
 void MIDIPortsSelector::stopFollowingUnlessRestricted()
 {
-    const juce::ScopedLock sl (impl->lock);
+    {
+        const juce::ScopedLock sl (impl->lock);
 
-    if (impl->restricted)
-        return;
+        if (impl->restricted)
+            return;
 
-    impl->followed.clear();
-    followedAmbiguous = false;
+        impl->followed.clear();
+        followedAmbiguous = false;
+    }
+
+    unguardNames();
 }
 
 int MIDIPortsSelector::inputBelongingTo (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& inputs)
@@ -275,7 +321,7 @@ std::optional<FollowedInstrument::Sighting> MIDIPortsSelector::locateFollowed (c
 
     auto ports = getPorts();
     const auto before = followed.getOutput();
-    const auto sighting = followed.locate (outputs, [&ports] (const juce::MidiDeviceInfo& port) { return ports->locationOf (port); });
+    const auto sighting = followed.locate (outputs, [&ports] (const juce::MidiDeviceInfo& port) { return ports->placeOf (port); });
     const bool present = sighting.where == FollowedInstrument::Whereabouts::present;
     const bool moved = present && (sighting.output.identifier != before.identifier || sighting.output.name != before.name);
 
@@ -339,7 +385,12 @@ std::optional<juce::MidiDeviceInfo> MIDIPortsSelector::followedOutput (const juc
 
 PortLocks::Outcome MIDIPortsSelector::claimOutput (const juce::MidiDeviceInfo& output, juce::String& error)
 {
-    return getLocks()->claim (lockKeyOf (output), error, [] { return stopRequested() || applicationIsQuitting(); });
+    const auto outcome = getLocks()->claim (lockKeyOf (output), error, [] { return stopRequested() || applicationIsQuitting(); });
+
+    if (outcome == PortLocks::Outcome::granted)
+        guardName (output);
+
+    return outcome;
 }
 
 void MIDIPortsSelector::releasePorts()
@@ -353,6 +404,8 @@ void MIDIPortsSelector::releasePorts()
 
     if (locks != nullptr)
         locks->releaseAllBut ({});
+
+    unguardNames();
 }
 
 void MIDIPortsSelector::closeIdlePorts()
@@ -407,7 +460,20 @@ bool MIDIPortsSelector::mayTalkTo (const juce::MidiDeviceInfo& output, bool scan
     const auto outcome = scanning ? locks->ask (key, error) : claimOutput (output, error);
 
     if (outcome == PortLocks::Outcome::granted)
+    {
+        // A scan leaves alone an instrument of a name that another updater is updating: without
+        // a place that survives restarts, it may be that one, away for a moment and back as a
+        // new port.
+        if (scanning && ! candidate && isGuardedElsewhere (output))
+        {
+            locks->release (key);
+            tellOnce (output.identifier, "MIDI output [" + output.name + "] (" + output.identifier + ") may be the instrument that"
+                                         " another updater is updating (one of this name is away, restarting): nothing is sent to it", true);
+            return false;
+        }
+
         return true;
+    }
 
     const auto port = "MIDI output [" + output.name + "] (" + output.identifier + ")";
 
@@ -462,7 +528,7 @@ bool MIDIPortsSelector::mayHearInput (const juce::MidiDeviceInfo& input, const j
         else if (outcome == PortLocks::Outcome::failed)
             tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error, false);
 
-        if (outcome != PortLocks::Outcome::granted)
+        if (outcome != PortLocks::Outcome::granted || isGuardedElsewhere (output))
             return false;
     }
 
@@ -1187,7 +1253,7 @@ PollingResult MIDIPortsSelector::askCandidates (const juce::Array<juce::MidiDevi
 
     {
         const juce::ScopedLock sl (impl->lock);
-        impl->followed.foundAt (found.output, outputs);
+        impl->followed.foundAt (found.output, ports->placeOf (found.output), outputs);
         impl->firmwareVersion = found.version;
 
         if (impl->output.name != autoName)
@@ -1198,6 +1264,7 @@ PollingResult MIDIPortsSelector::askCandidates (const juce::Array<juce::MidiDevi
     }
 
     bootloaderMode = found.bootloader;
+    guardName (found.output);
     logLine ("MIDI output [" + found.output.name + "] (" + found.output.identifier + ") answers as the instrument that was on "
              + wasOn + ": it is followed there");
 
@@ -1372,6 +1439,7 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
 
         // From now on this instrument is followed through its restarts.
         startFollowing (device, getPorts()->getOutputDevices());
+        guardName (device);
     }
 
     {

@@ -131,6 +131,10 @@ private:
     void startFollowing (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& outputs);
     void stopFollowingUnlessRestricted();
     juce::String lockKeyOf (const juce::MidiDeviceInfo& output);
+    /** Holds the NameGuard of the output's name while its instrument is followed (no place). */
+    void guardName (const juce::MidiDeviceInfo& output);
+    void unguardNames();
+    bool isGuardedElsewhere (const juce::MidiDeviceInfo& output);
     int inputBelongingTo (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& inputs);
     PollingResult scanFollowed (const FollowedInstrument::Sighting& sighting, const juce::Array<juce::MidiDeviceInfo>& outputs);
     PollingResult askCandidates (const juce::Array<juce::MidiDeviceInfo>& candidates, const juce::Array<juce::MidiDeviceInfo>& outputs);

@@ -87,6 +87,12 @@ public:
         return {};
     }
 
+    /** What identifies the port's device through its restarts, for following it and naming its
+        lock: its USB location where the system tells one (locationOf). A program's client does
+        not qualify: the framework gives up its client with its last port, and the program's
+        device comes back as another client, maybe under the number another device had. */
+    virtual juce::String placeOf (const juce::MidiDeviceInfo& port) { return locationOf (port); }
+
     static juce::Array<juce::MidiDeviceInfo> withNamesAsIdentifiers (const juce::StringArray& names)
     {
         juce::Array<juce::MidiDeviceInfo> devices;

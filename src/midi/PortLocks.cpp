@@ -28,14 +28,15 @@ PortLocks::Port& PortLocks::portFor (const juce::String& identifier)
 
     if (port.talk == nullptr)
     {
-        // ALSA's "128:0" becomes "port-128-0-talk", a USB location "usb-dummy_hcd.0-1"
-        // "port-usb-dummy_hcd_0-1-talk"; other identifiers are hashed by the lock.
+        // ALSA's "128:0" becomes "port-128-0-talk", a device's place and port "client-128-0"
+        // "port-client-128-0-talk", "usb-0000:00:14.0-2-0" "port-usb-0000_00_14_0-2-0-talk";
+        // other identifiers (Windows' device paths) are hashed by the lock.
         auto name = identifier;
 
         if (identifier.containsOnly ("0123456789:"))
             name = identifier.replaceCharacter (':', '-');
-        else if (identifier.startsWith ("usb-") && identifier.length() <= 80)
-            name = identifier.replaceCharacters (".:/", "___");
+        else if (identifier.length() <= 80 && identifier.containsOnly ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.:"))
+            name = identifier.replaceCharacters (".:", "__");
         port.talk = std::make_unique<InstrumentLock> ("port-" + name + "-talk");
         port.owner = std::make_unique<InstrumentLock> ("port-" + name + "-owner");
     }

@@ -31,6 +31,11 @@ public:
     {
         return inner->locationOf (port);
     }
+
+    juce::String placeOf (const juce::MidiDeviceInfo& port) override
+    {
+        return inner->placeOf (port);
+    }
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
     void closeIdlePorts() override { inner->closeIdlePorts(); }

@@ -57,10 +57,12 @@ size=100000
 digest=$(sha256sum "$work/quorrel-fw-2.2.0.syx" | cut -d' ' -f1)
 
 # start NAME SETTINGS: a simulated Quorrel whose ports are called NAME; its output in $work/NAME.txt
+declare -A instrument_pid=()
 start() {
     local out="$work/$1.txt" deadline=$((SECONDS + 20))
     "$instrument" --name "$1" --image-bytes $size "$2" >"$out" 2>&1 &
     pids+=($!)
+    instrument_pid[$1]=$!
     until grep -q "ports in \"$1\" out \"$1\" created" "$out"; do
         [ $SECONDS -lt $deadline ] || fail "vfu-instrument $1 made no ports"
         sleep 0.2
@@ -187,7 +189,11 @@ grep -qE '^[0-9.]+ out "Quorrel (A|B)"' "$work/window.trace" || fail "the window
     || fail "the window did not say exactly once that Quorrel C was held"
 
 # 6. A cable pulled from one of two instruments being updated side by side: that update fails, the
-#    other completes with its image whole.
+#    other completes with its image whole. Beside them an Auto scan, with no other instrument to
+#    find: it never erases nor writes either of them, not even while they restart.
+for name in "Quorrel A" "Quorrel B" "Quorrel C"; do
+    kill -TERM "${instrument_pid[$name]}"; wait "${instrument_pid[$name]}"
+done
 start "Quorrel D" "version=2.1.12;mode=bootloader;reattach-ms=300;pull-cable-at=50"
 start "Quorrel E" "version=2.1.12;mode=bootloader;reattach-ms=300"
 HOME=$work/root-home "$updater" --list >"$work/list.txt" 2>"$work/list.err" || fail "--list"
@@ -198,11 +204,22 @@ for side in d e; do
         </dev/null >"$work/$side.txt" 2>"$work/$side.err" &
     pids+=($!); eval "p$side=\$!"
 done
+mkdir -p "$work/scan-home"
+HOME=$work/scan-home "$updater" --yes --timeout 300 --firmware "$work/quorrel-fw-2.2.0.vfw" \
+    </dev/null >"$work/scan.txt" 2>"$work/scan.err" &
+pscan=$!; pids+=($pscan)
 status=0; wait "$pd" || status=$?
 [ $status -eq 1 ] || fail "the update whose cable was pulled ended with $status, expected 1"
+# While its updater held it, only its updater erased it (once it has let go, the scan may).
+d_erases=$(grep -c ' in  "Quorrel D" F0 04 06 11 F7$' "$work/Quorrel D.txt")
 status=0; wait "$pe" || status=$?
 [ $status -eq 0 ] || fail "the update beside the pulled cable ended with $status, expected 0"
+kill -TERM $pscan; wait $pscan
 grep -q " in  \"Quorrel E\" SysEx bytes=$size sha256=$digest\$" "$work/Quorrel E.txt" \
     || fail "Quorrel E did not receive the image whole beside the pulled cable"
+[ "$(grep -c ' in  "Quorrel E" F0 04 06 11 F7$' "$work/Quorrel E.txt")" -eq 1 ] \
+    && [ "$(grep -c ' in  "Quorrel E" SysEx ' "$work/Quorrel E.txt")" -eq 1 ] \
+    || fail "Quorrel E got other than one erase and one image beside an Auto scan"
+[ "$d_erases" -eq 1 ] || fail "Quorrel D got $d_erases erases beside an Auto scan while its updater held it"
 
-echo "ok: two instruments updated side by side, a third updater refused, the window passed over the held one, a pulled cable failed only its own update"
+echo "ok: two instruments updated side by side, a third updater refused, the window passed over the held one, a pulled cable failed only its own update, an Auto scan beside them touched neither"

@@ -3,6 +3,7 @@
 
 #include "app/OutsideText.h"
 
+#include "app/NameGuard.h"
 #include "midi/MIDIPortsSelector.h"
 
 namespace
@@ -110,10 +111,14 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
     {
         Output output { device, false, {}, {}, {}, {} };
         output.location = ports->locationOf (device);
-        output.lockKey = FollowedInstrument::lockKeyFor (device, output.location);
+        output.lockKey = FollowedInstrument::lockKeyFor (device, ports->placeOf (device));
         juce::String error;
         const auto outcome = locks.ask (output.lockKey, error);
         output.held = outcome == PortLocks::Outcome::held;
+
+        // An instrument of this name being updated elsewhere may be this one, back from a restart.
+        if (locks.isEnabled() && ports->placeOf (device).isEmpty() && NameGuard::isHeldElsewhere (device.name))
+            output.held = true;
 
         if (outcome == PortLocks::Outcome::failed)
             output.error = "cannot be locked (" + error + ")";
