@@ -4,11 +4,18 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include "midi/MIDIPortsSelector.h"
+#include "support/SecondProgram.h"
 
 // The framework is initialised once for the whole test program: message manager,
 // message thread (this one) and the rest that the program's classes rely on.
 int main (int argc, char** argv)
 {
+    // A test that needs a second process starts this program again as that process.
+    int secondProgramExitCode = 0;
+
+    if (SecondProgram::runIfAsked (argc, argv, secondProgramExitCode))
+        return secondProgramExitCode;
+
     ::testing::InitGoogleTest (&argc, argv);
     juce::ScopedJuceInitialiser_GUI juce;
 

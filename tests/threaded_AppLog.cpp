@@ -1,9 +1,12 @@
 #include "app/AppLog.h"
 #include "app/LogFile.h"
+#include "support/SecondProgram.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iostream>
+#include <map>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -114,4 +117,84 @@ TEST (AppLog, aSecondProgramStartingOnTheLogLosesAndTearsNoneOfTheFirstsLines)
     }
 
     EXPECT_EQ (expected, numLines);
+}
+
+namespace
+{
+    // The second program of the test below, as a program starts on its log: it cuts the log,
+    // writes its header, then its numbered lines. Arguments: the log, the size limit, the count.
+    int appendToLog (const juce::StringArray& arguments)
+    {
+        if (arguments.size() != 3)
+            return 2;
+
+        const juce::File file (arguments[0]);
+        LogFile log (file, arguments[1].getLargeIntValue());
+        auto error = log.trim();
+
+        if (error.isEmpty())
+            error = log.append ("\r\n**********\r\nsecond program\r\n");
+
+        for (int i = 0; error.isEmpty() && i < arguments[2].getIntValue(); ++i)
+            error = log.append ("second program line " + juce::String (i) + " end\r\n");
+
+        std::cout << error << std::endl;
+        return error.isEmpty() ? 0 : 1;
+    }
+
+    const SecondProgram::Registration appendingProgram { "append-log", appendToLog };
+}
+
+// The window and vfu-update are two programs on one log (two processes, which on Windows open
+// the file each with its own handle): while the second starts, cuts the log and writes its
+// lines, the first appends for as long as the second runs. Both programs' lines must be whole,
+// and each program's lines one unbroken run up to its last line (the cuts drop only older lines).
+TEST (AppLog, twoProgramsAppendingToOneLogAtOnceTearAndDropNoLine)
+{
+    juce::TemporaryFile temp;
+    const juce::int64 limit = 64 * 1024;
+    const int secondsLines = 3000;
+    ASSERT_TRUE (temp.getFile().replaceWithText (juce::String::repeatedString ("old line of the previous run\n", 3000)));
+
+    juce::ChildProcess secondProgram;
+    ASSERT_TRUE (SecondProgram::start (secondProgram, "append-log",
+                                       { temp.getFile().getFullPathName(), juce::String (limit), juce::String (secondsLines) }));
+    int firstsLines = 0;
+    {
+        LogFile firstProgram (temp.getFile(), limit);
+
+        do
+            ASSERT_EQ (firstProgram.append ("first program line " + juce::String (firstsLines++) + " end\r\n"), "");
+        while (secondProgram.isRunning());
+    }
+
+    const auto output = secondProgram.readAllProcessOutput();
+    EXPECT_EQ (secondProgram.getExitCode(), 0u) << output;
+
+    const std::regex numberedLine (R"((first|second) program line (\d+) end)");
+    std::map<std::string, int> expected { { "first", -1 }, { "second", -1 } };
+
+    for (auto& line : juce::StringArray::fromLines (temp.getFile().loadFileAsString()))
+    {
+        std::smatch match;
+        const auto text = line.toStdString();
+
+        if (std::regex_match (text, match, numberedLine))
+        {
+            auto& next = expected[match[1].str()];
+            const int number = std::stoi (match[2].str());
+            EXPECT_TRUE (next < 0 || number == next) << match[1] << " program's line " << next << " is missing before " << number;
+            next = number + 1;
+        }
+        else
+        {
+            EXPECT_TRUE (text.empty() || text == "**********" || text == "second program"
+                         || text == "old line of the previous run") << text;
+        }
+    }
+
+    // The first program wrote at most one line after the second ended, so the second's last
+    // line is within any cut's tail.
+    EXPECT_EQ (expected["second"], secondsLines);
+    EXPECT_EQ (expected["first"], firstsLines);
 }

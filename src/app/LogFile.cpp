@@ -29,6 +29,13 @@ namespace
     class OpenLog
     {
     public:
+        /** Appends take the exclusive lock: a write to the end of the file is not one step on
+            every file system that a profile's application-data folder can be on (a network share;
+            Wine, which finds the end and then writes there), so two programs' appends could land
+            at the same place and one line overwrite the other. The lines are short, so each
+            waits for the other briefly. */
+        static constexpr bool appendsExclusively = true;
+
         OpenLog (const juce::File& file, bool forTrimming)
         {
             // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at the end, and
@@ -181,6 +188,9 @@ namespace
     class OpenLog
     {
     public:
+        /** O_APPEND finds the end and writes there in one step, so appends only keep out the cut. */
+        static constexpr bool appendsExclusively = false;
+
         OpenLog (const juce::File& file, bool forTrimming)
         {
             // Never blocks on a FIFO or a device put in the log's place. The log holds only
@@ -380,7 +390,7 @@ juce::String LogFile::append (const juce::String& text)
 
         const char* data = text.toRawUTF8();
 
-        if (! log.lock (false) || ! log.appendWhole (data, std::strlen (data)))
+        if (! log.lock (OpenLog::appendsExclusively) || ! log.appendWhole (data, std::strlen (data)))
             return log.error;
 
         size = log.size();

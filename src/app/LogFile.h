@@ -8,8 +8,9 @@
     Every append is one write to the end of the file (O_APPEND on Linux, FILE_APPEND_DATA with
     write sharing on Windows), so no program's line overwrites another's. The file is cut at a
     line boundary in place, under an exclusive lock on the file, while every append holds a shared
-    one: a line another program appends during the cut waits for it and then lands whole, instead
-    of being lost to a copy that replaces the file. The cut happens when the file is opened and
+    one (an exclusive one on Windows, where not every file system appends in one step): a line
+    another program appends during the cut waits for it and then lands whole, instead of being
+    lost to a copy that replaces the file. The cut happens when the file is opened and
     again whenever it has grown a quarter past the limit, so a long run stays bounded too.
 
     The file is opened for each append, so a log that was deleted or moved is made again. An
