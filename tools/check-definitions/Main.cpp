@@ -20,7 +20,7 @@ constexpr int loadFailed = 1, usageOrUnreadable = 2;
 
 void printUsage (std::ostream& out)
 {
-    out << "usage: vfu-check-definitions <file> | --inbuilt [device-name] [--console] [--graph FILE.dot]\n"
+    out << "usage: vfu-check-definitions (<file> | --inbuilt) [device-name] [--console] [--graph FILE.dot]\n"
            "       vfu-check-definitions --version | --help\n"
            "  Loads the definitions document as the updater does and prints either the loader's\n"
            "  message (exit status 1) or the selected definition (exit status 0).\n"
