@@ -66,15 +66,18 @@ background() {
         "$log" "$@" >"$log" 2>&1 &
     background_pid=$!
 }
-finish_background() {
-    local log
-    log=$(background_log)
-    if ! wait "$background_pid"; then
-        cat "$log" >&2
-        echo "FAILED: $background_name" >&2
+# await_stage NAME PID LOG: waits for a background stage, notes its own time, and shows its log
+# if it failed.
+await_stage() {
+    if ! wait "$2"; then
+        cat "$3" >&2
+        echo "FAILED: $1" >&2
         exit 1
     fi
-    stage "$background_name (background)" "$(cat "$log.seconds")"
+    stage "$1 (background)" "$(cat "$3.seconds")"
+}
+finish_background() {
+    await_stage "$background_name" "$background_pid" "$(background_log)"
     background_pid=
 }
 
@@ -99,12 +102,7 @@ setsid nice -n 5 bash -c 't=$SECONDS; ctest --test-dir build -L kernel -j1 --out
     "$guest_log" >"$guest_log" 2>&1 &
 guest_pid=$!
 finish_guest() {
-    if ! wait "$guest_pid"; then
-        cat "$guest_log" >&2
-        echo "FAILED: kernel guest tests" >&2
-        exit 1
-    fi
-    stage "kernel guest tests (background)" "$(cat "$guest_log.seconds")"
+    await_stage "kernel guest tests" "$guest_pid" "$guest_log"
     guest_pid=
 }
 
