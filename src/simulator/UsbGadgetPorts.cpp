@@ -19,6 +19,10 @@ namespace
 {
     constexpr int hostPollMs = 20;
 
+    // What the instrument's raw MIDI input holds unread: a whole image, about two minutes of a
+    // paced transfer.
+    constexpr size_t readBufferBytes = 512 * 1024;
+
     // A name for configfs and an ALSA card id (up to 15 letters and digits) made from a controller's.
     juce::String lettersAndDigits (const juce::String& text)
     {
@@ -518,6 +522,20 @@ DevicePortHost::PlugId UsbGadgetPorts::plugIn (const juce::String& inputName, co
             say ("cannot unplug the USB device: " + unbound);
 
         return done (0, {}, {});
+    }
+
+    // A real instrument reads its USB endpoint in hardware; this one is a program that a busy
+    // machine (or an emulated one) may not run for a while, and the kernel drops what its 4 KiB
+    // buffer cannot hold. A larger buffer keeps it from losing what it would have read in time.
+    // A stalling bootloader keeps the kernel's size, and loses what a real one would.
+    if (options.stallAtSysexByte == 0)
+    {
+        snd_rawmidi_params_t* params = nullptr;
+        snd_rawmidi_params_alloca (&params);
+
+        if (snd_rawmidi_params_current (in, params) < 0 || snd_rawmidi_params_set_buffer_size (in, params, readBufferBytes) < 0
+            || snd_rawmidi_params (in, params) < 0)
+            say ("cannot enlarge the raw MIDI device's buffer; it holds what the kernel gives it");
     }
 
     {
