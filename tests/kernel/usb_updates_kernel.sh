@@ -123,7 +123,7 @@ small=$work/small/quorrel-fw-2.2.0.vfw
 start rename 0 "bootloader-after=1;reattach-ms=300"
 start lost 2 --image-bytes 6000 "bootloader-after=1;reattach-ms=300;pull-cable-at=40"
 start current 3 "version=2.2.0;bootloader-after=never"
-start slow 4 --stall 1000:3000 "mode=bootloader;reattach-ms=300"
+start slow 4 --stall 1000:10000 "mode=bootloader;reattach-ms=300"
 start renumber 1 --usb-renumber "bootloader-after=1;reattach-ms=300"
 
 update rename --port "$(location rename)" --yes --timeout 120 --firmware "$full"
