@@ -12,7 +12,7 @@
 #include "firmware/FirmwarePackageWriter.h"
 #include "firmware/SysexSender.h"
 #include "midi/MIDIPortsSelector.h"
-#include "midi/MidiTraceRecorder.h"
+#include "trace/MidiTraceRecorder.h"
 #include "midi/VirtualMidiPorts.h"
 #include "simulator/SimulatedInstrument.h"
 

@@ -1,9 +1,8 @@
 #include "MIDIPortsSelector.h"
 
-#include "JuceMidiPorts.h"
-#include "VersionNumber.h"
-#include "../app/AppLog.h"
-#include "../app/NameGuard.h"
+#include "../base/VersionNumber.h"
+#include "../base/AppLog.h"
+#include "../base/NameGuard.h"
 
 #include <juce_events/juce_events.h>
 
@@ -177,7 +176,7 @@ std::shared_ptr<MidiPorts> MIDIPortsSelector::getPorts() const
 
     if (impl->ports == nullptr)
     {
-        impl->ports = std::make_shared<JuceMidiPorts>();
+        impl->ports = MidiPorts::makeSystemPorts();
         impl->locks = std::make_shared<PortLocks> (true);
     }
 

@@ -113,4 +113,8 @@ public:
     /** Closes the ports that are kept open for reuse after their users let go of them (where a
         backend keeps any). Call before the program ends, after the engine has stopped. */
     virtual void closeIdlePorts() {}
+
+    /** The ports of the platform's own MIDI service. Defined by the platform backend
+        (native/JuceMidiPorts.cpp), so that code above the seam never includes a backend. */
+    static std::shared_ptr<MidiPorts> makeSystemPorts();
 };

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "AlsaPortList.h"
-#include "MidiPorts.h"
+#include "../MidiPorts.h"
 #include "OpenPortShelf.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "MidiTraceRecorder.h"
-#include "MidiPorts.h"
+#include "../midi/MidiPorts.h"
 
 #include <memory>
 

@@ -488,3 +488,8 @@ std::unique_ptr<MidiOutputPort> JuceMidiPorts::openOutput (int index)
     return nullptr;
    #endif
 }
+
+std::shared_ptr<MidiPorts> MidiPorts::makeSystemPorts()
+{
+    return std::make_shared<JuceMidiPorts>();
+}

@@ -1,5 +1,5 @@
 #include "AlsaPortList.h"
-#include "../app/OutsideText.h"
+#include "../../base/OutsideText.h"
 
 #include <algorithm>
 
