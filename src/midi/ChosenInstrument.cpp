@@ -40,6 +40,7 @@ void ChosenInstrument::reset()
         followed.clear();
         restricted = false;
         asking = {};
+        presentInGeneration = 0;
     }
 
     ambiguous = false;
@@ -58,6 +59,7 @@ void ChosenInstrument::restrictToOutput (const juce::String& identifier)
     const auto location = only.identifier.isNotEmpty() ? ports->placeOf (only) : juce::String();
     const juce::ScopedLock sl (lock);
     restricted = only.identifier.isNotEmpty();
+    presentInGeneration = 0;
 
     if (restricted)
         followed.follow (only, location, outputs);
@@ -72,7 +74,10 @@ void ChosenInstrument::startFollowing (const juce::MidiDeviceInfo& port, const j
 
     // Under restrictToOutput the instrument is already followed, and nothing else ever is.
     if (! restricted || followed.lockKey() == FollowedInstrument::lockKeyFor (port, location))
+    {
         followed.follow (port, location, outputs);
+        presentInGeneration = 0;
+    }
 }
 
 void ChosenInstrument::stopFollowingUnlessRestricted()
@@ -84,6 +89,7 @@ void ChosenInstrument::stopFollowingUnlessRestricted()
             return;
 
         followed.clear();
+        presentInGeneration = 0;
         ambiguous = false;
     }
 
@@ -121,7 +127,8 @@ int ChosenInstrument::inputBelongingTo (const juce::MidiDeviceInfo& port, const 
     return position;
 }
 
-std::optional<FollowedInstrument::Sighting> ChosenInstrument::locate (const juce::Array<juce::MidiDeviceInfo>& outputs)
+std::optional<FollowedInstrument::Sighting> ChosenInstrument::locate (const juce::Array<juce::MidiDeviceInfo>& outputs,
+                                                                      std::uint64_t listsGeneration)
 {
     FollowedInstrument located;
 
@@ -130,6 +137,16 @@ std::optional<FollowedInstrument::Sighting> ChosenInstrument::locate (const juce
 
         if (! followed.isFollowing())
             return std::nullopt;
+
+        // The same lists as when it was last found present there: it still is, and the ports
+        // beside it are those already seen (the port check between packets asks every few ms).
+        if (listsGeneration != 0 && listsGeneration == presentInGeneration)
+        {
+            FollowedInstrument::Sighting unchanged;
+            unchanged.where = FollowedInstrument::Whereabouts::present;
+            unchanged.output = followed.getOutput();
+            return unchanged;
+        }
 
         located = followed;
     }
@@ -148,6 +165,7 @@ std::optional<FollowedInstrument::Sighting> ChosenInstrument::locate (const juce
             return sighting;
 
         followed = located;
+        presentInGeneration = present ? listsGeneration : 0;
 
         if (moved && output.identifier == before.identifier && output.name == before.name)
             output = { outputs.indexOf (sighting.output), sighting.output.name, sighting.output.identifier };
@@ -204,6 +222,7 @@ void ChosenInstrument::foundAt (const juce::MidiDeviceInfo& port, const juce::St
     const auto inputAt = inputBelongingTo (port, inputs);
     const juce::ScopedLock sl (lock);
     followed.foundAt (port, place, outputs);
+    presentInGeneration = 0;
 
     if (output.name != autoName)
         output = { outputs.indexOf (port), port.name, port.identifier };

@@ -55,8 +55,11 @@ public:
 
     /** Where the followed instrument is now; keeps the port choices on its ports when it has
         moved, and lets go of the lock of a port without a place that it left. nullopt when no
-        instrument is followed. */
-    std::optional<FollowedInstrument::Sighting> locate (const juce::Array<juce::MidiDeviceInfo>& outputs);
+        instrument is followed. listsGeneration: the ports' MidiPorts::getListsGeneration() both
+        before and after outputs were read (0: unknown); while it stays that of the last reading
+        that found the instrument present, the lists are not searched again. */
+    std::optional<FollowedInstrument::Sighting> locate (const juce::Array<juce::MidiDeviceInfo>& outputs,
+                                                        std::uint64_t listsGeneration = 0);
 
     /** The output the followed instrument is on now: nullopt when none is followed, an empty one
         while it is away or cannot be told from another. */
@@ -115,6 +118,7 @@ private:
     bool restricted = false;                // restrictToOutput: nothing but the followed instrument is used
     juce::MidiDeviceInfo asking;            // the output an identity request was last sent to
     PortChoice input { -1, autoName, {} }, output { -1, autoName, {} };
+    std::uint64_t presentInGeneration = 0;  // the lists' generation it was last found present in; 0: look again
 
     std::atomic<bool> ambiguous { false };
 };

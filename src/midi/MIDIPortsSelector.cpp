@@ -606,8 +606,11 @@ PollingResult MIDIPortsSelector::checkSelectedPorts()
     auto ports = getPorts();
 
     // A port plugged in while the followed instrument is here (during a transfer, say) is another
-    // instrument: it is seen beside it now, and never taken for it when it restarts.
-    parts->chosen.locate (ports->getOutputDevices());
+    // instrument: it is seen beside it now, and never taken for it when it restarts. Only lists
+    // read wholly within one generation let the search be skipped while they stay the same.
+    const auto listed = ports->getListsGeneration();
+    const auto outputs = ports->getOutputDevices();
+    parts->chosen.locate (outputs, ports->getListsGeneration() == listed ? listed : 0);
 
     const auto in = getInputChoice(), out = getOutputChoice();
 
@@ -617,7 +620,7 @@ PollingResult MIDIPortsSelector::checkSelectedPorts()
     // Found wherever they stand now: another device's ports that come or go before them in the
     // lists move them, which is no reason to take them for gone.
     const auto inputAt = currentPositionOf (ports->getInputDevices(), in);
-    const auto outputAt = currentPositionOf (ports->getOutputDevices(), out);
+    const auto outputAt = currentPositionOf (outputs, out);
 
     if (inputAt < 0 || outputAt < 0)
         return PollingResult::NoDevice;
