@@ -44,6 +44,7 @@ public:
     bool areSharedWithOtherPrograms() const override { return true; }
     bool belongTogether (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& output) const override;
     juce::String locationOf (const juce::MidiDeviceInfo& port) override;
+    std::uint64_t getListsGeneration() override;
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
     void closeIdlePorts() override;
