@@ -2,6 +2,7 @@ list(APPEND VFU_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/AlsaPiecewiseOutput.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AlsaPortList.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AlsaSendingClient.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/AlsaSendingPort.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AlsaSysexStream.cpp
     ${CMAKE_CURRENT_LIST_DIR}/FollowedInstrument.cpp
     ${CMAKE_CURRENT_LIST_DIR}/JuceMidiPorts.cpp
