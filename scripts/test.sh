@@ -51,10 +51,19 @@ run_ctest() {
     xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --test-dir "$dir" --output-on-failure "$@"
 }
 
-# background <name> <command...>: starts a stage in the background, in a process group of its
-# own (so that a failure elsewhere can end it whole), its output in build-logs/.
-# finish_background waits for it, notes its own time, and shows its log if it failed.
+# start_background <log> <command...>: starts a command in the background, in a process group of
+# its own (so that a failure elsewhere can end it whole), its output in <log> and its own time in
+# <log>.seconds; its process id is left in started_pid.
 mkdir -p build-logs
+start_background() {
+    local log=$1; shift
+    setsid bash -c 't=$SECONDS; "$@"; status=$?; echo $((SECONDS - t)) >"$0.seconds"; exit $status' \
+        "$log" "$@" >"$log" 2>&1 &
+    started_pid=$!
+}
+
+# background <name> <command...>: starts a stage in the background, its output in build-logs/.
+# finish_background waits for it, notes its own time, and shows its log if it failed.
 background_name=
 background_log() { echo "build-logs/$(tr -cs 'A-Za-z0-9' '-' <<<"$background_name" | sed 's/-$//').log"; }
 background() {
@@ -62,9 +71,8 @@ background() {
     local log
     log=$(background_log)
     echo "== $background_name (in the background, output in $log) =="
-    setsid bash -c 't=$SECONDS; "$@"; status=$?; echo $((SECONDS - t)) >"$0.seconds"; exit $status' \
-        "$log" "$@" >"$log" 2>&1 &
-    background_pid=$!
+    start_background "$log" "$@"
+    background_pid=$started_pid
 }
 # await_stage NAME PID LOG: waits for a background stage, notes its own time, and shows its log
 # if it failed.
@@ -98,9 +106,8 @@ run "release build" scripts/build.sh release
 # wait for the pacing of transfers, and the stages beside them keep their share of the cores.
 guest_log=build-logs/kernel-guest.log
 echo "== kernel guest tests (in the background, output in $guest_log) =="
-setsid nice -n 5 bash -c 't=$SECONDS; ctest --test-dir build -L kernel -j1 --output-on-failure; status=$?; echo $((SECONDS - t)) >"$0.seconds"; exit $status' \
-    "$guest_log" >"$guest_log" 2>&1 &
-guest_pid=$!
+start_background "$guest_log" nice -n 5 ctest --test-dir build -L kernel -j1 --output-on-failure
+guest_pid=$started_pid
 finish_guest() {
     await_stage "kernel guest tests" "$guest_pid" "$guest_log"
     guest_pid=
