@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the normal build, the same
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, the Windows build's tests under Wine, and the release packages' checks.
-# Tests that need a display run inside xvfb-run.
+# ThreadSanitizer, the Windows build's tests under Wine, the release packages' checks, and a
+# timed run of each fuzz target. Tests that need a display run inside xvfb-run.
 #
 # The tests mostly wait (for simulated instruments, pauses, other processes), so each flavour's
 # tests run while the next flavour builds in the background, and the release tests run four at a
@@ -22,7 +22,7 @@ summary() {
     local status=$?
     # A build still running in the background when a stage failed ends with the script.
     local pid
-    for pid in "$background_pid" "${guest_pid:-}"; do
+    for pid in "$background_pid" "${guest_pid:-}" "${fuzz_pid:-}"; do
         if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
             kill -TERM -- "-$pid" 2>/dev/null || true
             wait "$pid" 2>/dev/null || true
@@ -113,6 +113,19 @@ finish_guest() {
     guest_pid=
 }
 
+# The fuzz targets' build (clang, into build-fuzz/) and a timed run of each over a copy of its
+# corpus (scripts/fuzz.sh) run beside every later stage too, at the lowest priority: they take the
+# cores' time that the stages beside them leave idle, since those mostly wait. A finding fails the
+# command; its input is kept in build-fuzz/fuzz-findings/.
+fuzz_log=build-logs/fuzz.log
+echo "== fuzz build and timed fuzz runs (in the background, output in $fuzz_log) =="
+start_background "$fuzz_log" nice -n 19 scripts/fuzz.sh 20
+fuzz_pid=$started_pid
+finish_fuzz() {
+    await_stage "fuzz build and timed fuzz runs" "$fuzz_pid" "$fuzz_log"
+    fuzz_pid=
+}
+
 # The sanitizer build compiles while the release tests wait; each uses about one core.
 background "AddressSanitizer build" scripts/build.sh asan
 run "release tests (4 at a time)" run_ctest build -j4 -LE kernel
@@ -163,3 +176,5 @@ finish_background
 run "Windows release installed under Wine" tests/packaging/check_windows_release.sh
 
 finish_guest
+finish_fuzz
+grep -E '^fuzz_[a-z_]+: ' "$fuzz_log"
