@@ -4,6 +4,8 @@
 //   vfu-bench poll [seconds]        polling with no instrument (one silent MIDI port pair, and no ports at all)
 //   vfu-bench send [bytes] [trace]  sending an image (default 359,740 bytes) to a simulated Quorrel,
 //                                   recording a MIDI trace into the file "trace" when it is given
+//   vfu-bench check [calls]         the port check that runs between the packets of a transfer, with
+//                                   the instrument followed among 16 port pairs (default 200,000 calls)
 //
 // Figures are process CPU time (user + system) as a share of one core over the measured span.
 
@@ -12,7 +14,7 @@
 #include "firmware/FirmwarePackageWriter.h"
 #include "firmware/SysexSender.h"
 #include "midi/MIDIPortsSelector.h"
-#include "midi/MidiTraceRecorder.h"
+#include "trace/MidiTraceRecorder.h"
 #include "midi/VirtualMidiPorts.h"
 #include "simulator/SimulatedInstrument.h"
 
@@ -188,6 +190,35 @@ int send (int imageBytes, const juce::String& traceFile)
     return 0;
 }
 
+int check (int calls)
+{
+    // The engine's check between packets, alone: its own thread's CPU per call.
+    auto ports = std::make_shared<VirtualMidiPorts>();
+
+    for (int i = 0; i < 16; ++i)
+        ports->plugIn ("Synth " + juce::String (i) + " In", "Synth " + juce::String (i) + " Out", nullptr);
+
+    auto& selector = MIDIPortsSelector::getInstance();
+    selector.setPorts (ports);
+    selector.restrictToOutput ("Synth 7 Out");
+    selector.selectInput ("Synth 7 In");
+    selector.selectOutput ("Synth 7 Out");
+
+    Span span;
+    int detected = 0;
+
+    for (int i = 0; i < calls; ++i)
+        detected += selector.checkSelectedPorts() == PollingResult::DeviceDetected ? 1 : 0;
+
+    const auto cpu = processCpuSeconds() - span.cpuStart;
+    span.report (juce::String (calls) + " port checks (" + juce::String (detected) + " found the ports)");
+    std::cout << "per check: " << juce::String (cpu * 1e6 / juce::jmax (1, calls), 2) << " us of CPU" << std::endl;
+
+    selector.reset();
+    selector.setPorts (nullptr);
+    return detected == calls ? 0 : 1;
+}
+
 int runScenario (const juce::String& mode, const juce::String& value, const juce::String& extra)
 {
     if (mode == "baseline")
@@ -201,8 +232,9 @@ int runScenario (const juce::String& mode, const juce::String& value, const juce
     if (mode == "idle")  return idle (value.isEmpty() ? 10.0 : value.getDoubleValue());
     if (mode == "poll")  return poll (value.isEmpty() ? 10.0 : value.getDoubleValue());
     if (mode == "send")  return send (value.isEmpty() ? 359740 : value.getIntValue(), extra);
+    if (mode == "check") return check (value.isEmpty() ? 200000 : value.getIntValue());
 
-    std::cerr << "usage: vfu-bench baseline|idle|poll [seconds] | send [bytes] [trace file]" << std::endl;
+    std::cerr << "usage: vfu-bench baseline|idle|poll [seconds] | send [bytes] [trace file] | check [calls]" << std::endl;
     return 2;
 }
 }

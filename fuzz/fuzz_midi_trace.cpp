@@ -1,7 +1,7 @@
 // The MIDI trace reader on arbitrary text: it must refuse or accept, never crash, and whatever it
 // accepts must read back the same when written out again.
 
-#include "midi/MidiTrace.h"
+#include "trace/MidiTrace.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
-#include "app/AppLog.h"
-#include "app/LogFile.h"
+#include "base/AppLog.h"
+#include "base/LogFile.h"
 
 #include <gtest/gtest.h>
 #include <regex>

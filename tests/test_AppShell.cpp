@@ -1,5 +1,5 @@
-#include "app/AppLog.h"
-#include "app/BuildConstants.h"
+#include "base/AppLog.h"
+#include "base/BuildConstants.h"
 #include "app/DisplayCheck.h"
 #include "app/VornFirmwareUpdaterApplication.h"
 

@@ -1,5 +1,5 @@
 #include "definitions/UpdaterDefinitions.h"
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 
 #include <gtest/gtest.h>
 

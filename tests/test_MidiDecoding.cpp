@@ -1,5 +1,5 @@
 #include "midi/MIDIPortsSelector.h"
-#include "midi/VersionNumber.h"
+#include "base/VersionNumber.h"
 #include "midi/VirtualMidiPorts.h"
 #include "simulator/SimIdentityReply.h"
 #include "support/MidiLogCapture.h"

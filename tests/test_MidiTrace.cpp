@@ -1,7 +1,7 @@
 // The MIDI trace reader: what a support person receives from a user is outside input.
 
-#include "app/OutsideText.h"
-#include "midi/MidiTrace.h"
+#include "base/OutsideText.h"
+#include "trace/MidiTrace.h"
 
 #include <gtest/gtest.h>
 

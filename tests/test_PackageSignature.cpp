@@ -1,4 +1,4 @@
-#include "app/BuildConstants.h"
+#include "base/BuildConstants.h"
 #include "firmware/Ed25519.h"
 #include "firmware/FirmwarePackageStore.h"
 #include "firmware/FirmwarePackageWriter.h"

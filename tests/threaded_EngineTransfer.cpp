@@ -2,12 +2,12 @@
 // bus: images that are empty or missing, end polling words, and a MIDI send that never returns.
 
 #include "support/EngineTestSupport.h"
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "app/QuitDeadline.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/FirmwarePackageWriter.h"
 #include "midi/MIDIPortsSelector.h"
-#include "midi/MidiTraceRecorder.h"
+#include "trace/MidiTraceRecorder.h"
 #include "midi/VirtualMidiPorts.h"
 
 #include <gtest/gtest.h>

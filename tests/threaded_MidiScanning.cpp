@@ -263,6 +263,40 @@ TEST_F (Scanning, anInstrumentIsFollowedThroughItsRestartsAndAnotherOfItsKindNev
     EXPECT_EQ (ports->countOpenInputs(), 0);
 }
 
+TEST_F (Scanning, thePortCheckBetweenPacketsSeesAPortPluggedInBesideTheInstrumentAfterManyUnchangedChecks)
+{
+    MidiLogCapture log;
+    auto settings = instrument (6);
+    settings.portName = "Quorrel A";
+    SimulatedInstrument first (*ports, settings);
+    ASSERT_EQ (selector.scanForDevice (6, false), PollingResult::DeviceDetected);
+
+    // The checks of a transfer, with the lists unchanged: the bus's generation says so.
+    const auto generation = ports->getListsGeneration();
+
+    for (int check = 0; check < 50; ++check)
+        ASSERT_EQ (selector.checkSelectedPorts(), PollingResult::DeviceDetected);
+
+    EXPECT_EQ (ports->getListsGeneration(), generation);
+
+    // Another Quorrel plugged in during the transfer: the next check sees it beside the first.
+    settings.portName = "Quorrel B";
+    SimulatedInstrument second (*ports, settings);
+    EXPECT_NE (ports->getListsGeneration(), generation);
+    EXPECT_EQ (selector.checkSelectedPorts(), PollingResult::DeviceDetected);
+
+    // The first gone for longer than a port of another name needs to become a candidate: the
+    // second, seen beside it, is never asked in its place.
+    first.pullCable();
+    const auto pulled = juce::Time::getMillisecondCounterHiRes();
+
+    while (juce::Time::getMillisecondCounterHiRes() - pulled < 4000.0)
+        EXPECT_EQ (selector.scanForDevice (6, false), PollingResult::NoDevice);
+
+    EXPECT_EQ (second.countReceived (identityRequest), 0);
+    EXPECT_TRUE (log.contains ("Quorrel A : not listed, no Device Inquiry Request sent"));
+}
+
 TEST_F (Scanning, twoInstrumentsThatComeBackWhereOneWentStopEverySend)
 {
     MidiLogCapture log;

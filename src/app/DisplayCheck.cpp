@@ -1,6 +1,6 @@
 #include "DisplayCheck.h"
-#include "BuildConstants.h"
-#include "OutsideText.h"
+#include "../base/BuildConstants.h"
+#include "../base/OutsideText.h"
 
 #if JUCE_LINUX || JUCE_BSD
  #include <cstdlib>

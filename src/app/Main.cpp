@@ -1,4 +1,4 @@
-#include "OutsideText.h"
+#include "../base/OutsideText.h"
 #include "VornFirmwareUpdaterApplication.h"
 
 #if JUCE_LINUX || JUCE_BSD

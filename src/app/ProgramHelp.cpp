@@ -1,6 +1,6 @@
 #include "ProgramHelp.h"
 
-#include "BuildConstants.h"
+#include "../base/BuildConstants.h"
 
 juce::String ProgramHelp::answerFor (const juce::StringArray& arguments)
 {

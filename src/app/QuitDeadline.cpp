@@ -1,7 +1,7 @@
 #include "QuitDeadline.h"
-#include "AppLog.h"
+#include "../base/AppLog.h"
 #include "../engine/FirmwareUpdater.h"
-#include "../midi/MidiTraceRecorder.h"
+#include "../trace/MidiTraceRecorder.h"
 
 #include <algorithm>
 #include <cstdio>

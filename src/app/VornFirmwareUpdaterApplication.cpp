@@ -1,13 +1,13 @@
 #include "VornFirmwareUpdaterApplication.h"
-#include "AppLog.h"
-#include "BuildConstants.h"
+#include "../base/AppLog.h"
+#include "../base/BuildConstants.h"
 #include "QuitDeadline.h"
 #include "WineRepaintPump.h"
 #include "../midi/MIDIPortsSelector.h"
-#include "../midi/MidiTraceRecorder.h"
+#include "../trace/MidiTraceRecorder.h"
 #include "../simulator/SimulatorConfig.h"
 #include "../ui/MainComponent.h"
-#include "OutsideText.h"
+#include "../base/OutsideText.h"
 
 #include <cstdlib>
 #include <iostream>

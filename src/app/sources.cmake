@@ -1,15 +1,7 @@
 list(APPEND VFU_CORE_SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/AppLog.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/BuildConstants.cpp
     ${CMAKE_CURRENT_LIST_DIR}/DisplayCheck.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/InstrumentLock.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/LogFile.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/NameGuard.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/OutsideText.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ProgramHelp.cpp
     ${CMAKE_CURRENT_LIST_DIR}/QuitDeadline.cpp
     ${CMAKE_CURRENT_LIST_DIR}/QuitSignalPipe.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/RegularFile.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/RunningExecutable.cpp
     ${CMAKE_CURRENT_LIST_DIR}/VornFirmwareUpdaterApplication.cpp
     ${CMAKE_CURRENT_LIST_DIR}/WineRepaintPump.cpp)

@@ -1,5 +1,5 @@
 #include "DefinitionsDocument.h"
-#include "../app/RegularFile.h"
+#include "../base/RegularFile.h"
 
 #include <cstring>
 

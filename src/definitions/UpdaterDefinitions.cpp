@@ -1,7 +1,7 @@
 #include "UpdaterDefinitions.h"
 
 #include "DefinitionsDocument.h"
-#include "../app/AppLog.h"
+#include "../base/AppLog.h"
 
 #include <cmath>
 #include <limits>

@@ -1,9 +1,9 @@
 #include "FirmwareUpdater.h"
 #include "MessageThreadReport.h"
 #include "WaitDeadline.h"
-#include "../app/AppLog.h"
+#include "../base/AppLog.h"
 #include "../firmware/SysexSender.h"
-#include "../midi/MidiTraceRecorder.h"
+#include "../trace/MidiTraceRecorder.h"
 #include "../midi/MIDIPortsSelector.h"
 
 namespace

@@ -1,11 +1,11 @@
 #include "FirmwarePackageStore.h"
 #include "PackageVerifier.h"
 #include "ZipEntryReader.h"
-#include "../app/RegularFile.h"
-#include "../app/RunningExecutable.h"
+#include "../base/RegularFile.h"
+#include "../base/RunningExecutable.h"
 
-#include "../app/AppLog.h"
-#include "../midi/VersionNumber.h"
+#include "../base/AppLog.h"
+#include "../base/VersionNumber.h"
 
 namespace
 {
@@ -197,21 +197,6 @@ int FirmwarePackageStore::verifyPackage (juce::InputStream& packageStream, juce:
     const auto verdict = PackageVerifier().verify (packageStream);
     reason = verdict.reason;
     return verdict.version;
-}
-
-int FirmwarePackageStore::versionFromFileName (const juce::String& name)
-{
-    const auto start = name.lastIndexOfChar ('\\') + 1;
-    const auto dot = name.lastIndexOfChar ('.');
-    const auto part = name.substring (start, dot >= start ? dot : name.length());
-
-    const auto dash = part.lastIndexOfChar ('-');
-    const auto result = part.substring (dash + 1).replace ("fw.", "");
-
-    if (result.length() == part.length())
-        return -1;
-
-    return parseVersionNumber (result);
 }
 
 //==============================================================================

@@ -83,7 +83,7 @@ public:
     static int verifyPackage (juce::InputStream& packageStream, juce::String& reason);
 
     /** Version number from a ".sha" entry name ("quorrel-fw-2.1.13.sha" gives 2011399), or -1. */
-    static int versionFromFileName (const juce::String& name);
+    static int versionFromFileName (const juce::String& name)   { return PackageVerifier::versionFromFileName (name); }
 
     /** Entries larger than this make a package unacceptable instead of exhausting memory. */
     static constexpr juce::int64 maximumEntrySize = PackageVerifier::maximumEntrySize;

@@ -3,7 +3,7 @@
 #include "FirmwarePackageStore.h"
 #include "PackageSignature.h"
 #include "PackageVerifier.h"
-#include "../app/RegularFile.h"
+#include "../base/RegularFile.h"
 #include "ZipEntryReader.h"
 
 #include <cstring>

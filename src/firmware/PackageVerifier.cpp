@@ -1,10 +1,9 @@
 #include "PackageVerifier.h"
-#include "FirmwarePackageStore.h"
 #include "PackageSignature.h"
 #include "ZipEntryReader.h"
 
-#include "../app/OutsideText.h"
-#include "../midi/VersionNumber.h"
+#include "../base/OutsideText.h"
+#include "../base/VersionNumber.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -195,7 +194,7 @@ PackageVerifier::Verdict PackageVerifier::verify (juce::InputStream& packageStre
     if (! isWellFormedText (listBytes))
         return refuse ("the checksum list " + listName + " is not well-formed text");
 
-    const auto version = FirmwarePackageStore::versionFromFileName (listName);
+    const auto version = versionFromFileName (listName);
 
     if (version < 0)
         return refuse ("no version can be read from the name " + listName);
@@ -256,4 +255,19 @@ PackageVerifier::Verdict PackageVerifier::verify (juce::InputStream& packageStre
     verdict.version = version;
     verdict.reason.clear();
     return verdict;
+}
+
+int PackageVerifier::versionFromFileName (const juce::String& name)
+{
+    const auto start = name.lastIndexOfChar ('\\') + 1;
+    const auto dot = name.lastIndexOfChar ('.');
+    const auto part = name.substring (start, dot >= start ? dot : name.length());
+
+    const auto dash = part.lastIndexOfChar ('-');
+    const auto result = part.substring (dash + 1).replace ("fw.", "");
+
+    if (result.length() == part.length())
+        return -1;
+
+    return parseVersionNumber (result);
 }

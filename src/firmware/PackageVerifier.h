@@ -53,6 +53,9 @@ public:
         merely decode alike (an overlong UTF-8 form) never match. */
     static int findEntry (const juce::ZipFile& archive, const juce::String& name);
 
+    /** Version number from a ".sha" entry name ("quorrel-fw-2.1.13.sha" gives 2011399), or -1. */
+    static int versionFromFileName (const juce::String& name);
+
     /** The index of the checksum list (the last entry whose name ends in ".sha"), or -1. */
     static int findChecksumList (const juce::ZipFile& archive);
 

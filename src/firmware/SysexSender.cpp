@@ -1,6 +1,6 @@
 #include "SysexSender.h"
 
-#include "../app/AppLog.h"
+#include "../base/AppLog.h"
 
 namespace
 {

@@ -1,153 +1,42 @@
 #include "MIDIPortsSelector.h"
 
-#include "JuceMidiPorts.h"
-#include "VersionNumber.h"
-#include "../app/AppLog.h"
-#include "../app/NameGuard.h"
-
-#include <juce_events/juce_events.h>
+#include "CandidateInquiry.h"
+#include "DetectionResults.h"
+#include "InquiryReplyDecoder.h"
+#include "PollThread.h"
+#include "PortAccess.h"
+#include "PortOpener.h"
+#include "../base/VersionNumber.h"
+#include "../base/AppLog.h"
 
 namespace
 {
-    const juce::String autoName ("Auto");
-    const juce::String unknownVersion ("Unknown");
+    const juce::String& autoName = ChosenInstrument::autoName;
 
-    constexpr juce::uint8 manufacturerId = 0x04;
     constexpr int inquiryWaitMs = 1000;
     constexpr int alternativeWaitMs = 500;
     constexpr int alternativeAttempts = 5;
     constexpr int panelQueryWaitMs = 1000;
 
-    bool stopRequested()
-    {
-        return juce::Thread::currentThreadShouldExit();
-    }
-
-    bool applicationIsQuitting()
-    {
-        auto* mm = juce::MessageManager::getInstanceWithoutCreating();
-        return mm != nullptr && mm->hasStopMessageBeenSent();
-    }
-
-    /** Sleeps until the time is up or a stop is requested; false if stopped. On a juce::Thread
-        it blocks on the thread's own event, which stopThread() and the engine's stop signal, and
-        looks at the stop flag at least once a second for a stop signalled without a wake-up (a
-        shorter step would wake an idle poll ten times a second for nothing); elsewhere it sleeps
-        in short steps. */
-    bool sleepUnlessStopped (int milliseconds)
-    {
-        const auto end = juce::Time::getMillisecondCounterHiRes() + milliseconds;
-        auto* thread = juce::Thread::getCurrentThread();
-
-        for (;;)
-        {
-            if (stopRequested())
-                return false;
-
-            const auto left = end - juce::Time::getMillisecondCounterHiRes();
-
-            if (left <= 0)
-                return true;
-
-            if (thread != nullptr)
-                thread->wait (juce::jlimit (1, 1000, (int) left));
-            else
-                juce::Thread::sleep (juce::jlimit (1, 10, (int) left));
-        }
-    }
-
-    juce::String familyText (int family)
-    {
-        return juce::String::toHexString (family & 0xffff).toUpperCase().paddedLeft ('0', 4);
-    }
-
-    juce::MidiMessage sysexOf (std::initializer_list<juce::uint8> data)
-    {
-        return juce::MidiMessage::createSysExMessage (data.begin(), (int) data.size());
-    }
-
-    /** Runs a port open on the message thread when called from another thread, waiting for it in
-        short steps. Gives up (nullptr) when this thread is asked to stop or the application quits,
-        so that a message thread that is itself waiting for this thread never deadlocks with it. */
-    template <typename Port>
-    std::unique_ptr<Port> openOnMessageThread (std::function<std::unique_ptr<Port>()> open)
-    {
-        auto* mm = juce::MessageManager::getInstanceWithoutCreating();
-
-        if (mm == nullptr || mm->isThisTheMessageThread())
-            return open();
-
-        if (mm->hasStopMessageBeenSent() || stopRequested())
-            return nullptr;
-
-        struct Request
-        {
-            enum { waiting, running, abandoned };
-            std::atomic<int> phase { waiting };
-            juce::WaitableEvent done;
-            std::function<std::unique_ptr<Port>()> open;
-            std::unique_ptr<Port> port;
-        };
-
-        auto request = std::make_shared<Request>();
-        request->open = std::move (open);
-
-        const auto posted = juce::MessageManager::callAsync ([request]
-        {
-            int expected = Request::waiting;
-
-            if (request->phase.compare_exchange_strong (expected, Request::running))
-                request->port = request->open();
-
-            request->done.signal();
-        });
-
-        if (! posted)
-            return nullptr;
-
-        while (! request->done.wait (10))
-        {
-            if (stopRequested() || applicationIsQuitting())
-            {
-                int expected = Request::waiting;
-
-                if (request->phase.compare_exchange_strong (expected, Request::abandoned))
-                    return nullptr;
-
-                // The open is already running on the message thread; it ends shortly.
-                request->done.wait (-1);
-                break;
-            }
-        }
-
-        return std::move (request->port);
-    }
+    using PollThread::stopRequested;
+    using PollThread::applicationIsQuitting;
+    using PollThread::sleepUnlessStopped;
 }
 
 //==============================================================================
-class MIDIPortsSelector::Impl
+struct MIDIPortsSelector::Parts
 {
-public:
-    juce::CriticalSection lock;
+    explicit Parts (MidiPortReceiver& receiver) : opener (access, receiver) {}
 
-    // Guarded by lock:
-    std::shared_ptr<MidiPorts> ports;
-    std::shared_ptr<PortLocks> locks;       // made with the ports
-    FollowedInstrument followed;            // the instrument that answered, or the one of restrictToOutput
-    bool restricted = false;                // restrictToOutput: nothing but the followed instrument is used
-    juce::StringArray guardedNames;         // the NameGuards held for the followed instrument
-    juce::MidiDeviceInfo asking;            // the output an identity request was last sent to
-    juce::StringArray told;                 // identifiers already named in the log as held or unlockable
-    juce::StringArray heldElsewhere;        // of those, the ones another updater held
-    PortChoice input { -1, autoName, {} }, output { -1, autoName, {} };
-    juce::uint16 deviceFamily = 0xffff;
-    juce::String firmwareVersion { unknownVersion };
-    bool alternativeReplyReceived = false;
-    int panelStatus = 0;
+    PortAccess access;
+    DetectionResults results;
+    ChosenInstrument chosen { access };
+    PortOpener opener;
+    CandidateInquiry candidates { access, chosen, results, opener };
 };
 
 //==============================================================================
-MIDIPortsSelector::MIDIPortsSelector() : impl (std::make_unique<Impl>()) {}
+MIDIPortsSelector::MIDIPortsSelector() : parts (std::make_unique<Parts> (*this)) {}
 
 MIDIPortsSelector::~MIDIPortsSelector() = default;
 
@@ -159,417 +48,83 @@ MIDIPortsSelector& MIDIPortsSelector::getInstance()
 
 void MIDIPortsSelector::setPorts (std::shared_ptr<MidiPorts> newPorts)
 {
-    auto newLocks = std::make_shared<PortLocks> (newPorts != nullptr && newPorts->areSharedWithOtherPrograms());
-
-    {
-        const juce::ScopedLock sl (impl->lock);
-        std::swap (impl->ports, newPorts);
-        std::swap (impl->locks, newLocks);
-    }
-
-    // The ports replaced may end here, and a software bus waits for its delivery thread, which
-    // hands replies to this selector: never under its lock.
+    parts->access.setPorts (std::move (newPorts));
 }
 
 std::shared_ptr<MidiPorts> MIDIPortsSelector::getPorts() const
 {
-    const juce::ScopedLock sl (impl->lock);
-
-    if (impl->ports == nullptr)
-    {
-        impl->ports = std::make_shared<JuceMidiPorts>();
-        impl->locks = std::make_shared<PortLocks> (true);
-    }
-
-    return impl->ports;
-}
-
-std::shared_ptr<PortLocks> MIDIPortsSelector::getLocks() const
-{
-    getPorts();
-    const juce::ScopedLock sl (impl->lock);
-    return impl->locks;
+    return parts->access.getPorts();
 }
 
 void MIDIPortsSelector::restrictToOutput (const juce::String& identifier)
 {
-    auto ports = getPorts();
-    const auto outputs = ports->getOutputDevices();
-    juce::MidiDeviceInfo only;
-
-    for (auto& output : outputs)
-        if (output.identifier == identifier)
-            only = output;
-
-    const auto location = only.identifier.isNotEmpty() ? ports->placeOf (only) : juce::String();
-    const juce::ScopedLock sl (impl->lock);
-    impl->restricted = only.identifier.isNotEmpty();
-
-    if (impl->restricted)
-        impl->followed.follow (only, location, outputs);
-    else
-        impl->followed.clear();
-}
-
-void MIDIPortsSelector::guardName (const juce::MidiDeviceInfo& output)
-{
-    // Only where the instrument has no place that survives its restarts, and only on a system
-    // where other programs (other updaters) share the ports.
-    if (! getLocks()->isEnabled() || getPorts()->placeOf (output).isNotEmpty())
-        return;
-
-    {
-        const juce::ScopedLock sl (impl->lock);
-
-        if (impl->guardedNames.contains (output.name))
-            return;
-
-        impl->guardedNames.add (output.name);
-    }
-
-    juce::String error;
-
-    if (! NameGuard::hold (output.name, error))
-        logLine ("MIDI output [" + output.name + "]: other updaters cannot be told that it is being updated: " + error);
-}
-
-void MIDIPortsSelector::unguardNames()
-{
-    juce::StringArray names;
-
-    {
-        const juce::ScopedLock sl (impl->lock);
-        names.swapWith (impl->guardedNames);
-    }
-
-    for (auto& name : names)
-        NameGuard::release (name);
-}
-
-bool MIDIPortsSelector::isGuardedElsewhere (const juce::MidiDeviceInfo& output)
-{
-    return getLocks()->isEnabled() && getPorts()->placeOf (output).isEmpty() && NameGuard::isHeldElsewhere (output.name);
-}
-
-juce::String MIDIPortsSelector::lockKeyOf (const juce::MidiDeviceInfo& output)
-{
-    return FollowedInstrument::lockKeyFor (output, getPorts()->placeOf (output));
-}
-
-void MIDIPortsSelector::startFollowing (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& outputs)
-{
-    const auto location = getPorts()->placeOf (output);
-    const juce::ScopedLock sl (impl->lock);
-
-    // Under restrictToOutput the instrument is already followed, and nothing else ever is.
-    if (! impl->restricted || impl->followed.lockKey() == FollowedInstrument::lockKeyFor (output, location))
-        impl->followed.follow (output, location, outputs);
-}
-
-void MIDIPortsSelector::stopFollowingUnlessRestricted()
-{
-    {
-        const juce::ScopedLock sl (impl->lock);
-
-        if (impl->restricted)
-            return;
-
-        impl->followed.clear();
-        followedAmbiguous = false;
-    }
-
-    unguardNames();
-}
-
-int MIDIPortsSelector::inputBelongingTo (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& inputs)
-{
-    // The chosen input if it still belongs with the output, else one of the output's name, else
-    // the first that belongs with it (a name may be on several ports).
-    auto ports = getPorts();
-    const auto chosen = getInputChoice();
-    int position = -1;
-
-    for (int i = 0; i < inputs.size(); ++i)
-    {
-        const auto& input = inputs.getReference (i);
-
-        if (! ports->belongTogether (input, output))
-            continue;
-
-        if (input.identifier == chosen.identifier && input.name == chosen.name)
-            return i;
-
-        if (position < 0 || (input.name == output.name && inputs[position].name != output.name))
-            position = i;
-    }
-
-    return position;
-}
-
-std::optional<FollowedInstrument::Sighting> MIDIPortsSelector::locateFollowed (const juce::Array<juce::MidiDeviceInfo>& outputs)
-{
-    FollowedInstrument followed;
-
-    {
-        const juce::ScopedLock sl (impl->lock);
-
-        if (! impl->followed.isFollowing())
-            return std::nullopt;
-
-        followed = impl->followed;
-    }
-
-    auto ports = getPorts();
-    const auto before = followed.getOutput();
-    const auto sighting = followed.locate (outputs, [&ports] (const juce::MidiDeviceInfo& port) { return ports->placeOf (port); });
-    const bool present = sighting.where == FollowedInstrument::Whereabouts::present;
-    const bool moved = present && (sighting.output.identifier != before.identifier || sighting.output.name != before.name);
-
-    {
-        const juce::ScopedLock sl (impl->lock);
-
-        // The user may have chosen other ports meanwhile: then this one is followed no more.
-        if (impl->followed.getOutput().identifier != before.identifier || impl->followed.getOutput().name != before.name)
-            return sighting;
-
-        impl->followed = followed;
-
-        if (moved && impl->output.identifier == before.identifier && impl->output.name == before.name)
-            impl->output = { outputs.indexOf (sighting.output), sighting.output.name, sighting.output.identifier };
-    }
-
-    if (moved)
-    {
-        const auto inputs = ports->getInputDevices();
-        const auto inputAt = inputBelongingTo (sighting.output, inputs);
-
-        {
-            const juce::ScopedLock sl (impl->lock);
-
-            if (impl->input.name != autoName && inputAt >= 0)
-                impl->input = { inputAt, inputs[inputAt].name, inputs[inputAt].identifier };
-        }
-
-        logLine ("MIDI output [" + before.name + "] (" + before.identifier + ") is at [" + sighting.output.name + "] ("
-                 + sighting.output.identifier + ") now, at " + followed.getLocation());
-    }
-
-    // Without a location its lock is named after its port, which the system may give another
-    // instrument now: it is let go, and the port it comes back on is claimed when it answers.
-    if (! present && followed.getLocation().isEmpty())
-    {
-        auto locks = getLocks();
-
-        if (locks->holds (before.identifier))
-        {
-            locks->release (before.identifier);
-            logLine ("MIDI output [" + before.name + "] (" + before.identifier + ") is gone: let go");
-        }
-    }
-
-    return sighting;
-}
-
-std::optional<juce::MidiDeviceInfo> MIDIPortsSelector::followedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs)
-{
-    const auto sighting = locateFollowed (outputs);
-
-    if (! sighting)
-        return std::nullopt;
-
-    if (sighting->where != FollowedInstrument::Whereabouts::present || followedAmbiguous.load())
-        return juce::MidiDeviceInfo();
-
-    return sighting->output;
+    parts->chosen.restrictToOutput (identifier);
 }
 
 PortLocks::Outcome MIDIPortsSelector::claimOutput (const juce::MidiDeviceInfo& output, juce::String& error)
 {
-    const auto outcome = getLocks()->claim (lockKeyOf (output), error, [] { return stopRequested() || applicationIsQuitting(); });
-
-    if (outcome == PortLocks::Outcome::granted)
-        guardName (output);
-
-    return outcome;
+    return parts->access.claimOutput (output, error);
 }
 
-void MIDIPortsSelector::releasePorts()
+bool MIDIPortsSelector::isFollowedInstrumentAmbiguous() const noexcept
 {
-    std::shared_ptr<PortLocks> locks;
-
-    {
-        const juce::ScopedLock sl (impl->lock);
-        locks = impl->locks;
-    }
-
-    if (locks != nullptr)
-        locks->releaseAllBut ({});
-
-    unguardNames();
-}
-
-void MIDIPortsSelector::closeIdlePorts()
-{
-    std::shared_ptr<MidiPorts> ports;
-
-    {
-        const juce::ScopedLock sl (impl->lock);
-        ports = impl->ports;
-    }
-
-    if (ports != nullptr)
-        ports->closeIdlePorts();
+    return parts->chosen.isAmbiguous();
 }
 
 juce::StringArray MIDIPortsSelector::getPortsHeldElsewhere() const
 {
-    const juce::ScopedLock sl (impl->lock);
-    return impl->heldElsewhere;
+    return parts->access.getPortsHeldElsewhere();
 }
 
-void MIDIPortsSelector::tellOnce (const juce::String& identifier, const juce::String& line, bool heldElsewhere)
+void MIDIPortsSelector::releasePorts()
 {
-    {
-        const juce::ScopedLock sl (impl->lock);
+    parts->access.releasePorts();
+}
 
-        if (heldElsewhere)
-            impl->heldElsewhere.addIfNotAlreadyThere (identifier);
-
-        if (impl->told.contains (identifier))
-            return;
-
-        impl->told.add (identifier);
-    }
-
-    logLine (line);
+void MIDIPortsSelector::closeIdlePorts()
+{
+    parts->access.closeIdlePorts();
 }
 
 bool MIDIPortsSelector::mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning, bool candidate)
 {
     if (! candidate)
-        if (const auto only = followedOutput (getPorts()->getOutputDevices()); only && only->identifier != output.identifier)
+        if (const auto only = parts->chosen.followedOutput (getPorts()->getOutputDevices()); only && only->identifier != output.identifier)
             return false;
 
-    auto locks = getLocks();
-    const auto key = lockKeyOf (output);
-
-    if (locks->holds (key))
-        return true;
-
-    juce::String error;
-    const auto outcome = scanning ? locks->ask (key, error) : claimOutput (output, error);
-
-    if (outcome == PortLocks::Outcome::granted)
-    {
-        // A scan leaves alone an instrument of a name that another updater is updating: without
-        // a place that survives restarts, it may be that one, away for a moment and back as a
-        // new port.
-        if (scanning && ! candidate && isGuardedElsewhere (output))
-        {
-            locks->release (key);
-            tellOnce (output.identifier, "MIDI output [" + output.name + "] (" + output.identifier + ") may be the instrument that"
-                                         " another updater is updating (one of this name is away, restarting): nothing is sent to it", true);
-            return false;
-        }
-
-        return true;
-    }
-
-    const auto port = "MIDI output [" + output.name + "] (" + output.identifier + ")";
-
-    if (outcome == PortLocks::Outcome::held)
-        tellOnce (output.identifier, port + " is in use by another updater or program (its locks: " + getLocks()->describe (lockKeyOf (output)) + "): nothing is sent to it", true);
-    else if (! stopRequested())
-        tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error, false);
-
-    return false;
-}
-
-PortLocks::Outcome MIDIPortsSelector::probeOutput (const juce::MidiDeviceInfo& output, juce::String& error)
-{
-    auto locks = getLocks();
-    const auto key = lockKeyOf (output);
-
-    if (locks->holds (key))
-        return PortLocks::Outcome::granted;
-
-    const auto outcome = locks->ask (key, error);
-
-    if (outcome == PortLocks::Outcome::granted)
-        locks->release (key);
-
-    return outcome;
+    return parts->access.mayTalkTo (output, scanning, candidate);
 }
 
 bool MIDIPortsSelector::mayHearInput (const juce::MidiDeviceInfo& input, const juce::Array<juce::MidiDeviceInfo>& outputs)
 {
     // Replies that another updater's instrument sends to it must not be taken for an answer here:
-    // the inputs of an instrument whose output is held elsewhere, or is not the one output in
-    // use, are not opened.
-    auto ports = getPorts();
+    // while an instrument is followed, only the inputs of its output are opened.
+    if (const auto only = parts->chosen.followedOutput (outputs))
+        return only->identifier.isNotEmpty() && getPorts()->belongTogether (input, *only);
 
-    if (const auto only = followedOutput (outputs))
-        return only->identifier.isNotEmpty() && ports->belongTogether (input, *only);
-
-    if (! getLocks()->isEnabled())
-        return true;
-
-    for (auto& output : outputs)
-    {
-        if (! ports->belongTogether (input, output))
-            continue;
-
-        juce::String error;
-        const auto outcome = probeOutput (output, error);
-        const auto port = "MIDI output [" + output.name + "] (" + output.identifier + ")";
-
-        if (outcome == PortLocks::Outcome::held)
-            tellOnce (output.identifier, port + " is in use by another updater or program (its locks: " + getLocks()->describe (lockKeyOf (output)) + "): nothing is sent to it", true);
-        else if (outcome == PortLocks::Outcome::failed)
-            tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error, false);
-
-        if (outcome != PortLocks::Outcome::granted || isGuardedElsewhere (output))
-            return false;
-    }
-
-    return true;
+    return parts->access.mayHearInput (input, outputs);
 }
 
 void MIDIPortsSelector::reset()
 {
-    {
-        const juce::ScopedLock sl (impl->lock);
-        impl->input = { -1, autoName, {} };
-        impl->output = { -1, autoName, {} };
-        impl->deviceFamily = 0xffff;
-        impl->firmwareVersion = unknownVersion;
-        impl->alternativeReplyReceived = false;
-        impl->panelStatus = 0;
-        impl->followed.clear();
-        impl->restricted = false;
-        impl->asking = {};
-        impl->told.clear();
-        impl->heldElsewhere.clear();
-    }
-
+    parts->chosen.reset();
+    parts->results.reset();
+    parts->access.forgetToldPorts();
     releasePorts();
-    bootloaderMode = false;
-    deviceDetected = false;
-    followedAmbiguous = false;
 }
 
 //==============================================================================
 bool MIDIPortsSelector::selectAutoInput()
 {
-    stopFollowingUnlessRestricted();
-    setInputChoice (-1, autoName);
+    parts->chosen.stopFollowingUnlessRestricted();
+    parts->chosen.setInput (-1, autoName);
     return true;
 }
 
 bool MIDIPortsSelector::selectAutoOutput()
 {
-    stopFollowingUnlessRestricted();
-    setOutputChoice (-1, autoName);
+    parts->chosen.stopFollowingUnlessRestricted();
+    parts->chosen.setOutput (-1, autoName);
     return true;
 }
 
@@ -583,8 +138,8 @@ bool MIDIPortsSelector::selectInput (const juce::String& name)
     if (index < 0)
         return false;
 
-    stopFollowingUnlessRestricted();
-    setInputChoice (index, name);
+    parts->chosen.stopFollowingUnlessRestricted();
+    parts->chosen.setInput (index, name);
     return true;
 }
 
@@ -599,8 +154,8 @@ bool MIDIPortsSelector::selectOutput (const juce::String& name)
     {
         if (outputs[index].name == name)
         {
-            stopFollowingUnlessRestricted();
-            setOutputChoice (index, name, outputs[index].identifier);
+            parts->chosen.stopFollowingUnlessRestricted();
+            parts->chosen.setOutput (index, name, outputs[index].identifier);
             return true;
         }
     }
@@ -608,313 +163,89 @@ bool MIDIPortsSelector::selectOutput (const juce::String& name)
     return false;
 }
 
-MIDIPortsSelector::PortChoice MIDIPortsSelector::getInputChoice() const
-{
-    const juce::ScopedLock sl (impl->lock);
-    return impl->input;
-}
-
-MIDIPortsSelector::PortChoice MIDIPortsSelector::getOutputChoice() const
-{
-    const juce::ScopedLock sl (impl->lock);
-    return impl->output;
-}
-
-void MIDIPortsSelector::setInputChoice (int index, const juce::String& name)
-{
-    const juce::ScopedLock sl (impl->lock);
-    impl->input = { index, name, {} };
-}
-
-void MIDIPortsSelector::setOutputChoice (int index, const juce::String& name, const juce::String& identifier)
-{
-    const juce::ScopedLock sl (impl->lock);
-    impl->output = { index, name, identifier };
-}
-
-juce::String MIDIPortsSelector::getFirmwareVersion() const
-{
-    const juce::ScopedLock sl (impl->lock);
-    return impl->firmwareVersion;
-}
-
-int MIDIPortsSelector::getPanelStatus() const
-{
-    const juce::ScopedLock sl (impl->lock);
-    return impl->panelStatus;
-}
-
-void MIDIPortsSelector::setDeviceFamily (juce::uint16 family)
-{
-    const juce::ScopedLock sl (impl->lock);
-    impl->deviceFamily = family;
-}
-
-juce::uint16 MIDIPortsSelector::getDeviceFamily() const
-{
-    const juce::ScopedLock sl (impl->lock);
-    return impl->deviceFamily;
-}
+MIDIPortsSelector::PortChoice MIDIPortsSelector::getInputChoice() const     { return parts->chosen.getInput(); }
+MIDIPortsSelector::PortChoice MIDIPortsSelector::getOutputChoice() const    { return parts->chosen.getOutput(); }
+juce::String MIDIPortsSelector::getFirmwareVersion() const                  { return parts->results.getFirmwareVersion(); }
+bool MIDIPortsSelector::isBootloaderMode() const noexcept                   { return parts->results.isBootloaderMode(); }
+bool MIDIPortsSelector::isDeviceDetected() const noexcept                   { return parts->results.isDeviceDetected(); }
+int MIDIPortsSelector::getPanelStatus() const                               { return parts->results.getPanelStatus(); }
+void MIDIPortsSelector::setDeviceFamily (juce::uint16 family)               { parts->results.setDeviceFamily (family); }
+juce::uint16 MIDIPortsSelector::getDeviceFamily() const                     { return parts->results.getDeviceFamily(); }
 
 //==============================================================================
 const juce::MidiMessage& MIDIPortsSelector::deviceInquiryRequest()
 {
-    static const auto message = sysexOf ({ 0x7e, 0x7f, 0x06, 0x01 });
-    return message;
+    return InquiryReplyDecoder::deviceInquiryRequest();
 }
 
 const juce::MidiMessage& MIDIPortsSelector::alternativeDeviceInquiryRequest()
 {
-    static const auto message = sysexOf ({ manufacturerId, 0x0c, 0x16, 0x01 });
-    return message;
+    return InquiryReplyDecoder::alternativeDeviceInquiryRequest();
 }
 
 juce::MidiMessage MIDIPortsSelector::panelStateQuery (juce::uint16 family)
 {
-    juce::uint8 data[15] = {};
-    data[0] = manufacturerId;
-    data[1] = (juce::uint8) (family & 0x7f);
-    data[2] = 0x31;
-    return juce::MidiMessage::createSysExMessage (data, (int) sizeof (data));
+    return InquiryReplyDecoder::panelStateQuery (family);
 }
 
 //==============================================================================
 void MIDIPortsSelector::handleIncomingMidiMessage (const juce::String& sourceName, const juce::MidiMessage& message)
 {
-    if (! message.isSysEx())
-        return;
+    using Kind = InquiryReplyDecoder::Reply::Kind;
+    auto& results = parts->results;
+    const int family = results.getDeviceFamily();
+    const auto reply = InquiryReplyDecoder::decode (family, message);
 
-    const auto* data = message.getSysExData();
-    const auto size = juce::jmax (0, message.getSysExDataSize());
-    const int family = getDeviceFamily();
-
-    // Every rule reads only bytes it has checked are there; a shorter message does not match it.
-    auto startsWith = [data, size] (std::initializer_list<int> prefix)
+    switch (reply.kind)
     {
-        if (size < (int) prefix.size())
-            return false;
-
-        int i = 0;
-
-        for (auto byte : prefix)
-            if (data[i++] != byte)
-                return false;
-
-        return true;
-    };
-
-    // Before the first poll the family is all ones, which no identity reply may match.
-    const bool identityHeader = family != 0xffff && startsWith ({ 0x7e, 0x7f, 0x06, 0x02, manufacturerId, (family >> 8) & 0xff });
-
-    // The detection is published last in both identity rules: the engine thread acts on it at
-    // once (an alternative inquiry opens the picked input), so it must never see it together
-    // with an input not yet picked or the version of an earlier reply.
-    if (identityHeader && size >= 13 && data[6] == (family & 0x7f))
-    {
-        pickInput (sourceName);
-        decodeVersion (family, data);
-        deviceDetected = true;
-        return;
-    }
-
-    if (startsWith ({ manufacturerId, 0x0c, 0x16 }))
-    {
-        const juce::ScopedLock sl (impl->lock);
-        impl->alternativeReplyReceived = true;
-        return;
-    }
-
-    if (startsWith ({ manufacturerId, 0x0c, 0x31, 0x01 }) && size >= 5)
-    {
-        static constexpr int statusFor[] = { (int) PollingResult::PanelNoUpdate,
-                                             (int) PollingResult::PanelErased,
-                                             (int) PollingResult::PanelFirmwareSending,
-                                             (int) PollingResult::PanelFirmwareSucceeded,
-                                             (int) PollingResult::PanelNoUpdate,
-                                             (int) PollingResult::PanelUpdateFailed };
-
-        if (data[4] < std::size (statusFor))
+        case Kind::identity:
         {
-            const juce::ScopedLock sl (impl->lock);
-            impl->panelStatus = statusFor[data[4]];
-        }
+            // The detection is published last in both identity rules: the engine thread acts on
+            // it at once (an alternative inquiry opens the picked input), so it must never see it
+            // together with an input not yet picked or the version of an earlier reply.
+            parts->chosen.pickInput (sourceName);
 
-        return;
-    }
-
-    if (family == 8 && identityHeader && size >= 7 && data[6] == 0x0f)
-    {
-        {
-            const juce::ScopedLock sl (impl->lock);
-            impl->firmwareVersion = {};
-        }
-        bootloaderMode = true;
-        pickInput (sourceName);
-        deviceDetected = true;
-    }
-}
-
-void MIDIPortsSelector::pickInput (const juce::String& sourceName)
-{
-    if (getInputIndex() != -1)
-        return;
-
-    auto ports = getPorts();
-    const auto inputs = ports->getInputDevices();
-    juce::MidiDeviceInfo asking;
-
-    {
-        const juce::ScopedLock sl (impl->lock);
-        asking = impl->asking;
-    }
-
-    // Two instruments of one model have inputs of one name: the one that belongs with the output
-    // asked is theirs.
-    int index = -1;
-
-    for (int i = 0; i < inputs.size() && index < 0; ++i)
-        if (inputs[i].name == sourceName && (asking.identifier.isEmpty() || ports->belongTogether (inputs[i], asking)))
-            index = i;
-
-    // A source that is no longer listed cannot be chosen by position: storing position -1 with
-    // an empty name would leave a choice that is neither Auto nor a port. The choice stays Auto.
-    if (index < 0)
-        return;
-
-    {
-        // The user may have chosen an input since the check above; that choice wins.
-        const juce::ScopedLock sl (impl->lock);
-
-        if (impl->input.index != -1)
-            return;
-
-        impl->input = { index, inputs[index].name, inputs[index].identifier };
-    }
-
-    logLine ("Select MIDI input " + juce::String (index) + " : [" + inputs[index].name + "]");
-}
-
-void MIDIPortsSelector::decodeVersion (int family, const juce::uint8* data)
-{
-    auto text3 = [] (int a, int b, int c) { return juce::String (a) + "." + juce::String (b) + "." + juce::String (c); };
-
-    juce::String version;
-    bool bootloader = false;
-    bool changed = false;
-    const bool applicationModel = data[7] == 0 && data[8] == 0;
-
-    switch (family)
-    {
-        case 6:
-            if (applicationModel)
+            if (reply.familyKnown)
             {
-                const int u = data[12] * 128 + data[11];
-                version = u <= 1000 ? text3 (u / 100, (u / 10) % 10, u % 10)
-                                    : text3 (u / 1000, (u / 100) % 10, u % 100);
-                changed = true;
-
-                if (data[11] == 0x48 && data[12] == 0x01)
+                if (reply.versionRead)
                 {
-                    version = {};
-                    bootloader = true;
+                    results.setFirmwareVersion (reply.version);
+                    results.setBootloaderMode (reply.bootloader);
                 }
+
+                auto line = "DeviceID " + InquiryReplyDecoder::familyText (family) + " detected (firmware version : " + getFirmwareVersion();
+
+                if (family == 11)
+                    line << ", bootloader = " << (isBootloaderMode() ? "true" : "false");
+
+                logLine (line + ")");
             }
+
+            results.setDeviceDetected (true);
             break;
-
-        case 8:
-            if (applicationModel)
-            {
-                const int v = data[10] * 128 + data[9];
-                version = text3 (v / 100, (v / 10) % 10, v % 10);
-                changed = true;
-            }
-            break;
-
-        case 11:
-            if ((data[7] == 0 && data[8] == 1)
-                || (applicationModel && data[9] == 0 && data[10] == 0 && data[11] == 0x64 && data[12] == 0))
-            {
-                bootloader = true;
-                changed = true;
-            }
-            else if (applicationModel)
-            {
-                if (data[9] != 0)
-                    version = text3 (data[10], data[11], data[12]) + "p" + juce::String (data[9]);
-                else if (data[10] == 0 && data[11] == 0x3f)
-                    version = "1.0." + juce::String (data[12]);
-                else
-                    version = text3 (data[10], data[11], data[12]);
-
-                changed = true;
-            }
-            break;
-
-        case 12:
-            if (applicationModel)
-            {
-                if (data[9] != 0)
-                    version = text3 (data[10], data[11], data[12]) + "p" + juce::String (data[9]);
-                else if (data[10] == 0 && data[12] == 0x3f)
-                    version = "1.0." + juce::String (data[11]);
-                else
-                    version = text3 (data[10], data[11], data[12]);
-
-                changed = true;
-            }
-            break;
-
-        default:
-            return;
-    }
-
-    if (changed)
-    {
-        {
-            const juce::ScopedLock sl (impl->lock);
-            impl->firmwareVersion = version;
         }
-        bootloaderMode = bootloader;
+
+        case Kind::bootloaderIdentity:
+            results.setFirmwareVersion ({});
+            results.setBootloaderMode (true);
+            parts->chosen.pickInput (sourceName);
+            results.setDeviceDetected (true);
+            break;
+
+        case Kind::alternative:
+            results.setAlternativeReplyReceived (true);
+            break;
+
+        case Kind::panelStatus:
+            results.setPanelStatus (reply.panelStatus);
+            break;
+
+        case Kind::none:
+            break;
     }
-
-    auto line = "DeviceID " + familyText (family) + " detected (firmware version : " + getFirmwareVersion();
-
-    if (family == 11)
-        line << ", bootloader = " << (bootloaderMode ? "true" : "false");
-
-    logLine (line + ")");
 }
 
 //==============================================================================
-std::unique_ptr<MidiInputPort> MIDIPortsSelector::openInputAt (int index)
-{
-    auto ports = getPorts();
-
-    return openOnMessageThread<MidiInputPort> ([this, ports, index]() -> std::unique_ptr<MidiInputPort>
-    {
-        auto input = ports->openInput (index, *this);
-
-        if (input != nullptr)
-            input->start();
-
-        return input;
-    });
-}
-
-std::unique_ptr<MidiOutputPort> MIDIPortsSelector::openOutputAt (int index)
-{
-    auto ports = getPorts();
-    return openOnMessageThread<MidiOutputPort> ([ports, index] { return ports->openOutput (index); });
-}
-
-void MIDIPortsSelector::closeInputs (std::vector<std::unique_ptr<MidiInputPort>>& inputs)
-{
-    for (auto& input : inputs)
-        input->stop();
-
-    inputs.clear();
-}
-
 PollingResult MIDIPortsSelector::inquireOnOutputs()
 {
     const auto chosenOutput = getOutputName();
@@ -939,11 +270,8 @@ PollingResult MIDIPortsSelector::inquireOnOutputs()
 
 PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkPanelMode)
 {
-    {
-        const juce::ScopedLock sl (impl->lock);
-        impl->deviceFamily = family;
-    }
-    deviceDetected = false;
+    parts->results.setDeviceFamily (family);
+    parts->results.setDeviceDetected (false);
 
     auto result = PollingResult::NoDevice;
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
@@ -952,7 +280,7 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
     auto ports = getPorts();
     const auto outputDevices = ports->getOutputDevices();
 
-    if (const auto sighting = locateFollowed (outputDevices))
+    if (const auto sighting = parts->chosen.locate (outputDevices))
     {
         // An instrument that answered is followed wherever it goes (see FollowedInstrument),
         // rather than by the remembered position or name of its ports.
@@ -966,14 +294,14 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
         {
             if (stopRequested())
             {
-                closeInputs (inputs);
+                PortOpener::closeInputs (inputs);
                 return PollingResult::Stopped;
             }
 
             if (! mayHearInput (inputDevices[i], outputDevices))
                 continue;
 
-            if (auto input = openInputAt (i))
+            if (auto input = parts->opener.openInputAt (i))
                 inputs.push_back (std::move (input));
         }
 
@@ -990,15 +318,11 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
         {
             // These instruments keep their port position across a reboot but may change its
             // name, so the remembered position wins, and the name becomes whatever is listed
-            // there now: nothing, while the instrument is away.
+            // there now: nothing, while the instrument is away. Unless the user has chosen
+            // another input meanwhile.
             position = chosenInput.index;
             scannedName = names[position];
-
-            const juce::ScopedLock sl (impl->lock);
-
-            // Unless the user has chosen another input meanwhile.
-            if (impl->input.index == chosenInput.index && impl->input.name == chosenInput.name)
-                impl->input.name = scannedName;
+            parts->chosen.renameInputIfUnchanged (chosenInput, scannedName);
         }
 
         logLine ("Scanning MIDI input [" + scannedName + "]");
@@ -1006,13 +330,13 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
         if (stopRequested())
             return PollingResult::Stopped;
 
-        if (auto input = openInputAt (position))
+        if (auto input = parts->opener.openInputAt (position))
             inputs.push_back (std::move (input));
 
         result = inquireOnOutputs();
     }
 
-    closeInputs (inputs);
+    PortOpener::closeInputs (inputs);
 
     if (result == PollingResult::Stopped)
         return result;
@@ -1027,32 +351,21 @@ PollingResult MIDIPortsSelector::scanFollowed (const FollowedInstrument::Sightin
                                                const juce::Array<juce::MidiDeviceInfo>& outputs)
 {
     using Where = FollowedInstrument::Whereabouts;
+    auto& chosen = parts->chosen;
 
-    if (followedAmbiguous.load() || sighting.where == Where::away)
+    if (chosen.isAmbiguous() || sighting.where == Where::away)
     {
-        if (! followedAmbiguous.load())
-        {
-            juce::MidiDeviceInfo gone;
+        if (! chosen.isAmbiguous())
+            logLine (chosen.lastSeenOutput().name + " : not listed, no Device Inquiry Request sent");
 
-            {
-                const juce::ScopedLock sl (impl->lock);
-                gone = impl->followed.getOutput();
-            }
-
-            logLine (gone.name + " : not listed, no Device Inquiry Request sent");
-        }
-
-        {
-            const juce::ScopedLock sl (impl->lock);
-            impl->firmwareVersion = unknownVersion;
-        }
+        parts->results.forgetFirmwareVersion();
 
         // Asked nowhere, after the same wait as an unanswered request.
         return sleepUnlessStopped (inquiryWaitMs) ? PollingResult::NoDevice : PollingResult::Stopped;
     }
 
     if (sighting.where == Where::candidates)
-        return askCandidates (sighting.candidates, outputs);
+        return parts->candidates.ask (sighting.candidates, outputs, inquiryWaitMs);
 
     auto ports = getPorts();
     const auto inputDevices = ports->getInputDevices();
@@ -1066,27 +379,22 @@ PollingResult MIDIPortsSelector::scanFollowed (const FollowedInstrument::Sightin
         {
             if (stopRequested())
             {
-                closeInputs (inputs);
+                PortOpener::closeInputs (inputs);
                 return PollingResult::Stopped;
             }
 
             if (ports->belongTogether (inputDevices[i], sighting.output))
-                if (auto input = openInputAt (i))
+                if (auto input = parts->opener.openInputAt (i))
                     inputs.push_back (std::move (input));
         }
     }
     else
     {
-        const auto position = inputBelongingTo (sighting.output, inputDevices);
+        const auto position = chosen.inputBelongingTo (sighting.output, inputDevices);
         const auto name = position >= 0 ? inputDevices[position].name : juce::String();
 
         if (position >= 0)
-        {
-            const juce::ScopedLock sl (impl->lock);
-
-            if (impl->input.name != autoName)
-                impl->input = { position, name, inputDevices[position].identifier };
-        }
+            chosen.moveChosenInput (position, inputDevices);
 
         logLine ("Scanning MIDI input [" + name + "]");
 
@@ -1094,7 +402,7 @@ PollingResult MIDIPortsSelector::scanFollowed (const FollowedInstrument::Sightin
             return PollingResult::Stopped;
 
         if (position >= 0)
-            if (auto input = openInputAt (position))
+            if (auto input = parts->opener.openInputAt (position))
                 inputs.push_back (std::move (input));
     }
 
@@ -1105,170 +413,8 @@ PollingResult MIDIPortsSelector::scanFollowed (const FollowedInstrument::Sightin
             outputAt = i;
 
     const auto result = inquireAt (sighting.output, outputAt, inquiryWaitMs);
-    closeInputs (inputs);
+    PortOpener::closeInputs (inputs);
     return result;
-}
-
-PollingResult MIDIPortsSelector::askCandidates (const juce::Array<juce::MidiDeviceInfo>& candidates,
-                                                const juce::Array<juce::MidiDeviceInfo>& outputs)
-{
-    auto ports = getPorts();
-    auto locks = getLocks();
-    const auto inputDevices = ports->getInputDevices();
-    juce::MidiDeviceInfo gone;
-
-    {
-        const juce::ScopedLock sl (impl->lock);
-        gone = impl->followed.getOutput();
-    }
-
-    const auto wasOn = "MIDI output [" + gone.name + "] (" + gone.identifier + ")";
-    juce::StringArray described;
-
-    for (auto& candidate : candidates)
-        described.add ("[" + candidate.name + "] (" + candidate.identifier + ")");
-
-    tellOnce ("candidates " + described.joinIntoString (","),
-              "The instrument on " + wasOn + " is gone; asking the ports that appeared since: " + described.joinIntoString (", "), false);
-
-    // The inputs of the ports that appeared: the answer of the instrument arrives on one of them.
-    std::vector<std::unique_ptr<MidiInputPort>> inputs;
-
-    for (int i = 0; i < inputDevices.size(); ++i)
-    {
-        if (stopRequested())
-        {
-            closeInputs (inputs);
-            return PollingResult::Stopped;
-        }
-
-        for (auto& candidate : candidates)
-        {
-            if (ports->belongTogether (inputDevices[i], candidate))
-            {
-                if (auto input = openInputAt (i))
-                    inputs.push_back (std::move (input));
-
-                break;
-            }
-        }
-    }
-
-    struct Answer
-    {
-        juce::MidiDeviceInfo output;
-        bool bootloader;
-        juce::String version;
-    };
-
-    std::vector<Answer> answers;
-
-    for (auto& candidate : candidates)
-    {
-        if (stopRequested())
-            break;
-
-        // A port another updater holds is another instrument's.
-        if (! mayTalkTo (candidate, true, true))
-            continue;
-
-        deviceDetected = false;
-
-        {
-            const juce::ScopedLock sl (impl->lock);
-            impl->asking = candidate;
-        }
-
-        const auto position = outputs.indexOf (candidate);
-        auto output = openOutputAt (position);
-        const auto sent = output != nullptr ? output->sendMessageNow (deviceInquiryRequest())
-                                            : juce::Result::fail ("the port cannot be opened");
-        output.reset();
-
-        logLine (candidate.name + " : send Device Inquiry Request...");
-        logRefusal (candidate.name, sent);
-
-        if (! sleepUnlessStopped (inquiryWaitMs))
-            break;
-
-        if (sent.wasOk() && deviceDetected.load())
-            answers.push_back ({ candidate, bootloaderMode.load(), getFirmwareVersion() });
-        else if (! locks->owns (lockKeyOf (candidate)))
-            locks->release (lockKeyOf (candidate));
-    }
-
-    closeInputs (inputs);
-
-    const auto letGoOfAnswers = [&]
-    {
-        for (auto& answer : answers)
-            if (! locks->owns (lockKeyOf (answer.output)))
-                locks->release (lockKeyOf (answer.output));
-    };
-
-    if (stopRequested())
-    {
-        letGoOfAnswers();
-        return PollingResult::Stopped;
-    }
-
-    if (answers.size() != 1)
-    {
-        {
-            const juce::ScopedLock sl (impl->lock);
-            impl->firmwareVersion = unknownVersion;
-        }
-
-        if (answers.size() > 1)
-        {
-            // Two instruments came back where one went: which of them is the one being updated
-            // cannot be told, and sending it the wrong image would leave the other erased.
-            juce::StringArray both;
-
-            for (auto& answer : answers)
-                both.add ("[" + answer.output.name + "] (" + answer.output.identifier + ")");
-
-            followedAmbiguous = true;
-            letGoOfAnswers();
-            logLine ("MIDI outputs " + both.joinIntoString (" and ") + " both answer as the instrument that was on " + wasOn
-                     + ": which one it is cannot be told, so nothing more is sent to either. Disconnect the other"
-                       " instruments and start again.");
-        }
-
-        return PollingResult::NoDevice;
-    }
-
-    const auto& found = answers.front();
-    juce::String error;
-
-    if (! locks->owns (lockKeyOf (found.output)) && claimOutput (found.output, error) != PortLocks::Outcome::granted)
-    {
-        tellOnce (found.output.identifier, "MIDI output [" + found.output.name + "] (" + found.output.identifier + ") was taken by another updater", true);
-        letGoOfAnswers();
-        return PollingResult::NoDevice;
-    }
-
-    locks->releaseAllBut (lockKeyOf (found.output));
-    const auto inputAt = inputBelongingTo (found.output, inputDevices);
-
-    {
-        const juce::ScopedLock sl (impl->lock);
-        impl->followed.foundAt (found.output, ports->placeOf (found.output), outputs);
-        impl->firmwareVersion = found.version;
-
-        if (impl->output.name != autoName)
-            impl->output = { outputs.indexOf (found.output), found.output.name, found.output.identifier };
-
-        if (impl->input.name != autoName && inputAt >= 0)
-            impl->input = { inputAt, inputDevices[inputAt].name, inputDevices[inputAt].identifier };
-    }
-
-    bootloaderMode = found.bootloader;
-    guardName (found.output);
-    logLine ("MIDI output [" + found.output.name + "] (" + found.output.identifier + ") answers as the instrument that was on "
-             + wasOn + ": it is followed there");
-
-    return found.bootloader ? PollingResult::BootloaderDetected : PollingResult::DeviceDetected;
 }
 
 PollingResult MIDIPortsSelector::runAlternativeInquiry (juce::uint16 family, bool checkPanelMode)
@@ -1278,44 +424,39 @@ PollingResult MIDIPortsSelector::runAlternativeInquiry (juce::uint16 family, boo
 
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
 
-    if (auto input = openInputAt (getInputIndex()))
+    if (auto input = parts->opener.openInputAt (getInputIndex()))
         inputs.push_back (std::move (input));
 
     bool replied = false;
 
     for (int attempt = 0; attempt < alternativeAttempts && ! replied; ++attempt)
     {
-        {
-            const juce::ScopedLock sl (impl->lock);
-            impl->alternativeReplyReceived = false;
-        }
+        parts->results.setAlternativeReplyReceived (false);
 
         if (auto output = openSelectedOutput())
         {
             logLine (getOutputName() + " : send Alternative Device Inquiry Request...");
-            logRefusal (getOutputName(), output->sendMessageNow (alternativeDeviceInquiryRequest()));
+            PortAccess::logRefusal (getOutputName(), output->sendMessageNow (alternativeDeviceInquiryRequest()));
         }
 
         if (! sleepUnlessStopped (alternativeWaitMs))
         {
-            closeInputs (inputs);
+            PortOpener::closeInputs (inputs);
             return PollingResult::Stopped;
         }
 
-        {
-            const juce::ScopedLock sl (impl->lock);
-            replied = impl->alternativeReplyReceived;
-        }
+        replied = parts->results.wasAlternativeReplyReceived();
 
         if (replied)
-            bootloaderMode = false;
+            parts->results.setBootloaderMode (false);
     }
 
     auto result = PollingResult::DeviceDetected;
+    const auto familyText = InquiryReplyDecoder::familyText (family);
 
     if (replied)
     {
-        logLine ("DeviceID " + familyText (family) + " detected (bootloader = false)");
+        logLine ("DeviceID " + familyText + " detected (bootloader = false)");
 
         if (checkPanelMode && parseVersionNumber (getFirmwareVersion()) >= parseVersionNumber ("1.1.0p0"))
         {
@@ -1323,25 +464,25 @@ PollingResult MIDIPortsSelector::runAlternativeInquiry (juce::uint16 family, boo
 
             if (panel == PollingResult::Stopped && stopRequested())
             {
-                closeInputs (inputs);
+                PortOpener::closeInputs (inputs);
                 return PollingResult::Stopped;
             }
 
             if (panel == PollingResult::PanelErased || panel == PollingResult::PanelFirmwareSending)
             {
-                logLine ("DeviceID " + familyText (family) + " detected (panel mode detected)");
+                logLine ("DeviceID " + familyText + " detected (panel mode detected)");
                 result = PollingResult::PanelModeDetected;
             }
         }
     }
     else
     {
-        bootloaderMode = true;
-        logLine ("DeviceID " + familyText (family) + " detected (bootloader = true)");
+        parts->results.setBootloaderMode (true);
+        logLine ("DeviceID " + familyText + " detected (bootloader = true)");
         result = PollingResult::BootloaderDetected;
     }
 
-    closeInputs (inputs);
+    PortOpener::closeInputs (inputs);
     return result;
 }
 
@@ -1375,18 +516,15 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
     if (position >= 0 && ! mayTalkTo (device, scanning))
         return scanning || sleepUnlessStopped (waitMs) ? PollingResult::NoDevice : PollingResult::Stopped;
 
-    {
-        const juce::ScopedLock sl (impl->lock);
-        impl->asking = device;
-    }
+    parts->chosen.setAsking (device);
 
-    auto output = openOutputAt (position);
+    auto output = parts->opener.openOutputAt (position);
     const auto sent = output != nullptr ? output->sendMessageNow (deviceInquiryRequest()) : juce::Result::ok();
 
     logLine (name + " : send Device Inquiry Request...");
 
     // A request the system refused cannot be answered: whatever arrives meanwhile is no answer to it.
-    logRefusal (name, sent);
+    PortAccess::logRefusal (name, sent);
 
     const auto family = getDeviceFamily();
 
@@ -1396,22 +534,15 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
     if (! sleepUnlessStopped (waitMs))
         return PollingResult::Stopped;
 
-    bool answered = false;
+    // An answer counts unless the user has chosen another output meanwhile.
+    bool answered = sent.wasOk() && isDeviceDetected() && parts->chosen.wouldTake (name);
 
-    {
-        // Whether the answer counts and the output choice it makes are one step, so that a
-        // choice the user makes meanwhile is either seen here or made afterwards.
-        const juce::ScopedLock sl (impl->lock);
-        const auto& chosen = impl->output.name;
+    if (! answered)
+        parts->results.forgetFirmwareVersion();
 
-        if (sent.failed() || ! deviceDetected || (chosen != autoName && chosen != name))
-            impl->firmwareVersion = unknownVersion;
-        else
-            answered = true;
-    }
-
-    auto locks = getLocks();
-    const auto key = position >= 0 ? lockKeyOf (device) : juce::String();
+    auto& access = parts->access;
+    auto locks = access.getLocks();
+    const auto key = position >= 0 ? access.lockKeyOf (device) : juce::String();
 
     if (answered && position >= 0 && ! locks->owns (key))
     {
@@ -1420,7 +551,7 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
 
         if (claimOutput (device, error) != PortLocks::Outcome::granted)
         {
-            tellOnce (device.identifier, "MIDI output [" + name + "] (" + device.identifier + ") was taken by another updater", true);
+            access.tellOnce (device.identifier, "MIDI output [" + name + "] (" + device.identifier + ") was taken by another updater", true);
             answered = false;
         }
     }
@@ -1438,19 +569,14 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
         locks->releaseAllBut (key);
 
         // From now on this instrument is followed through its restarts.
-        startFollowing (device, getPorts()->getOutputDevices());
-        guardName (device);
+        parts->chosen.startFollowing (device, getPorts()->getOutputDevices());
+        access.guardName (device);
     }
 
-    {
-        // Unless the user has chosen another output since the answer was counted.
-        const juce::ScopedLock sl (impl->lock);
+    // Unless the user has chosen another output since the answer was counted.
+    parts->chosen.takeOutput (position, name, position >= 0 ? device.identifier : juce::String());
 
-        if (impl->output.name == autoName || impl->output.name == name)
-            impl->output = { position, name, position >= 0 ? device.identifier : juce::String() };
-    }
-
-    return bootloaderMode ? PollingResult::BootloaderDetected : PollingResult::DeviceDetected;
+    return isBootloaderMode() ? PollingResult::BootloaderDetected : PollingResult::DeviceDetected;
 }
 
 namespace
@@ -1480,8 +606,11 @@ PollingResult MIDIPortsSelector::checkSelectedPorts()
     auto ports = getPorts();
 
     // A port plugged in while the followed instrument is here (during a transfer, say) is another
-    // instrument: it is seen beside it now, and never taken for it when it restarts.
-    locateFollowed (ports->getOutputDevices());
+    // instrument: it is seen beside it now, and never taken for it when it restarts. Only lists
+    // read wholly within one generation let the search be skipped while they stay the same.
+    const auto listed = ports->getListsGeneration();
+    const auto outputs = ports->getOutputDevices();
+    parts->chosen.locate (outputs, ports->getListsGeneration() == listed ? listed : 0);
 
     const auto in = getInputChoice(), out = getOutputChoice();
 
@@ -1491,22 +620,13 @@ PollingResult MIDIPortsSelector::checkSelectedPorts()
     // Found wherever they stand now: another device's ports that come or go before them in the
     // lists move them, which is no reason to take them for gone.
     const auto inputAt = currentPositionOf (ports->getInputDevices(), in);
-    const auto outputAt = currentPositionOf (ports->getOutputDevices(), out);
+    const auto outputAt = currentPositionOf (outputs, out);
 
     if (inputAt < 0 || outputAt < 0)
         return PollingResult::NoDevice;
 
-    {
-        // The positions follow the ports, unless the user has chosen others meanwhile.
-        const juce::ScopedLock sl (impl->lock);
-
-        if (impl->input.index == in.index && impl->input.name == in.name && impl->input.identifier == in.identifier)
-            impl->input.index = inputAt;
-
-        if (impl->output.index == out.index && impl->output.name == out.name && impl->output.identifier == out.identifier)
-            impl->output.index = outputAt;
-    }
-
+    // The positions follow the ports, unless the user has chosen others meanwhile.
+    parts->chosen.followPositions (in, inputAt, out, outputAt);
     return PollingResult::DeviceDetected;
 }
 
@@ -1516,32 +636,26 @@ PollingResult MIDIPortsSelector::queryPanelState()
 
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
 
-    if (auto input = openInputAt (getInputIndex()))
+    if (auto input = parts->opener.openInputAt (getInputIndex()))
         inputs.push_back (std::move (input));
 
     if (auto output = openSelectedOutput())
-        logRefusal (getOutputName(), output->sendMessageNow (query));
+        PortAccess::logRefusal (getOutputName(), output->sendMessageNow (query));
 
     if (! sleepUnlessStopped (panelQueryWaitMs))
     {
-        closeInputs (inputs);
+        PortOpener::closeInputs (inputs);
         return PollingResult::Stopped;
     }
 
-    closeInputs (inputs);
+    PortOpener::closeInputs (inputs);
     return (PollingResult) getPanelStatus();
-}
-
-void MIDIPortsSelector::logRefusal (const juce::String& outputName, const juce::Result& sent)
-{
-    if (sent.failed())
-        logLine ("MIDI output [" + outputName + "] refused the request: " + sent.getErrorMessage());
 }
 
 std::unique_ptr<MidiOutputPort> MIDIPortsSelector::openSelectedOutput()
 {
     const auto outputs = getPorts()->getOutputDevices();
-    const auto only = followedOutput (outputs);
+    const auto only = parts->chosen.followedOutput (outputs);
     const auto chosen = getOutputChoice();
 
     // While a followed instrument is away (or cannot be told from another), nothing is opened.
@@ -1562,5 +676,5 @@ std::unique_ptr<MidiOutputPort> MIDIPortsSelector::openSelectedOutput()
     if (! mayTalkTo (outputs[position], false))
         return nullptr;
 
-    return openOutputAt (position);
+    return parts->opener.openOutputAt (position);
 }

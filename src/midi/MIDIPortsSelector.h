@@ -1,11 +1,10 @@
 #pragma once
 
 #include "MidiPorts.h"
-#include "FollowedInstrument.h"
+#include "ChosenInstrument.h"
 #include "PortLocks.h"
 #include "../definitions/PollingResult.h"
 
-#include <atomic>
 #include <optional>
 #include <memory>
 #include <vector>
@@ -38,12 +37,7 @@ public:
     // Port choice ---------------------------------------------------------------------------
     /** One direction's choice: a position in the port list and the name found there, or
         -1 and "Auto". Both always change together, so a copy describes one port. */
-    struct PortChoice
-    {
-        int index = -1;
-        juce::String name;
-        juce::String identifier; // empty while Auto, or where the choice was made by name only
-    };
+    using PortChoice = ChosenInstrument::PortChoice;
 
     bool selectAutoInput();
     bool selectAutoOutput();
@@ -77,7 +71,7 @@ public:
 
     /** True once two ports that appeared while the followed instrument was away both answered as
         it: nothing is sent to either from then on, since which one it is cannot be told. Any thread. */
-    bool isFollowedInstrumentAmbiguous() const noexcept { return followedAmbiguous.load(); }
+    bool isFollowedInstrumentAmbiguous() const noexcept;
 
     /** The identifiers of the ports a scan passed over because another updater held them. Any thread. */
     juce::StringArray getPortsHeldElsewhere() const;
@@ -91,8 +85,8 @@ public:
 
     // Detection results ---------------------------------------------------------------------
     juce::String getFirmwareVersion() const;
-    bool isBootloaderMode() const noexcept { return bootloaderMode.load(); }
-    bool isDeviceDetected() const noexcept { return deviceDetected.load(); }
+    bool isBootloaderMode() const noexcept;
+    bool isDeviceDetected() const noexcept;
     int getPanelStatus() const;
 
     /** The family the decoder looks for; scanForDevice sets it on every poll. For tests and tools. */
@@ -117,44 +111,19 @@ public:
     void handleIncomingMidiMessage (const juce::String& sourceName, const juce::MidiMessage& message) override;
 
 private:
-    void pickInput (const juce::String& sourceName);
-    void setInputChoice (int index, const juce::String& name);
-    void setOutputChoice (int index, const juce::String& name, const juce::String& identifier = {});
-    std::shared_ptr<PortLocks> getLocks() const;
+    /** Whether this updater may send to the output now: only to the followed instrument's port
+        while one is followed (a candidate excepted), and only under the port's lock. */
     bool mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning, bool candidate = false);
-    /** Where the followed instrument is now; keeps the port choices on its ports when it has
-        moved. nullopt when no instrument is followed. */
-    std::optional<FollowedInstrument::Sighting> locateFollowed (const juce::Array<juce::MidiDeviceInfo>& outputs);
-    /** The output the followed instrument is on now: nullopt when none is followed, an empty one
-        while it is away. */
-    std::optional<juce::MidiDeviceInfo> followedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs);
-    void startFollowing (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& outputs);
-    void stopFollowingUnlessRestricted();
-    juce::String lockKeyOf (const juce::MidiDeviceInfo& output);
-    /** Holds the NameGuard of the output's name while its instrument is followed (no place). */
-    void guardName (const juce::MidiDeviceInfo& output);
-    void unguardNames();
-    bool isGuardedElsewhere (const juce::MidiDeviceInfo& output);
-    int inputBelongingTo (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& inputs);
-    PollingResult scanFollowed (const FollowedInstrument::Sighting& sighting, const juce::Array<juce::MidiDeviceInfo>& outputs);
-    PollingResult askCandidates (const juce::Array<juce::MidiDeviceInfo>& candidates, const juce::Array<juce::MidiDeviceInfo>& outputs);
-    /** Whether the output's lock could be taken now (taken and let go at once). */
-    PortLocks::Outcome probeOutput (const juce::MidiDeviceInfo& output, juce::String& error);
     bool mayHearInput (const juce::MidiDeviceInfo& input, const juce::Array<juce::MidiDeviceInfo>& outputs);
-    void tellOnce (const juce::String& identifier, const juce::String& line, bool heldElsewhere);
+    PollingResult scanFollowed (const FollowedInstrument::Sighting& sighting, const juce::Array<juce::MidiDeviceInfo>& outputs);
     PollingResult inquireAt (const juce::MidiDeviceInfo& output, int position, int waitMs);
-    void decodeVersion (int family, const juce::uint8* data);
-    std::unique_ptr<MidiInputPort> openInputAt (int index);
-    std::unique_ptr<MidiOutputPort> openOutputAt (int index);
-    static void closeInputs (std::vector<std::unique_ptr<MidiInputPort>>& inputs);
     PollingResult inquireOnOutputs();
     PollingResult runAlternativeInquiry (juce::uint16 family, bool checkPanelMode);
-    static void logRefusal (const juce::String& outputName, const juce::Result& sent);
 
-    class Impl;
-    std::unique_ptr<Impl> impl;
-
-    std::atomic<bool> bootloaderMode { false }, deviceDetected { false }, followedAmbiguous { false };
+    // The pieces: the ports and their locks, the detection results, the chosen instrument, the
+    // port opener and the poll of an absent instrument's candidates.
+    struct Parts;
+    std::unique_ptr<Parts> parts;
 
     JUCE_DECLARE_NON_COPYABLE (MIDIPortsSelector)
 };

@@ -3,6 +3,7 @@
 #include <juce_audio_basics/juce_audio_basics.h>
 #include <juce_audio_devices/juce_audio_devices.h>
 
+#include <cstdint>
 #include <memory>
 
 /** Receives complete MIDI messages from an open input port.
@@ -93,6 +94,13 @@ public:
         device comes back as another client, maybe under the number another device had. */
     virtual juce::String placeOf (const juce::MidiDeviceInfo& port) { return locationOf (port); }
 
+    /** A number that changes whenever the port lists, or what placeOf() says of their ports, may
+        have changed: when it is the same before one reading of a list and after another, both
+        readings gave the same lists. Lets a caller that checks the lists every few milliseconds
+        skip work that depends on them alone. 0 where the backend cannot tell: every reading may
+        differ. Any thread. */
+    virtual std::uint64_t getListsGeneration() { return 0; }
+
     static juce::Array<juce::MidiDeviceInfo> withNamesAsIdentifiers (const juce::StringArray& names)
     {
         juce::Array<juce::MidiDeviceInfo> devices;
@@ -113,4 +121,8 @@ public:
     /** Closes the ports that are kept open for reuse after their users let go of them (where a
         backend keeps any). Call before the program ends, after the engine has stopped. */
     virtual void closeIdlePorts() {}
+
+    /** The ports of the platform's own MIDI service. Defined by the platform backend
+        (native/JuceMidiPorts.cpp), so that code above the seam never includes a backend. */
+    static std::shared_ptr<MidiPorts> makeSystemPorts();
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../app/InstrumentLock.h"
+#include "../base/InstrumentLock.h"
 
 #include <functional>
 #include <map>

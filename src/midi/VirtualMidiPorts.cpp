@@ -58,6 +58,7 @@ struct VirtualMidiPorts::Core
     std::deque<Pending> queue;
     bool delivering = false;
     PlugId nextId = 1;
+    std::uint64_t listsGeneration = 1;                 // one more with every plug in and out
 
     juce::WaitableEvent workToDo, idle { true };
 };
@@ -233,6 +234,7 @@ VirtualMidiPorts::PlugId VirtualMidiPorts::plugIn (const juce::String& inputName
     }
 
     core->plugs.push_back (plug);
+    ++core->listsGeneration;
     return plug.id;
 }
 
@@ -249,6 +251,7 @@ void VirtualMidiPorts::pullOut (PlugId id)
 
         plug = *found;
         core->plugs.erase (found);
+        ++core->listsGeneration;
 
         if (plug.input != nullptr)
         {
@@ -322,6 +325,12 @@ bool VirtualMidiPorts::waitUntilDelivered (int timeoutMs)
 
         core->idle.wait ((int) juce::jmin<juce::uint32> (end - now, 10));
     }
+}
+
+std::uint64_t VirtualMidiPorts::getListsGeneration()
+{
+    const juce::ScopedLock sl (core->lock);
+    return core->listsGeneration;
 }
 
 juce::StringArray VirtualMidiPorts::getInputNames()

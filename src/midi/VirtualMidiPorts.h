@@ -58,6 +58,7 @@ public:
     // MidiPorts
     juce::StringArray getInputNames() override;
     juce::StringArray getOutputNames() override;
+    std::uint64_t getListsGeneration() override;
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
 

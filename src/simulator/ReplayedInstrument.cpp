@@ -1,5 +1,5 @@
 #include "ReplayedInstrument.h"
-#include "../app/AppLog.h"
+#include "../base/AppLog.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../midi/MidiTrace.h"
+#include "../trace/MidiTrace.h"
 #include "../midi/VirtualMidiPorts.h"
 
 #include <deque>

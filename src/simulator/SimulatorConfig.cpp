@@ -1,7 +1,7 @@
 #include "SimulatorConfig.h"
 #include "SimIdentityReply.h"
 #include "../midi/MIDIPortsSelector.h"
-#include "../app/OutsideText.h"
+#include "../base/OutsideText.h"
 
 #include <cstdlib>
 #include <iostream>

@@ -33,14 +33,18 @@ namespace
     {
         return (prefix + lettersAndDigits (controller)).substring (0, 15);
     }
+}
 
+#if JUCE_LINUX
+
+namespace
+{
+    // A USB vendor or product ID as lsusb shows it.
     juce::String hex4 (int value)
     {
         return juce::String::toHexString (value & 0xffff).paddedLeft ('0', 4);
     }
 }
-
-#if JUCE_LINUX
 
 //==============================================================================
 /** Reads what the host side sends to the gadget and hands it to the device, on a thread of its

@@ -2,7 +2,7 @@
 
 #include "UsbGadget.h"
 #include "UsbHostCard.h"
-#include "../midi/SystemVirtualPorts.h"
+#include "SystemVirtualPorts.h"
 
 #include <atomic>
 #include <functional>

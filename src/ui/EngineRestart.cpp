@@ -1,6 +1,6 @@
 #include "EngineRestart.h"
 
-#include "../app/AppLog.h"
+#include "../base/AppLog.h"
 #include "../engine/FirmwareUpdater.h"
 
 namespace

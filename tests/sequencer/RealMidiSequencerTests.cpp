@@ -8,9 +8,9 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include "SeqWire.h"
-#include "midi/AlsaPortList.h"
-#include "midi/AlsaSendingClient.h"
-#include "midi/JuceMidiPorts.h"
+#include "midi/native/AlsaPortList.h"
+#include "midi/native/AlsaSendingClient.h"
+#include "midi/native/JuceMidiPorts.h"
 
 #include <cstdlib>
 #include <functional>

@@ -1,5 +1,5 @@
 #include "EngineTestSupport.h"
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 
 void RecordingCallback::add (const juce::String& event)
 {

@@ -1,6 +1,6 @@
 #include "MidiLogCapture.h"
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 
 MidiLogCapture::MidiLogCapture()
 {

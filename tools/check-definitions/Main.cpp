@@ -2,11 +2,11 @@
 // and reports either the loader's message or a one-line summary of the selected definition,
 // with warnings about its States and, on request, the definition as a Graphviz graph.
 
-#include "app/OutsideText.h"
+#include "base/OutsideText.h"
 #include "DefinitionsGraph.h"
-#include "app/AppLog.h"
-#include "app/BuildConstants.h"
-#include "app/RegularFile.h"
+#include "base/AppLog.h"
+#include "base/BuildConstants.h"
+#include "base/RegularFile.h"
 #include "definitions/DefinitionsDocument.h"
 #include "definitions/InbuiltDefinitions.h"
 #include "definitions/UpdaterDefinitions.h"

@@ -2,9 +2,9 @@
 
 #include "InstrumentIdentity.h"
 #include "TrafficPrinter.h"
-#include "app/OutsideText.h"
-#include "app/BuildConstants.h"
-#include "midi/SystemVirtualPorts.h"
+#include "base/OutsideText.h"
+#include "base/BuildConstants.h"
+#include "simulator/SystemVirtualPorts.h"
 #include "simulator/SimulatorConfig.h"
 
 #include <iostream>

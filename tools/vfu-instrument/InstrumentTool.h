@@ -1,6 +1,6 @@
 #pragma once
 
-#include "midi/SystemVirtualPorts.h"
+#include "simulator/SystemVirtualPorts.h"
 #include "simulator/UsbGadgetPorts.h"
 
 /** vfu-instrument's command: reads the command line, puts the simulated instrument on the

@@ -1,6 +1,6 @@
 // vfu-instrument: a simulated instrument that any MIDI program can talk to.
 
-#include "app/OutsideText.h"
+#include "base/OutsideText.h"
 #include "InstrumentTool.h"
 
 int main (int argc, char* argv[])

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "midi/SystemVirtualPorts.h"
+#include "simulator/SystemVirtualPorts.h"
 
 #include <atomic>
 #include <functional>

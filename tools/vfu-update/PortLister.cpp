@@ -1,9 +1,9 @@
 #include "PortLister.h"
 #include "JsonLine.h"
 
-#include "app/OutsideText.h"
+#include "base/OutsideText.h"
 
-#include "app/NameGuard.h"
+#include "base/NameGuard.h"
 #include "midi/MIDIPortsSelector.h"
 
 namespace

@@ -1,6 +1,6 @@
 #include "TerminalFrontEnd.h"
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "app/QuitDeadline.h"
 #include "firmware/SysexSender.h"
 #include "midi/MIDIPortsSelector.h"

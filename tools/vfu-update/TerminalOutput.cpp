@@ -1,8 +1,8 @@
 #include "TerminalOutput.h"
 #include "JsonLine.h"
 
-#include "app/AppLog.h"
-#include "app/OutsideText.h"
+#include "base/AppLog.h"
+#include "base/OutsideText.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "UpdateOutcome.h"
 
-#include "midi/VersionNumber.h"
+#include "base/VersionNumber.h"
 
 namespace
 {

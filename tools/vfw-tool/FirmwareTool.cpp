@@ -1,7 +1,7 @@
 #include "FirmwareTool.h"
 #include "ToolInput.h"
 
-#include "app/BuildConstants.h"
+#include "base/BuildConstants.h"
 #include "definitions/InbuiltDefinitions.h"
 #include "definitions/UpdaterDefinitions.h"
 #include "firmware/FirmwareImage.h"
@@ -10,7 +10,7 @@
 #include "firmware/PackageSignature.h"
 #include "firmware/PackageSigningKey.h"
 #include "firmware/PackageVerifier.h"
-#include "midi/VersionNumber.h"
+#include "base/VersionNumber.h"
 
 #include <iostream>
 

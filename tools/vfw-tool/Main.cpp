@@ -1,4 +1,4 @@
-#include "app/OutsideText.h"
+#include "base/OutsideText.h"
 #include "FirmwareTool.h"
 
 int main (int argc, char* argv[])

@@ -1,6 +1,6 @@
 #include "ToolInput.h"
 
-#include "app/RegularFile.h"
+#include "base/RegularFile.h"
 
 bool ToolInput::read (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& destination, juce::String& reason)
 {

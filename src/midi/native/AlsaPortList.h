@@ -39,6 +39,10 @@ public:
     /** The ports a program can read from (inputs) or write to (outputs); empty when not open. */
     juce::Array<juce::MidiDeviceInfo> list (bool inputs);
 
+    /** A number that changes whenever a reading of the lists gives other lists or other USB
+        paths than the reading before (see MidiPorts::getListsGeneration). */
+    std::uint64_t getListsGeneration();
+
     /** A number that stays the same for as long as the port ("client-port" or "client:port") has
         not been announced gone, neither it nor its client. Read it before opening a connection to
         the port; while it is unchanged, the connection still leads to that port. Without
@@ -65,6 +69,7 @@ private:
     double lastReading = 0.0;       // when the lists were last read (ms counter); guarded by lock
     juce::Array<juce::MidiDeviceInfo> inputs, outputs; // the last reading, guarded by lock
     std::map<int, juce::String> clientLocations;       // client -> USB path, of the last reading; guarded by lock
+    std::uint64_t listsGeneration = 1;                 // one more with every reading that changed them; guarded by lock
 
     // Departures, each stamped with the next serial: of every port at once (announcements
     // lost), of a client, of one port (client * 256 + port). Guarded by lock.

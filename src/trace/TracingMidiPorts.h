@@ -1,7 +1,7 @@
 #pragma once
 
 #include "MidiTraceRecorder.h"
-#include "MidiPorts.h"
+#include "../midi/MidiPorts.h"
 
 #include <memory>
 
@@ -36,6 +36,7 @@ public:
     {
         return inner->placeOf (port);
     }
+    std::uint64_t getListsGeneration() override { return inner->getListsGeneration(); }
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
     void closeIdlePorts() override { inner->closeIdlePorts(); }

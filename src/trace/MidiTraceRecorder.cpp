@@ -1,8 +1,8 @@
 #include "MidiTraceRecorder.h"
-#include "MIDIPortsSelector.h"
+#include "../midi/MIDIPortsSelector.h"
 #include "TracingMidiPorts.h"
-#include "../app/BuildConstants.h"
-#include "../app/RegularFile.h"
+#include "../base/BuildConstants.h"
+#include "../base/RegularFile.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 

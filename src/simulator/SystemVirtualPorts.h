@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DevicePortHost.h"
-#include "../simulator/SimMidiCable.h"
+#include "../midi/DevicePortHost.h"
+#include "SimMidiCable.h"
 
 #include <juce_core/juce_core.h>
 

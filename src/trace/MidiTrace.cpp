@@ -1,6 +1,6 @@
 #include "MidiTrace.h"
-#include "../app/OutsideText.h"
-#include "../app/RegularFile.h"
+#include "../base/OutsideText.h"
+#include "../base/RegularFile.h"
 
 namespace
 {

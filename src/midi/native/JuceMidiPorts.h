@@ -1,7 +1,7 @@
 #pragma once
 
 #include "AlsaPortList.h"
-#include "MidiPorts.h"
+#include "../MidiPorts.h"
 #include "OpenPortShelf.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
@@ -47,6 +47,7 @@ public:
     bool areSharedWithOtherPrograms() const override { return true; }
     bool belongTogether (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& output) const override;
     juce::String locationOf (const juce::MidiDeviceInfo& port) override;
+    std::uint64_t getListsGeneration() override;
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
     void closeIdlePorts() override;

@@ -401,6 +401,16 @@ juce::String JuceMidiPorts::locationOf (const juce::MidiDeviceInfo& port)
    #endif
 }
 
+std::uint64_t JuceMidiPorts::getListsGeneration()
+{
+   #if JUCE_LINUX
+    return alsaPorts.getListsGeneration();
+   #else
+    // The framework's lists are read afresh each time, with nothing that tells of a change.
+    return 0;
+   #endif
+}
+
 void JuceMidiPorts::remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs)
 {
     const juce::ScopedLock sl (listLock);
@@ -511,4 +521,9 @@ std::unique_ptr<MidiOutputPort> JuceMidiPorts::openOutput (int index)
 
     return nullptr;
    #endif
+}
+
+std::shared_ptr<MidiPorts> MidiPorts::makeSystemPorts()
+{
+    return std::make_shared<JuceMidiPorts>();
 }

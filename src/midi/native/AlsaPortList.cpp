@@ -1,5 +1,5 @@
 #include "AlsaPortList.h"
-#include "../app/OutsideText.h"
+#include "../../base/OutsideText.h"
 
 #include <algorithm>
 
@@ -212,9 +212,22 @@ juce::Array<juce::MidiDeviceInfo> AlsaPortList::list (bool wantInputs)
     readAnnouncements();
 
     if (stale || ! announced || juce::Time::getMillisecondCounterHiRes() - lastReading >= maxReadingAgeMs)
+    {
+        const auto inputsBefore = inputs, outputsBefore = outputs;
+        const auto locationsBefore = clientLocations;
         readLists();
 
+        if (inputs != inputsBefore || outputs != outputsBefore || clientLocations != locationsBefore)
+            ++listsGeneration;
+    }
+
     return wantInputs ? inputs : outputs;
+}
+
+std::uint64_t AlsaPortList::getListsGeneration()
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    return listsGeneration;
 }
 
 juce::String AlsaPortList::locationOf (const juce::String& identifier)

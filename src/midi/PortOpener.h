@@ -1,0 +1,33 @@
+#pragma once
+
+#include "MidiPorts.h"
+
+#include <memory>
+#include <vector>
+
+class PortAccess;
+
+/** Opens the ports a poll uses, by their position in the current lists, on the message thread:
+    a poll on a worker thread hands the open over and waits for it, giving up (nullptr) when its
+    thread is asked to stop or the application quits, so that a message thread that is itself
+    waiting for the worker never deadlocks with it. On the message thread (or without one) the
+    open is done at once.
+
+    Inputs are opened started, for the receiver given (which decodes on the backend's input
+    thread). Called on the polling thread; holds no lock of its own.
+*/
+class PortOpener final
+{
+public:
+    PortOpener (PortAccess& access, MidiPortReceiver& receiver);
+
+    std::unique_ptr<MidiInputPort> openInputAt (int index);
+    std::unique_ptr<MidiOutputPort> openOutputAt (int index);
+
+    /** Stops the inputs, then closes them. */
+    static void closeInputs (std::vector<std::unique_ptr<MidiInputPort>>& inputs);
+
+private:
+    PortAccess& access;
+    MidiPortReceiver& receiver;
+};
