@@ -4,8 +4,9 @@
 //
 //   present N NAME   a client there at the start
 //   ready            the watch is on; every client made from now on is printed
-//   client N NAME    a client made (or renamed) while it watches, once per name it had; a client
-//                    that went before its name could be read is printed as "client N ?"
+//   client N NAME    a client made (or renamed) while it watches, once per name it had (read when
+//                    it starts, is renamed or makes a port); one that went before its name could be
+//                    read is printed as "client N ?"
 //   gone N           a client that ended
 //
 // Ends when it is killed, or with status 1 when the sequencer refuses it, fails or lost
@@ -54,7 +55,8 @@ int main (int argc, char** argv)
 
     if (mark)
     {
-        if (snd_seq_set_client_name (seq, argv[2]) < 0)
+        // A port too, whose announcement shows the name where a rename is not announced.
+        if (snd_seq_set_client_name (seq, argv[2]) < 0 || snd_seq_create_simple_port (seq, "mark", 0, SND_SEQ_PORT_TYPE_APPLICATION) < 0)
             return 1;
 
         for (;;)
@@ -108,6 +110,7 @@ int main (int argc, char** argv)
                 printed[client].clear();
                 [[fallthrough]];
             case SND_SEQ_EVENT_CLIENT_CHANGE:
+            case SND_SEQ_EVENT_PORT_START: // kernels before 6.5 announce no change of a client's name
             {
                 const auto name = nameOf (seq, client);
 
