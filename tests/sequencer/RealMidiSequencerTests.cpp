@@ -621,7 +621,7 @@ TEST (RealMidiSequencer, outputsOnSeveralThreadsShareOneSendingClientAndReachOnl
         return false;
     };
 
-    constexpr int senders = 3, messages = 30;
+    constexpr int senders = 3;
     juce::WaitableEvent opened[senders], proceed { true };
     juce::String failure[senders];
     std::vector<std::thread> threads;
@@ -632,34 +632,15 @@ TEST (RealMidiSequencer, outputsOnSeveralThreadsShareOneSendingClientAndReachOnl
         {
             const auto name = "Dev " + juce::String (i);
             snd_seq_t* device = nullptr;
-
             if (snd_seq_open (&device, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
             {
-                failure[i] = "no device client";
+                failure[i] = "no client for " + name;
                 opened[i].signal();
                 return;
             }
 
             snd_seq_set_client_name (device, name.toRawUTF8());
             snd_seq_create_simple_port (device, name.toRawUTF8(), SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, 0);
-
-            // The bytes of one SysEx, from the pieces the device reads, or empty after 10 s.
-            const auto receive = [&]
-            {
-                std::vector<juce::uint8> bytes;
-                within10s ([&]
-                {
-                    snd_seq_event_t* event = nullptr;
-
-                    while (snd_seq_event_input (device, &event) >= 0)
-                        if (event->type == SND_SEQ_EVENT_SYSEX)
-                            bytes.insert (bytes.end(), (const juce::uint8*) event->data.ext.ptr,
-                                          (const juce::uint8*) event->data.ext.ptr + event->data.ext.len);
-
-                    return ! bytes.empty() && bytes.back() == 0xf7;
-                });
-                return bytes;
-            };
 
             {
                 JuceMidiPorts ports;
@@ -668,20 +649,32 @@ TEST (RealMidiSequencer, outputsOnSeveralThreadsShareOneSendingClientAndReachOnl
                 if (within10s ([&] { return ports.getOutputNames().contains (name); }))
                     output = ports.openOutput (ports.getOutputNames().indexOf (name));
 
-                if (output == nullptr)
-                    failure[i] = "no output to " + name;
-
+                failure[i] = output == nullptr ? "no output to " + name : juce::String();
                 opened[i].signal();
                 proceed.wait (30000);
 
-                for (int n = 0; n < messages && failure[i].isEmpty(); ++n)
+                // 30 messages of two events each (the stream sends at most 256 bytes in one).
+                for (int n = 0; n < 30 && failure[i].isEmpty(); ++n)
                 {
-                    // Two events each (the stream sends at most 256 bytes in one).
                     const auto message = sysexOfLength (300 + n, i * 100 + n);
+                    std::vector<juce::uint8> received;
 
                     if (const auto sent = output->sendMessageNow (message); sent.failed())
                         failure[i] = "message " + juce::String (n) + " refused: " + sent.getErrorMessage();
-                    else if (receive() != std::vector<juce::uint8> (message.getRawData(), message.getRawData() + message.getRawDataSize()))
+
+                    within10s ([&]
+                    {
+                        snd_seq_event_t* event = nullptr;
+
+                        while (snd_seq_event_input (device, &event) >= 0)
+                            if (event->type == SND_SEQ_EVENT_SYSEX)
+                                received.insert (received.end(), (const juce::uint8*) event->data.ext.ptr,
+                                                 (const juce::uint8*) event->data.ext.ptr + event->data.ext.len);
+
+                        return ! received.empty() && received.back() == 0xf7;
+                    });
+
+                    if (failure[i].isEmpty() && received != std::vector<juce::uint8> (message.getRawData(), message.getRawData() + message.getRawDataSize()))
                         failure[i] = "message " + juce::String (n) + " did not arrive whole at " + name + " alone";
                 }
             }
