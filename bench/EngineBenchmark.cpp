@@ -180,7 +180,7 @@ int send (int imageBytes, const juce::String& traceFile)
         remaining -= length;
     }
 
-    std::cout << "pacing alone: " << juce::String (pacingMs / 1000.0, 2) << " s for " << packets << " packets" << std::endl;
+    std::cout << "pacing alone: " << juce::String ((double) pacingMs / 1000.0, 2) << " s for " << packets << " packets" << std::endl;
     instrument.waitForMode (SimulatedInstrument::Mode::normal, 3000);
     std::cout << "instrument now reports " << instrument.getVersion() << std::endl;
 

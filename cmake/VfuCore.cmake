@@ -52,6 +52,18 @@ target_link_libraries(vfu_core
         juce::juce_recommended_config_flags
         juce::juce_recommended_warning_flags)
 
+# The framework names its ALSA sequencer client after the running application object, and "JUCE"
+# in a program without one (vfu-update, the other command-line tools, the tests): every program
+# of ours names it after the program instead. vfu-instrument names its process after the simulated
+# instrument with an application object that is never started (InstrumentIdentity), as a USB
+# instrument's client carries the instrument's name, so that name is kept; the window program is
+# started as an application and is the updater. Set on the module's source alone, so that nothing
+# else is compiled again for it.
+get_target_property(VFU_JUCE_MODULES juce::juce_audio_devices INTERFACE_JUCE_MODULE_PATH)
+set_source_files_properties(${VFU_JUCE_MODULES}/juce_audio_devices/juce_audio_devices.cpp
+    PROPERTIES COMPILE_DEFINITIONS
+        "JUCE_ALSA_MIDI_NAME=(juce::JUCEApplicationBase::getInstance() == nullptr || juce::JUCEApplicationBase::isStandaloneApp() ? juce::String (\"Vorn Firmware Updater\") : juce::JUCEApplicationBase::getInstance()->getApplicationName())")
+
 # The module targets above are private so that their sources are compiled here only;
 # their include folders and definitions are handed on to everything that links vfu_core.
 target_include_directories(vfu_core INTERFACE $<TARGET_PROPERTY:vfu_core,INCLUDE_DIRECTORIES>)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the normal build, the same
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, the Windows build's tests under Wine, and the release packages' checks.
-# Tests that need a display run inside xvfb-run.
+# ThreadSanitizer, the Windows build's tests under Wine, the release packages' checks, and a
+# timed run of each fuzz target. Tests that need a display run inside xvfb-run.
 #
 # The tests mostly wait (for simulated instruments, pauses, other processes), so each flavour's
 # tests run while the next flavour builds in the background, and the release tests run four at a
@@ -22,7 +22,7 @@ summary() {
     local status=$?
     # A build still running in the background when a stage failed ends with the script.
     local pid
-    for pid in "$background_pid" "${guest_pid:-}"; do
+    for pid in "$background_pid" "${guest_pid:-}" "${fuzz_pid:-}"; do
         if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
             kill -TERM -- "-$pid" 2>/dev/null || true
             wait "$pid" 2>/dev/null || true
@@ -51,10 +51,19 @@ run_ctest() {
     xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --test-dir "$dir" --output-on-failure "$@"
 }
 
-# background <name> <command...>: starts a stage in the background, in a process group of its
-# own (so that a failure elsewhere can end it whole), its output in build-logs/.
-# finish_background waits for it, notes its own time, and shows its log if it failed.
+# start_background <log> <command...>: starts a command in the background, in a process group of
+# its own (so that a failure elsewhere can end it whole), its output in <log> and its own time in
+# <log>.seconds; its process id is left in started_pid.
 mkdir -p build-logs
+start_background() {
+    local log=$1; shift
+    setsid bash -c 't=$SECONDS; "$@"; status=$?; echo $((SECONDS - t)) >"$0.seconds"; exit $status' \
+        "$log" "$@" >"$log" 2>&1 &
+    started_pid=$!
+}
+
+# background <name> <command...>: starts a stage in the background, its output in build-logs/.
+# finish_background waits for it, notes its own time, and shows its log if it failed.
 background_name=
 background_log() { echo "build-logs/$(tr -cs 'A-Za-z0-9' '-' <<<"$background_name" | sed 's/-$//').log"; }
 background() {
@@ -62,9 +71,8 @@ background() {
     local log
     log=$(background_log)
     echo "== $background_name (in the background, output in $log) =="
-    setsid bash -c 't=$SECONDS; "$@"; status=$?; echo $((SECONDS - t)) >"$0.seconds"; exit $status' \
-        "$log" "$@" >"$log" 2>&1 &
-    background_pid=$!
+    start_background "$log" "$@"
+    background_pid=$started_pid
 }
 # await_stage NAME PID LOG: waits for a background stage, notes its own time, and shows its log
 # if it failed.
@@ -98,12 +106,24 @@ run "release build" scripts/build.sh release
 # wait for the pacing of transfers, and the stages beside them keep their share of the cores.
 guest_log=build-logs/kernel-guest.log
 echo "== kernel guest tests (in the background, output in $guest_log) =="
-setsid nice -n 5 bash -c 't=$SECONDS; ctest --test-dir build -L kernel -j1 --output-on-failure; status=$?; echo $((SECONDS - t)) >"$0.seconds"; exit $status' \
-    "$guest_log" >"$guest_log" 2>&1 &
-guest_pid=$!
+start_background "$guest_log" nice -n 5 ctest --test-dir build -L kernel -j1 --output-on-failure
+guest_pid=$started_pid
 finish_guest() {
     await_stage "kernel guest tests" "$guest_pid" "$guest_log"
     guest_pid=
+}
+
+# The fuzz targets' build (clang, into build-fuzz/) and a timed run of each over a copy of its
+# corpus (scripts/fuzz.sh) run beside every later stage too, at the lowest priority: they take the
+# cores' time that the stages beside them leave idle, since those mostly wait. A finding fails the
+# command; its input is kept in build-fuzz/fuzz-findings/.
+fuzz_log=build-logs/fuzz.log
+echo "== fuzz build and timed fuzz runs (in the background, output in $fuzz_log) =="
+start_background "$fuzz_log" nice -n 19 scripts/fuzz.sh 20
+fuzz_pid=$started_pid
+finish_fuzz() {
+    await_stage "fuzz build and timed fuzz runs" "$fuzz_pid" "$fuzz_log"
+    fuzz_pid=
 }
 
 # The sanitizer build compiles while the release tests wait; each uses about one core.
@@ -156,3 +176,5 @@ finish_background
 run "Windows release installed under Wine" tests/packaging/check_windows_release.sh
 
 finish_guest
+finish_fuzz
+grep -E '^fuzz_[a-z_]+: ' "$fuzz_log"

@@ -39,9 +39,13 @@ TEST (PortLocks, aScanPassesOverAHeldPortAndAnUpdaterWaitsForAScanButNeverForAno
     ASSERT_TRUE (waited);
     ASSERT_EQ (claimed.load(), (int) PortLocks::Outcome::granted);
 
-    // Held by an updater: a scan and a second updater are refused at once.
+    // Held by an updater: a scan and a second updater are refused at once. A second updater tries
+    // the owner lock a few times, unless it is asked to stop: then it stops trying at its first pause.
     EXPECT_EQ (scan.ask (port, error), PortLocks::Outcome::held);
     EXPECT_EQ (second.claim (port, error, nullptr), PortLocks::Outcome::held);
+    int stopsAsked = 0;
+    EXPECT_EQ (second.claim (port, error, [&stopsAsked] { ++stopsAsked; return true; }), PortLocks::Outcome::held);
+    EXPECT_EQ (stopsAsked, 1);
 
     first.releaseAllBut ({});
     EXPECT_EQ (second.claim (port, error, nullptr), PortLocks::Outcome::granted) << error;

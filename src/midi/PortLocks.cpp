@@ -1,9 +1,41 @@
 #include "PortLocks.h"
 
+#include <cmath>
+
 namespace
 {
     constexpr int scanWaitStepMs = 20;
     constexpr int ownerAttempts = 5;
+
+    bool stopAsked (const std::function<bool()>& shouldStop)
+    {
+        return shouldStop != nullptr && shouldStop();
+    }
+
+    /** Pauses for a step between two tries of a lock, under no lock; false, at once, when a stop
+        is asked. On a juce::Thread it blocks on the thread's own event, which stopThread() and
+        the engine's stop signal, so that a stop ends the pause; elsewhere it sleeps the step. */
+    bool pauseUnlessStopped (const std::function<bool()>& shouldStop)
+    {
+        const auto end = juce::Time::getMillisecondCounterHiRes() + scanWaitStepMs;
+        auto* thread = juce::Thread::getCurrentThread();
+
+        for (;;)
+        {
+            if (stopAsked (shouldStop))
+                return false;
+
+            const auto left = end - juce::Time::getMillisecondCounterHiRes();
+
+            if (left <= 0)
+                return true;
+
+            if (thread != nullptr)
+                thread->wait (juce::jlimit (1, scanWaitStepMs, (int) std::ceil (left)));
+            else
+                juce::Thread::sleep (juce::jlimit (1, scanWaitStepMs, (int) std::ceil (left)));
+        }
+    }
 
     PortLocks::Outcome outcomeOf (InstrumentLock::Result result)
     {
@@ -96,10 +128,11 @@ PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::Strin
         auto owner = Outcome::held;
 
         // A scan tries the owner lock for an instant (see ask): a few tries tell that from a holder.
+        // A stop ends the tries at once, the port counting as held.
         for (int attempt = 0; attempt < ownerAttempts; ++attempt)
         {
-            if (attempt > 0)
-                juce::Thread::sleep (scanWaitStepMs);
+            if (attempt > 0 && ! pauseUnlessStopped (shouldStop))
+                break;
 
             const std::lock_guard<std::mutex> guard (mutex);
             auto& port = portFor (identifier);
@@ -131,7 +164,7 @@ PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::Strin
 
             const bool givingUp = talk == InstrumentLock::Result::failed
                                || juce::Time::getMillisecondCounterHiRes() > giveUpAt
-                               || (shouldStop != nullptr && shouldStop());
+                               || stopAsked (shouldStop);
 
             if (givingUp)
             {
@@ -145,8 +178,9 @@ PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::Strin
             }
         }
 
-        // Not under the mutex: the other threads' tries and releases go on meanwhile.
-        juce::Thread::sleep (scanWaitStepMs);
+        // Not under the mutex: the other threads' tries and releases go on meanwhile. A stop
+        // during the pause is taken on the next round, which lets go of the owner lock.
+        pauseUnlessStopped (shouldStop);
     }
 }
 

@@ -37,8 +37,11 @@ public:
     /** For a scan: the talk lock, without waiting. */
     Outcome ask (const juce::String& identifier, juce::String& error);
 
-    /** For an updater: the owner lock without waiting, then the talk lock, waiting for a scan that
-        holds it (checking shouldStop every few milliseconds; up to maxScanWaitMs). */
+    /** For an updater: the owner lock, tried a few times over about 80 ms (a scan holds it only
+        for an instant), then the talk lock, waiting for a scan that holds it (up to
+        maxScanWaitMs). shouldStop (may be null) is asked before and during every pause, and a stop
+        ends either wait at once; on a juce::Thread a stop that wakes the thread (stopThread,
+        notify) ends a pause as it comes. */
     Outcome claim (const juce::String& identifier, juce::String& error, const std::function<bool()>& shouldStop);
 
     /** The files (or names) of the port's locks, for messages; empty without locking. */

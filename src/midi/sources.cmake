@@ -14,5 +14,6 @@ list(APPEND VFU_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/native/AlsaPiecewiseOutput.cpp
     ${CMAKE_CURRENT_LIST_DIR}/native/AlsaPortList.cpp
     ${CMAKE_CURRENT_LIST_DIR}/native/AlsaSendingClient.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/native/AlsaSendingPort.cpp
     ${CMAKE_CURRENT_LIST_DIR}/native/AlsaSysexStream.cpp
     ${CMAKE_CURRENT_LIST_DIR}/native/JuceMidiPorts.cpp)

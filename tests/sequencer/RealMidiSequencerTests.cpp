@@ -9,10 +9,12 @@
 
 #include "SeqWire.h"
 #include "midi/native/AlsaPortList.h"
+#include "midi/native/AlsaSendingClient.h"
 #include "midi/native/JuceMidiPorts.h"
 
 #include <cstdlib>
 #include <functional>
+#include <thread>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -583,4 +585,117 @@ TEST (RealMidiSequencer, thePortListFollowsARenameAndTakesAnOverflowAsAnnounceme
 
     snd_seq_close (other);
     snd_seq_close (device);
+}
+
+// Several port sets (as several selectors have) send from several threads at once through the
+// program's one sending client, each output from a port of its own on it: every message reaches
+// its own device only, whole, however the threads interleave, and the client goes with the last
+// output.
+TEST (RealMidiSequencer, outputsOnSeveralThreadsShareOneSendingClientAndReachOnlyTheirOwnDevice)
+{
+    PrivateBroker broker;
+    ASSERT_TRUE (broker.started);
+
+    snd_seq_t* observer = nullptr;
+    ASSERT_EQ (snd_seq_open (&observer, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK), 0);
+
+    const auto sendingClients = [observer]
+    {
+        int count = 0;
+        snd_seq_client_info_t* info = nullptr;
+        snd_seq_client_info_alloca (&info);
+        snd_seq_client_info_set_client (info, -1);
+
+        while (snd_seq_query_next_client (observer, info) >= 0)
+            count += juce::String (snd_seq_client_info_get_name (info)) == AlsaSendingClient::sharedClientName ? 1 : 0;
+
+        return count;
+    };
+
+    const auto within10s = [] (const std::function<bool()>& condition)
+    {
+        for (auto deadline = juce::Time::getMillisecondCounter() + 10000; juce::Time::getMillisecondCounter() < deadline; juce::Thread::sleep (2))
+            if (condition())
+                return true;
+
+        return false;
+    };
+
+    constexpr int senders = 3;
+    juce::WaitableEvent opened[senders], proceed { true };
+    juce::String failure[senders];
+    std::vector<std::thread> threads;
+
+    for (int i = 0; i < senders; ++i)
+    {
+        threads.emplace_back ([&, i]
+        {
+            const auto name = "Dev " + juce::String (i);
+            snd_seq_t* device = nullptr;
+            if (snd_seq_open (&device, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
+            {
+                failure[i] = "no client for " + name;
+                opened[i].signal();
+                return;
+            }
+
+            snd_seq_set_client_name (device, name.toRawUTF8());
+            snd_seq_create_simple_port (device, name.toRawUTF8(), SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, 0);
+
+            {
+                JuceMidiPorts ports;
+                std::unique_ptr<MidiOutputPort> output;
+
+                if (within10s ([&] { return ports.getOutputNames().contains (name); }))
+                    output = ports.openOutput (ports.getOutputNames().indexOf (name));
+
+                failure[i] = output == nullptr ? "no output to " + name : juce::String();
+                opened[i].signal();
+                proceed.wait (30000);
+
+                // 30 messages of two events each (the stream sends at most 256 bytes in one).
+                for (int n = 0; n < 30 && failure[i].isEmpty(); ++n)
+                {
+                    const auto message = sysexOfLength (300 + n, i * 100 + n);
+                    std::vector<juce::uint8> received;
+
+                    if (const auto sent = output->sendMessageNow (message); sent.failed())
+                        failure[i] = "message " + juce::String (n) + " refused: " + sent.getErrorMessage();
+
+                    within10s ([&]
+                    {
+                        snd_seq_event_t* event = nullptr;
+
+                        while (snd_seq_event_input (device, &event) >= 0)
+                            if (event->type == SND_SEQ_EVENT_SYSEX)
+                                received.insert (received.end(), (const juce::uint8*) event->data.ext.ptr,
+                                                 (const juce::uint8*) event->data.ext.ptr + event->data.ext.len);
+
+                        return ! received.empty() && received.back() == 0xf7;
+                    });
+
+                    if (failure[i].isEmpty() && received != std::vector<juce::uint8> (message.getRawData(), message.getRawData() + message.getRawDataSize()))
+                        failure[i] = "message " + juce::String (n) + " did not arrive whole at " + name + " alone";
+                }
+            }
+
+            snd_seq_close (device);
+        });
+    }
+
+    for (auto& event : opened)
+        EXPECT_TRUE (event.wait (30000));
+
+    EXPECT_EQ (sendingClients(), 1);
+    proceed.signal();
+
+    for (auto& thread : threads)
+        thread.join();
+
+    for (const auto& text : failure)
+        EXPECT_TRUE (text.isEmpty()) << text;
+
+    // Closed with the last output (the sequencer takes the close in its own time).
+    EXPECT_TRUE (within10s ([&] { return sendingClients() == 0; }));
+    snd_seq_close (observer);
 }

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-class AlsaSendingClient;
+class AlsaSendingPort;
 
 /** A virtual MIDI output port (one that other programs read from) on an ALSA sequencer client of
     its own, which sends every message the way the kernel passes on what arrives from a hardware
@@ -30,7 +30,7 @@ public:
 
 private:
     const int pieceBytes;
-    std::unique_ptr<AlsaSendingClient> client;
+    std::unique_ptr<AlsaSendingPort> sender; // on a client of its own, named after the device
 
     JUCE_DECLARE_NON_COPYABLE (AlsaPiecewiseOutput)
 };

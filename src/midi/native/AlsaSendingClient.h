@@ -2,60 +2,70 @@
 
 #include <juce_core/juce_core.h>
 
-/** An ALSA sequencer client of its own with one port to send from and a MIDI event encoder for
-    short messages: what AlsaSysexStream and AlsaPiecewiseOutput send through.
+#include <memory>
+#include <mutex>
 
-    The client writes without blocking. A direct event that finds its receiver's pool full is
-    refused with -EAGAIN whichever mode the sender is in, and a blocking write could hang the
-    sending thread against a client that never reads, where no stop request reaches it. So a full
-    receiver is waited out in short steps for busyRetryMs at most (0: not at all), and a stop
-    request of the sending thread ends the wait at once.
+/** An ALSA sequencer client that only sends, without blocking, from ports that AlsaSendingPort
+    makes on it.
 
-    Linux only: elsewhere it never opens. One thread at a time may send.
+    The program sends through one such client for as long as it runs (shared()): every client that
+    comes and goes is announced to every MIDI program on the machine, and users see each one in
+    their client lists. A simulated device whose client carries a name of its own opens one for
+    itself (the constructor).
+
+    Linux only: elsewhere it never opens.
+
+    Threads: any thread may call any function, several at once (the engine's thread, poll threads,
+    several selectors in the tests). Each call holds the client's mutex for one call into the
+    sequencer, which does not wait: the client is non-blocking, so an event for a full receiver
+    is refused at once. No sleep or wait happens under the mutex.
 */
 class AlsaSendingClient final
 {
 public:
-    /** Opens the client at once; capabilities and type are the port's SND_SEQ_PORT_CAP_* and
-        SND_SEQ_PORT_TYPE_* flags. */
-    AlsaSendingClient (const juce::String& clientName, const juce::String& portName, unsigned int capabilities,
-                       unsigned int type, int busyRetryMs);
+    /** Opens a client of its own, named clientName. */
+    explicit AlsaSendingClient (const juce::String& clientName);
     ~AlsaSendingClient();
+
+    /** The program's sending client, named sharedClientName: the one in use, or, when nobody holds
+        one, a client opened now (on the calling thread, under no lock). A client that could not
+        be opened is returned too (with its reason), but not kept: the next call tries again, since
+        the sequencer may appear later. The client closes when its last holder lets go of it. */
+    static std::shared_ptr<AlsaSendingClient> shared();
+
+    static constexpr const char* sharedClientName = "Vorn Firmware Updater SysEx";
 
     bool isOpen() const noexcept { return sequencer != nullptr; }
 
     /** Why the client could not be opened; empty when it is open. */
     const juce::String& getOpenError() const noexcept { return openError; }
 
-    /** Connects the port to another client's port; 0, or the sequencer's negative error. */
-    int connectTo (int client, int port);
+    /** Makes a port (SND_SEQ_PORT_CAP_* and SND_SEQ_PORT_TYPE_* flags); its number, or the
+        sequencer's negative error. */
+    int createPort (const juce::String& portName, unsigned int capabilities, unsigned int type);
 
-    /** Whether the connection that connectTo made still exists: it goes with the other port, also
-        when a port of the same number is made again in its place. */
-    bool isConnectedTo (int client, int port);
+    /** Deletes a port that createPort made, and with it its connections; 0 or the negative error. */
+    int deletePort (int port);
 
-    /** Hands the bytes of a SysEx (or a piece of one) to the sequencer as one event, to whoever
-        is subscribed or connected; 0, or the sequencer's negative error. */
-    int sendSysexPiece (const juce::uint8* data, size_t size);
+    /** Connects one of this client's ports to another client's port; 0, or the negative error. */
+    int connect (int port, int destinationClient, int destinationPort);
 
-    /** Encodes the bytes as short MIDI messages and hands each to the sequencer as it is
-        whole; 0, -EINVAL for bytes that are no MIDI message, or the sequencer's error. */
-    int sendShortMessages (const juce::uint8* data, size_t size);
+    /** Whether that connection still exists: it goes with the other port, also when a port of the
+        same number is made again in its place. */
+    bool isConnected (int port, int destinationClient, int destinationPort);
 
-    /** Why the last send failed, in words. */
-    const juce::String& getLastFailure() const noexcept { return lastFailure; }
+    /** Hands one event (a snd_seq_event_t, its source port set) to the sequencer directly; what
+        snd_seq_event_output_direct returns. */
+    int outputDirect (void* event);
 
     /** "Resource temporarily unavailable (-11)": the library's text with the number. */
     static juce::String describe (int error);
 
 private:
-    int output (void* event);
-
     void* sequencer = nullptr; // snd_seq_t
-    void* encoder = nullptr;   // snd_midi_event_t
-    int port = -1;
-    const int busyRetryMs;
-    juce::String openError, lastFailure;
+    int clientId = -1;
+    std::mutex mutex;          // guards every call into the sequencer through this client
+    juce::String openError;
 
     JUCE_DECLARE_NON_COPYABLE (AlsaSendingClient)
 };

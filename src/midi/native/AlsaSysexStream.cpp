@@ -1,5 +1,6 @@
 #include "AlsaSysexStream.h"
 #include "AlsaSendingClient.h"
+#include "AlsaSendingPort.h"
 
 #if JUCE_LINUX
  #include <alsa/asoundlib.h>
@@ -19,7 +20,7 @@ namespace
     constexpr int busyRetryMs = 0;
 }
 
-AlsaSysexStream::AlsaSysexStream (const juce::String& destination)
+AlsaSysexStream::AlsaSysexStream (std::shared_ptr<AlsaSendingClient> sendingClient, const juce::String& destination)
 {
     const auto clientText = destination.upToFirstOccurrenceOf ("-", false, false);
     const auto portText = destination.fromFirstOccurrenceOf ("-", false, false);
@@ -32,8 +33,8 @@ AlsaSysexStream::AlsaSysexStream (const juce::String& destination)
     }
 
    #if JUCE_LINUX
-    auto opened = std::make_unique<AlsaSendingClient> ("Vorn Firmware Updater SysEx", "SysEx", SND_SEQ_PORT_CAP_READ,
-                                                       SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION, busyRetryMs);
+    auto opened = std::make_unique<AlsaSendingPort> (std::move (sendingClient), "SysEx", SND_SEQ_PORT_CAP_READ,
+                                                     SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION, busyRetryMs);
 
     if (! opened->isOpen())
     {
@@ -48,10 +49,11 @@ AlsaSysexStream::AlsaSysexStream (const juce::String& destination)
         return;
     }
 
-    client = std::move (opened);
+    sender = std::move (opened);
     destinationClient = clientText.getIntValue();
     destinationPort = portText.getIntValue();
    #else
+    juce::ignoreUnused (sendingClient);
     openError = "no ALSA sequencer on this system";
    #endif
 }
@@ -60,7 +62,7 @@ AlsaSysexStream::~AlsaSysexStream() = default;
 
 juce::Result AlsaSysexStream::send (const juce::uint8* data, size_t size)
 {
-    if (client == nullptr)
+    if (sender == nullptr)
         return juce::Result::fail (openError);
 
     if (size == 0)
@@ -82,12 +84,12 @@ juce::Result AlsaSysexStream::sendSysexBytes (const juce::uint8* data, size_t si
         // An event to a connection that went with its port reaches nobody and is still taken:
         // an instrument that restarted or lost its cable, even one back already under the same
         // number, must fail the send rather than swallow the rest of an image.
-        if (! client->isConnectedTo (destinationClient, destinationPort))
+        if (! sender->isConnectedTo (destinationClient, destinationPort))
             return juce::Result::fail ("the port " + juce::String (destinationClient) + ":" + juce::String (destinationPort)
                                        + " went away (the instrument restarted or its cable was pulled)");
 
-        if (client->sendSysexPiece (data + offset, juce::jmin (maxEventBytes, size - offset)) < 0)
-            return juce::Result::fail (client->getLastFailure());
+        if (sender->sendSysexPiece (data + offset, juce::jmin (maxEventBytes, size - offset)) < 0)
+            return juce::Result::fail (sender->getLastFailure());
     }
 
     // Where the stream stands now: inside a SysEx when its last F0 or F7 was an F0.
@@ -102,5 +104,5 @@ juce::Result AlsaSysexStream::sendSysexBytes (const juce::uint8* data, size_t si
 
 juce::Result AlsaSysexStream::sendShortMessage (const juce::uint8* data, size_t size)
 {
-    return client->sendShortMessages (data, size) < 0 ? juce::Result::fail (client->getLastFailure()) : juce::Result::ok();
+    return sender->sendShortMessages (data, size) < 0 ? juce::Result::fail (sender->getLastFailure()) : juce::Result::ok();
 }

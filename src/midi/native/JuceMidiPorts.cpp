@@ -1,5 +1,6 @@
 #include "JuceMidiPorts.h"
 
+#include "AlsaSendingClient.h"
 #include "AlsaSysexStream.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
@@ -143,13 +144,14 @@ namespace
     };
 
    #if JUCE_LINUX
-    /** On Linux every message leaves through an ALSA client of the port's own (AlsaSysexStream),
-        never through the framework's output: that one drops a SysEx that does not end within one
-        send, and says of no send whether it worked. */
+    /** On Linux every message leaves through an ALSA port of the output's own (AlsaSysexStream) on
+        the program's sending client, never through the framework's output: that one drops a SysEx
+        that does not end within one send, and says of no send whether it worked. */
     class AlsaOutputPort final : public MidiOutputPort
     {
     public:
-        explicit AlsaOutputPort (const juce::String& identifier) : stream (identifier) {}
+        AlsaOutputPort (std::shared_ptr<AlsaSendingClient> client, const juce::String& identifier)
+            : stream (std::move (client), identifier) {}
 
         bool isOpen() const noexcept { return stream.isOpen(); }
 
@@ -468,6 +470,28 @@ std::unique_ptr<MidiInputPort> JuceMidiPorts::openInput (int index, MidiPortRece
    #endif
 }
 
+std::shared_ptr<AlsaSendingClient> JuceMidiPorts::sendingClientForOutputs()
+{
+    {
+        const juce::ScopedLock sl (sendingClientLock);
+
+        if (sendingClient != nullptr && sendingClient->isOpen())
+            return sendingClient;
+    }
+
+    // Opened (or found) outside the lock; a client that could not be opened is not kept, so the
+    // next output tries again.
+    auto client = AlsaSendingClient::shared();
+
+    if (client->isOpen())
+    {
+        const juce::ScopedLock sl (sendingClientLock);
+        sendingClient = client;
+    }
+
+    return client;
+}
+
 std::unique_ptr<MidiOutputPort> JuceMidiPorts::openOutput (int index)
 {
     const auto device = deviceToOpen (index, false);
@@ -485,7 +509,7 @@ std::unique_ptr<MidiOutputPort> JuceMidiPorts::openOutput (int index)
 
     // The client is opened here, on the opening thread; a client the sequencer refuses makes
     // every send fail with its reason, so that a transfer ends on its first packet and says why.
-    auto output = std::make_unique<AlsaOutputPort> (device.identifier);
+    auto output = std::make_unique<AlsaOutputPort> (sendingClientForOutputs(), device.identifier);
 
     if (! output->isOpen())
         return output;

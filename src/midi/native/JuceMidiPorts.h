@@ -8,6 +8,8 @@
 
 #include <atomic>
 
+class AlsaSendingClient;
+
 /** The platform's MIDI devices through juce::MidiInput and juce::MidiOutput.
 
     Any thread may list ports; opening happens on the calling thread (the selector moves opens
@@ -21,9 +23,10 @@
     On Linux the lists are read through one sequencer client of its own, kept open (the same
     names and identifiers as the framework's lists); they stay empty while the ALSA sequencer
     cannot be opened, which is tried again every few seconds, since it may appear later. An
-    output sends through a sequencer client of its own (AlsaSysexStream), which says of every
-    send whether the sequencer took it; elsewhere the framework's outputs cannot tell, and their
-    sends always count as taken.
+    output sends from a port of its own (AlsaSysexStream) on the program's one sending client,
+    which this object holds from its first output on, and says of every send whether the
+    sequencer took it; elsewhere the framework's outputs cannot tell, and their sends always
+    count as taken.
 
     On Linux a port opened is kept open when its user lets go of it, and handed out again for the
     same port (an input: for the same receiver) for as long as the sequencer has not announced the
@@ -57,6 +60,7 @@ private:
     juce::Array<juce::MidiDeviceInfo> availableDevices (bool inputs);
     void remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs);
     juce::MidiDeviceInfo deviceToOpen (int index, bool inputs);
+    std::shared_ptr<AlsaSendingClient> sendingClientForOutputs();
 
     AlsaPortList alsaPorts; // Linux: the lists, read through one sequencer client kept open
     // Linux: the ports opened, kept open between polls while their ports last (see openInput).
@@ -64,6 +68,11 @@ private:
     std::shared_ptr<OpenPortShelf<MidiOutputPort>> keptOutputs;
     std::atomic<bool> sequencerSeen { false };
     std::atomic<double> nextSequencerAttempt { 0.0 };
+
+    // Linux: the program's sending client, held from the first output opened until this object
+    // goes, so that polls do not make a client each; guarded by sendingClientLock.
+    juce::CriticalSection sendingClientLock;
+    std::shared_ptr<AlsaSendingClient> sendingClient;
 
     mutable juce::CriticalSection listLock;
     juce::Array<juce::MidiDeviceInfo> listedInputs, listedOutputs; // the last lists read, guarded by listLock
