@@ -75,8 +75,7 @@ PollingResult CandidateInquiry::ask (const juce::Array<juce::MidiDeviceInfo>& ca
         results.setDeviceDetected (false);
         chosen.setAsking (candidate);
 
-        const auto position = outputs.indexOf (candidate);
-        auto output = opener.openOutputAt (position);
+        auto output = opener.openOutput (candidate);
         const auto sent = output != nullptr ? output->sendMessageNow (InquiryReplyDecoder::deviceInquiryRequest())
                                             : juce::Result::fail ("the port cannot be opened");
         output.reset();

@@ -518,7 +518,7 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
 
     parts->chosen.setAsking (device);
 
-    auto output = parts->opener.openOutputAt (position);
+    auto output = position >= 0 ? parts->opener.openOutput (device) : nullptr;
     const auto sent = output != nullptr ? output->sendMessageNow (deviceInquiryRequest()) : juce::Result::ok();
 
     logLine (name + " : send Device Inquiry Request...");
@@ -676,5 +676,5 @@ std::unique_ptr<MidiOutputPort> MIDIPortsSelector::openSelectedOutput()
     if (! mayTalkTo (outputs[position], false))
         return nullptr;
 
-    return parts->opener.openOutputAt (position);
+    return parts->opener.openOutput (outputs[position]);
 }

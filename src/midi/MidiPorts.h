@@ -118,6 +118,21 @@ public:
     /** Opens the output at that position of getOutputNames(); nullptr if it cannot be opened. */
     virtual std::unique_ptr<MidiOutputPort> openOutput (int index) = 0;
 
+    /** Opens exactly that output (one of getOutputDevices()), wherever it is listed now; nullptr
+        when it is not listed any more. A position read from an earlier list can name another port
+        by the time it is opened, when ports came and went meanwhile: what is sent must never reach
+        an instrument that was not the one chosen (another updater's, in the middle of its image). */
+    virtual std::unique_ptr<MidiOutputPort> openOutputDevice (const juce::MidiDeviceInfo& device)
+    {
+        const auto outputs = getOutputDevices();
+
+        for (int i = 0; i < outputs.size(); ++i)
+            if (outputs.getReference (i) == device)
+                return openOutput (i);
+
+        return nullptr;
+    }
+
     /** Closes the ports that are kept open for reuse after their users let go of them (where a
         backend keeps any). Call before the program ends, after the engine has stopped. */
     virtual void closeIdlePorts() {}

@@ -85,10 +85,10 @@ std::unique_ptr<MidiInputPort> PortOpener::openInputAt (int index)
     });
 }
 
-std::unique_ptr<MidiOutputPort> PortOpener::openOutputAt (int index)
+std::unique_ptr<MidiOutputPort> PortOpener::openOutput (const juce::MidiDeviceInfo& device)
 {
     auto ports = access.getPorts();
-    return openOnMessageThread<MidiOutputPort> ([ports, index] { return ports->openOutput (index); });
+    return openOnMessageThread<MidiOutputPort> ([ports, device] { return ports->openOutputDevice (device); });
 }
 
 void PortOpener::closeInputs (std::vector<std::unique_ptr<MidiInputPort>>& inputs)

@@ -22,7 +22,10 @@ public:
     PortOpener (PortAccess& access, MidiPortReceiver& receiver);
 
     std::unique_ptr<MidiInputPort> openInputAt (int index);
-    std::unique_ptr<MidiOutputPort> openOutputAt (int index);
+
+    /** Opens exactly that output, not whatever is listed at its old position now (see
+        MidiPorts::openOutputDevice). */
+    std::unique_ptr<MidiOutputPort> openOutput (const juce::MidiDeviceInfo& device);
 
     /** Stops the inputs, then closes them. */
     static void closeInputs (std::vector<std::unique_ptr<MidiInputPort>>& inputs);

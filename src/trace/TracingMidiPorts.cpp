@@ -134,6 +134,16 @@ std::unique_ptr<MidiInputPort> TracingMidiPorts::openInput (int index, MidiPortR
     return port;
 }
 
+std::unique_ptr<MidiOutputPort> TracingMidiPorts::openOutputDevice (const juce::MidiDeviceInfo& device)
+{
+    auto port = inner->openOutputDevice (device);
+
+    if (port == nullptr)
+        return nullptr;
+
+    return std::make_unique<TracingOutput> (std::move (port), device.name, recorder);
+}
+
 std::unique_ptr<MidiOutputPort> TracingMidiPorts::openOutput (int index)
 {
     const auto name = inner->getOutputNames()[index];

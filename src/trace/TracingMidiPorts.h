@@ -39,6 +39,7 @@ public:
     std::uint64_t getListsGeneration() override { return inner->getListsGeneration(); }
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
+    std::unique_ptr<MidiOutputPort> openOutputDevice (const juce::MidiDeviceInfo& device) override;
     void closeIdlePorts() override { inner->closeIdlePorts(); }
 
 private:

@@ -513,6 +513,89 @@ TEST (RealMidiSequencer, portsKeptOpenFollowAPortThatComesBackUnderTheSameNumber
     snd_seq_close (device);
 }
 
+// A position read from one list can name another port by the time it is opened, when a port
+// listed before it went meanwhile (an instrument restarting elsewhere on the bench). The updater
+// opens the port it chose by its identity: what it sends reaches that port and no other.
+TEST (RealMidiSequencer, anOutputOpenedByIdentityIsTheOneChosenAfterThePortsBeforeItWent)
+{
+    PrivateBroker broker;
+    ASSERT_TRUE (broker.started);
+
+    struct Device
+    {
+        explicit Device (const char* name)
+        {
+            opened = snd_seq_open (&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
+            if (opened == 0)
+                port = snd_seq_create_simple_port (seq, name, SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, 0);
+        }
+        ~Device() { if (opened == 0) snd_seq_close (seq); }
+
+        // Looks at least once; direct events are queued for their receiver when they are sent.
+        bool received (int timeoutMs)
+        {
+            snd_seq_event_t* event = nullptr;
+            const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
+            do
+            {
+                if (snd_seq_event_input (seq, &event) >= 0 && event->type == SND_SEQ_EVENT_SYSEX)
+                    return true;
+                juce::Thread::sleep (timeoutMs > 0 ? 5 : 0);
+            }
+            while (juce::Time::getMillisecondCounter() < deadline);
+            return false;
+        }
+
+        snd_seq_t* seq = nullptr;
+        int opened = -1, port = -1;
+    };
+
+    auto before = std::make_unique<Device> ("Before");
+    Device target ("Target"), after ("After");
+    ASSERT_EQ (before->opened, 0);
+    ASSERT_EQ (target.opened, 0);
+    ASSERT_EQ (after.opened, 0);
+
+    JuceMidiPorts ports;
+    const auto within10s = [] (const std::function<bool()>& condition)
+    {
+        for (auto deadline = juce::Time::getMillisecondCounter() + 10000; juce::Time::getMillisecondCounter() < deadline; juce::Thread::sleep (5))
+            if (condition())
+                return true;
+        return false;
+    };
+
+    juce::MidiDeviceInfo chosen, gone;
+    ASSERT_TRUE (within10s ([&]
+    {
+        for (auto& device : ports.getOutputDevices())
+        {
+            if (device.name == "Target")
+                chosen = device;
+            else if (device.name == "Before")
+                gone = device;
+        }
+        return chosen.identifier.isNotEmpty() && gone.identifier.isNotEmpty() && ports.getOutputNames().contains ("After");
+    }));
+    const auto oldPosition = ports.getOutputDevices().indexOf (chosen);
+
+    before.reset();
+    ASSERT_TRUE (within10s ([&] { return ! ports.getOutputDevices().contains (gone); }));
+    ASSERT_NE (ports.getOutputDevices().indexOf (chosen), oldPosition) << "the port that went was not listed before the chosen one";
+
+    EXPECT_EQ (ports.openOutputDevice (gone), nullptr);
+
+    auto output = ports.openOutputDevice (chosen);
+    ASSERT_NE (output, nullptr);
+    ASSERT_TRUE (output->sendMessageNow (sysexOfLength (8, 1)).wasOk());
+    output.reset();
+    EXPECT_TRUE (target.received (10000));
+    // An event is queued for its receiver as it is sent: one sent to the wrong port would be there now.
+    EXPECT_FALSE (after.received (0));
+
+    ports.closeIdlePorts();
+}
+
 // The updater's port list reads the lists again when a port is renamed, and takes a read that
 // finds its input pool overflowed (-ENOSPC: the announcements queued for it were dropped) for
 // what it is: every port may have gone meanwhile, so every kept port is opened anew. Other

@@ -499,6 +499,23 @@ std::unique_ptr<MidiOutputPort> JuceMidiPorts::openOutput (int index)
     if (device.identifier.isEmpty())
         return nullptr;
 
+    return openListedOutput (device);
+}
+
+std::unique_ptr<MidiOutputPort> JuceMidiPorts::openOutputDevice (const juce::MidiDeviceInfo& device)
+{
+    // The port is opened by its identifier, so it is the one asked for if it is listed at all.
+    const auto current = availableDevices (false);
+    const auto position = withPublicIdentifiers (current).indexOf (device);
+
+    if (device.identifier.isEmpty() || position < 0)
+        return nullptr;
+
+    return openListedOutput (current.getReference (position));
+}
+
+std::unique_ptr<MidiOutputPort> JuceMidiPorts::openListedOutput (const juce::MidiDeviceInfo& device)
+{
    #if JUCE_LINUX
     std::uint64_t stamp = 0;
 

@@ -50,6 +50,7 @@ public:
     std::uint64_t getListsGeneration() override;
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
+    std::unique_ptr<MidiOutputPort> openOutputDevice (const juce::MidiDeviceInfo& device) override;
     void closeIdlePorts() override;
 
 private:
@@ -60,6 +61,7 @@ private:
     juce::Array<juce::MidiDeviceInfo> availableDevices (bool inputs);
     void remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs);
     juce::MidiDeviceInfo deviceToOpen (int index, bool inputs);
+    std::unique_ptr<MidiOutputPort> openListedOutput (const juce::MidiDeviceInfo& device);
     std::shared_ptr<AlsaSendingClient> sendingClientForOutputs();
 
     AlsaPortList alsaPorts; // Linux: the lists, read through one sequencer client kept open
