@@ -46,7 +46,7 @@ PollingResult CandidateInquiry::ask (const juce::Array<juce::MidiDeviceInfo>& ca
         {
             if (ports->belongTogether (inputDevices[i], candidate))
             {
-                if (auto input = opener.openInputAt (i))
+                if (auto input = opener.openInput (inputDevices[i]))
                     inputs.push_back (std::move (input));
 
                 break;

@@ -301,7 +301,7 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
             if (! mayHearInput (inputDevices[i], outputDevices))
                 continue;
 
-            if (auto input = parts->opener.openInputAt (i))
+            if (auto input = parts->opener.openInput (inputDevices[i]))
                 inputs.push_back (std::move (input));
         }
 
@@ -384,7 +384,7 @@ PollingResult MIDIPortsSelector::scanFollowed (const FollowedInstrument::Sightin
             }
 
             if (ports->belongTogether (inputDevices[i], sighting.output))
-                if (auto input = parts->opener.openInputAt (i))
+                if (auto input = parts->opener.openInput (inputDevices[i]))
                     inputs.push_back (std::move (input));
         }
     }
@@ -402,7 +402,7 @@ PollingResult MIDIPortsSelector::scanFollowed (const FollowedInstrument::Sightin
             return PollingResult::Stopped;
 
         if (position >= 0)
-            if (auto input = parts->opener.openInputAt (position))
+            if (auto input = parts->opener.openInput (inputDevices[position]))
                 inputs.push_back (std::move (input));
     }
 

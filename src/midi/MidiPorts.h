@@ -118,6 +118,19 @@ public:
     /** Opens the output at that position of getOutputNames(); nullptr if it cannot be opened. */
     virtual std::unique_ptr<MidiOutputPort> openOutput (int index) = 0;
 
+    /** Opens exactly that input (one of getInputDevices()), wherever it is listed now; nullptr when
+        it is not listed any more (see openOutputDevice). The port is not started. */
+    virtual std::unique_ptr<MidiInputPort> openInputDevice (const juce::MidiDeviceInfo& device, MidiPortReceiver& receiver)
+    {
+        const auto inputs = getInputDevices();
+
+        for (int i = 0; i < inputs.size(); ++i)
+            if (inputs.getReference (i) == device)
+                return openInput (i, receiver);
+
+        return nullptr;
+    }
+
     /** Opens exactly that output (one of getOutputDevices()), wherever it is listed now; nullptr
         when it is not listed any more. A position read from an earlier list can name another port
         by the time it is opened, when ports came and went meanwhile: what is sent must never reach

@@ -85,6 +85,21 @@ std::unique_ptr<MidiInputPort> PortOpener::openInputAt (int index)
     });
 }
 
+std::unique_ptr<MidiInputPort> PortOpener::openInput (const juce::MidiDeviceInfo& device)
+{
+    auto ports = access.getPorts();
+
+    return openOnMessageThread<MidiInputPort> ([this, ports, device]() -> std::unique_ptr<MidiInputPort>
+    {
+        auto input = ports->openInputDevice (device, receiver);
+
+        if (input != nullptr)
+            input->start();
+
+        return input;
+    });
+}
+
 std::unique_ptr<MidiOutputPort> PortOpener::openOutput (const juce::MidiDeviceInfo& device)
 {
     auto ports = access.getPorts();

@@ -23,6 +23,9 @@ public:
 
     std::unique_ptr<MidiInputPort> openInputAt (int index);
 
+    /** Opens exactly that input, not whatever is listed at its old position now. */
+    std::unique_ptr<MidiInputPort> openInput (const juce::MidiDeviceInfo& device);
+
     /** Opens exactly that output, not whatever is listed at its old position now (see
         MidiPorts::openOutputDevice). */
     std::unique_ptr<MidiOutputPort> openOutput (const juce::MidiDeviceInfo& device);

@@ -16,6 +16,12 @@ namespace
             return port != nullptr;
         }
 
+        bool open (MidiPorts& ports, const juce::MidiDeviceInfo& device)
+        {
+            port = ports.openInputDevice (device, *this);
+            return port != nullptr;
+        }
+
         void start() override { port->start(); }
         void stop() override  { port->stop(); }
 
@@ -129,6 +135,16 @@ std::unique_ptr<MidiInputPort> TracingMidiPorts::openInput (int index, MidiPortR
     auto port = std::make_unique<TracingInput> (receiver, recorder);
 
     if (! port->open (*inner, index))
+        return nullptr;
+
+    return port;
+}
+
+std::unique_ptr<MidiInputPort> TracingMidiPorts::openInputDevice (const juce::MidiDeviceInfo& device, MidiPortReceiver& receiver)
+{
+    auto port = std::make_unique<TracingInput> (receiver, recorder);
+
+    if (! port->open (*inner, device))
         return nullptr;
 
     return port;

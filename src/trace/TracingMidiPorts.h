@@ -38,6 +38,7 @@ public:
     }
     std::uint64_t getListsGeneration() override { return inner->getListsGeneration(); }
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
+    std::unique_ptr<MidiInputPort> openInputDevice (const juce::MidiDeviceInfo& device, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
     std::unique_ptr<MidiOutputPort> openOutputDevice (const juce::MidiDeviceInfo& device) override;
     void closeIdlePorts() override { inner->closeIdlePorts(); }

@@ -446,6 +446,22 @@ std::unique_ptr<MidiInputPort> JuceMidiPorts::openInput (int index, MidiPortRece
     if (device.identifier.isEmpty())
         return nullptr;
 
+    return openListedInput (device, receiver);
+}
+
+std::unique_ptr<MidiInputPort> JuceMidiPorts::openInputDevice (const juce::MidiDeviceInfo& device, MidiPortReceiver& receiver)
+{
+    const auto current = availableDevices (true);
+    const auto position = withPublicIdentifiers (current).indexOf (device);
+
+    if (device.identifier.isEmpty() || position < 0)
+        return nullptr;
+
+    return openListedInput (current.getReference (position), receiver);
+}
+
+std::unique_ptr<MidiInputPort> JuceMidiPorts::openListedInput (const juce::MidiDeviceInfo& device, MidiPortReceiver& receiver)
+{
    #if JUCE_LINUX
     // A port stays open between polls; one kept for another receiver is not this one's.
     const auto key = device.identifier + "/" + juce::String::toHexString ((juce::pointer_sized_int) &receiver);

@@ -49,6 +49,7 @@ public:
     juce::String locationOf (const juce::MidiDeviceInfo& port) override;
     std::uint64_t getListsGeneration() override;
     std::unique_ptr<MidiInputPort> openInput (int index, MidiPortReceiver& receiver) override;
+    std::unique_ptr<MidiInputPort> openInputDevice (const juce::MidiDeviceInfo& device, MidiPortReceiver& receiver) override;
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
     std::unique_ptr<MidiOutputPort> openOutputDevice (const juce::MidiDeviceInfo& device) override;
     void closeIdlePorts() override;
@@ -62,6 +63,7 @@ private:
     void remember (const juce::Array<juce::MidiDeviceInfo>& devices, bool inputs);
     juce::MidiDeviceInfo deviceToOpen (int index, bool inputs);
     std::unique_ptr<MidiOutputPort> openListedOutput (const juce::MidiDeviceInfo& device);
+    std::unique_ptr<MidiInputPort> openListedInput (const juce::MidiDeviceInfo& device, MidiPortReceiver& receiver);
     std::shared_ptr<AlsaSendingClient> sendingClientForOutputs();
 
     AlsaPortList alsaPorts; // Linux: the lists, read through one sequencer client kept open
