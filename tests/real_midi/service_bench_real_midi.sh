@@ -40,6 +40,10 @@ fail() {
     for f in "$work"/*.txt "$work"/*.json "$work"/*.err; do
         [ -f "$f" ] && { echo "--- $(basename "$f")" >&2; tail -40 "$f" >&2; }
     done
+    # The updaters' own logs say which port each one asked, held and passed over.
+    for f in "$work"/*-home/.config/*/vfu-*; do
+        [ -f "$f" ] && { echo "--- ${f#"$work"/}" >&2; grep -v "Send '\|%%" "$f" | tail -60 >&2; }
+    done
     exit 1
 }
 
