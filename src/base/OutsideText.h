@@ -8,7 +8,8 @@
     checked before a string is built from them. Any thread. */
 namespace OutsideText
 {
-    /** True when the bytes are valid UTF-8 and hold no zero byte. */
+    /** True when the bytes are well-formed UTF-8 (no overlong form, no surrogate) and hold no
+        zero byte. */
     bool isValidUtf8 (const void* data, size_t numBytes);
 
     /** The bytes as text (a UTF-8 byte order mark at the start is skipped) when isValidUtf8();

@@ -48,7 +48,7 @@ namespace
                                      || juce::CharPointer_UTF16::isByteOrderMarkLittleEndian (bytes.getData())))
             return true;
 
-        return juce::CharPointer_UTF8::isValidString (static_cast<const char*> (bytes.getData()), (int) bytes.getSize());
+        return OutsideText::isValidUtf8 (bytes.getData(), bytes.getSize());
     }
 
     /** Compared on the raw bytes: an entry name may be malformed UTF-8, which the framework's
@@ -66,7 +66,7 @@ namespace
 bool PackageVerifier::isWellFormed (const juce::String& text)
 {
     const auto* raw = text.toRawUTF8();
-    return juce::CharPointer_UTF8::isValidString (raw, (int) std::strlen (raw));
+    return OutsideText::isValidUtf8 (raw, std::strlen (raw));
 }
 
 bool PackageVerifier::hasEndOfCentralDirectory (juce::InputStream& stream)

@@ -2,6 +2,7 @@
 #include "../../base/OutsideText.h"
 
 #include <algorithm>
+#include <cstring>
 
 #if JUCE_LINUX
  #include <alsa/asoundlib.h>
@@ -172,7 +173,7 @@ void AlsaPortList::readLists()
             if (snd_card_get_longname (card, &longName) == 0 && longName != nullptr)
             {
                 // A device's own strings are in the long name: only valid text is read.
-                if (juce::CharPointer_UTF8::isValidString (longName, 256))
+                if (OutsideText::isValidUtf8 (longName, std::strlen (longName)))
                     if (const auto path = usbPathInLongName (juce::String::fromUTF8 (longName)); path.isNotEmpty())
                         clientLocations[client] = path;
 
