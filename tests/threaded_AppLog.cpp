@@ -122,10 +122,11 @@ TEST (AppLog, aSecondProgramStartingOnTheLogLosesAndTearsNoneOfTheFirstsLines)
 namespace
 {
     // The second program of the test below, as a program starts on its log: it cuts the log,
-    // writes its header, then its numbered lines. Arguments: the log, the size limit, the count.
+    // writes its header, then its numbered lines, then makes a file that says it is done.
+    // Arguments: the log, the size limit, the count, the file to make.
     int appendToLog (const juce::StringArray& arguments)
     {
-        if (arguments.size() != 3)
+        if (arguments.size() != 4)
             return 2;
 
         const juce::File file (arguments[0]);
@@ -137,6 +138,9 @@ namespace
 
         for (int i = 0; error.isEmpty() && i < arguments[2].getIntValue(); ++i)
             error = log.append ("second program line " + juce::String (i) + " end\r\n");
+
+        if (error.isEmpty() && ! juce::File (arguments[3]).create().wasOk())
+            error = "cannot make " + arguments[3];
 
         std::cout << error << std::endl;
         return error.isEmpty() ? 0 : 1;
@@ -156,19 +160,25 @@ TEST (AppLog, twoProgramsAppendingToOneLogAtOnceTearAndDropNoLine)
     const int secondsLines = 3000;
     ASSERT_TRUE (temp.getFile().replaceWithText (juce::String::repeatedString ("old line of the previous run\n", 3000)));
 
+    // The first program stops once the second has written its last line, not once it has ended:
+    // a process can take long to end (a sanitizer's checks at exit), and lines written meanwhile
+    // would cut the second's lines out of the log.
+    juce::TemporaryFile secondDone;
     juce::ChildProcess secondProgram;
     ASSERT_TRUE (SecondProgram::start (secondProgram, "append-log",
-                                       { temp.getFile().getFullPathName(), juce::String (limit), juce::String (secondsLines) }));
+                                       { temp.getFile().getFullPathName(), juce::String (limit), juce::String (secondsLines),
+                                         secondDone.getFile().getFullPathName() }));
     int firstsLines = 0;
     {
         LogFile firstProgram (temp.getFile(), limit);
 
         do
             ASSERT_EQ (firstProgram.append ("first program line " + juce::String (firstsLines++) + " end\r\n"), "");
-        while (secondProgram.isRunning());
+        while (secondProgram.isRunning() && ! secondDone.getFile().existsAsFile());
     }
 
     const auto output = secondProgram.readAllProcessOutput();
+    ASSERT_TRUE (secondProgram.waitForProcessToFinish (60000)) << output;
     EXPECT_EQ (secondProgram.getExitCode(), 0u) << output;
 
     const std::regex numberedLine (R"((first|second) program line (\d+) end)");
@@ -193,7 +203,7 @@ TEST (AppLog, twoProgramsAppendingToOneLogAtOnceTearAndDropNoLine)
         }
     }
 
-    // The first program wrote at most one line after the second ended, so the second's last
+    // The first program wrote at most one line after the second's last, so the second's last
     // line is within any cut's tail.
     EXPECT_EQ (expected["second"], secondsLines);
     EXPECT_EQ (expected["first"], firstsLines);
