@@ -72,26 +72,21 @@ PortOpener::PortOpener (PortAccess& portAccess, MidiPortReceiver& replyReceiver)
 
 std::unique_ptr<MidiInputPort> PortOpener::openInputAt (int index)
 {
-    auto ports = access.getPorts();
-
-    return openOnMessageThread<MidiInputPort> ([this, ports, index]() -> std::unique_ptr<MidiInputPort>
-    {
-        auto input = ports->openInput (index, receiver);
-
-        if (input != nullptr)
-            input->start();
-
-        return input;
-    });
+    return openStartedInput ([index] (MidiPorts& ports, MidiPortReceiver& r) { return ports.openInput (index, r); });
 }
 
 std::unique_ptr<MidiInputPort> PortOpener::openInput (const juce::MidiDeviceInfo& device)
 {
+    return openStartedInput ([device] (MidiPorts& ports, MidiPortReceiver& r) { return ports.openInputDevice (device, r); });
+}
+
+std::unique_ptr<MidiInputPort> PortOpener::openStartedInput (OpenInput open)
+{
     auto ports = access.getPorts();
 
-    return openOnMessageThread<MidiInputPort> ([this, ports, device]() -> std::unique_ptr<MidiInputPort>
+    return openOnMessageThread<MidiInputPort> ([this, ports, open]() -> std::unique_ptr<MidiInputPort>
     {
-        auto input = ports->openInputDevice (device, receiver);
+        auto input = open (*ports, receiver);
 
         if (input != nullptr)
             input->start();

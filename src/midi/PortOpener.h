@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "MidiPorts.h"
 
 #include <memory>
@@ -7,7 +9,7 @@
 
 class PortAccess;
 
-/** Opens the ports a poll uses, by their position in the current lists, on the message thread:
+/** Opens the ports a poll uses (exactly the ports chosen, or by position), on the message thread:
     a poll on a worker thread hands the open over and waits for it, giving up (nullptr) when its
     thread is asked to stop or the application quits, so that a message thread that is itself
     waiting for the worker never deadlocks with it. On the message thread (or without one) the
@@ -34,6 +36,11 @@ public:
     static void closeInputs (std::vector<std::unique_ptr<MidiInputPort>>& inputs);
 
 private:
+    using OpenInput = std::function<std::unique_ptr<MidiInputPort> (MidiPorts&, MidiPortReceiver&)>;
+
+    /** Opens an input on the message thread and starts it. */
+    std::unique_ptr<MidiInputPort> openStartedInput (OpenInput open);
+
     PortAccess& access;
     MidiPortReceiver& receiver;
 };
