@@ -412,6 +412,10 @@ bool FirmwareUpdater::enterState()
 
     enteredState = entered;
     missingTimeoutStateLogged = false;
+
+    if (endsUpdate (*entered))
+        selector->endUpdate();
+
     report ([from, to] { if (auto* cb = FirmwareUpdaterCallback::getRegistered()) cb->stateChanged (from, to); });
 
     lastEventTime = now();
@@ -592,8 +596,18 @@ void FirmwareUpdater::runSendSysEx (const SendSysExInstruction& instruction)
     }
 }
 
+bool FirmwareUpdater::endsUpdate (const State& state) const
+{
+    const auto name = state.getName();
+    return name == machine->initialState || name == "Download complete" || name == "Update cancelled" || name.startsWith ("Error");
+}
+
 bool FirmwareUpdater::sendSingleCommand (const juce::MidiMessage& message, bool changesFirmware)
 {
+    // A command that changes the firmware commits the run to the instrument it goes to.
+    if (changesFirmware)
+        selector->beginUpdate();
+
     auto output = selector->openSelectedOutput();
 
     if (output == nullptr)
@@ -606,8 +620,12 @@ bool FirmwareUpdater::sendSingleCommand (const juce::MidiMessage& message, bool 
         return false;
 
     // A command that went out in part may still have reached the instrument: it counts as sent
-    // for the firmware's sake, and as failed here.
+    // for the firmware's sake, and as failed here. An erased instrument answers only from its
+    // bootloader until a whole image has left.
     const auto sent = output->sendMessageNow (message);
+
+    if (changesFirmware)
+        selector->setImageIncomplete (true);
 
     if (sent.failed())
     {
@@ -654,6 +672,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
         return;
     }
 
+    selector->beginUpdate();
     auto output = selector->openSelectedOutput();
     auto lastPortCheck = PollingResult::Stopped;
     bool connectionBroken = false;
@@ -668,6 +687,7 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
     }
     else if (output != nullptr && beginFirmwareChange())
     {
+        selector->setImageIncomplete (true);
         output->announceImage (total);
 
         // Declared before the sender, so that it still says so while the sender's destructor waits.
@@ -746,6 +766,8 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
 
         if (! sender.stopSending (4000))
             logLine ("Sender thread timed out waiting for exit!");
+        else if (sender.getFailure().isEmpty() && sender.getBytesSent() + (juce::uint64) tailBytesToSkip >= total)
+            selector->setImageIncomplete (false); // every byte has left, also when a port check failed after the last
 
         // The sender's destructor waits until its thread has really ended, so the data and
         // the output it reads stay alive until then.

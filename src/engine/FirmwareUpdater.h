@@ -121,6 +121,8 @@ private:
         came first and nothing was entered. */
     bool enterState();
     bool hasStateToEnter() const;
+    /** Whether entering the State ends an update: its verdict, an error, a cancel, or the start. */
+    bool endsUpdate (const State& state) const;
     /** True while the engine is still in that State, with no move pending. */
     bool isSettledIn (const State* state) const;
     void pollLoop (State& state, const juce::String& mode);

@@ -8,58 +8,81 @@
 #include "PortOpener.h"
 #include "../base/AppLog.h"
 
+namespace
+{
+    juce::String describe (const juce::MidiDeviceInfo& port)
+    {
+        return "[" + port.name + "] (" + port.identifier + ")";
+    }
+}
+
 CandidateInquiry::CandidateInquiry (PortAccess& portAccess, ChosenInstrument& chosenInstrument,
                                     DetectionResults& detectionResults, PortOpener& portOpener)
     : access (portAccess), chosen (chosenInstrument), results (detectionResults), opener (portOpener)
 {
 }
 
+std::optional<CandidateInquiry::Answer> CandidateInquiry::askOne (const juce::MidiDeviceInfo& candidate,
+                                                                  const juce::Array<juce::MidiDeviceInfo>& outputs,
+                                                                  const juce::Array<juce::MidiDeviceInfo>& inputs, int waitMs)
+{
+    // A port another updater holds is another instrument's.
+    if (! access.mayTalkTo (candidate, PortAccess::Use::candidate))
+        return std::nullopt;
+
+    // Only the candidate's own inputs are heard, so that no other instrument's reply counts for it.
+    std::vector<std::unique_ptr<MidiInputPort>> heard;
+
+    for (auto& input : inputs)
+        if (access.mayHearInput (input, candidate, outputs))
+            if (auto opened = opener.openInput (input))
+                heard.push_back (std::move (opened));
+
+    results.setDeviceDetected (false);
+    chosen.setAsking (candidate);
+
+    auto output = opener.openOutput (candidate);
+    const auto sent = output != nullptr ? output->sendMessageNow (InquiryReplyDecoder::deviceInquiryRequest())
+                                        : juce::Result::fail ("the port cannot be opened");
+    output.reset();
+
+    logLine (candidate.name + " : send Device Inquiry Request...");
+    PortAccess::logRefusal (candidate.name, sent);
+
+    const bool waited = PollThread::sleepUnlessStopped (waitMs);
+    PortOpener::closeInputs (heard);
+    std::optional<Answer> answer;
+
+    if (waited && sent.wasOk() && results.isDeviceDetected())
+    {
+        // Halvanes tell their bootloader only by the alternative inquiry, after the identity reply.
+        if (access.isImageIncomplete() && ! results.isBootloaderMode() && results.getDeviceFamily() != 12)
+            access.tellOnce ("running " + candidate.identifier,
+                             "MIDI output " + describe (candidate) + " answers from running firmware, which the instrument being"
+                             " updated cannot do before its whole image has arrived: it is another instrument");
+        else
+            answer = Answer { candidate, results.isBootloaderMode(), results.getFirmwareVersion() };
+    }
+
+    if (! answer)
+        access.endAsking (candidate);
+
+    return answer;
+}
+
 PollingResult CandidateInquiry::ask (const juce::Array<juce::MidiDeviceInfo>& candidates,
                                      const juce::Array<juce::MidiDeviceInfo>& outputs, int waitMs)
 {
     auto ports = access.getPorts();
-    auto locks = access.getLocks();
     const auto inputDevices = ports->getInputDevices();
-    const auto gone = chosen.lastSeenOutput();
-
-    const auto wasOn = "MIDI output [" + gone.name + "] (" + gone.identifier + ")";
+    const auto wasOn = "MIDI output " + describe (access.lastSeenOutput());
     juce::StringArray described;
 
     for (auto& candidate : candidates)
-        described.add ("[" + candidate.name + "] (" + candidate.identifier + ")");
+        described.add (describe (candidate));
 
     access.tellOnce ("candidates " + described.joinIntoString (","),
-                     "The instrument on " + wasOn + " is gone; asking the ports that appeared since: " + described.joinIntoString (", "), false);
-
-    // The inputs of the ports that appeared: the answer of the instrument arrives on one of them.
-    std::vector<std::unique_ptr<MidiInputPort>> inputs;
-
-    for (int i = 0; i < inputDevices.size(); ++i)
-    {
-        if (PollThread::stopRequested())
-        {
-            PortOpener::closeInputs (inputs);
-            return PollingResult::Stopped;
-        }
-
-        for (auto& candidate : candidates)
-        {
-            if (ports->belongTogether (inputDevices[i], candidate))
-            {
-                if (auto input = opener.openInput (inputDevices[i]))
-                    inputs.push_back (std::move (input));
-
-                break;
-            }
-        }
-    }
-
-    struct Answer
-    {
-        juce::MidiDeviceInfo output;
-        bool bootloader;
-        juce::String version;
-    };
+                     "The instrument on " + wasOn + " is gone; asking the ports that appeared since: " + described.joinIntoString (", "));
 
     std::vector<Answer> answers;
 
@@ -68,37 +91,14 @@ PollingResult CandidateInquiry::ask (const juce::Array<juce::MidiDeviceInfo>& ca
         if (PollThread::stopRequested())
             break;
 
-        // A port another updater holds is another instrument's.
-        if (! access.mayTalkTo (candidate, true, true))
-            continue;
-
-        results.setDeviceDetected (false);
-        chosen.setAsking (candidate);
-
-        auto output = opener.openOutput (candidate);
-        const auto sent = output != nullptr ? output->sendMessageNow (InquiryReplyDecoder::deviceInquiryRequest())
-                                            : juce::Result::fail ("the port cannot be opened");
-        output.reset();
-
-        logLine (candidate.name + " : send Device Inquiry Request...");
-        PortAccess::logRefusal (candidate.name, sent);
-
-        if (! PollThread::sleepUnlessStopped (waitMs))
-            break;
-
-        if (sent.wasOk() && results.isDeviceDetected())
-            answers.push_back ({ candidate, results.isBootloaderMode(), results.getFirmwareVersion() });
-        else if (! locks->owns (access.lockKeyOf (candidate)))
-            locks->release (access.lockKeyOf (candidate));
+        if (auto answer = askOne (candidate, outputs, inputDevices, waitMs))
+            answers.push_back (*answer);
     }
-
-    PortOpener::closeInputs (inputs);
 
     const auto letGoOfAnswers = [&]
     {
         for (auto& answer : answers)
-            if (! locks->owns (access.lockKeyOf (answer.output)))
-                locks->release (access.lockKeyOf (answer.output));
+            access.endAsking (answer.output);
     };
 
     if (PollThread::stopRequested())
@@ -110,6 +110,7 @@ PollingResult CandidateInquiry::ask (const juce::Array<juce::MidiDeviceInfo>& ca
     if (answers.size() != 1)
     {
         results.forgetFirmwareVersion();
+        letGoOfAnswers();
 
         if (answers.size() > 1)
         {
@@ -118,35 +119,37 @@ PollingResult CandidateInquiry::ask (const juce::Array<juce::MidiDeviceInfo>& ca
             juce::StringArray both;
 
             for (auto& answer : answers)
-                both.add ("[" + answer.output.name + "] (" + answer.output.identifier + ")");
+                both.add (describe (answer.output));
 
-            chosen.setAmbiguous();
-            letGoOfAnswers();
-            logLine ("MIDI outputs " + both.joinIntoString (" and ") + " both answer as the instrument that was on " + wasOn
-                     + ": which one it is cannot be told, so nothing more is sent to either. Disconnect the other"
-                       " instruments and start again.");
+            access.tellOnce ("ambiguous " + both.joinIntoString (","),
+                             "MIDI outputs " + both.joinIntoString (" and ") + " both answer as the instrument that was on " + wasOn
+                             + ": which one it is cannot be told, so nothing but this question is sent to either until only"
+                               " one answers. Disconnect the instruments that are not being updated.");
+        }
+        else if (access.isAmbiguous())
+        {
+            logLine ("None of the ports that appeared answers as the instrument that was on " + wasOn + " any more");
         }
 
+        access.setAmbiguous (answers.size() > 1);
         return PollingResult::NoDevice;
     }
 
     const auto& found = answers.front();
     juce::String error;
 
-    if (! locks->owns (access.lockKeyOf (found.output)) && access.claimOutput (found.output, error) != PortLocks::Outcome::granted)
+    if (access.claimOutput (found.output, error) != PortLocks::Outcome::granted)
     {
-        access.tellOnce (found.output.identifier, "MIDI output [" + found.output.name + "] (" + found.output.identifier + ") was taken by another updater", true);
+        access.tellOnce (found.output.identifier, "MIDI output " + describe (found.output) + " was taken by another updater", true);
         letGoOfAnswers();
         return PollingResult::NoDevice;
     }
 
-    locks->releaseAllBut (access.lockKeyOf (found.output));
-    chosen.foundAt (found.output, ports->placeOf (found.output), outputs, inputDevices);
+    access.foundAt (found.output, outputs);
+    chosen.moveTo (found.output, outputs, inputDevices);
     results.setFirmwareVersion (found.version);
     results.setBootloaderMode (found.bootloader);
-    access.guardName (found.output);
-    logLine ("MIDI output [" + found.output.name + "] (" + found.output.identifier + ") answers as the instrument that was on "
-             + wasOn + ": it is followed there");
+    logLine ("MIDI output " + describe (found.output) + " answers as the instrument that was on " + wasOn + ": it is followed there");
 
     return found.bootloader ? PollingResult::BootloaderDetected : PollingResult::DeviceDetected;
 }

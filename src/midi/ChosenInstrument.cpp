@@ -19,10 +19,10 @@ ChosenInstrument::PortChoice ChosenInstrument::getOutput() const
     return output;
 }
 
-void ChosenInstrument::setInput (int index, const juce::String& name)
+void ChosenInstrument::setInput (int index, const juce::String& name, const juce::String& identifier)
 {
     const juce::ScopedLock sl (lock);
-    input = { index, name, {} };
+    input = { index, name, identifier };
 }
 
 void ChosenInstrument::setOutput (int index, const juce::String& name, const juce::String& identifier)
@@ -33,73 +33,10 @@ void ChosenInstrument::setOutput (int index, const juce::String& name, const juc
 
 void ChosenInstrument::reset()
 {
-    {
-        const juce::ScopedLock sl (lock);
-        input = { -1, autoName, {} };
-        output = { -1, autoName, {} };
-        followed.clear();
-        restricted = false;
-        asking = {};
-        presentInGeneration = 0;
-    }
-
-    ambiguous = false;
-}
-
-void ChosenInstrument::restrictToOutput (const juce::String& identifier)
-{
-    auto ports = access.getPorts();
-    const auto outputs = ports->getOutputDevices();
-    juce::MidiDeviceInfo only;
-
-    for (auto& port : outputs)
-        if (port.identifier == identifier)
-            only = port;
-
-    const auto location = only.identifier.isNotEmpty() ? ports->placeOf (only) : juce::String();
     const juce::ScopedLock sl (lock);
-    restricted = only.identifier.isNotEmpty();
-    presentInGeneration = 0;
-
-    if (restricted)
-        followed.follow (only, location, outputs);
-    else
-        followed.clear();
-}
-
-void ChosenInstrument::startFollowing (const juce::MidiDeviceInfo& port, const juce::Array<juce::MidiDeviceInfo>& outputs)
-{
-    const auto location = access.getPorts()->placeOf (port);
-    const juce::ScopedLock sl (lock);
-
-    // Under restrictToOutput the instrument is already followed, and nothing else ever is.
-    if (! restricted || followed.lockKey() == FollowedInstrument::lockKeyFor (port, location))
-    {
-        followed.follow (port, location, outputs);
-        presentInGeneration = 0;
-    }
-}
-
-void ChosenInstrument::stopFollowingUnlessRestricted()
-{
-    {
-        const juce::ScopedLock sl (lock);
-
-        if (restricted)
-            return;
-
-        followed.clear();
-        presentInGeneration = 0;
-        ambiguous = false;
-    }
-
-    access.unguardNames();
-}
-
-juce::MidiDeviceInfo ChosenInstrument::lastSeenOutput() const
-{
-    const juce::ScopedLock sl (lock);
-    return followed.getOutput();
+    input = { -1, autoName, {} };
+    output = { -1, autoName, {} };
+    asking = {};
 }
 
 int ChosenInstrument::inputBelongingTo (const juce::MidiDeviceInfo& port, const juce::Array<juce::MidiDeviceInfo>& inputs)
@@ -127,102 +64,11 @@ int ChosenInstrument::inputBelongingTo (const juce::MidiDeviceInfo& port, const 
     return position;
 }
 
-std::optional<FollowedInstrument::Sighting> ChosenInstrument::locate (const juce::Array<juce::MidiDeviceInfo>& outputs,
-                                                                      std::uint64_t listsGeneration)
-{
-    FollowedInstrument located;
-
-    {
-        const juce::ScopedLock sl (lock);
-
-        if (! followed.isFollowing())
-            return std::nullopt;
-
-        // The same lists as when it was last found present there: it still is, and the ports
-        // beside it are those already seen (the port check between packets asks every few ms).
-        if (listsGeneration != 0 && listsGeneration == presentInGeneration)
-        {
-            FollowedInstrument::Sighting unchanged;
-            unchanged.where = FollowedInstrument::Whereabouts::present;
-            unchanged.output = followed.getOutput();
-            return unchanged;
-        }
-
-        located = followed;
-    }
-
-    auto ports = access.getPorts();
-    const auto before = located.getOutput();
-    const auto sighting = located.locate (outputs, [&ports] (const juce::MidiDeviceInfo& port) { return ports->placeOf (port); });
-    const bool present = sighting.where == FollowedInstrument::Whereabouts::present;
-    const bool moved = present && ! samePort (sighting.output, before);
-
-    {
-        const juce::ScopedLock sl (lock);
-
-        // The user may have chosen other ports meanwhile: then this one is followed no more.
-        if (! samePort (followed.getOutput(), before))
-            return sighting;
-
-        followed = located;
-        presentInGeneration = present ? listsGeneration : 0;
-
-        if (moved && output.identifier == before.identifier && output.name == before.name)
-            output = { outputs.indexOf (sighting.output), sighting.output.name, sighting.output.identifier };
-    }
-
-    if (moved)
-    {
-        const auto inputs = ports->getInputDevices();
-        const auto inputAt = inputBelongingTo (sighting.output, inputs);
-
-        {
-            const juce::ScopedLock sl (lock);
-
-            if (input.name != autoName && inputAt >= 0)
-                input = { inputAt, inputs[inputAt].name, inputs[inputAt].identifier };
-        }
-
-        logLine ("MIDI output [" + before.name + "] (" + before.identifier + ") is at [" + sighting.output.name + "] ("
-                 + sighting.output.identifier + ") now, at " + located.getLocation());
-    }
-
-    // Without a location its lock is named after its port, which the system may give another
-    // instrument now: it is let go, and the port it comes back on is claimed when it answers.
-    if (! present && located.getLocation().isEmpty())
-    {
-        auto locks = access.getLocks();
-
-        if (locks->holds (before.identifier))
-        {
-            locks->release (before.identifier);
-            logLine ("MIDI output [" + before.name + "] (" + before.identifier + ") is gone: let go");
-        }
-    }
-
-    return sighting;
-}
-
-std::optional<juce::MidiDeviceInfo> ChosenInstrument::followedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs)
-{
-    const auto sighting = locate (outputs);
-
-    if (! sighting)
-        return std::nullopt;
-
-    if (sighting->where != FollowedInstrument::Whereabouts::present || ambiguous.load())
-        return juce::MidiDeviceInfo();
-
-    return sighting->output;
-}
-
-void ChosenInstrument::foundAt (const juce::MidiDeviceInfo& port, const juce::String& place,
-                                const juce::Array<juce::MidiDeviceInfo>& outputs, const juce::Array<juce::MidiDeviceInfo>& inputs)
+void ChosenInstrument::moveTo (const juce::MidiDeviceInfo& port, const juce::Array<juce::MidiDeviceInfo>& outputs,
+                               const juce::Array<juce::MidiDeviceInfo>& inputs)
 {
     const auto inputAt = inputBelongingTo (port, inputs);
     const juce::ScopedLock sl (lock);
-    followed.foundAt (port, place, outputs);
-    presentInGeneration = 0;
 
     if (output.name != autoName)
         output = { outputs.indexOf (port), port.name, port.identifier };
@@ -283,14 +129,6 @@ void ChosenInstrument::renameInputIfUnchanged (const PortChoice& before, const j
 
     if (input.index == before.index && input.name == before.name)
         input.name = name;
-}
-
-void ChosenInstrument::moveChosenInput (int position, const juce::Array<juce::MidiDeviceInfo>& inputs)
-{
-    const juce::ScopedLock sl (lock);
-
-    if (input.name != autoName)
-        input = { position, inputs[position].name, inputs[position].identifier };
 }
 
 bool ChosenInstrument::wouldTake (const juce::String& outputName) const

@@ -96,9 +96,12 @@ FollowedInstrument::Sighting FollowedInstrument::locate (const juce::Array<juce:
             return sighting;
     }
 
+    // Its own port, unless it has been seen away since it was last found: a port listed under its
+    // old number and name after that may be another instrument that the system numbered so, and
+    // is asked as the other ports that appeared since are.
     for (auto& port : outputs)
     {
-        if (samePort (port, output))
+        if (samePort (port, output) && awaySince == 0)
         {
             follow (port, location, outputs);
             sighting.where = Whereabouts::present;

@@ -58,7 +58,51 @@ std::shared_ptr<MidiPorts> MIDIPortsSelector::getPorts() const
 
 void MIDIPortsSelector::restrictToOutput (const juce::String& identifier)
 {
-    parts->chosen.restrictToOutput (identifier);
+    for (auto& port : getPorts()->getOutputDevices())
+    {
+        if (port.identifier == identifier)
+        {
+            parts->access.follow (port, true);
+            return;
+        }
+    }
+}
+
+void MIDIPortsSelector::beginUpdate()
+{
+    auto& access = parts->access;
+
+    if (access.isFollowing())
+        return;
+
+    const auto chosen = getOutputChoice();
+
+    for (auto& port : getPorts()->getOutputDevices())
+    {
+        if (port.name == chosen.name && (chosen.identifier.isEmpty() || port.identifier == chosen.identifier))
+        {
+            access.follow (port, false);
+            logLine ("The update begins on MIDI output [" + port.name + "] (" + port.identifier
+                     + "): only its instrument is talked to until the update ends");
+            return;
+        }
+    }
+}
+
+void MIDIPortsSelector::endUpdate()
+{
+    auto& access = parts->access;
+
+    if (! access.isFollowing() || access.isRestricted())
+        return;
+
+    access.stopFollowing();
+    logLine ("The update has ended: every MIDI output may be asked again");
+}
+
+void MIDIPortsSelector::setImageIncomplete (bool incomplete)
+{
+    parts->access.setImageIncomplete (incomplete);
 }
 
 PortLocks::Outcome MIDIPortsSelector::claimOutput (const juce::MidiDeviceInfo& output, juce::String& error)
@@ -68,7 +112,7 @@ PortLocks::Outcome MIDIPortsSelector::claimOutput (const juce::MidiDeviceInfo& o
 
 bool MIDIPortsSelector::isFollowedInstrumentAmbiguous() const noexcept
 {
-    return parts->chosen.isAmbiguous();
+    return parts->access.isAmbiguous();
 }
 
 juce::StringArray MIDIPortsSelector::getPortsHeldElsewhere() const
@@ -86,81 +130,85 @@ void MIDIPortsSelector::closeIdlePorts()
     parts->access.closeIdlePorts();
 }
 
-bool MIDIPortsSelector::mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning, bool candidate)
-{
-    if (! candidate)
-        if (const auto only = parts->chosen.followedOutput (getPorts()->getOutputDevices()); only && only->identifier != output.identifier)
-            return false;
-
-    return parts->access.mayTalkTo (output, scanning, candidate);
-}
-
-bool MIDIPortsSelector::mayHearInput (const juce::MidiDeviceInfo& input, const juce::Array<juce::MidiDeviceInfo>& outputs)
-{
-    // Replies that another updater's instrument sends to it must not be taken for an answer here:
-    // while an instrument is followed, only the inputs of its output are opened.
-    if (const auto only = parts->chosen.followedOutput (outputs))
-        return only->identifier.isNotEmpty() && getPorts()->belongTogether (input, *only);
-
-    return parts->access.mayHearInput (input, outputs);
-}
-
 void MIDIPortsSelector::reset()
 {
     parts->chosen.reset();
     parts->results.reset();
-    parts->access.forgetToldPorts();
-    releasePorts();
+    parts->access.reset();
 }
 
 //==============================================================================
 bool MIDIPortsSelector::selectAutoInput()
 {
-    parts->chosen.stopFollowingUnlessRestricted();
     parts->chosen.setInput (-1, autoName);
     return true;
 }
 
 bool MIDIPortsSelector::selectAutoOutput()
 {
-    parts->chosen.stopFollowingUnlessRestricted();
     parts->chosen.setOutput (-1, autoName);
     return true;
 }
 
+namespace
+{
+    /** The position of the first port of that name, -1 when none is listed. */
+    int positionOfName (const juce::Array<juce::MidiDeviceInfo>& ports, const juce::String& name)
+    {
+        for (int i = 0; i < ports.size(); ++i)
+            if (ports.getReference (i).name == name)
+                return i;
+
+        return -1;
+    }
+}
+
 bool MIDIPortsSelector::selectInput (const juce::String& name)
 {
+    const auto inputs = getPorts()->getInputDevices();
+    const auto index = positionOfName (inputs, name);
+
+    if (name != autoName && index < 0)
+        return false;
+
+    // The user's choice ends an update, and the instrument chosen before is left to other updaters.
+    if (name != getInputName())
+        letGoOfPreviousChoice();
+
     if (name == autoName)
         return selectAutoInput();
 
-    const auto index = getPorts()->getInputNames().indexOf (name);
-
-    if (index < 0)
-        return false;
-
-    parts->chosen.stopFollowingUnlessRestricted();
-    parts->chosen.setInput (index, name);
+    parts->chosen.setInput (index, name, inputs[index].identifier);
     return true;
 }
 
 bool MIDIPortsSelector::selectOutput (const juce::String& name)
 {
+    const auto outputs = getPorts()->getOutputDevices();
+    const auto index = positionOfName (outputs, name);
+
+    if (name != autoName && index < 0)
+        return false;
+
+    if (name != getOutputName())
+        letGoOfPreviousChoice();
+
     if (name == autoName)
         return selectAutoOutput();
 
-    const auto outputs = getPorts()->getOutputDevices();
+    parts->chosen.setOutput (index, name, outputs[index].identifier);
+    return true;
+}
 
-    for (int index = 0; index < outputs.size(); ++index)
-    {
-        if (outputs[index].name == name)
-        {
-            parts->chosen.stopFollowingUnlessRestricted();
-            parts->chosen.setOutput (index, name, outputs[index].identifier);
-            return true;
-        }
-    }
+void MIDIPortsSelector::letGoOfPreviousChoice()
+{
+    auto& access = parts->access;
 
-    return false;
+    if (access.isRestricted())
+        return;
+
+    access.stopFollowing();
+    access.releasePorts();
 }
 
 MIDIPortsSelector::PortChoice MIDIPortsSelector::getInputChoice() const     { return parts->chosen.getInput(); }
@@ -246,12 +294,71 @@ void MIDIPortsSelector::handleIncomingMidiMessage (const juce::String& sourceNam
 }
 
 //==============================================================================
-PollingResult MIDIPortsSelector::inquireOnOutputs()
+namespace
+{
+    /** Where the chosen port stands in the list now: at its old position if it is still there,
+        else wherever its name and identifier are; -1 when it is gone. */
+    int currentPositionOf (const juce::Array<juce::MidiDeviceInfo>& list, const MIDIPortsSelector::PortChoice& choice)
+    {
+        const auto isChosen = [&choice] (const juce::MidiDeviceInfo& device)
+        {
+            return device.name == choice.name && (choice.identifier.isEmpty() || device.identifier == choice.identifier);
+        };
+
+        if (juce::isPositiveAndBelow (choice.index, list.size()) && isChosen (list.getReference (choice.index)))
+            return choice.index;
+
+        for (int i = 0; i < list.size(); ++i)
+            if (isChosen (list.getReference (i)))
+                return i;
+
+        return -1;
+    }
+}
+
+std::optional<FollowedInstrument::Sighting> MIDIPortsSelector::locateFollowed (const juce::Array<juce::MidiDeviceInfo>& outputs,
+                                                                               std::uint64_t listsGeneration)
+{
+    const auto sighting = parts->access.locate (outputs, listsGeneration);
+
+    if (! sighting)
+        return std::nullopt;
+
+    if (sighting->movedFrom.identifier.isNotEmpty())
+        parts->chosen.moveTo (sighting->output, outputs, getPorts()->getInputDevices());
+
+    return *sighting;
+}
+
+std::vector<std::unique_ptr<MidiInputPort>> MIDIPortsSelector::openInputsOf (const juce::MidiDeviceInfo& output,
+                                                                             const juce::Array<juce::MidiDeviceInfo>& outputs)
+{
+    std::vector<std::unique_ptr<MidiInputPort>> inputs;
+
+    for (auto& input : getPorts()->getInputDevices())
+    {
+        if (stopRequested())
+            break;
+
+        if (parts->access.mayHearInput (input, output, outputs))
+            if (auto opened = parts->opener.openInput (input))
+                inputs.push_back (std::move (opened));
+    }
+
+    return inputs;
+}
+
+PollingResult MIDIPortsSelector::inquireOnOutputs (bool hearEachOutputsInputs)
 {
     const auto chosenOutput = getOutputName();
 
     if (chosenOutput != autoName)
-        return sendDeviceInquiry (chosenOutput, inquiryWaitMs);
+    {
+        const auto outputs = getPorts()->getOutputDevices();
+        const auto position = currentPositionOf (outputs, getOutputChoice());
+        return inquireAt (position >= 0 ? outputs[position] : juce::MidiDeviceInfo (chosenOutput, {}), position,
+                          inquiryWaitMs, hearEachOutputsInputs);
+    }
 
     // By position, not by name: two instruments of one model have outputs of one name.
     // A stop ends the loop as well as an answer does.
@@ -259,7 +366,7 @@ PollingResult MIDIPortsSelector::inquireOnOutputs()
 
     for (int position = 0; position < outputs.size(); ++position)
     {
-        const auto result = inquireAt (outputs[position], position, inquiryWaitMs);
+        const auto result = inquireAt (outputs[position], position, inquiryWaitMs, hearEachOutputsInputs);
 
         if (result != PollingResult::NoDevice)
             return result;
@@ -274,39 +381,20 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
     parts->results.setDeviceDetected (false);
 
     auto result = PollingResult::NoDevice;
-    std::vector<std::unique_ptr<MidiInputPort>> inputs;
-
     const auto chosenInput = getInputChoice();
     auto ports = getPorts();
     const auto outputDevices = ports->getOutputDevices();
 
-    if (const auto sighting = parts->chosen.locate (outputDevices))
+    if (const auto sighting = locateFollowed (outputDevices))
     {
-        // An instrument that answered is followed wherever it goes (see FollowedInstrument),
+        // The instrument being updated is followed wherever it goes (see FollowedInstrument),
         // rather than by the remembered position or name of its ports.
         result = scanFollowed (*sighting, outputDevices);
     }
     else if (chosenInput.name == autoName)
     {
-        const auto inputDevices = ports->getInputDevices();
-
-        for (int i = 0; i < inputDevices.size(); ++i)
-        {
-            if (stopRequested())
-            {
-                PortOpener::closeInputs (inputs);
-                return PollingResult::Stopped;
-            }
-
-            if (! mayHearInput (inputDevices[i], outputDevices))
-                continue;
-
-            if (auto input = parts->opener.openInput (inputDevices[i]))
-                inputs.push_back (std::move (input));
-        }
-
-        if (! inputs.empty())
-            result = inquireOnOutputs();
+        // Each output is asked with only its own inputs open: a reply counts for the port it answers.
+        result = inquireOnOutputs (true);
     }
     else
     {
@@ -330,19 +418,31 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
         if (stopRequested())
             return PollingResult::Stopped;
 
+        std::vector<std::unique_ptr<MidiInputPort>> inputs;
+
         if (auto input = parts->opener.openInputAt (position))
             inputs.push_back (std::move (input));
 
-        result = inquireOnOutputs();
+        result = inquireOnOutputs (false);
+        PortOpener::closeInputs (inputs);
     }
-
-    PortOpener::closeInputs (inputs);
 
     if (result == PollingResult::Stopped)
         return result;
 
     if (result == PollingResult::DeviceDetected && family == 12)
         result = runAlternativeInquiry (family, checkPanelMode);
+
+    // An instrument erased and not yet sent its whole image runs no firmware: whatever answers
+    // from running firmware now is another instrument, and never the one that was updated.
+    if (result == PollingResult::DeviceDetected && parts->access.isFollowing() && parts->access.isImageIncomplete())
+    {
+        parts->access.tellOnce ("running " + getOutputChoice().identifier,
+                                "MIDI output [" + getOutputName() + "] answers from running firmware, which the instrument being"
+                                " updated cannot do before its whole image has arrived: it is not taken for it");
+        parts->results.forgetFirmwareVersion();
+        result = PollingResult::NoDevice;
+    }
 
     return result;
 }
@@ -351,13 +451,10 @@ PollingResult MIDIPortsSelector::scanFollowed (const FollowedInstrument::Sightin
                                                const juce::Array<juce::MidiDeviceInfo>& outputs)
 {
     using Where = FollowedInstrument::Whereabouts;
-    auto& chosen = parts->chosen;
 
-    if (chosen.isAmbiguous() || sighting.where == Where::away)
+    if (sighting.where == Where::away)
     {
-        if (! chosen.isAmbiguous())
-            logLine (chosen.lastSeenOutput().name + " : not listed, no Device Inquiry Request sent");
-
+        logLine (parts->access.lastSeenOutput().name + " : not listed, no Device Inquiry Request sent");
         parts->results.forgetFirmwareVersion();
 
         // Asked nowhere, after the same wait as an unanswered request.
@@ -367,54 +464,48 @@ PollingResult MIDIPortsSelector::scanFollowed (const FollowedInstrument::Sightin
     if (sighting.where == Where::candidates)
         return parts->candidates.ask (sighting.candidates, outputs, inquiryWaitMs);
 
-    auto ports = getPorts();
-    const auto inputDevices = ports->getInputDevices();
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
+    auto& chosen = parts->chosen;
 
     if (getInputChoice().name == autoName)
     {
-        // Not answered yet (vfu-update --port): every input of the instrument is heard, and the
-        // one its answer arrives on is picked.
-        for (int i = 0; i < inputDevices.size(); ++i)
-        {
-            if (stopRequested())
-            {
-                PortOpener::closeInputs (inputs);
-                return PollingResult::Stopped;
-            }
-
-            if (ports->belongTogether (inputDevices[i], sighting.output))
-                if (auto input = parts->opener.openInput (inputDevices[i]))
-                    inputs.push_back (std::move (input));
-        }
+        // Not answered yet (vfu-update --port), or after a scan of all ports: every input of the
+        // instrument is heard, and the one its answer arrives on is picked.
+        inputs = openInputsOf (sighting.output, outputs);
     }
     else
     {
+        const auto inputDevices = getPorts()->getInputDevices();
         const auto position = chosen.inputBelongingTo (sighting.output, inputDevices);
         const auto name = position >= 0 ? inputDevices[position].name : juce::String();
 
         if (position >= 0)
-            chosen.moveChosenInput (position, inputDevices);
+            chosen.setInput (position, name, inputDevices[position].identifier);
 
         logLine ("Scanning MIDI input [" + name + "]");
 
-        if (stopRequested())
-            return PollingResult::Stopped;
-
-        if (position >= 0)
+        if (position >= 0 && ! stopRequested())
             if (auto input = parts->opener.openInput (inputDevices[position]))
                 inputs.push_back (std::move (input));
     }
 
-    int outputAt = -1;
+    if (stopRequested())
+    {
+        PortOpener::closeInputs (inputs);
+        return PollingResult::Stopped;
+    }
 
-    for (int i = 0; i < outputs.size() && outputAt < 0; ++i)
-        if (outputs[i].identifier == sighting.output.identifier && outputs[i].name == sighting.output.name)
-            outputAt = i;
-
-    const auto result = inquireAt (sighting.output, outputAt, inquiryWaitMs);
+    const auto result = inquireAt (sighting.output, outputs.indexOf (sighting.output), inquiryWaitMs, false);
     PortOpener::closeInputs (inputs);
     return result;
+}
+
+std::unique_ptr<MidiInputPort> MIDIPortsSelector::openChosenInput()
+{
+    // By identity, not by a position read earlier: another port may stand there by now.
+    const auto inputs = getPorts()->getInputDevices();
+    const auto position = currentPositionOf (inputs, getInputChoice());
+    return position >= 0 ? parts->opener.openInput (inputs[position]) : nullptr;
 }
 
 PollingResult MIDIPortsSelector::runAlternativeInquiry (juce::uint16 family, bool checkPanelMode)
@@ -424,7 +515,7 @@ PollingResult MIDIPortsSelector::runAlternativeInquiry (juce::uint16 family, boo
 
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
 
-    if (auto input = parts->opener.openInputAt (getInputIndex()))
+    if (auto input = openChosenInput())
         inputs.push_back (std::move (input));
 
     bool replied = false;
@@ -490,36 +581,49 @@ PollingResult MIDIPortsSelector::sendDeviceInquiry (const juce::String& name, in
 {
     const auto outputs = getPorts()->getOutputDevices();
     const auto chosen = getOutputChoice();
-    int position = -1;
 
     // The chosen port by its identifier where known: another port may have the same name.
-    const auto identifier = chosen.name == name ? chosen.identifier : juce::String();
+    const auto position = currentPositionOf (outputs, { -1, name, chosen.name == name ? chosen.identifier : juce::String() });
 
-    for (int i = 0; i < outputs.size() && position < 0; ++i)
-        if (outputs[i].name == name && (identifier.isEmpty() || outputs[i].identifier == identifier))
-            position = i;
-
-    return inquireAt (position >= 0 ? outputs[position] : juce::MidiDeviceInfo (name, {}), position, waitMs);
+    return inquireAt (position >= 0 ? outputs[position] : juce::MidiDeviceInfo (name, {}), position, waitMs, false);
 }
 
-PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, int position, int waitMs)
+PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, int position, int waitMs, bool hearItsInputs)
 {
     const auto& name = device.name;
 
     if (stopRequested() || applicationIsQuitting())
         return PollingResult::Stopped;
 
+    auto& access = parts->access;
     const bool scanning = getOutputName() == autoName;
 
     // A port another updater holds is not asked at all; a scan goes on to the next port at once,
     // a poll of the chosen port waits as after an unanswered request.
-    if (position >= 0 && ! mayTalkTo (device, scanning))
+    if (position >= 0 && ! access.mayTalkTo (device, scanning ? PortAccess::Use::scan : PortAccess::Use::command))
         return scanning || sleepUnlessStopped (waitMs) ? PollingResult::NoDevice : PollingResult::Stopped;
 
+    std::vector<std::unique_ptr<MidiInputPort>> inputs;
+
+    if (hearItsInputs && position >= 0)
+    {
+        inputs = openInputsOf (device, getPorts()->getOutputDevices());
+
+        // Nothing could carry its answer: it is not asked.
+        if (inputs.empty())
+        {
+            access.endAsking (device);
+            return stopRequested() ? PollingResult::Stopped : PollingResult::NoDevice;
+        }
+    }
+
+    // What arrived before this request was no answer to it.
+    parts->results.setDeviceDetected (false);
     parts->chosen.setAsking (device);
 
     auto output = position >= 0 ? parts->opener.openOutput (device) : nullptr;
     const auto sent = output != nullptr ? output->sendMessageNow (deviceInquiryRequest()) : juce::Result::ok();
+    output.reset();
 
     logLine (name + " : send Device Inquiry Request...");
 
@@ -531,46 +635,44 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
     if ((family == 6 || family == 8) && position < 0)
         selectAutoOutput();
 
-    if (! sleepUnlessStopped (waitMs))
+    const bool waited = sleepUnlessStopped (waitMs);
+    PortOpener::closeInputs (inputs);
+
+    if (! waited)
+    {
+        if (position >= 0 && scanning)
+            access.endAsking (device);
+
         return PollingResult::Stopped;
+    }
 
     // An answer counts unless the user has chosen another output meanwhile.
     bool answered = sent.wasOk() && isDeviceDetected() && parts->chosen.wouldTake (name);
 
-    if (! answered)
-        parts->results.forgetFirmwareVersion();
-
-    auto& access = parts->access;
-    auto locks = access.getLocks();
-    const auto key = position >= 0 ? access.lockKeyOf (device) : juce::String();
-
-    if (answered && position >= 0 && ! locks->owns (key))
+    if (answered && position >= 0)
     {
         // Found by a scan: the port becomes this updater's, unless another one claimed it meanwhile.
         juce::String error;
 
-        if (claimOutput (device, error) != PortLocks::Outcome::granted)
+        if (access.claimOutput (device, error) != PortLocks::Outcome::granted)
         {
             access.tellOnce (device.identifier, "MIDI output [" + name + "] (" + device.identifier + ") was taken by another updater", true);
             answered = false;
+        }
+        else
+        {
+            access.getLocks()->releaseAllBut (access.lockKeyOf (device));
         }
     }
 
     if (! answered)
     {
-        if (position >= 0 && scanning && ! locks->owns (key))
-            locks->release (key);
+        parts->results.forgetFirmwareVersion();
+
+        if (position >= 0 && scanning)
+            access.endAsking (device);
 
         return PollingResult::NoDevice;
-    }
-
-    if (position >= 0)
-    {
-        locks->releaseAllBut (key);
-
-        // From now on this instrument is followed through its restarts.
-        parts->chosen.startFollowing (device, getPorts()->getOutputDevices());
-        access.guardName (device);
     }
 
     // Unless the user has chosen another output since the answer was counted.
@@ -579,42 +681,23 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
     return isBootloaderMode() ? PollingResult::BootloaderDetected : PollingResult::DeviceDetected;
 }
 
-namespace
-{
-    /** Where the chosen port stands in the list now: at its old position if it is still there,
-        else wherever its name and identifier are; -1 when it is gone. */
-    int currentPositionOf (const juce::Array<juce::MidiDeviceInfo>& list, const MIDIPortsSelector::PortChoice& choice)
-    {
-        const auto isChosen = [&choice] (const juce::MidiDeviceInfo& device)
-        {
-            return device.name == choice.name && (choice.identifier.isEmpty() || device.identifier == choice.identifier);
-        };
-
-        if (juce::isPositiveAndBelow (choice.index, list.size()) && isChosen (list.getReference (choice.index)))
-            return choice.index;
-
-        for (int i = 0; i < list.size(); ++i)
-            if (isChosen (list.getReference (i)))
-                return i;
-
-        return -1;
-    }
-}
-
 PollingResult MIDIPortsSelector::checkSelectedPorts()
 {
     auto ports = getPorts();
 
-    // A port plugged in while the followed instrument is here (during a transfer, say) is another
-    // instrument: it is seen beside it now, and never taken for it when it restarts. Only lists
-    // read wholly within one generation let the search be skipped while they stay the same.
+    // A port plugged in while the instrument being updated is here (during a transfer, say) is
+    // another instrument: it is seen beside it now, and never taken for it when it restarts. Only
+    // lists read wholly within one generation let the search be skipped while they stay the same.
     const auto listed = ports->getListsGeneration();
     const auto outputs = ports->getOutputDevices();
-    parts->chosen.locate (outputs, ports->getListsGeneration() == listed ? listed : 0);
-
+    const auto sighting = locateFollowed (outputs, ports->getListsGeneration() == listed ? listed : 0);
     const auto in = getInputChoice(), out = getOutputChoice();
 
     if (in.name == autoName || out.name == autoName)
+        return PollingResult::NoDevice;
+
+    // The instrument being updated is there only where it is found, whatever port has its old name.
+    if (sighting && sighting->where != FollowedInstrument::Whereabouts::present)
         return PollingResult::NoDevice;
 
     // Found wherever they stand now: another device's ports that come or go before them in the
@@ -636,44 +719,34 @@ PollingResult MIDIPortsSelector::queryPanelState()
 
     std::vector<std::unique_ptr<MidiInputPort>> inputs;
 
-    if (auto input = parts->opener.openInputAt (getInputIndex()))
+    if (auto input = openChosenInput())
         inputs.push_back (std::move (input));
 
     if (auto output = openSelectedOutput())
         PortAccess::logRefusal (getOutputName(), output->sendMessageNow (query));
 
-    if (! sleepUnlessStopped (panelQueryWaitMs))
-    {
-        PortOpener::closeInputs (inputs);
-        return PollingResult::Stopped;
-    }
-
+    const bool waited = sleepUnlessStopped (panelQueryWaitMs);
     PortOpener::closeInputs (inputs);
-    return (PollingResult) getPanelStatus();
+
+    return waited ? (PollingResult) getPanelStatus() : PollingResult::Stopped;
 }
 
 std::unique_ptr<MidiOutputPort> MIDIPortsSelector::openSelectedOutput()
 {
     const auto outputs = getPorts()->getOutputDevices();
-    const auto only = parts->chosen.followedOutput (outputs);
-    const auto chosen = getOutputChoice();
+    const auto followed = parts->access.followedOutput (outputs);
 
-    // While a followed instrument is away (or cannot be told from another), nothing is opened.
-    if (only && only->identifier.isEmpty())
+    // While the instrument being updated is away, nothing is opened; while it is here, its port.
+    if (followed && followed->identifier.isEmpty())
         return nullptr;
 
-    const auto identifier = only ? only->identifier : chosen.identifier;
-    int position = -1;
-
-    for (int i = 0; i < outputs.size() && position < 0; ++i)
-        if (outputs[i].name == chosen.name && (identifier.isEmpty() || outputs[i].identifier == identifier))
-            position = i;
+    const auto position = followed ? outputs.indexOf (*followed) : currentPositionOf (outputs, getOutputChoice());
 
     if (position < 0 || stopRequested())
         return nullptr;
 
     // Whatever is sent here (an erase, an image) goes only to a port this updater holds.
-    if (! mayTalkTo (outputs[position], false))
+    if (! parts->access.mayTalkTo (outputs[position], PortAccess::Use::command))
         return nullptr;
 
     return parts->opener.openOutput (outputs[position]);

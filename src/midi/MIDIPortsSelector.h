@@ -2,6 +2,7 @@
 
 #include "MidiPorts.h"
 #include "ChosenInstrument.h"
+#include "FollowedInstrument.h"
 #include "PortLocks.h"
 #include "../definitions/PollingResult.h"
 
@@ -52,25 +53,40 @@ public:
     int getInputIndex() const           { return getInputChoice().index; }
     int getOutputIndex() const          { return getOutputChoice().index; }
 
-    // Port locks ------------------------------------------------------------------------------
+    // Port locks and the instrument being updated ---------------------------------------------
     /* On ports shared with other programs, the selector takes an output's lock before it sends
-       anything there (see PortLocks): an Auto scan asks only ports that no other updater holds,
-       says once per port in the log that it passed one over, holds a port only while it asks it,
-       and keeps the port its instrument answered on until it lets it go. */
+       anything there (see PortLocks): a scan asks only ports that no other updater holds, says
+       once per port in the log that it passed one over, holds a port only while it asks it, and
+       keeps the port its instrument answered on until it lets it go. While an update runs, only
+       the instrument being updated is talked to, wherever it goes when it restarts (see
+       PortAccess and FollowedInstrument). */
 
-    /** Only the instrument on this output (an identifier of MidiPorts::getOutputDevices()), and
-        the inputs that belong with it, are used from now on, wherever it goes when it restarts
-        (see FollowedInstrument); empty: all. Call while no poll runs. */
+    /** Only the instrument on this output (an identifier of MidiPorts::getOutputDevices()) is
+        used from now on, wherever it goes when it restarts: it is being updated from the start
+        (vfu-update --port). Empty: all. Call while no poll runs. */
     void restrictToOutput (const juce::String& identifier);
 
-    /** Takes the output for this updater as for an update: granted, held by another updater, or
-        failed (error says why). The lock is named after the output's USB location where the
-        system tells it, so that it covers the instrument through its restarts. Waits while a scan
-        of another updater asks the port. */
+    /** The update of the instrument on the chosen output begins (its first command is about to be
+        sent): from now on it alone is talked to, followed through its restarts, until endUpdate().
+        Engine thread. */
+    void beginUpdate();
+
+    /** The update ended (completed, failed, cancelled, or the engine went back to its start): every
+        port may be asked again, unless restricted to one. Engine thread. */
+    void endUpdate();
+
+    /** Between an erase and the image's last byte the instrument can only answer from its
+        bootloader: an answer from running firmware is then taken for no answer. Engine thread. */
+    void setImageIncomplete (bool incomplete);
+
+    /** Takes the output for this updater as for an update: granted, or held by another updater.
+        The lock is named after the output's USB location where the system tells it, so that it
+        covers the instrument through its restarts. Waits while a scan of another updater asks the
+        port. A lock that cannot be made is logged and the port used without it (granted). */
     PortLocks::Outcome claimOutput (const juce::MidiDeviceInfo& output, juce::String& error);
 
-    /** True once two ports that appeared while the followed instrument was away both answered as
-        it: nothing is sent to either from then on, since which one it is cannot be told. Any thread. */
+    /** True while two ports that appeared while the instrument being updated was away both answer
+        as it: nothing but the identity request is sent to either. Any thread. */
     bool isFollowedInstrumentAmbiguous() const noexcept;
 
     /** The identifiers of the ports a scan passed over because another updater held them. Any thread. */
@@ -111,14 +127,19 @@ public:
     void handleIncomingMidiMessage (const juce::String& sourceName, const juce::MidiMessage& message) override;
 
 private:
-    /** Whether this updater may send to the output now: only to the followed instrument's port
-        while one is followed (a candidate excepted), and only under the port's lock. */
-    bool mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning, bool candidate = false);
-    bool mayHearInput (const juce::MidiDeviceInfo& input, const juce::Array<juce::MidiDeviceInfo>& outputs);
+    /** Where the instrument being updated is now; the choices follow it when it moved. */
+    std::optional<FollowedInstrument::Sighting> locateFollowed (const juce::Array<juce::MidiDeviceInfo>& outputs,
+                                                                std::uint64_t listsGeneration = 0);
     PollingResult scanFollowed (const FollowedInstrument::Sighting& sighting, const juce::Array<juce::MidiDeviceInfo>& outputs);
-    PollingResult inquireAt (const juce::MidiDeviceInfo& output, int position, int waitMs);
-    PollingResult inquireOnOutputs();
+    PollingResult inquireAt (const juce::MidiDeviceInfo& output, int position, int waitMs, bool hearItsInputs);
+    PollingResult inquireOnOutputs (bool hearEachOutputsInputs);
     PollingResult runAlternativeInquiry (juce::uint16 family, bool checkPanelMode);
+    std::unique_ptr<MidiInputPort> openChosenInput();
+    /** Ends an update and lets go of the ports held, before a choice of the user's changes. */
+    void letGoOfPreviousChoice();
+    /** Opens the inputs that may carry the output's answer, for a poll that hears only them. */
+    std::vector<std::unique_ptr<MidiInputPort>> openInputsOf (const juce::MidiDeviceInfo& output,
+                                                              const juce::Array<juce::MidiDeviceInfo>& outputs);
 
     // The pieces: the ports and their locks, the detection results, the chosen instrument, the
     // port opener and the poll of an absent instrument's candidates.

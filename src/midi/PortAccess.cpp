@@ -1,9 +1,21 @@
 #include "PortAccess.h"
 
-#include "FollowedInstrument.h"
 #include "PollThread.h"
 #include "../base/AppLog.h"
 #include "../base/NameGuard.h"
+
+namespace
+{
+    bool samePort (const juce::MidiDeviceInfo& a, const juce::MidiDeviceInfo& b)
+    {
+        return a.identifier == b.identifier && a.name == b.name;
+    }
+
+    juce::String describe (const juce::MidiDeviceInfo& output)
+    {
+        return "MIDI output [" + output.name + "] (" + output.identifier + ")";
+    }
+}
 
 void PortAccess::setPorts (std::shared_ptr<MidiPorts> newPorts)
 {
@@ -44,6 +56,261 @@ juce::String PortAccess::lockKeyOf (const juce::MidiDeviceInfo& output)
     return FollowedInstrument::lockKeyFor (output, getPorts()->placeOf (output));
 }
 
+//==============================================================================
+bool PortAccess::mayTalkTo (const juce::MidiDeviceInfo& output, Use use)
+{
+    // While an instrument is updated, nothing else is talked to but the ports that may be it.
+    if (use != Use::candidate)
+        if (const auto only = followedOutput (getPorts()->getOutputDevices()); only && ! samePort (*only, output))
+            return false;
+
+    return mayTalkToUnfollowed (output, use);
+}
+
+bool PortAccess::mayTalkToUnfollowed (const juce::MidiDeviceInfo& output, Use use)
+{
+    auto portLocks = getLocks();
+    const auto key = lockKeyOf (output);
+
+    if (portLocks->holds (key))
+        return true;
+
+    juce::String error;
+    const auto outcome = use == Use::command ? claimOutput (output, error) : portLocks->ask (key, error);
+
+    if (outcome == PortLocks::Outcome::granted)
+    {
+        // A scan leaves alone an instrument of a name that another updater is updating: without a
+        // place that survives restarts, it may be that one, away for a moment and back as a new port.
+        if (use == Use::scan && isGuardedElsewhere (output))
+        {
+            portLocks->release (key);
+            tellOnce (output.identifier, describe (output) + " may be the instrument that another updater is updating"
+                                         " (one of this name is away, restarting): nothing is sent to it", true);
+            return false;
+        }
+
+        return true;
+    }
+
+    if (outcome == PortLocks::Outcome::failed)
+    {
+        tellRefused (output, outcome, error);
+        return true;
+    }
+
+    // A claim given up because of a stop is no refusal worth a line.
+    if (! PollThread::stopRequested())
+        tellRefused (output, outcome, error);
+
+    return false;
+}
+
+bool PortAccess::mayHearInput (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& asked,
+                               const juce::Array<juce::MidiDeviceInfo>& outputs)
+{
+    auto midiPorts = getPorts();
+
+    if (! midiPorts->belongTogether (input, asked))
+        return false;
+
+    // Replies that another updater's instrument sends to it must not be taken for an answer here.
+    if (! getLocks()->isEnabled())
+        return true;
+
+    for (auto& output : outputs)
+        if (! samePort (output, asked) && midiPorts->belongTogether (input, output) && isHeldElsewhere (output))
+            return false;
+
+    return true;
+}
+
+bool PortAccess::isHeldElsewhere (const juce::MidiDeviceInfo& output)
+{
+    auto portLocks = getLocks();
+    const auto key = lockKeyOf (output);
+
+    if (portLocks->holds (key))
+        return false;
+
+    juce::String error;
+    const auto outcome = portLocks->ask (key, error);
+
+    if (outcome == PortLocks::Outcome::granted)
+        portLocks->release (key);
+
+    if (outcome == PortLocks::Outcome::held)
+    {
+        tellRefused (output, outcome, error);
+        return true;
+    }
+
+    return isGuardedElsewhere (output);
+}
+
+PortLocks::Outcome PortAccess::claimOutput (const juce::MidiDeviceInfo& output, juce::String& error)
+{
+    auto portLocks = getLocks();
+    const auto key = lockKeyOf (output);
+
+    if (portLocks->owns (key))
+        return PortLocks::Outcome::granted;
+
+    const auto outcome = portLocks->claim (key, error,
+                                            [] { return PollThread::stopRequested() || PollThread::applicationIsQuitting(); });
+
+    if (outcome != PortLocks::Outcome::failed)
+        return outcome;
+
+    // A lock folder that cannot be written keeps other updaters' locks from this one as much as
+    // this one's from them: the port is used as a single updater on a computer uses it.
+    tellRefused (output, outcome, error);
+    return PortLocks::Outcome::granted;
+}
+
+void PortAccess::endAsking (const juce::MidiDeviceInfo& output)
+{
+    auto portLocks = getLocks();
+    const auto key = lockKeyOf (output);
+
+    if (! portLocks->owns (key))
+        portLocks->release (key);
+}
+
+//==============================================================================
+void PortAccess::follow (const juce::MidiDeviceInfo& output, bool restrict)
+{
+    auto midiPorts = getPorts();
+    const auto outputs = midiPorts->getOutputDevices();
+    const auto location = midiPorts->placeOf (output);
+
+    {
+        const juce::ScopedLock sl (lock);
+        restricted = restricted || restrict;
+        followed.follow (output, location, outputs);
+        presentInGeneration = 0;
+    }
+
+    ambiguous = false;
+    guardName (output);
+}
+
+void PortAccess::stopFollowing()
+{
+    {
+        const juce::ScopedLock sl (lock);
+
+        if (restricted || ! followed.isFollowing())
+            return;
+
+        followed.clear();
+        presentInGeneration = 0;
+    }
+
+    ambiguous = false;
+    imageIncomplete = false;
+    unguardNames();
+}
+
+bool PortAccess::isFollowing() const
+{
+    const juce::ScopedLock sl (lock);
+    return followed.isFollowing();
+}
+
+bool PortAccess::isRestricted() const
+{
+    const juce::ScopedLock sl (lock);
+    return restricted;
+}
+
+juce::MidiDeviceInfo PortAccess::lastSeenOutput() const
+{
+    const juce::ScopedLock sl (lock);
+    return followed.getOutput();
+}
+
+std::optional<PortAccess::Sighting> PortAccess::locate (const juce::Array<juce::MidiDeviceInfo>& outputs,
+                                                        std::uint64_t listsGeneration)
+{
+    FollowedInstrument located;
+    Sighting sighting;
+
+    {
+        const juce::ScopedLock sl (lock);
+
+        if (! followed.isFollowing())
+            return std::nullopt;
+
+        // The same lists as when it was last found present there: it still is, and the ports
+        // beside it are those already seen (the port check between packets asks every few ms).
+        if (listsGeneration != 0 && listsGeneration == presentInGeneration)
+        {
+            sighting.where = FollowedInstrument::Whereabouts::present;
+            sighting.output = followed.getOutput();
+            return sighting;
+        }
+
+        located = followed;
+    }
+
+    auto midiPorts = getPorts();
+    const auto before = located.getOutput();
+    static_cast<FollowedInstrument::Sighting&> (sighting) = located.locate (outputs, [&midiPorts] (const juce::MidiDeviceInfo& port)
+                                                                           { return midiPorts->placeOf (port); });
+    const bool present = sighting.where == FollowedInstrument::Whereabouts::present;
+
+    {
+        const juce::ScopedLock sl (lock);
+
+        // Followed no more meanwhile (the update ended, the user chose again).
+        if (! samePort (followed.getOutput(), before))
+            return sighting;
+
+        followed = located;
+        presentInGeneration = present ? listsGeneration : 0;
+    }
+
+    if (present && ! samePort (sighting.output, before))
+    {
+        sighting.movedFrom = before;
+        logLine (describe (before) + " is at [" + sighting.output.name + "] (" + sighting.output.identifier + ") now, at "
+                 + located.getLocation());
+    }
+
+    return sighting;
+}
+
+std::optional<juce::MidiDeviceInfo> PortAccess::followedOutput (const juce::Array<juce::MidiDeviceInfo>& outputs)
+{
+    const auto sighting = locate (outputs);
+
+    if (! sighting)
+        return std::nullopt;
+
+    if (sighting->where != FollowedInstrument::Whereabouts::present)
+        return juce::MidiDeviceInfo();
+
+    return sighting->output;
+}
+
+void PortAccess::foundAt (const juce::MidiDeviceInfo& output, const juce::Array<juce::MidiDeviceInfo>& outputs)
+{
+    const auto place = getPorts()->placeOf (output);
+
+    {
+        const juce::ScopedLock sl (lock);
+        followed.foundAt (output, place, outputs);
+        presentInGeneration = 0;
+    }
+
+    // The lock of the port it left goes: that port may be another instrument's by now.
+    getLocks()->releaseAllBut (lockKeyOf (output));
+    ambiguous = false;
+    guardName (output);
+}
+
+//==============================================================================
 void PortAccess::guardName (const juce::MidiDeviceInfo& output)
 {
     // Only where the instrument has no place that survives its restarts, and only on a system
@@ -84,17 +351,7 @@ bool PortAccess::isGuardedElsewhere (const juce::MidiDeviceInfo& output)
     return getLocks()->isEnabled() && getPorts()->placeOf (output).isEmpty() && NameGuard::isHeldElsewhere (output.name);
 }
 
-PortLocks::Outcome PortAccess::claimOutput (const juce::MidiDeviceInfo& output, juce::String& error)
-{
-    const auto outcome = getLocks()->claim (lockKeyOf (output), error,
-                                            [] { return PollThread::stopRequested() || PollThread::applicationIsQuitting(); });
-
-    if (outcome == PortLocks::Outcome::granted)
-        guardName (output);
-
-    return outcome;
-}
-
+//==============================================================================
 void PortAccess::releasePorts()
 {
     std::shared_ptr<PortLocks> held;
@@ -108,6 +365,22 @@ void PortAccess::releasePorts()
         held->releaseAllBut ({});
 
     unguardNames();
+}
+
+void PortAccess::reset()
+{
+    {
+        const juce::ScopedLock sl (lock);
+        followed.clear();
+        restricted = false;
+        presentInGeneration = 0;
+        told.clear();
+        heldElsewhere.clear();
+    }
+
+    ambiguous = false;
+    imageIncomplete = false;
+    releasePorts();
 }
 
 void PortAccess::closeIdlePorts()
@@ -129,25 +402,18 @@ juce::StringArray PortAccess::getPortsHeldElsewhere() const
     return heldElsewhere;
 }
 
-void PortAccess::forgetToldPorts()
-{
-    const juce::ScopedLock sl (lock);
-    told.clear();
-    heldElsewhere.clear();
-}
-
-void PortAccess::tellOnce (const juce::String& identifier, const juce::String& line, bool isHeldElsewhere)
+void PortAccess::tellOnce (const juce::String& key, const juce::String& line, bool isHeldElsewhere)
 {
     {
         const juce::ScopedLock sl (lock);
 
         if (isHeldElsewhere)
-            heldElsewhere.addIfNotAlreadyThere (identifier);
+            heldElsewhere.addIfNotAlreadyThere (key);
 
-        if (told.contains (identifier))
+        if (told.contains (key))
             return;
 
-        told.add (identifier);
+        told.add (key);
     }
 
     logLine (line);
@@ -161,85 +427,10 @@ void PortAccess::logRefusal (const juce::String& outputName, const juce::Result&
 
 void PortAccess::tellRefused (const juce::MidiDeviceInfo& output, PortLocks::Outcome outcome, const juce::String& error)
 {
-    const auto port = "MIDI output [" + output.name + "] (" + output.identifier + ")";
-
     if (outcome == PortLocks::Outcome::held)
-        tellOnce (output.identifier, port + " is in use by another updater or program (its locks: " + getLocks()->describe (lockKeyOf (output)) + "): nothing is sent to it", true);
+        tellOnce (output.identifier, describe (output) + " is in use by another updater or program (its locks: "
+                                     + getLocks()->describe (lockKeyOf (output)) + "): nothing is sent to it", true);
     else if (outcome == PortLocks::Outcome::failed)
-        tellOnce (output.identifier, port + " cannot be locked, so nothing is sent to it: " + error, false);
-}
-
-bool PortAccess::mayTalkTo (const juce::MidiDeviceInfo& output, bool scanning, bool candidate)
-{
-    auto portLocks = getLocks();
-    const auto key = lockKeyOf (output);
-
-    if (portLocks->holds (key))
-        return true;
-
-    juce::String error;
-    const auto outcome = scanning ? portLocks->ask (key, error) : claimOutput (output, error);
-
-    if (outcome == PortLocks::Outcome::granted)
-    {
-        // A scan leaves alone an instrument of a name that another updater is updating: without
-        // a place that survives restarts, it may be that one, away for a moment and back as a
-        // new port.
-        if (scanning && ! candidate && isGuardedElsewhere (output))
-        {
-            portLocks->release (key);
-            tellOnce (output.identifier, "MIDI output [" + output.name + "] (" + output.identifier + ") may be the instrument that"
-                                         " another updater is updating (one of this name is away, restarting): nothing is sent to it", true);
-            return false;
-        }
-
-        return true;
-    }
-
-    // A claim given up because of a stop is no refusal worth a line.
-    if (outcome == PortLocks::Outcome::held || ! PollThread::stopRequested())
-        tellRefused (output, outcome, error);
-
-    return false;
-}
-
-PortLocks::Outcome PortAccess::probeOutput (const juce::MidiDeviceInfo& output, juce::String& error)
-{
-    auto portLocks = getLocks();
-    const auto key = lockKeyOf (output);
-
-    if (portLocks->holds (key))
-        return PortLocks::Outcome::granted;
-
-    const auto outcome = portLocks->ask (key, error);
-
-    if (outcome == PortLocks::Outcome::granted)
-        portLocks->release (key);
-
-    return outcome;
-}
-
-bool PortAccess::mayHearInput (const juce::MidiDeviceInfo& input, const juce::Array<juce::MidiDeviceInfo>& outputs)
-{
-    // Replies that another updater's instrument sends to it must not be taken for an answer here:
-    // the inputs of an instrument whose output is held elsewhere are not opened.
-    if (! getLocks()->isEnabled())
-        return true;
-
-    auto midiPorts = getPorts();
-
-    for (auto& output : outputs)
-    {
-        if (! midiPorts->belongTogether (input, output))
-            continue;
-
-        juce::String error;
-        const auto outcome = probeOutput (output, error);
-        tellRefused (output, outcome, error);
-
-        if (outcome != PortLocks::Outcome::granted || isGuardedElsewhere (output))
-            return false;
-    }
-
-    return true;
+        tellOnce ("unlockable " + output.identifier, describe (output) + " cannot be locked, so other updaters cannot be"
+                                                     " kept away from it; it is used without its lock: " + error);
 }

@@ -129,25 +129,6 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
         outputs.push_back (output);
     }
 
-    std::vector<std::unique_ptr<MidiInputPort>> inputs;
-
-    for (int i = 0; i < inputDevices.size(); ++i)
-    {
-        bool heldElsewhere = false;
-
-        for (auto& output : outputs)
-            heldElsewhere = heldElsewhere || (output.held && ports->belongTogether (inputDevices[i], output.device));
-
-        if (heldElsewhere)
-            continue;
-
-        if (auto input = ports->openInput (i, *this))
-        {
-            input->start();
-            inputs.push_back (std::move (input));
-        }
-    }
-
     for (size_t i = 0; i < outputs.size(); ++i)
     {
         auto& output = outputs[i];
@@ -168,10 +149,31 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
             continue;
         }
 
+        // Only the output's own inputs are heard while it is asked, and none that belongs with an
+        // output another updater holds: a reply counts only for the port it answers.
+        std::vector<std::unique_ptr<MidiInputPort>> inputs;
+
+        for (int in = 0; in < inputDevices.size(); ++in)
+        {
+            bool heard = ports->belongTogether (inputDevices[in], output.device);
+
+            for (auto& other : outputs)
+                heard = heard && ! (other.held && ports->belongTogether (inputDevices[in], other.device));
+
+            if (heard)
+            {
+                if (auto input = ports->openInputDevice (inputDevices[in], *this))
+                {
+                    input->start();
+                    inputs.push_back (std::move (input));
+                }
+            }
+        }
+
         takeReplies();
         replyArrived.reset();
 
-        if (auto port = ports->openOutput ((int) i))
+        if (auto port = ports->openOutputDevice (output.device))
         {
             const auto sent = port->sendMessageNow (MIDIPortsSelector::deviceInquiryRequest());
 
@@ -185,6 +187,11 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
             output.error = "cannot be opened";
         }
 
+        for (auto& input : inputs)
+            input->stop();
+
+        inputs.clear();
+
         // Asked: the port is free for others again.
         locks.release (output.lockKey);
 
@@ -196,9 +203,6 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
                 output.answers.addIfNotAlreadyThere (description + " on input " + reply.inputName);
         }
     }
-
-    for (auto& input : inputs)
-        input->stop();
 
     return outputs;
 }

@@ -90,22 +90,25 @@ TerminalFrontEnd::TerminalFrontEnd (Settings s, TerminalOutput& out, MIDIPortsSe
     settleTimer = std::make_unique<OneShotTimer> ([this] { settleThenFinish(); });
 
     // Two instruments that came back where the one being updated went cannot be told apart: the
-    // selector sends neither anything more, and the run ends rather than wait for its timeout.
+    // selector sends neither anything but the identity request until one is gone or answers
+    // otherwise. The user is told what to do, and the run goes on (or ends at its timeout).
     ambiguityTimer = std::make_unique<OneShotTimer> ([this]
     {
         if (done || ending)
             return;
 
-        if (! selector.isFollowedInstrumentAmbiguous())
+        const bool ambiguous = selector.isFollowedInstrumentAmbiguous();
+
+        if (ambiguous != ambiguityTold)
         {
-            ambiguityTimer->start (ambiguityCheckMs);
-            return;
+            ambiguityTold = ambiguous;
+            const auto device = engine != nullptr ? engine->getDeviceName() : juce::String ("instrument");
+            output.always (ambiguous ? "Two instruments answer as the " + device + " being updated; which one it is cannot be told,"
+                                       " so nothing is sent to either. Disconnect the one that is not being updated."
+                                     : "Only one instrument answers as the " + device + " being updated now; the update goes on.");
         }
 
-        const auto device = engine != nullptr ? engine->getDeviceName() : juce::String ("instrument");
-        finish ({ UpdateOutcome::failed, "two instruments answered as the " + device + " being updated when it came back;"
-                                         " which one it is cannot be told, so nothing more was sent " + stopAndDescribe()
-                                         + " Disconnect the other instruments and run vfu-update again." });
+        ambiguityTimer->start (ambiguityCheckMs);
     });
 }
 

@@ -82,6 +82,7 @@ private:
     std::unique_ptr<ProgressLine> progressLine;
     std::unique_ptr<TerminalInput> input;
     std::unique_ptr<OneShotTimer> timeoutTimer, settleTimer, ambiguityTimer;
+    bool ambiguityTold = false; // message thread
     std::function<void (int)> finished;
 
     std::map<juce::String, juce::String> fieldTexts;
