@@ -78,3 +78,56 @@ TEST (PortLocks, aLockFileThatIsNotARegularFileIsAnErrorNeverALock)
     talk.deleteFile();
 }
 #endif
+
+//==============================================================================
+// A lock is a file lock, held per process: another PortLocks of this process is another updater.
+// (Windows' named mutexes are held per thread.)
+#if ! JUCE_WINDOWS
+#include "support/MidiTestRig.h"
+
+namespace
+{
+    /** The bus as the system's own ports are: shared with other programs, so the selector locks. */
+    struct SharedBus final : MidiPorts
+    {
+        explicit SharedBus (std::shared_ptr<VirtualMidiPorts> b) : bus (std::move (b)) {}
+        juce::StringArray getInputNames() override  { return bus->getInputNames(); }
+        juce::StringArray getOutputNames() override { return bus->getOutputNames(); }
+        bool areSharedWithOtherPrograms() const override { return true; }
+        std::unique_ptr<MidiInputPort> openInput (int i, MidiPortReceiver& r) override { return bus->openInput (i, r); }
+        std::unique_ptr<MidiOutputPort> openOutput (int i) override { return bus->openOutput (i); }
+        std::shared_ptr<VirtualMidiPorts> bus;
+    };
+
+    struct LockedScanning : public ::testing::Test, public MidiTestRig
+    {
+        LockedScanning() { selector.setPorts (std::make_shared<SharedBus> (ports)); }
+        PortLocks otherUpdater { true };
+        juce::String error;
+    };
+}
+
+TEST_F (LockedScanning, aPollStoppedOrAChoiceOfTheUsersLetsGoOfThePortsThisUpdaterHeld)
+{
+    // A silent instrument: the poll is stopped while it waits for the answer, and the port it
+    // was asking is free for the next updater at once.
+    auto settings = instrument (6);
+    settings.portName = "Quorrel " + freshPort();
+    settings.silent = true;
+    auto quorrel = std::make_unique<SimulatedInstrument> (*ports, settings);
+    const auto port = settings.portName;
+
+    EXPECT_EQ (pollOnWorker ([this] { return selector.scanForDevice (6, false); }, 300).first, PollingResult::Stopped);
+    EXPECT_EQ (otherUpdater.ask (port, error), PortLocks::Outcome::granted) << error;
+    otherUpdater.release (port);
+
+    // Found by a scan, it is this updater's until the user chooses other ports.
+    settings.silent = false;
+    quorrel = std::make_unique<SimulatedInstrument> (*ports, settings);
+    ASSERT_EQ (selector.scanForDevice (6, false), PollingResult::DeviceDetected);
+    EXPECT_EQ (otherUpdater.claim (port, error, nullptr), PortLocks::Outcome::held);
+    ASSERT_TRUE (selector.selectOutput ("Auto"));
+    EXPECT_EQ (otherUpdater.claim (port, error, nullptr), PortLocks::Outcome::granted) << error;
+    otherUpdater.releaseAllBut ({});
+}
+#endif

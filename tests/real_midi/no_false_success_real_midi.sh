@@ -4,9 +4,9 @@
 # 1. A --port update's cable is pulled at 30 % and stays out; another Quorrel of the same name,
 #    already at the version being installed, is plugged in: the update fails, and the other
 #    instrument receives nothing.
-# 2. A --port update's cable is pulled and its instrument comes back in its bootloader, beside an
-#    identical Quorrel at that version that its own updater holds and polls: only the pulled
-#    instrument's replies count, so the update fails, never "now runs".
+# 2. A --port update's cable is pulled and its instrument comes back in its bootloader; meanwhile
+#    an identical Quorrel at that version was plugged in, and its own updater holds and polls it:
+#    only the pulled instrument's replies count, so the update fails, never "now runs".
 # 3. An Auto update beside `vfu-update --list` runs, with another Quorrel at the version being
 #    installed on the bench: the instrument asked first is updated; the other's answers to --list
 #    are never taken for its own.
@@ -126,14 +126,22 @@ finish one
 stop e
 
 # --- 2. Back in its bootloader beside an identical unit that another updater holds -----------------
-start a "Quorrel" "version=2.1.12;mode=bootloader;reattach-ms=300;pull-cable-at=40"
+# While A is away after its cable came out, an identical Quorrel at 2.2.0 is plugged in and taken
+# by an updater of its own, which installs 2.3.0 and so waits for its user, asking it every second.
+# Both came while A was away, so both are candidates; only A's own replies may count for A.
+start a "Quorrel" "version=2.1.12;mode=bootloader;reattach-ms=6000;pull-cable-at=40"
+a=$(identifiers Quorrel)
+[[ "$a" =~ ^[0-9]+:[0-9]+$ ]] || fail "2: no identifier for A: '$a'"
+update two --port "$a" --timeout 40
+deadline=$((SECONDS + 60))
+until [ "$(grep -c 'out "Quorrel" removed' "$work/a.txt")" -ge 2 ]; do
+    [ $SECONDS -lt $deadline ] || fail "2: A's cable was not pulled"
+    sleep 0.05
+done
 start b "Quorrel" "version=2.2.0;bootloader-after=never"
-mapfile -t both < <(identifiers Quorrel)
-[ ${#both[@]} -eq 2 ] || fail "2: --list does not name two Quorrels"
-# The twin's updater installs 2.3.0: it waits for its user, holding the twin and asking it every second.
-version=2.3.0 update held --port "${both[1]}" --timeout 120
-await "$work/held-home/.config/Vorn Firmware Updater/vfu-quorrel-port-${both[1]//:/-}" "send Device Inquiry Request"
-update two --port "${both[0]}" --timeout 30
+b=$(identifiers Quorrel)
+[[ "$b" =~ ^[0-9]+:[0-9]+$ ]] || fail "2: no identifier for B while A is away: '$b'"
+version=2.3.0 update held --port "$b" --timeout 120
 finish two
 [ $status -eq 1 ] || fail "2: the update whose cable was pulled ended with $status, expected 1"
 ! grep -q "now runs" "$work/two-update.txt" || fail "2: vfu-update said the instrument now runs the new version"
