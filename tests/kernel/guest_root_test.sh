@@ -1,79 +1,48 @@
 #!/usr/bin/env bash
 # guest_root_test.sh: where the kernel guest finds the repository (scripts/kernel-guest/guest-root.sh),
-# checked without booting it, in a private mount namespace (unshare): once the guest's own empty
-# /tmp, /var/tmp, /run and /root are mounted, a repository cloned into each of them that this
-# account can write to, and this repository wherever it is, is mounted at its path and found
-# through the path it was reached by: a symbolic link beside it, one in a hidden folder that leads
-# to a seen one, and one in a seen folder that leads into a hidden one. Exits 77 (skipped) where
-# no mount namespace can be made.
+# checked without booting it, in a private mount namespace: once the guest's own empty /tmp,
+# /var/tmp, /run and /root are mounted, this repository, a clone in each of those folders that can
+# be written to, and symbolic links (beside a clone, from a seen folder into a hidden one and back)
+# lead to their files. Exits 77 (skipped) where no mount namespace can be made.
 set -uo pipefail
-
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-fail() { echo "FAIL: $*" >&2; exit 1; }
+unshare -rm true 2>/dev/null || { echo "SKIPPED: no private mount namespace here"; exit 77; }
 
-unshare --map-root-user --mount true 2>/dev/null || { echo "SKIPPED: no private mount namespace here"; exit 77; }
-
-# The cases, as "PATH|REACHED_BY|FILE": the repository's path without symbolic links, the path it
-# is reached by, and a file the guest must find through the latter. This repository comes first:
-# the folder inside it is then seen, wherever the repository is.
-repo="$(cd "$root" && pwd -P)"
-cases=("$repo|$root|tests/kernel/guest_root_test.sh")
+# Cases of three words: the path without symbolic links, the path it is reached by, a file there.
+# This repository comes first, so that the folder inside it is seen once it is mounted.
+repo="$(cd "$root" && pwd -P)" me=tests/kernel/guest_root_test.sh
 seen="$(mktemp -d "$root/build-guest-root.XXXXXX")"
-folders=("$seen")
+folders=("$seen") hidden=() cases=("$repo" "$root" "$me")
 trap 'rm -rf "${folders[@]}"' EXIT
-
-hidden=()
-for base in /tmp /var/tmp /run /root "${HOME:-/root}"; do
-    [ -d "$base" ] && [ -w "$base" ] || continue
-    case " ${hidden[*]} " in *" $base "*) continue ;; esac
-    hidden+=("$base")
-    folder="$(mktemp -d "$base/vfu-guest-root.XXXXXX")" || fail "cannot make a folder in $base"
-    folders+=("$folder")
-    mkdir "$folder/clone" && echo "$base" >"$folder/clone/marker" && ln -s clone "$folder/link" || fail "cannot fill $folder"
-    cases+=("$(cd "$folder/clone" && pwd -P)|$folder/link|marker")
+for base in /tmp /var/tmp /run /root; do
+    [ -w "$base" ] || continue
+    f="$(mktemp -d "$base/vfu-guest-root.XXXXXX")" && mkdir "$f/clone" && touch "$f/clone/marker" &&
+        ln -s clone "$f/link" || { echo "FAIL: cannot fill a folder in $base" >&2; exit 1; }
+    folders+=("$f") hidden+=("$base") cases+=("$(cd "$f/clone" && pwd -P)" "$f/link" marker)
 done
-[ ${#hidden[@]} -ge 2 ] || fail "neither /tmp nor /var/tmp can be written to"
-first="${folders[1]}"
-ln -s "$first/clone" "$seen/into-hidden" && ln -s "$repo" "$first/to-seen" || fail "cannot make the links"
-cases+=("$(cd "$first/clone" && pwd -P)|$seen/into-hidden|marker" "$repo|$first/to-seen|tests/kernel/guest_root_test.sh")
+ln -s "${cases[3]}" "$seen/into-hidden" && ln -s "$repo" "${folders[1]}/to-seen" || exit 1
+cases+=("${cases[3]}" "$seen/into-hidden" marker "$repo" "${folders[1]}/to-seen" "$me")
 
-# In the namespace, as the guest's init and job script do: each repository opened before the
-# guest's own folders hide it, then mounted from that descriptor as the guest mounts its share.
-unshare --map-root-user --mount bash -s -- "$root/scripts/kernel-guest/guest-root.sh" "${hidden[@]}" -- "${cases[@]}" <<'IN_NAMESPACE'
-set -uo pipefail
+# As the guest's init and job script do; each repository is opened before the guest's own
+# folders hide it and mounted from that descriptor (not by its name, which leads there now).
+unshare -rm bash -s -- "$root/scripts/kernel-guest/guest-root.sh" "${hidden[*]}" "${cases[@]}" <<'IN_NAMESPACE'
 fail() { echo "FAIL: $*" >&2; exit 1; }
 . "$1"
-shift
-hidden=()
-while [ "$1" != -- ]; do hidden+=("$1"); shift; done
-shift
+hidden=($2)
+shift 2
 descriptors=()
-for c in "$@"; do
-    exec {fd}<"${c%%|*}" || fail "cannot open ${c%%|*}"
-    descriptors+=("$fd")
-done
-
+for ((i = 1; i <= $#; i += 3)); do exec {fd}<"${!i}" && descriptors+=("$fd") || fail "cannot open ${!i}"; done
 guest_own_folders "" || fail "cannot mount the guest's own folders"
-for base in "${hidden[@]}"; do
-    [ -z "$(ls -A "$base")" ] || [ "$base" = /run ] || fail "$base is not empty under the guest's own folders"
-done
-
-i=0
-for c in "$@"; do
-    path="${c%%|*}" rest="${c#*|}"
-    reached="${rest%%|*}" file="${rest#*|}"
-    fd="${descriptors[$i]}"
-    i=$((i + 1))
-    # (Two cases may share a repository; mount does not resolve the descriptor's path by its
-    # name, which now leads into the guest's own folders.)
+for base in "${hidden[@]}"; do [ "$base" = /run ] || [ -z "$(ls -A "$base")" ] || fail "$base is not hidden"; done
+for fd in "${descriptors[@]}"; do
+    path=$1 reached=$2 file=$3
+    shift 3
     if ! mountpoint -q "$path"; then
         problem=$(guest_repository_folder "" "$path") || fail "$path: $problem"
         mount --no-canonicalize --bind "/proc/self/fd/$fd" "$path" || fail "cannot mount $path"
     fi
     guest_repository_link "$path" "$reached" || fail "cannot link $reached to $path"
-    [ -f "$path/$file" ] || fail "$path/$file is not found in the guest's root"
-    [ -f "$reached/$file" ] || fail "$reached/$file (reached by a link to $path) is not found in the guest's root"
-    (cd "$reached" && [ -f "$file" ]) || fail "cannot work in $reached"
+    (cd "$reached" && [ -f "$file" ]) || fail "$reached/$file (of $path) is not found"
     echo "ok: $reached -> $path"
 done
 IN_NAMESPACE
