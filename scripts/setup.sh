@@ -22,12 +22,16 @@ clang_version() {
         bookworm) echo 14; return ;;
         trixie) echo 19; return ;;
     esac
-    version=$(apt-cache depends clang 2>/dev/null | sed -n 's/^ *Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -n 1)
+    clang_depends() {
+        apt-cache depends clang 2>/dev/null | sed -n 's/^ *Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -n 1
+    }
+    version=$(clang_depends)
     if [ -z "$version" ]; then
         $SUDO apt-get update -qq
-        version=$(apt-cache depends clang 2>/dev/null | sed -n 's/^ *Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -n 1)
+        version=$(clang_depends)
     fi
-    [ -n "$version" ] || { echo "setup.sh: cannot tell which clang this release has (${codename:-no codename})" >&2; exit 1; }
+    [ -n "$version" ] ||
+        { echo "setup.sh: cannot tell which clang this release has (${codename:-no codename})" >&2; exit 1; }
     echo "$version"
 }
 

@@ -682,7 +682,8 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
         int lastPercent = -1;
 
         // A packet the system did not take ends the transfer as a vanished port does: what
-        // follows it would reach the instrument as a damaged image. Read once the sender has finished.
+        // follows it would reach the instrument as a damaged image. Asked once the sender has
+        // finished.
         const auto takeRefusal = [&] (juce::uint32 sent)
         {
             const auto failure = sender.getFailure();
