@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing on Debian 12, once. Safe to run again.
+# Installs what is missing on Debian 12 (bookworm) or 13 (trixie), once. Safe to run again.
 #   setup.sh run    what the release build and its window need (scripts/run.sh)
 #   setup.sh [test] all of that, and what every flavour and every test need (scripts/test.sh)
 # Run it as yourself: it calls sudo for apt-get when you are not root.
@@ -10,6 +10,30 @@ case "$set_name" in
     run|test) ;;
     *) echo "usage: setup.sh [run|test]" >&2; exit 2 ;;
 esac
+
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+
+# The major version of the release's default clang, whose sanitizer runtimes come in a package
+# named after it: the known releases by name, any other by what its package "clang" depends on.
+clang_version() {
+    local codename version
+    codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release 2>/dev/null | tr -d '"')
+    case "$codename" in
+        bookworm) echo 14; return ;;
+        trixie) echo 19; return ;;
+    esac
+    clang_depends() {
+        apt-cache depends clang 2>/dev/null | sed -n 's/^ *Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -n 1
+    }
+    version=$(clang_depends)
+    if [ -z "$version" ]; then
+        $SUDO apt-get update -qq
+        version=$(clang_depends)
+    fi
+    [ -n "$version" ] ||
+        { echo "setup.sh: cannot tell which clang this release has (${codename:-no codename})" >&2; exit 1; }
+    echo "$version"
+}
 
 # The release build (its configuration needs GoogleTest, ImageMagick's convert for the icon, zip
 # for the firmware archive and Python for the tests' registration) and the window program.
@@ -27,8 +51,8 @@ run_packages=(
 
 # Only for the tests, the other flavours and the release packages.
 test_packages=(
-    # the fuzzing flavour and ThreadSanitizer's runtime for clang
-    clang libclang-rt-14-dev
+    # the fuzzing flavour (its sanitizer runtimes, of the release's own clang, are added below)
+    clang
     # display tests
     xvfb xauth xdotool x11-utils
     # the Windows flavour: MinGW-w64, zlib for it, Debian's source packages, Wine to test it
@@ -45,7 +69,10 @@ test_packages=(
 )
 
 packages=("${run_packages[@]}")
-[ "$set_name" = run ] || packages+=("${test_packages[@]}")
+if [ "$set_name" = test ]; then
+    clang_major=$(clang_version)
+    packages+=("${test_packages[@]}" "libclang-rt-$clang_major-dev")
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -53,7 +80,6 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
     echo "Installing: ${missing[*]}"
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"

@@ -5,7 +5,8 @@
 # status. COMMAND's output comes as it is written, stdout to stdout and stderr to stderr; its
 # input is empty. The guest sees this machine's / read-only (over 9p), so this machine's programs
 # and libraries run there unchanged; it has its own empty /tmp, /var/tmp, /run, /root and /dev/shm,
-# and this repository read-write at its own path. COMMAND runs in the current folder.
+# and this repository read-write at its own path, wherever it is (also inside one of those
+# folders, and through a symbolic link). COMMAND runs in the current folder.
 #
 # The guest's kernel has ALSA's sequencer (snd-seq, snd-seq-midi, snd-hrtimer), snd-virmidi,
 # snd-usb-audio, and N dummy USB controllers (dummy_hcd, each a host port and a gadget side) with
@@ -115,7 +116,8 @@ kernel_image="$kernel_dir/boot/vmlinux-$release"
 modules=(virtio_pci 9pnet_virtio 9p virtio_console configfs
     snd-seq snd-seq-midi snd-hrtimer snd-virmidi snd-usb-audio
     libcomposite usb_f_midi dummy_hcd)
-key="$({ echo "$release ${modules[*]}"; cat "$guest_files/init" "$guest_files/build-initramfs.sh" /bin/busybox; } |
+key="$({ echo "$release ${modules[*]}"; cat "$guest_files/init" "$guest_files/guest-root.sh" \
+    "$guest_files/build-initramfs.sh" /bin/busybox; } |
     sha256sum | cut -c1-16)"
 initramfs="$cache/initramfs-$release-$key.cpio"
 if [ ! -f "$initramfs" ]; then
@@ -128,15 +130,20 @@ exec {cache_lock}>&-
 
 # The job's folder, shared with the guest: its settings and script in, its status and log out.
 job="$(mktemp -d "${TMPDIR:-/tmp}/vorn-kernel-guest.XXXXXX")" || exit 2
-printf 'usb=%s\nrepo=%s\ntimeout=%s\n' "$usb" "$root" "$timeout" >"$job/guest.conf"
+# The repository is mounted in the guest at its path with every symbolic link resolved; the path
+# it was reached by here is linked to it there when that leads nowhere in the guest.
+repo="$(cd "$root" && pwd -P)"
+printf 'usb=%s\nrepo=%s\ntimeout=%s\n' "$usb" "$repo" "$timeout" >"$job/guest.conf"
 
 # The script the guest runs: COMMAND in the same folder, with the environment described above.
 for name in PATH TERM LANG $(compgen -e | grep -E '^(LC_[A-Z]+|VFU_.*)$'); do
     [ -n "${env_set[$name]+set}" ] || add_env "$name"
 done
 {
+    cat "$guest_files/guest-root.sh"
+    printf 'guest_repository_link %q %q || exit 125\n' "$repo" "$root"
     printf 'folder=%q\n' "$PWD"
-    echo 'cd -- "$folder" 2>/dev/null || {'
+    printf 'cd -- "$folder" 2>/dev/null || cd -- %q 2>/dev/null || {\n' "$(pwd -P)"
     echo "    echo \"$me: the guest has no folder \$folder (its /tmp, /var/tmp, /run and /root are its own)\" >&2"
     echo '    exit 125'
     echo '}'

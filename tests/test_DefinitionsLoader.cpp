@@ -76,12 +76,14 @@ juce::StringArray loaderLogLines (const juce::String& text)
     return found;
 }
 
-const Definitions::State& stateOf (const Definitions& definitions, const juce::String& name)
+// The name is a plain C string: a juce::String made for the call would be a temporary that the
+// returned reference might seem to come from (GCC 14's -Wdangling-reference).
+const Definitions::State& stateOf (const Definitions& definitions, const char* name)
 {
     auto* state = definitions.getMachine()->findState (name);
 
     if (state == nullptr)
-        throw std::runtime_error ("no state " + name.toStdString());
+        throw std::runtime_error (std::string ("no state ") + name);
 
     return *state;
 }

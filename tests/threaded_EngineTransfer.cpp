@@ -6,6 +6,7 @@
 #include "app/QuitDeadline.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/FirmwarePackageWriter.h"
+#include "firmware/SysexSender.h"
 #include "midi/MIDIPortsSelector.h"
 #include "trace/MidiTraceRecorder.h"
 #include "midi/VirtualMidiPorts.h"
@@ -90,11 +91,12 @@ namespace
                                                        { { "quorrel-fw-2.1.13.syx", image } }, error)) << error;
         }
 
-        void start (const juce::String& states)
+        void start (const juce::String& states, std::function<void (const SysexSender&)> afterSenderStarted = {})
         {
             engine = std::make_unique<FirmwareUpdater> (quorrelDocument (states, "Send"), "Quorrel", false, &callback,
                                                         juce::StringArray { folder.getFullPathName() });
             ASSERT_TRUE (engine->selectFirmwareVersion ("2.1.13"));
+            engine->afterSenderStarted = std::move (afterSenderStarted);
             engine->startThread();
         }
 
@@ -177,6 +179,38 @@ TEST_F (EngineTransfer, aRefusedPacketEndsTheTransferAtOnceWithOneLineAndTakesTh
                               + juce::String (accepted * 256) + " bytes: the receiver is full"), 1);
         EXPECT_FALSE (callback.events().contains ("progress 1.00"));
         EXPECT_EQ (device.getSizes().size(), (size_t) accepted);
+        engine.reset();
+        callback.clear();
+    }
+}
+
+TEST_F (EngineTransfer, aSenderFinishedBeforeTheWatchBeginsIsNotWatchedItsRefusalStillCountsAndEndPollingFollowsAWholeImage)
+{
+    // The engine first looks at the sender once it has finished: a first packet refused at once,
+    // then a one-packet image sent whole before the instrument went away. The log and the
+    // device's record run on across both runs.
+    ASSERT_NO_FATAL_FAILURE (writePackage (300));
+
+    for (const int accepted : { 0, 1 })
+    {
+        MIDIPortsSelector::getInstance().setPorts (std::make_shared<RefusingPorts> (bus, accepted));
+        ASSERT_NO_FATAL_FAILURE (start (sendState ("MIDI ports"), [&] (const SysexSender& sender)
+        {
+            for (int waited = 0; waited < 5000 && ! sender.isFinished(); ++waited)
+                juce::Thread::sleep (1);
+
+            if (accepted > 0)
+                bus->pullOut (plug);
+        }));
+
+        ASSERT_TRUE (pumpUntil ([&] { return callback.lastState() == "Lost"; }, 10000)) << callback.events().joinIntoString (" | ");
+        EXPECT_EQ (device.getSizes().size(), (size_t) accepted);
+        EXPECT_EQ (log.count ("MIDI output [Quorrel] refused a packet of 'quorrel-fw-2.1.13.syx' after 0 bytes: the receiver is full"), 1);
+
+        // No pass: no progress line, and no port check whose failure would have skipped end polling.
+        for (auto& line : log.lines())
+            EXPECT_FALSE (line.startsWith ("Send '") || line == "Connection break !!!") << line;
+
         engine.reset();
         callback.clear();
     }

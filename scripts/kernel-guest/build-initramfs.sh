@@ -3,12 +3,13 @@
 #
 # Writes the guest's initramfs (an uncompressed newc cpio archive, which the kernel unpacks
 # fastest) to OUTPUT: the static busybox of the package busybox-static with a link for each of its
-# commands, the init next to this script, and the kernel modules MODULE... (names as modprobe takes
-# them) of the kernel unpacked in KERNEL_DIR (by fetch-kernel.sh) with every module they depend
-# on. The package has no modules.dep (depmod makes it when the package is installed), so the
-# dependencies come from each module's own "depends=" entry. Compressed modules are decompressed
-# here, so that busybox's insmod need not understand the compression. /modules/order lists the
-# modules in an order in which each one's dependencies come first: the init loads them so.
+# commands, the init next to this script with the functions it sources (guest-root.sh), and the
+# kernel modules MODULE... (names as modprobe takes them) of the kernel unpacked in KERNEL_DIR (by
+# fetch-kernel.sh) with every module they depend on. The package has no modules.dep (depmod makes
+# it when the package is installed), so the dependencies come from each module's own "depends="
+# entry. Compressed modules are decompressed here, so that busybox's insmod need not understand
+# the compression. /modules/order lists the modules in an order in which each one's dependencies
+# come first: the init loads them so.
 set -euo pipefail
 
 [ $# -ge 2 ] || { echo "usage: build-initramfs.sh KERNEL_DIR OUTPUT MODULE..." >&2; exit 2; }
@@ -86,6 +87,7 @@ for applet in $("$busybox" --list); do
 done
 ln -s bin "$staging/sbin"
 install -m 755 "$here/init" "$staging/init"
+install -m 644 "$here/guest-root.sh" "$staging/guest-root.sh"
 
 tmp="$output.tmp.$$"
 (cd "$staging" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$tmp"

@@ -695,13 +695,45 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
         const MidiTraceRecorder::ImageRun traceRun (entryName);
         SysexSender sender (*output, data, instruction.getWaitTime(), instruction.getPacketSize(), tailBytesToSkip);
         sender.startThread();
+
+        if (afterSenderStarted)
+            afterSenderStarted (sender);
+
         int lastPercent = -1;
 
-        // Each pass asks whether the sender has finished before it reads the count: a count
-        // read after the sender said so is final, so the last pass always reports it.
-        for (;;)
+        // A packet the system did not take ends the transfer as a vanished port does: what
+        // follows it would reach the instrument as a damaged image. Asked once the sender has
+        // finished.
+        const auto takeRefusal = [&] (juce::uint32 sent)
+        {
+            const auto failure = sender.getFailure();
+
+            if (failure.isEmpty())
+                return false;
+
+            logLine ("MIDI output [" + selector->getOutputName() + "] refused a packet of '" + entryName
+                     + "' after " + juce::String (sent) + " bytes: " + failure);
+            lastPortCheck = PollingResult::NoDevice;
+            connectionBroken = true;
+            sendRefused = true;
+            return true;
+        };
+
+        // A sender that has already finished (its first packet refused at once, or a short image
+        // sent while this thread was not running) leaves nothing to watch: no pass is made, so no
+        // progress line and no port check; a refusal is still read below, and end polling follows
+        // a whole image. Otherwise each pass asks whether the sender has finished before it reads
+        // the count: a count read after the sender said so is final, so the last pass reports it.
+        for (bool firstPass = true;; firstPass = false)
         {
             const bool senderFinished = sender.isFinished();
+
+            if (firstPass && senderFinished)
+            {
+                takeRefusal (sender.getBytesSent());
+                break;
+            }
+
             const auto pending = peekPendingState();
 
             if (pending.isNotEmpty())
@@ -741,20 +773,8 @@ void FirmwareUpdater::transferFirmware (const SendSysExInstruction& instruction)
                 break;
             }
 
-            // A packet the system did not take ends the transfer as a vanished port does: what
-            // follows it would reach the instrument as a damaged image.
-            if (senderFinished)
-            {
-                if (const auto failure = sender.getFailure(); failure.isNotEmpty())
-                {
-                    logLine ("MIDI output [" + selector->getOutputName() + "] refused a packet of '" + entryName
-                             + "' after " + juce::String (sent) + " bytes: " + failure);
-                    lastPortCheck = PollingResult::NoDevice;
-                    connectionBroken = true;
-                    sendRefused = true;
-                    break;
-                }
-            }
+            if (senderFinished && takeRefusal (sent))
+                break;
 
             if (fraction >= 1.0 || senderFinished)
                 break;

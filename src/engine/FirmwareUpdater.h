@@ -13,6 +13,7 @@
 #include <mutex>
 
 class MIDIPortsSelector;
+class SysexSender;
 
 /** The update engine: a thread "FirmwareUpdater" that walks the device's state machine,
     runs each State's instructions, polls the instrument and moves on poll results,
@@ -109,6 +110,11 @@ public:
 
     /** The selector the engine polls through; the process-wide one unless a test gives another. */
     void setSelector (MIDIPortsSelector& selectorToUse) noexcept { selector = &selectorToUse; }
+
+    /** Tests only: called on the engine thread when a transfer's sender has started, before the
+        engine first looks at it, so that a test can let the sender finish first. Set before
+        startThread(). */
+    std::function<void (const SysexSender&)> afterSenderStarted;
 
     /** Name of the State the engine is in (or has been told to move to); any thread. */
     juce::String getCurrentStateName() const;

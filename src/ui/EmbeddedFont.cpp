@@ -15,5 +15,11 @@ namespace
 
 juce::Font embeddedFont (float height)
 {
+    // JUCE 8 describes a font by its FontOptions and deprecates the constructor from a typeface;
+    // JUCE 7 has no FontOptions.
+   #if JUCE_MAJOR_VERSION >= 8
+    return juce::Font (juce::FontOptions (embeddedTypeface()).withHeight (height));
+   #else
     return juce::Font (embeddedTypeface()).withHeight (height);
+   #endif
 }
