@@ -158,8 +158,12 @@ InstrumentLock::Result InstrumentLock::tryEnter()
     auto failWith = [this, &path] (const char* what, int number)
     {
         error = juce::String (what) + " " + path + ": " + juce::String::fromUTF8 (std::strerror (number));
+        folderUnusable = number == ENOENT || number == ENOTDIR || number == EACCES || number == EROFS
+                      || number == ENOSPC || number == EDQUOT;
         return Result::failed;
     };
+
+    folderUnusable = false;
 
     // A file that a clean-up of old files removed (or replaced) between our open and our lock
     // is no lock: the path must still name the file that was locked, else it is taken anew.

@@ -30,6 +30,10 @@ public:
     bool isHeld() const noexcept;
     juce::String getError() const { return error; }
 
+    /** After a failure: true when the lock folder itself cannot hold lock files (missing, not a
+        folder, not writable, full), rather than something odd at the lock file's own path. */
+    bool failedForItsFolder() const noexcept { return folderUnusable; }
+
     /** Where the POSIX lock files live: /var/tmp, shared by every account and kept across a
         reboot, or the folder that the environment variable VFU_LOCK_FOLDER names (tests). */
     static juce::File getLockFolder();
@@ -40,6 +44,7 @@ public:
 private:
     const juce::String name;
     juce::String error;
+    bool folderUnusable = false;
 
    #if JUCE_WINDOWS
     void* handle = nullptr;

@@ -56,12 +56,10 @@ std::optional<CandidateInquiry::Answer> CandidateInquiry::askOne (const juce::Mi
     if (waited && sent.wasOk() && results.isDeviceDetected())
     {
         // Halvanes tell their bootloader only by the alternative inquiry, after the identity reply.
-        if (access.isImageIncomplete() && ! results.isBootloaderMode() && results.getDeviceFamily() != 12)
-            access.tellOnce ("running " + candidate.identifier,
-                             "MIDI output " + describe (candidate) + " answers from running firmware, which the instrument being"
-                             " updated cannot do before its whole image has arrived: it is another instrument");
-        else
-            answer = Answer { candidate, results.isBootloaderMode(), results.getFirmwareVersion() };
+        const bool bootloader = results.isBootloaderMode();
+
+        if (access.mayBeTheUpdatedInstrument (candidate, bootloader || results.getDeviceFamily() == 12))
+            answer = Answer { candidate, bootloader, results.getFirmwareVersion() };
     }
 
     if (! answer)

@@ -21,11 +21,6 @@ void FollowedInstrument::clear()
     others.clearQuick();
 }
 
-juce::String FollowedInstrument::lockKey() const
-{
-    return lockKeyFor (output, location);
-}
-
 juce::String FollowedInstrument::lockKeyFor (const juce::MidiDeviceInfo& port, const juce::String& portLocation)
 {
     // A device may have several ports (an interface with an instrument on each): its place and
@@ -134,10 +129,4 @@ FollowedInstrument::Sighting FollowedInstrument::locate (const juce::Array<juce:
 
     sighting.where = sighting.candidates.isEmpty() ? Whereabouts::away : Whereabouts::candidates;
     return sighting;
-}
-
-void FollowedInstrument::foundAt (const juce::MidiDeviceInfo& newOutput, const juce::String& newPlace,
-                                  const juce::Array<juce::MidiDeviceInfo>& outputs)
-{
-    follow (newOutput, newPlace, outputs);
 }

@@ -37,9 +37,8 @@ public:
     const juce::MidiDeviceInfo& getOutput() const noexcept { return output; }
     const juce::String& getLocation() const noexcept { return location; } // its place (MidiPorts::placeOf)
 
-    /** What a lock on the instrument is named after: its place and port number where known, else
-        its port's identifier. */
-    juce::String lockKey() const;
+    /** What a lock on the instrument on that port is named after: its place and port number where
+        known, else its port's identifier. */
     static juce::String lockKeyFor (const juce::MidiDeviceInfo& output, const juce::String& location);
 
     enum class Whereabouts
@@ -59,10 +58,6 @@ public:
     /** Looks for the instrument in the current output list. A port found at its location becomes
         its port. */
     Sighting locate (const juce::Array<juce::MidiDeviceInfo>& outputs, const LocationOf& locationOf);
-
-    /** A candidate answered as the instrument: it is the instrument's port from now on. */
-    void foundAt (const juce::MidiDeviceInfo& newOutput, const juce::String& newPlace,
-                  const juce::Array<juce::MidiDeviceInfo>& outputs);
 
     static juce::String portNumberOf (const juce::MidiDeviceInfo& port);
     static bool isUsbLocation (const juce::String& place);

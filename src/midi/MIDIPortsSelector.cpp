@@ -150,53 +150,35 @@ bool MIDIPortsSelector::selectAutoOutput()
     return true;
 }
 
-namespace
-{
-    /** The position of the first port of that name, -1 when none is listed. */
-    int positionOfName (const juce::Array<juce::MidiDeviceInfo>& ports, const juce::String& name)
-    {
-        for (int i = 0; i < ports.size(); ++i)
-            if (ports.getReference (i).name == name)
-                return i;
-
-        return -1;
-    }
-}
-
 bool MIDIPortsSelector::selectInput (const juce::String& name)
 {
-    const auto inputs = getPorts()->getInputDevices();
-    const auto index = positionOfName (inputs, name);
+    return selectByUser (name, getPorts()->getInputDevices(), getInputName(),
+                         [this] (int index, const juce::MidiDeviceInfo& port) { parts->chosen.setInput (index, port.name, port.identifier); });
+}
+
+bool MIDIPortsSelector::selectOutput (const juce::String& name)
+{
+    return selectByUser (name, getPorts()->getOutputDevices(), getOutputName(),
+                         [this] (int index, const juce::MidiDeviceInfo& port) { parts->chosen.setOutput (index, port.name, port.identifier); });
+}
+
+bool MIDIPortsSelector::selectByUser (const juce::String& name, const juce::Array<juce::MidiDeviceInfo>& ports,
+                                      const juce::String& chosenBefore, const std::function<void (int, const juce::MidiDeviceInfo&)>& choose)
+{
+    int index = -1;
+
+    for (int i = 0; i < ports.size() && index < 0; ++i)
+        if (ports.getReference (i).name == name)
+            index = i;
 
     if (name != autoName && index < 0)
         return false;
 
     // The user's choice ends an update, and the instrument chosen before is left to other updaters.
-    if (name != getInputName())
+    if (name != chosenBefore)
         letGoOfPreviousChoice();
 
-    if (name == autoName)
-        return selectAutoInput();
-
-    parts->chosen.setInput (index, name, inputs[index].identifier);
-    return true;
-}
-
-bool MIDIPortsSelector::selectOutput (const juce::String& name)
-{
-    const auto outputs = getPorts()->getOutputDevices();
-    const auto index = positionOfName (outputs, name);
-
-    if (name != autoName && index < 0)
-        return false;
-
-    if (name != getOutputName())
-        letGoOfPreviousChoice();
-
-    if (name == autoName)
-        return selectAutoOutput();
-
-    parts->chosen.setOutput (index, name, outputs[index].identifier);
+    choose (index, index >= 0 ? ports[index] : juce::MidiDeviceInfo (autoName, {}));
     return true;
 }
 
@@ -433,13 +415,10 @@ PollingResult MIDIPortsSelector::scanForDevice (juce::uint16 family, bool checkP
     if (result == PollingResult::DeviceDetected && family == 12)
         result = runAlternativeInquiry (family, checkPanelMode);
 
-    // An instrument erased and not yet sent its whole image runs no firmware: whatever answers
-    // from running firmware now is another instrument, and never the one that was updated.
-    if (result == PollingResult::DeviceDetected && parts->access.isFollowing() && parts->access.isImageIncomplete())
+    // An instrument erased and not yet sent its whole image runs no firmware: an answer from running
+    // firmware is another instrument's.
+    if (result == PollingResult::DeviceDetected && ! parts->access.mayBeTheUpdatedInstrument ({ getOutputName(), getOutputChoice().identifier }, false))
     {
-        parts->access.tellOnce ("running " + getOutputChoice().identifier,
-                                "MIDI output [" + getOutputName() + "] answers from running firmware, which the instrument being"
-                                " updated cannot do before its whole image has arrived: it is not taken for it");
         parts->results.forgetFirmwareVersion();
         result = PollingResult::NoDevice;
     }
@@ -654,9 +633,11 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
         // Found by a scan: the port becomes this updater's, unless another one claimed it meanwhile.
         juce::String error;
 
-        if (access.claimOutput (device, error) != PortLocks::Outcome::granted)
+        if (const auto claimed = access.claimOutput (device, error); claimed != PortLocks::Outcome::granted)
         {
-            access.tellOnce (device.identifier, "MIDI output [" + name + "] (" + device.identifier + ") was taken by another updater", true);
+            if (claimed == PortLocks::Outcome::held)
+                access.tellOnce (device.identifier, "MIDI output [" + name + "] (" + device.identifier + ") was taken by another updater", true);
+
             answered = false;
         }
         else

@@ -54,12 +54,7 @@ public:
     int getOutputIndex() const          { return getOutputChoice().index; }
 
     // Port locks and the instrument being updated ---------------------------------------------
-    /* On ports shared with other programs, the selector takes an output's lock before it sends
-       anything there (see PortLocks): a scan asks only ports that no other updater holds, says
-       once per port in the log that it passed one over, holds a port only while it asks it, and
-       keeps the port its instrument answered on until it lets it go. While an update runs, only
-       the instrument being updated is talked to, wherever it goes when it restarts (see
-       PortAccess and FollowedInstrument). */
+    /* Which ports may be talked to, and when they are locked, is decided by PortAccess. */
 
     /** Only the instrument on this output (an identifier of MidiPorts::getOutputDevices()) is
         used from now on, wherever it goes when it restarts: it is being updated from the start
@@ -135,6 +130,8 @@ private:
     PollingResult inquireOnOutputs (bool hearEachOutputsInputs);
     PollingResult runAlternativeInquiry (juce::uint16 family, bool checkPanelMode);
     std::unique_ptr<MidiInputPort> openChosenInput();
+    bool selectByUser (const juce::String& name, const juce::Array<juce::MidiDeviceInfo>& ports, const juce::String& chosenBefore,
+                       const std::function<void (int, const juce::MidiDeviceInfo&)>& choose);
     /** Ends an update and lets go of the ports held, before a choice of the user's changes. */
     void letGoOfPreviousChoice();
     /** Opens the inputs that may carry the output's answer, for a poll that hears only them. */

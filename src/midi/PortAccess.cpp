@@ -27,8 +27,7 @@ void PortAccess::setPorts (std::shared_ptr<MidiPorts> newPorts)
         std::swap (locks, newLocks);
     }
 
-    // The ports replaced may end here, and a software bus waits for its delivery thread, which
-    // hands replies to the selector: never under this lock.
+    // The ports replaced end here, outside the lock: a software bus waits for its delivery thread.
 }
 
 std::shared_ptr<MidiPorts> PortAccess::getPorts() const
@@ -93,17 +92,11 @@ bool PortAccess::mayTalkToUnfollowed (const juce::MidiDeviceInfo& output, Use us
         return true;
     }
 
-    if (outcome == PortLocks::Outcome::failed)
-    {
-        tellRefused (output, outcome, error);
-        return true;
-    }
-
     // A claim given up because of a stop is no refusal worth a line.
     if (! PollThread::stopRequested())
         tellRefused (output, outcome, error);
 
-    return false;
+    return outcome == PortLocks::Outcome::unavailable;
 }
 
 bool PortAccess::mayHearInput (const juce::MidiDeviceInfo& input, const juce::MidiDeviceInfo& asked,
@@ -139,7 +132,8 @@ bool PortAccess::isHeldElsewhere (const juce::MidiDeviceInfo& output)
     if (outcome == PortLocks::Outcome::granted)
         portLocks->release (key);
 
-    if (outcome == PortLocks::Outcome::held)
+    // A lock file that is something else than a file is no lock, and its port is left alone.
+    if (outcome == PortLocks::Outcome::held || outcome == PortLocks::Outcome::failed)
     {
         tellRefused (output, outcome, error);
         return true;
@@ -159,10 +153,13 @@ PortLocks::Outcome PortAccess::claimOutput (const juce::MidiDeviceInfo& output, 
     const auto outcome = portLocks->claim (key, error,
                                             [] { return PollThread::stopRequested() || PollThread::applicationIsQuitting(); });
 
-    if (outcome != PortLocks::Outcome::failed)
+    if (outcome == PortLocks::Outcome::failed)
+        tellRefused (output, outcome, error);
+
+    if (outcome != PortLocks::Outcome::unavailable)
         return outcome;
 
-    // A lock folder that cannot be written keeps other updaters' locks from this one as much as
+    // A lock folder that cannot hold locks keeps other updaters' locks from this one as much as
     // this one's from them: the port is used as a single updater on a computer uses it.
     tellRefused (output, outcome, error);
     return PortLocks::Outcome::granted;
@@ -278,6 +275,21 @@ std::optional<PortAccess::Sighting> PortAccess::locate (const juce::Array<juce::
                  + located.getLocation());
     }
 
+    // Without a place its lock is named after its port, which the system may give another
+    // instrument now (a bench neighbour's, restarting too): held on, it would keep that instrument
+    // from its own updater. The name guard covers it meanwhile, and the port it comes back on is
+    // claimed when it answers.
+    if (! present && located.getLocation().isEmpty())
+    {
+        auto portLocks = getLocks();
+
+        if (portLocks->holds (before.identifier))
+        {
+            portLocks->release (before.identifier);
+            logLine (describe (before) + " is gone: its lock is let go until it answers again");
+        }
+    }
+
     return sighting;
 }
 
@@ -300,7 +312,7 @@ void PortAccess::foundAt (const juce::MidiDeviceInfo& output, const juce::Array<
 
     {
         const juce::ScopedLock sl (lock);
-        followed.foundAt (output, place, outputs);
+        followed.follow (output, place, outputs);
         presentInGeneration = 0;
     }
 
@@ -308,6 +320,16 @@ void PortAccess::foundAt (const juce::MidiDeviceInfo& output, const juce::Array<
     getLocks()->releaseAllBut (lockKeyOf (output));
     ambiguous = false;
     guardName (output);
+}
+
+bool PortAccess::mayBeTheUpdatedInstrument (const juce::MidiDeviceInfo& output, bool fromBootloader)
+{
+    if (fromBootloader || ! imageIncomplete.load() || ! isFollowing())
+        return true;
+
+    tellOnce ("running " + output.identifier, describe (output) + " answers from running firmware, which the instrument being"
+                                              " updated cannot do before its whole image has arrived: it is another instrument");
+    return false;
 }
 
 //==============================================================================
@@ -430,7 +452,9 @@ void PortAccess::tellRefused (const juce::MidiDeviceInfo& output, PortLocks::Out
     if (outcome == PortLocks::Outcome::held)
         tellOnce (output.identifier, describe (output) + " is in use by another updater or program (its locks: "
                                      + getLocks()->describe (lockKeyOf (output)) + "): nothing is sent to it", true);
-    else if (outcome == PortLocks::Outcome::failed)
+    else if (outcome == PortLocks::Outcome::unavailable)
         tellOnce ("unlockable " + output.identifier, describe (output) + " cannot be locked, so other updaters cannot be"
                                                      " kept away from it; it is used without its lock: " + error);
+    else if (outcome == PortLocks::Outcome::failed)
+        tellOnce (output.identifier, describe (output) + " cannot be locked, so nothing is sent to it: " + error);
 }

@@ -97,10 +97,12 @@ public:
 
     /** Between an erase and the last byte of the image the instrument can only answer from its
         bootloader: then an answer from running firmware is another instrument's. */
-    bool isImageIncomplete() const noexcept   { return imageIncomplete.load(); }
     void setImageIncomplete (bool incomplete) { imageIncomplete = incomplete; }
 
-    // Bookkeeping ------------------------------------------------------------------------------
+    /** Whether an answer from that port (in its bootloader or not) may be the instrument being
+        updated; one that cannot be is named once in the log. True when no update runs. */
+    bool mayBeTheUpdatedInstrument (const juce::MidiDeviceInfo& output, bool fromBootloader);
+
     /** Logs the line unless one was logged for that key already. */
     void tellOnce (const juce::String& key, const juce::String& line, bool heldElsewhere = false);
 

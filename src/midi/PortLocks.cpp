@@ -37,7 +37,7 @@ namespace
         }
     }
 
-    PortLocks::Outcome outcomeOf (InstrumentLock::Result result)
+    PortLocks::Outcome outcomeOf (InstrumentLock::Result result, const InstrumentLock& lock)
     {
         switch (result)
         {
@@ -46,7 +46,7 @@ namespace
             case InstrumentLock::Result::failed: break;
         }
 
-        return PortLocks::Outcome::failed;
+        return lock.failedForItsFolder() ? PortLocks::Outcome::unavailable : PortLocks::Outcome::failed;
     }
 }
 
@@ -84,9 +84,9 @@ PortLocks::Outcome PortLocks::ask (const juce::String& identifier, juce::String&
     // A try is a file open and an flock() that does not wait: quick enough to make under the mutex.
     const std::lock_guard<std::mutex> guard (mutex);
     auto& port = portFor (identifier);
-    auto outcome = outcomeOf (port.talk->tryEnter());
+    auto outcome = outcomeOf (port.talk->tryEnter(), *port.talk);
 
-    if (outcome == Outcome::failed)
+    if (outcome == Outcome::failed || outcome == Outcome::unavailable)
         error = port.talk->getError();
 
     // A port whose owner lock another program has is its instrument, even while nobody talks:
@@ -99,9 +99,9 @@ PortLocks::Outcome PortLocks::ask (const juce::String& identifier, juce::String&
         if (owner != InstrumentLock::Result::taken)
         {
             port.talk->exit();
-            outcome = outcomeOf (owner);
+            outcome = outcomeOf (owner, *port.owner);
 
-            if (outcome == Outcome::failed)
+            if (outcome == Outcome::failed || outcome == Outcome::unavailable)
                 error = port.owner->getError();
         }
     }
@@ -136,9 +136,9 @@ PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::Strin
 
             const std::lock_guard<std::mutex> guard (mutex);
             auto& port = portFor (identifier);
-            owner = outcomeOf (port.owner->tryEnter());
+            owner = outcomeOf (port.owner->tryEnter(), *port.owner);
 
-            if (owner == Outcome::failed)
+            if (owner == Outcome::failed || owner == Outcome::unavailable)
                 error = port.owner->getError();
 
             if (owner != Outcome::held)
@@ -174,7 +174,7 @@ PortLocks::Outcome PortLocks::claim (const juce::String& identifier, juce::Strin
                     error = "its lock stayed taken by another program";
 
                 port.owner->exit();
-                return talk == InstrumentLock::Result::failed ? Outcome::failed : Outcome::held;
+                return talk == InstrumentLock::Result::failed ? outcomeOf (talk, *port.talk) : Outcome::held;
             }
         }
 

@@ -30,8 +30,9 @@ public:
     enum class Outcome
     {
         granted,
-        held,   // another updater (or its scan) has the port
-        failed  // the lock cannot be taken for another reason; error says why
+        held,         // another updater (or its scan) has the port
+        failed,       // the lock cannot be taken for another reason; error says why
+        unavailable   // the lock folder cannot hold locks at all (missing, not writable); error says why
     };
 
     /** For a scan: the talk lock, without waiting. */

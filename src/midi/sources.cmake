@@ -5,7 +5,6 @@ list(APPEND VFU_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/FollowedInstrument.cpp
     ${CMAKE_CURRENT_LIST_DIR}/InquiryReplyDecoder.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MIDIPortsSelector.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/MidiStreamSplitter.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PollThread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PortAccess.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PortLocks.cpp

@@ -1,7 +1,7 @@
 #include "SystemVirtualPorts.h"
 
 #include "../midi/native/AlsaPiecewiseOutput.h"
-#include "../midi/MidiStreamSplitter.h"
+#include "MidiStreamSplitter.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
 

@@ -1,7 +1,7 @@
 #include "UsbGadgetPorts.h"
 
 #include "KernelFiles.h"
-#include "../midi/MidiStreamSplitter.h"
+#include "MidiStreamSplitter.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,5 +1,6 @@
 list(APPEND VFU_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/KernelFiles.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MidiStreamSplitter.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ReplayedInstrument.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimFirmwareImage.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimIdentityReply.cpp

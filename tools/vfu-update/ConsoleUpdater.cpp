@@ -278,6 +278,9 @@ int ConsoleUpdater::takePort (const juce::MidiDeviceInfo& output)
         return endWith (UpdateOutcome::busy, "Another updater (the window or vfu-update) holds the instrument on MIDI output "
                                                  + described + ". Nothing was sent to it.");
 
+    if (outcome == PortLocks::Outcome::failed)
+        return endWith (UpdateOutcome::failed, "cannot lock MIDI output " + output.identifier + ", so nothing was sent to it: " + error);
+
     selector.restrictToOutput (output.identifier);
     logLine ("vfu-update: MIDI output " + output.identifier + " [" + OutsideText::withControlsEscaped (output.name) + "]"
              + (location.isNotEmpty() ? " at " + location : juce::String()) + " only");

@@ -142,7 +142,8 @@ std::vector<PortLister::Output> PortLister::survey (juce::Array<juce::MidiDevice
         juce::String error;
         const auto outcome = locks.ask (output.lockKey, error);
 
-        if (outcome != PortLocks::Outcome::granted)
+        // A lock folder that cannot hold locks keeps nobody apart: the port is asked without one.
+        if (outcome != PortLocks::Outcome::granted && outcome != PortLocks::Outcome::unavailable)
         {
             output.held = outcome == PortLocks::Outcome::held;
             output.error = output.held ? juce::String() : "cannot be locked (" + error + ")";
