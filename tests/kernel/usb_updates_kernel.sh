@@ -14,7 +14,8 @@
 # 2. An Auto scan started beside two --port updates: each instrument gets exactly one erase and
 #    one image, from its own updater.
 # 3. Auto, the second Quorrel plugged in during the first's transfer, the first's cable pulled:
-#    never a success, and the second gets no erase and no image.
+#    never a success, and the second gets no erase and no image. Auto, a Quorrel moved to another
+#    USB socket after it was detected: found there and updated.
 # 4. One whole update in the window, under Xvfb in the guest (a screenshot in ARTIFACTS).
 set -uo pipefail
 
@@ -200,6 +201,23 @@ finish auto
     || { fail "Auto: the second Quorrel received an erase or an image"; show second.log; }
 stop_instruments first second
 echo "phase 3 (Auto, a pulled cable beside a second Quorrel) done: failures so far $failures"
+
+# --- 3b. Auto, the Quorrel moved to another USB socket between its detection and its bootloader -
+# Found again through the ports that appeared (no update runs yet, so no port is followed), while
+# a filler device takes its old card and client numbers whenever it restarts.
+start moved 0 "bootloader-after=never"
+update moved --yes --timeout 60 --firmware "$small"
+for ((i = 0; i < 600; i++)); do
+    grep -q "DeviceID 0006 detected (firmware version : 2.1.12)" "$(update_log moved)" 2>/dev/null && break
+    sleep 0.1
+done
+stop_instruments moved
+start moved 2 --usb-renumber "mode=bootloader;reattach-ms=300"
+finish moved
+{ [ "$status" = 0 ] && grep -q "now runs firmware version 2.2.0" "$work/moved.out" && received_whole moved "$work/small.syx"; } \
+    || { fail "a Quorrel moved to another USB socket was not updated (status $status)"; show moved.out moved.log; tail -30 "$(update_log moved)"; }
+stop_instruments moved
+echo "phase 3b (a Quorrel moved to another USB socket) done: failures so far $failures"
 
 # --- 4. The window, under Xvfb in the guest ---------------------------------------------------
 start window 0 "bootloader-after=2;reattach-ms=400"
