@@ -283,7 +283,7 @@ std::optional<PortAccess::Sighting> PortAccess::locate (const juce::Array<juce::
     {
         auto portLocks = getLocks();
 
-        if (portLocks->holds (before.identifier))
+        if (portLocks->isEnabled() && portLocks->holds (before.identifier))
         {
             portLocks->release (before.identifier);
             logLine (describe (before) + " is gone: its lock is let go until it answers again");

@@ -22,23 +22,7 @@ instrument=$(realpath "$2")
 tool=$(realpath "$3")
 
 work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    for f in "$work"/*.txt "$work"/*.err; do
-        [ -f "$f" ] && { echo "--- $(basename "$f")" >&2; tail -30 "$f" >&2; }
-    done
-    for f in "$work"/*-home/.config/*/vfu-*; do
-        [ -f "$f" ] && { echo "--- ${f#"$work"/}" >&2; grep -v "Send '\|%%" "$f" | tail -50 >&2; }
-    done
-    exit 1
-}
+. "$(dirname "$0")/bench_common.sh"
 
 unset XDG_CONFIG_HOME XDG_DATA_HOME VFU_SIMULATE
 size=20000

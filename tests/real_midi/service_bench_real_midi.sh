@@ -28,24 +28,7 @@ work=$(mktemp -d)
 chmod 755 "$work"
 # Where the port locks are: the test sequencer gives its updaters a folder of their own.
 locks=${VFU_LOCK_FOLDER:-/var/tmp}
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    for f in "$work"/*.txt "$work"/*.json "$work"/*.err; do
-        [ -f "$f" ] && { echo "--- $(basename "$f")" >&2; tail -40 "$f" >&2; }
-    done
-    # The updaters' own logs say which port each one asked, held and passed over.
-    for f in "$work"/*-home/.config/*/vfu-*; do
-        [ -f "$f" ] && { echo "--- ${f#"$work"/}" >&2; grep -v "Send '\|%%" "$f" | tail -60 >&2; }
-    done
-    exit 1
-}
+. "$(dirname "$0")/bench_common.sh"
 
 # The other account: nobody, with a home of its own; it reaches the test sequencer's socket.
 other=(setpriv --reuid=65534 --regid=65534 --clear-groups)
