@@ -16,6 +16,12 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 usage() { echo "usage: with-winmm.sh [--port NAME=HOST:PORT]... PROGRAM.exe [ARG...]" >&2; exit 2; }
 
+# The framework's programs need a window system even on the command line (their message thread
+# has windows of its own); without a display they get one of their own.
+if [ -z "${DISPLAY:-}" ]; then
+    exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "$0" "$@"
+fi
+
 ports=
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -33,6 +39,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 [ $# -ge 1 ] || usage
+
 
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/vfu-winmm"
 prefix="${VFU_WINMM_PREFIX:-$cache/prefix}"
