@@ -41,7 +41,7 @@ done
 [ $# -ge 1 ] || usage
 
 
-cache="${XDG_CACHE_HOME:-$HOME/.cache}/vfu-winmm"
+cache="$(realpath -m "${XDG_CACHE_HOME:-$HOME/.cache}")/vfu-winmm"
 prefix="${VFU_WINMM_PREFIX:-$cache/prefix}"
 drivers="$cache/driver"
 mkdir -p "$cache" "$(dirname "$prefix")"

@@ -1068,6 +1068,12 @@ static BOOL start (void)
     for (int i = 0; i < portCount; ++i)
         while (! ports[i].tried)
             SleepConditionVariableCS (&portTried, &lock, INFINITE);
+
+    /* The ports there from the start are listed in the order they were given, as devices
+       present at boot are enumerated in the order of their sockets; later ones at the end. */
+    for (int i = 0; i < portCount; ++i)
+        ports[i].pluggedAt = (unsigned) i + 1;
+    plugCounter = (unsigned) portCount;
     LeaveCriticalSection (&lock);
 
     started = TRUE;

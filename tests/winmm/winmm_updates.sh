@@ -19,12 +19,14 @@ set -uo pipefail
 updater=$(realpath "$1")
 instrument=$(realpath "$2")
 tool=$(realpath "$3")
-export XDG_CACHE_HOME=$4   # the Wine prefix and the driver, kept between runs
+mkdir -p "$4"
+export XDG_CACHE_HOME=$(realpath "$4")   # the Wine prefix and the driver, kept between runs
 root=$(cd "$(dirname "$0")/../.." && pwd)
 with_winmm=$root/scripts/with-winmm.sh
 probe=$XDG_CACHE_HOME/vfu-winmm/driver/winmm-probe.exe
 
 work=$(mktemp -d)
+log=/nonexistent
 pids=()
 cleanup() {
     local pid
@@ -75,7 +77,16 @@ update() {
     local status=0
     "$with_winmm" "${ports[@]}" "$updater" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" || status=$?
     sed -i 's/\r$//' "$work/$name.out" "$work/$name.err"   # a Windows program's line ends
+    log=$(ls -t "$logs"/vfu-quorrel* 2>/dev/null | head -1)   # a --port run has a log of its own
     [ "$status" -eq "$expected" ] || fail "vfu-update.exe $* ($name) ended with $status, expected $expected"
+}
+
+# device_path NAME PORTS...: the device path of output NAME among those ports, from the driver.
+device_path() {
+    local name=$1; shift
+    local ports=() port
+    for port in "$@"; do ports+=(--port "$port"); done
+    "$with_winmm" "${ports[@]}" "$probe" list 2>/dev/null | tr -d '\r' | sed -nE "s/^out [0-9]+ $name (.*)/\\1/p"
 }
 
 # received NAME FILE: instrument NAME received the image FILE whole, and nothing else of that size.
@@ -96,8 +107,8 @@ image=$work/quorrel-fw-$version.syx
 # The prefix (and the driver) are made by the first run; the log is the prefix's user's.
 "$with_winmm" cmd /c exit >/dev/null 2>&1 || fail "with-winmm.sh could not run a program"
 user_dir=$(find "$XDG_CACHE_HOME/vfu-winmm/prefix/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | sed -n 1p)
-log="$user_dir/AppData/Roaming/Vorn Firmware Updater/vfu-quorrel"
-rm -f "$log"
+logs="$user_dir/AppData/Roaming/Vorn Firmware Updater"
+rm -f "$logs"/vfu-quorrel*
 
 settings="version=2.1.12;bootloader-after=1;reattach-ms=300"
 
@@ -114,9 +125,10 @@ a=$(free_port); b=$(free_port); c=$(free_port); d=$(free_port)
 start first --tcp 127.0.0.1:$a --tcp-bootloader 127.0.0.1:$b "$settings"
 start twin --tcp 127.0.0.1:$c --tcp-bootloader 127.0.0.1:$d "$settings"
 twins=("Quorrel=127.0.0.1:$a" "Quorrel=127.0.0.1:$c" "Quorrel Bootloader=127.0.0.1:$b" "Quorrel Bootloader=127.0.0.1:$d")
-update list 0 "${twins[@]}" -- --list
-identifier=$(sed -nE 's/^  (\S+)  2- Quorrel: Quorrel \(family 0006\), firmware 2\.1\.12 .*/\1/p' "$work/list.out")
-[ -n "$identifier" ] || fail "--list does not name the twin '2- Quorrel' with its version"
+# Its device path from the driver's list (a --list would ask, and the simulated user would
+# take both into their bootloaders).
+identifier=$(device_path "2- Quorrel" "${twins[@]}")
+[ -n "$identifier" ] || fail "the driver does not list the twin as '2- Quorrel'"
 cp "$work/first.txt" "$work/first.before"
 update twin 0 "${twins[@]}" -- --port "$identifier" --yes --timeout 30 --firmware "$package"
 grep -q "^Update completed successfully.$" "$work/twin.out" || fail "no success said (twin)"
@@ -148,9 +160,7 @@ mkfifo "$work/hold.in"
 pids+=($!)
 exec 7>"$work/hold.in"
 await "$work/hold.txt" '^held' 60
-rm -f "$log"
-update held 1 "Quorrel=127.0.0.1:$a" -- --port "$(sed -nE 's/^out 0 Quorrel (.*)/\1/p' <(
-    "$with_winmm" --port "Quorrel=127.0.0.1:$a" "$probe" list 2>/dev/null | tr -d '\r'))" --yes --timeout 5 --firmware "$package"
+update held 1 "Quorrel=127.0.0.1:$a" -- --port "$(device_path Quorrel "Quorrel=127.0.0.1:$a")" --yes --timeout 5 --firmware "$package"
 exec 7>&-
 grep -q "in use by another program" "$log" || fail "the log does not say that the port is in use by another program"
 grep -q "in use by another program" "$work/held.out" "$work/held.err" || fail "the terminal does not say that the port is in use by another program"
@@ -163,7 +173,7 @@ a=$(free_port); c=$(free_port)
 start guarded --tcp 127.0.0.1:$a "version=2.1.12;bootloader-after=1;reattach-ms=3000"
 start other --tcp 127.0.0.1:$c "$settings"
 pair=("Quorrel=127.0.0.1:$a" "Quorrel=127.0.0.1:$c")
-first_port=$(sed -nE 's/^out 0 Quorrel (.*)/\1/p' <("$with_winmm" --port "${pair[0]}" --port "${pair[1]}" "$probe" list 2>/dev/null | tr -d '\r'))
+first_port=$(device_path Quorrel "${pair[@]}")
 [ -n "$first_port" ] || fail "no device path for the first Quorrel"
 ( update guard_port 0 "${pair[@]}" -- --port "$first_port" --yes --timeout 30 --firmware "$package" ) &
 port_run=$!

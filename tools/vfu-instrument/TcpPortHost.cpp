@@ -123,6 +123,14 @@ public:
 
     bool isOwnThread() const { return thread.get_id() == std::this_thread::get_id(); }
 
+    /** A SysEx on its way is reported cut off. On the plug's thread, or after it ended. */
+    void reportCutOff()
+    {
+        if (monitor != nullptr)
+            splitter.cutOff ([this] (const std::vector<juce::uint8>& bytes, bool complete)
+                             { monitor->messageReceived (name, bytes, complete); });
+    }
+
     /** Sends to every connection; false when none took the whole message. */
     bool send (const juce::uint8* data, size_t size)
     {
@@ -343,6 +351,8 @@ void TcpPortHost::pullOut (PlugId id)
     {
         plug->join();
     }
+
+    plug->reportCutOff();
 
     if (monitor != nullptr)
         monitor->portsChanged (plug->name, plug->name, false);

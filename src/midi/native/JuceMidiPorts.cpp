@@ -2,9 +2,11 @@
 
 #include "AlsaSendingClient.h"
 #include "AlsaSysexStream.h"
+#include "../../base/AppLog.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
 #include <algorithm>
+#include <mutex>
 
 #if JUCE_LINUX
  #include <alsa/asoundlib.h>
@@ -18,6 +20,37 @@
 
 namespace
 {
+    /** The ports whose last open another program's open refused (Windows' MIDI ports are
+        exclusive), by name: the log says so once each time a port becomes taken. */
+    struct PortsInUseElsewhere
+    {
+        std::mutex mutex;
+        juce::StringArray names; // "MIDI output [NAME]", "MIDI input [NAME]"; guarded by mutex
+
+        static PortsInUseElsewhere& get()
+        {
+            static PortsInUseElsewhere instance;
+            return instance;
+        }
+
+        void note (const juce::String& port, bool inUse)
+        {
+            bool changed;
+
+            {
+                const std::lock_guard<std::mutex> guard (mutex);
+                changed = inUse ? names.addIfNotAlreadyThere (port) : names.contains (port);
+
+                if (! inUse)
+                    names.removeString (port);
+            }
+
+            if (changed && inUse)
+                logLine (port + " is in use by another program (MMSYSERR_ALLOCATED): nothing can be sent or heard "
+                                "there until that program lets go of it");
+        }
+    };
+
     juce::StringArray namesOf (const juce::Array<juce::MidiDeviceInfo>& devices)
     {
         juce::StringArray names;
@@ -238,7 +271,7 @@ namespace
     class WinmmOutputPort final : public MidiOutputPort
     {
     public:
-        explicit WinmmOutputPort (UINT deviceId)
+        WinmmOutputPort (UINT deviceId, const juce::String& name)
         {
             if (done == nullptr)
             {
@@ -250,6 +283,8 @@ namespace
 
             if (opened != MMSYSERR_NOERROR)
                 handle = nullptr;
+
+            PortsInUseElsewhere::get().note ("MIDI output [" + name + "]", opened == MMSYSERR_ALLOCATED);
         }
 
         ~WinmmOutputPort() override
@@ -598,7 +633,25 @@ std::unique_ptr<MidiInputPort> JuceMidiPorts::openListedInput (const juce::MidiD
     auto port = std::make_unique<JuceInputPort> (receiver);
 
     if (! port->open (device))
+    {
+       #if JUCE_WINDOWS
+        // The framework does not say why an open failed; a port that another program has open is
+        // worth telling the user, so the device is asked once more, directly.
+        const auto position = availableDevices (true).indexOf (device);
+        HMIDIIN probe = nullptr;
+        const auto result = position >= 0 ? midiInOpen (&probe, (UINT) position, 0, 0, CALLBACK_NULL) : MMSYSERR_BADDEVICEID;
+
+        if (result == MMSYSERR_NOERROR)
+            midiInClose (probe);
+
+        PortsInUseElsewhere::get().note ("MIDI input [" + device.name + "]", result == MMSYSERR_ALLOCATED);
+       #endif
         return nullptr;
+    }
+
+   #if JUCE_WINDOWS
+    PortsInUseElsewhere::get().note ("MIDI input [" + device.name + "]", false);
+   #endif
 
    #if JUCE_LINUX
     return std::make_unique<KeptInputPort> (std::move (port), keptInputs, key, stamp);
@@ -678,13 +731,20 @@ std::unique_ptr<MidiOutputPort> JuceMidiPorts::openListedOutput (const juce::Mid
     if (position < 0)
         return nullptr;
 
-    return std::make_unique<WinmmOutputPort> ((UINT) position);
+    return std::make_unique<WinmmOutputPort> ((UINT) position, device.name);
    #else
     if (auto output = juce::MidiOutput::openDevice (device.identifier))
         return std::make_unique<JuceOutputPort> (std::move (output));
 
     return nullptr;
    #endif
+}
+
+juce::StringArray JuceMidiPorts::getPortsInUseByOtherPrograms()
+{
+    auto& registry = PortsInUseElsewhere::get();
+    const std::lock_guard<std::mutex> guard (registry.mutex);
+    return registry.names;
 }
 
 std::shared_ptr<MidiPorts> MidiPorts::makeSystemPorts()

@@ -56,6 +56,11 @@ public:
     std::unique_ptr<MidiOutputPort> openOutputDevice (const juce::MidiDeviceInfo& device) override;
     void closeIdlePorts() override;
 
+    /** The ports ("MIDI output [NAME]", "MIDI input [NAME]") whose last open failed because
+        another program has them open: Windows' MIDI ports are exclusive. Empty elsewhere, where
+        ports are shared. Any thread. */
+    static juce::StringArray getPortsInUseByOtherPrograms();
+
 private:
     OpenPortShelf<MidiInputPort>::StampOf stampOfKey();
 
