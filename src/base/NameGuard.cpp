@@ -175,9 +175,11 @@ namespace
         return instance;
     }
 
+    // A name that InstrumentLock takes as it is (letters, digits and dashes), so that the slots
+    // can be looked for by the mutex name it makes of it.
     juce::String slotName (const juce::String& portName, int slot)
     {
-        return "vorn-firmware-updater.name-" + juce::String::toHexString (portName.hashCode64()) + "-" + juce::String (slot);
+        return "name-" + juce::String::toHexString (portName.hashCode64()) + "-" + juce::String (slot);
     }
 }
 
@@ -236,7 +238,7 @@ bool NameGuard::isHeldElsewhere (const juce::String& portName)
         if (slot == own)
             continue;
 
-        const auto name = "Global\\" + slotName (portName, slot);
+        const auto name = "Global\\vorn-firmware-updater." + slotName (portName, slot);
         auto* handle = OpenMutexW (SYNCHRONIZE, FALSE, name.toWideCharPointer());
 
         if (handle != nullptr)

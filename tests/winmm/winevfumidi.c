@@ -95,6 +95,7 @@ typedef struct Port
     SOCKET socket;        /* INVALID_SOCKET while unplugged */
     BOOL present;
     BOOL tried;           /* its first connection was tried */
+    int number;           /* among the ports plugged in of its name: 1, 2, ... */
     unsigned pluggedAt;   /* order of plugging in: the lists' order */
     unsigned connection;
     int socketUsers;      /* writers sending on the socket outside the lock */
@@ -143,6 +144,33 @@ static Port* portAt (UINT id)
     return id < (UINT) n ? sorted[id] : NULL;
 }
 
+/* Under the lock: the port, just plugged in, is named as Windows names a device of a name that
+   devices plugged in already have: "2- NAME", "3- NAME", the lowest number none of them has. A
+   port keeps its name while it stays. */
+static void nameOnPlugging (Port* port)
+{
+    int number = 1;
+
+    for (BOOL taken = TRUE; taken; )
+    {
+        taken = FALSE;
+
+        for (int i = 0; i < portCount && ! taken; ++i)
+            if (&ports[i] != port && ports[i].present && ports[i].number == number && wcscmp (ports[i].configured, port->configured) == 0)
+                taken = TRUE;
+
+        if (taken)
+            ++number;
+    }
+
+    port->number = number;
+
+    if (number > 1)
+        swprintf (port->name, MAXPNAMELEN, L"%d- %ls", number, port->configured);
+    else
+        wcscpy (port->name, port->configured);
+}
+
 /* ---- configuration ---- */
 
 static void addPort (const WCHAR* spec)
@@ -166,18 +194,8 @@ static void addPort (const WCHAR* spec)
         || WideCharToMultiByte (CP_UTF8, 0, colon + 1, -1, port->service, sizeof (port->service), NULL, NULL) <= 0)
         return;
 
-    /* Windows names the second device of one name "2- NAME", the third "3- NAME". */
-    int same = 1;
-    for (int i = 0; i < portCount; ++i)
-        if (wcscmp (ports[i].configured, name) == 0)
-            ++same;
-
-    if (same > 1)
-        swprintf (port->name, MAXPNAMELEN, L"%d- %ls", same, name);
-    else
-        wcscpy (port->name, name);
-
     wcscpy (port->configured, name);
+    wcscpy (port->name, name);
 
     struct in_addr address;
     unsigned tcpPort = (unsigned) atoi (port->service);
@@ -450,6 +468,7 @@ static DWORD WINAPI portThread (void* parameter)
 
         EnterCriticalSection (&lock);
         port->socket = s;
+        nameOnPlugging (port);
         port->present = TRUE;
         port->tried = TRUE;
         WakeAllConditionVariable (&portTried);
@@ -1072,7 +1091,20 @@ static BOOL start (void)
     /* The ports there from the start are listed in the order they were given, as devices
        present at boot are enumerated in the order of their sockets; later ones at the end. */
     for (int i = 0; i < portCount; ++i)
+    {
         ports[i].pluggedAt = (unsigned) i + 1;
+        ports[i].present = FALSE;
+    }
+
+    for (int i = 0; i < portCount; ++i)
+    {
+        if (ports[i].socket != INVALID_SOCKET)
+        {
+            nameOnPlugging (&ports[i]);
+            ports[i].present = TRUE;
+        }
+    }
+
     plugCounter = (unsigned) portCount;
     LeaveCriticalSection (&lock);
 

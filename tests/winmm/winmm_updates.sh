@@ -166,22 +166,31 @@ grep -q "in use by another program" "$log" || fail "the log does not say that th
 grep -q "in use by another program" "$work/held.out" "$work/held.err" || fail "the terminal does not say that the port is in use by another program"
 ! grep -q ' in  ' "$work/held.txt" || fail "the held instrument was sent something"
 
-# 6. Two identical instruments without a place that survives their restarts: a --port update of
-#    the first, and an Auto scan started while it restarts, which must leave it alone (the name
-#    guard) and take the other one. Each receives its image once, from its own updater.
-a=$(free_port); c=$(free_port)
-start guarded --tcp 127.0.0.1:$a "version=2.1.12;bootloader-after=1;reattach-ms=3000"
-start other --tcp 127.0.0.1:$c "$settings"
-pair=("Quorrel=127.0.0.1:$a" "Quorrel=127.0.0.1:$c")
-first_port=$(device_path Quorrel "${pair[@]}")
-[ -n "$first_port" ] || fail "no device path for the first Quorrel"
-( update guard_port 0 "${pair[@]}" -- --port "$first_port" --yes --timeout 30 --firmware "$package" ) &
+# 6. The name guard beside the lock. A Quorrel whose bootloader comes back under the same name
+#    ("Quorrel", the number being free again) but as another device (another path, which no
+#    lock of the updater that follows it covers yet) is updated with --port, and an Auto scan
+#    runs from its first restart on. The scan is given the bootloader's port and another
+#    Quorrel's, not the application's, so that the guarded Quorrel is out of its sight once it
+#    runs its new firmware: until the other Quorrel is plugged in, every port it sees is the
+#    guarded one's bootloader, and it must send nothing at all. Then it updates the other one.
+a=$(free_port); b=$(free_port); c=$(free_port)
+start guarded --tcp 127.0.0.1:$a --tcp-bootloader 127.0.0.1:$b "$settings"
+first_port=$(device_path Quorrel "Quorrel=127.0.0.1:$a")
+[ -n "$first_port" ] || fail "no device path for the guarded Quorrel"
+( update guard_port 0 "Quorrel=127.0.0.1:$a" "Quorrel=127.0.0.1:$b" -- --port "$first_port" --yes --timeout 30 --firmware "$package" ) &
 port_run=$!
 await "$work/guarded.txt" 'removed' 60
-update guard_auto 0 "${pair[@]}" -- --yes --timeout 30 --firmware "$package"
+auto_log=$logs/vfu-quorrel
+rm -f "$auto_log"
+( update guard_auto 0 "Quorrel=127.0.0.1:$b" "Quorrel=127.0.0.1:$c" -- --yes --timeout 120 --firmware "$package" ) &
+auto_run=$!
 wait "$port_run" || fail "the --port update beside the Auto scan failed"
 received guarded "$image"
+! grep -q 'send Device Inquiry Request' "$auto_log" || fail "the Auto scan asked the bootloader of the Quorrel that --port was updating"
+[ "$(grep -c ' in  "Quorrel" F0 04 06 11 F7' "$work/guarded.txt")" -eq 1 ] || fail "the guarded Quorrel was erased more than once"
+[ "$(grep -c ' in  "Quorrel" SysEx bytes=' "$work/guarded.txt")" -eq 1 ] || fail "the guarded Quorrel received more than one image"
+start other --tcp 127.0.0.1:$c "$settings"
+wait "$auto_run" || fail "the Auto scan did not update the other Quorrel"
 received other "$image"
-[ "$(grep -c ' in  "Quorrel" SysEx bytes=' "$work/guarded.txt")" -eq 1 ] || fail "the guarded instrument received more than one image"
 
 echo "PASS"
