@@ -2,6 +2,8 @@
  * (winmm), for checking the test driver and for holding a port as another program would.
  *
  *   winmm-probe list                      one line per device: "out|in ID NAME PATH"
+ *   winmm-probe lists                     the same, then "--", again after each line of its
+ *                                         standard input, until it ends
  *   winmm-probe send NAME HEX...          each argument is one buffer (midiOutLongMsg), or with
  *                                         a leading "s:" one short message (midiOutShortMsg)
  *   winmm-probe receive NAME EVENTS BUFFERBYTES BUFFERS
@@ -267,6 +269,18 @@ int wmain (int argc, wchar_t** argv)
 {
     if (argc >= 2 && wcscmp (argv[1], L"list") == 0)
         return list();
+    if (argc >= 2 && wcscmp (argv[1], L"lists") == 0)
+    {
+        char line[64];
+        do
+        {
+            list();
+            printf ("--\n");
+            fflush (stdout);
+        }
+        while (fgets (line, sizeof (line), stdin) != NULL);
+        return 0;
+    }
     if (argc >= 3 && wcscmp (argv[1], L"send") == 0)
         return sendMessages (argv[2], argc - 3, argv + 3);
     if (argc == 6 && wcscmp (argv[1], L"receive") == 0)
@@ -274,6 +288,6 @@ int wmain (int argc, wchar_t** argv)
     if (argc == 3 && wcscmp (argv[1], L"hold") == 0)
         return hold (argv[2]);
 
-    fprintf (stderr, "usage: winmm-probe list | send NAME HEX... | receive NAME EVENTS BUFFERBYTES BUFFERS | hold NAME\n");
+    fprintf (stderr, "usage: winmm-probe list | lists | send NAME HEX... | receive NAME EVENTS BUFFERBYTES BUFFERS | hold NAME\n");
     return 2;
 }

@@ -53,7 +53,7 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 # start NAME ARGS...: starts vfu-instrument --tcp ARGS..., its output in $work/NAME.txt.
 start() {
     local name=$1; shift
-    "$instrument" "$@" >"$work/$name.txt" 2>&1 &
+    "$instrument" "$@" >"$work/$name.txt" 2>&1 7>&- &   # the hold's FIFO stays with the test
     pids+=($!)
     await "$work/$name.txt" 'Ctrl-C ends it' 10
 }
@@ -75,7 +75,7 @@ update() {
     while [ "$1" != -- ]; do ports+=(--port "$1"); shift; done
     shift
     local status=0
-    "$with_winmm" "${ports[@]}" "$updater" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" || status=$?
+    "$with_winmm" "${ports[@]}" "$updater" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" 7>&- || status=$?
     sed -i 's/\r$//' "$work/$name.out" "$work/$name.err"   # a Windows program's line ends
     log=$(ls -t "$logs"/vfu-quorrel* 2>/dev/null | head -1)   # a --port run has a log of its own
     [ "$status" -eq "$expected" ] || fail "vfu-update.exe $* ($name) ended with $status, expected $expected"
