@@ -11,14 +11,18 @@
 #   - a port that another program holds: the log and the terminal say it is in use by another
 #     program, the instrument gets nothing (nothing is erased), status 1;
 #   - an Auto scan beside a --port update of an identical instrument leaves it alone while it
-#     restarts (the name guard) and updates the other one.
+#     restarts (the name guard) and updates the other one;
+#   - the window program (demo mode off) updates the instrument by itself, with the package on the
+#     Windows desktop, and closes on Alt+F4.
 #
 # usage: winmm_updates.sh <vfu-update.exe> <vfu-instrument> <vfu-firmware-tool> <cache folder>
+#                         <VornFirmwareUpdater.exe>   (run it on a display: xvfb-run)
 set -uo pipefail
 
 updater=$(realpath "$1")
 instrument=$(realpath "$2")
 tool=$(realpath "$3")
+window_program=$(realpath "$5")
 mkdir -p "$4"
 export XDG_CACHE_HOME=$(realpath "$4")   # the Wine prefix and the driver, kept between runs
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -192,5 +196,26 @@ received guarded "$image"
 start other --tcp 127.0.0.1:$c "$settings"
 wait "$auto_run" || fail "the Auto scan did not update the other Quorrel"
 received other "$image"
+
+# 7. The window program, on this display, with the package on the prefix's Windows desktop.
+a=$(free_port)
+start window --tcp 127.0.0.1:$a "$settings"
+desktop=$user_dir/Desktop
+mkdir -p "$desktop"
+cp "$work/quorrel-fw-$version.vfw" "$desktop/"
+cp "$window_program" "$work/VornFirmwareUpdater.exe"
+rm -f "$logs"/vfu-quorrel
+"$with_winmm" --port "Quorrel=127.0.0.1:$a" "$work/VornFirmwareUpdater.exe" </dev/null >"$work/window.out" 2>&1 7>&- &
+window_run=$!
+log=$logs/vfu-quorrel
+await "$log" "State 'Download complete'" 120
+await "$log" "firmware version : $version" 30
+rm -f "$desktop/quorrel-fw-$version.vfw"
+received window "$image"
+window=$(xdotool search --name "^Quorrel Firmware Updater$" | sed -n 1p)
+[ -n "$window" ] || fail "no window titled Quorrel Firmware Updater"
+xdotool windowfocus --sync "$window" && xdotool key --clearmodifiers alt+F4 || fail "the window could not be closed with Alt+F4"
+wait "$window_run" || true
+tr -d '\r' <"$log" | grep -v '^[[:space:]]*$' | tail -1 | grep -q ' - shutdown$' || fail "the window program did not shut down"
 
 echo "PASS"
