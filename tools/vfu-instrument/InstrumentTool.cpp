@@ -79,7 +79,7 @@ namespace
                "  after Ctrl-C or SIGTERM), and removes one that a killed run left behind when it starts.\n"
                "  Without root, configfs, the controller or usb_f_midi it ends with exit status 2.\n"
                "\n"
-               "A port of the Windows test driver (scripts/with-winmm.sh --port NAME=HOST:PORT): with --tcp\n"
+               "A port of the Windows test MIDI driver (scripts/with-winmm.sh): with --tcp\n"
                "the instrument listens on that IPv4 address while it runs its application, and on the\n"
                "--tcp-bootloader address (default: the same) while it runs its bootloader; the driver's\n"
                "port for an address is plugged in while the instrument listens there. Several programs'\n"
