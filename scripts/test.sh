@@ -164,6 +164,10 @@ wine_tests() {
     cp build-windows/tests/gui/artifacts/end_to_end_windows_complete.png build/tests/gui/artifacts/
     wineserver -k || true
     unset WINEPREFIX
+    # Whole updates of vfu-update.exe through the project's test MIDI driver, which keeps Windows'
+    # rules (scripts/with-winmm.sh; a prefix of its own in build-windows/winmm-cache), against the
+    # release build's vfu-instrument.
+    run_ctest build-windows -L winmm
 }
 
 # The packages are made and checked (no Wine) while the Windows build's tests run under Wine.

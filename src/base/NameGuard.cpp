@@ -150,8 +150,108 @@ bool NameGuard::isHeldElsewhere (const juce::String& portName)
 
 #else
 
-bool NameGuard::hold (const juce::String&, juce::String&) { return true; }
-void NameGuard::release (const juce::String&) {}
-bool NameGuard::isHeldElsewhere (const juce::String&) { return false; }
+ #include <windows.h>
+ #include <map>
+ #include <memory>
+ #include <mutex>
+
+namespace
+{
+    /* Windows has no shared lock that a holder's own test can leave out, so each holder takes a
+       slot of its own: the first of a few dozen named mutexes (InstrumentLock: its existence is
+       the lock, in Global\, open to every account) that nobody has made. The guard is held
+       elsewhere while a slot other than this process's exists. A slot dies with its holder. */
+    constexpr int slotCount = 64;
+
+    struct Registry
+    {
+        std::mutex mutex;
+        std::map<juce::String, std::pair<int, std::unique_ptr<InstrumentLock>>> held; // name -> slot, guarded by mutex
+    };
+
+    Registry& registry()
+    {
+        static Registry instance;
+        return instance;
+    }
+
+    // A name that InstrumentLock takes as it is (letters, digits and dashes), so that the slots
+    // can be looked for by the mutex name it makes of it.
+    juce::String slotName (const juce::String& portName, int slot)
+    {
+        return "name-" + juce::String::toHexString (portName.hashCode64()) + "-" + juce::String (slot);
+    }
+}
+
+bool NameGuard::hold (const juce::String& portName, juce::String& error)
+{
+    auto& r = registry();
+    const std::lock_guard<std::mutex> guard (r.mutex);
+
+    if (r.held.count (portName) != 0)
+        return true;
+
+    for (int slot = 0; slot < slotCount; ++slot)
+    {
+        auto lock = std::make_unique<InstrumentLock> (slotName (portName, slot));
+        const auto result = lock->tryEnter();
+
+        if (result == InstrumentLock::Result::taken)
+        {
+            r.held[portName] = { slot, std::move (lock) };
+            return true;
+        }
+
+        if (result == InstrumentLock::Result::failed)
+        {
+            error = lock->getError();
+            return false;
+        }
+    }
+
+    error = "all " + juce::String (slotCount) + " name guards of '" + portName + "' are held";
+    return false;
+}
+
+void NameGuard::release (const juce::String& portName)
+{
+    auto& r = registry();
+    const std::lock_guard<std::mutex> guard (r.mutex);
+    r.held.erase (portName);
+}
+
+bool NameGuard::isHeldElsewhere (const juce::String& portName)
+{
+    int own = -1;
+
+    {
+        auto& r = registry();
+        const std::lock_guard<std::mutex> guard (r.mutex);
+
+        if (const auto found = r.held.find (portName); found != r.held.end())
+            own = found->second.first;
+    }
+
+    // Looked for without being made, so that a look never shows as a holder to others.
+    for (int slot = 0; slot < slotCount; ++slot)
+    {
+        if (slot == own)
+            continue;
+
+        const auto name = "Global\\vorn-firmware-updater." + slotName (portName, slot);
+        auto* handle = OpenMutexW (SYNCHRONIZE, FALSE, name.toWideCharPointer());
+
+        if (handle != nullptr)
+        {
+            CloseHandle (handle);
+            return true;
+        }
+
+        if (GetLastError() == ERROR_ACCESS_DENIED)
+            return true;
+    }
+
+    return false;
+}
 
 #endif

@@ -9,8 +9,10 @@
     new number.
 
     POSIX: a shared record lock (fcntl) on a file in the lock folder, which ends with its holder,
-    however it ends; the test for others' holds ignores this process's own. Elsewhere it is never
-    held. Process-wide registry; any thread may call.
+    however it ends; the test for others' holds ignores this process's own. Windows: a named
+    mutex of the holder's own among a few dozen slots of that name (see InstrumentLock), which
+    ends with its holder too; the test looks for the others' slots without making any.
+    Process-wide registry; any thread may call.
 */
 class NameGuard final
 {

@@ -28,6 +28,8 @@ namespace
                "                      [--line-rate BYTES_PER_S] [--stall BYTE:MS] [--reply-pieces N] [SETTINGS]\n"
                "       vfu-instrument --usb [--usb-controller N] [--usb-keep-name] [--usb-renumber]\n"
                "                      [--device NAME] [--name PORTNAME] [--image-bytes N] [--stall BYTE:MS] [SETTINGS]\n"
+               "       vfu-instrument --tcp HOST:PORT [--tcp-bootloader HOST:PORT]\n"
+               "                      [--device NAME] [--name PORTNAME] [--image-bytes N] [--stall BYTE:MS] [SETTINGS]\n"
                "       vfu-instrument --help\n"
                "\n"
                "Puts a simulated " << BuildConstants::deviceName << " on this computer's MIDI service as a virtual\n"
@@ -45,7 +47,7 @@ namespace
                "                    what it is sent goes through a 4,096-byte buffer in 32-byte chunks; a\n"
                "                    chunk that does not fit is lost with the rest of its event, and it\n"
                "                    prints \"MIDI output buffer overrun\"; its replies go out in 256-byte pieces\n"
-               "  --stall BYTE:MS   with --line-rate or --usb: stops reading for MS ms once BYTE bytes of a\n"
+               "  --stall BYTE:MS   with --line-rate, --usb or --tcp: stops reading for MS ms once BYTE bytes of a\n"
                "                    SysEx (a firmware image) have arrived, as a bootloader writing its flash\n"
                "  --reply-pieces N  its replies go out in pieces of at most N bytes (default 256 with\n"
                "                    --line-rate, else whole)\n"
@@ -76,6 +78,14 @@ namespace
                "  prints how many bytes were dropped. It removes its gadgets when it ends (also\n"
                "  after Ctrl-C or SIGTERM), and removes one that a killed run left behind when it starts.\n"
                "  Without root, configfs, the controller or usb_f_midi it ends with exit status 2.\n"
+               "\n"
+               "A port of the Windows test MIDI driver (scripts/with-winmm.sh): with --tcp\n"
+               "the instrument listens on that IPv4 address while it runs its application, and on the\n"
+               "--tcp-bootloader address (default: the same) while it runs its bootloader; the driver's\n"
+               "port for an address is plugged in while the instrument listens there. Several programs'\n"
+               "drivers may connect at once: it hears them all and answers to all. --stall stops reading\n"
+               "for MS ms: the driver's send waits, as a USB host waits for a busy device, and nothing is\n"
+               "lost. A pulled cable closes the connections.\n"
                "\n"
                "It prints one line per message it receives or sends (a firmware image as its size and\n"
                "SHA-256) and per change of its ports. Ctrl-C or SIGTERM ends it.\n";
@@ -122,6 +132,8 @@ int InstrumentTool::run (const juce::StringArray& arguments)
     juce::String settingsText, portName;
     bool settingsGiven = false;
     Usb usb;
+    Tcp tcp;
+    bool tcpBootloaderGiven = false;
 
     for (int i = 0; i < arguments.size(); ++i)
     {
@@ -142,7 +154,7 @@ int InstrumentTool::run (const juce::StringArray& arguments)
         }
 
         if (arg == "--device" || arg == "--image-bytes" || arg == "--name" || arg == "--line-rate" || arg == "--stall"
-            || arg == "--reply-pieces" || arg == "--usb-controller")
+            || arg == "--reply-pieces" || arg == "--usb-controller" || arg == "--tcp" || arg == "--tcp-bootloader")
         {
             if (i + 1 >= arguments.size())
                 return usageError (arg + " needs a value");
@@ -184,6 +196,17 @@ int InstrumentTool::run (const juce::StringArray& arguments)
 
                 usb.wanted = true;
                 usb.options.controller = "dummy_udc." + juce::String (value.getIntValue());
+            }
+            else if (arg == "--tcp" || arg == "--tcp-bootloader")
+            {
+                const auto address = TcpPortHost::Address::parse (value);
+
+                if (! address)
+                    return usageError ("bad value '" + value + "' for " + arg + " (expected HOST:PORT, HOST an IPv4 address)");
+
+                tcp.wanted = tcp.wanted || arg == "--tcp";
+                (arg == "--tcp" ? tcp.options.application : tcp.options.bootloader) = *address;
+                tcpBootloaderGiven = tcpBootloaderGiven || arg == "--tcp-bootloader";
             }
             else if (arg == "--line-rate")
             {
@@ -227,11 +250,27 @@ int InstrumentTool::run (const juce::StringArray& arguments)
         settingsGiven = true;
     }
 
+    if (tcpBootloaderGiven && ! tcp.wanted)
+        return usageError ("--tcp-bootloader needs --tcp");
+
+    if (tcp.wanted)
+    {
+        if (usb.wanted || line.cabled || line.replyPieceBytes > 0)
+            return usageError ("--tcp is a port of its own: not with --usb, --line-rate or --reply-pieces");
+
+        if (! tcpBootloaderGiven)
+            tcp.options.bootloader = tcp.options.application;
+
+        tcp.options.stallAtSysexByte = line.cable.stallAtSysexByte;
+        tcp.options.stallMs = line.cable.stallMs;
+        return runInstrument (family, settingsText, imageBytes, portName, line, usb, tcp);
+    }
+
     if (usb.wanted && (line.cabled || line.replyPieceBytes > 0))
         return usageError ("--line-rate and --reply-pieces are for virtual ports; a USB device has its own line");
 
     if (stallGiven && ! line.cabled && ! usb.wanted)
-        return usageError ("--stall needs --line-rate or --usb");
+        return usageError ("--stall needs --line-rate, --usb or --tcp");
 
     if (usb.wanted)
     {
@@ -247,7 +286,7 @@ int InstrumentTool::run (const juce::StringArray& arguments)
             return 2;
         }
 
-        return runInstrument (family, settingsText, imageBytes, portName, line, usb);
+        return runInstrument (family, settingsText, imageBytes, portName, line, usb, {});
     }
 
     // Replies from a hardware port reach the reader in the kernel's pieces.
@@ -260,14 +299,15 @@ int InstrumentTool::run (const juce::StringArray& arguments)
         return 2;
     }
 
-    return runInstrument (family, settingsText, imageBytes, portName, line, usb);
+    return runInstrument (family, settingsText, imageBytes, portName, line, usb, {});
 }
 
 int InstrumentTool::runInstrument (int family, const juce::String& settingsText, size_t imageBytes,
-                                   const juce::String& portName, const SystemVirtualPorts::Line& line, const Usb& usb)
+                                   const juce::String& portName, const SystemVirtualPorts::Line& line, const Usb& usb,
+                                   const Tcp& tcp)
 {
    #if JUCE_WINDOWS
-    juce::ignoreUnused (family, settingsText, imageBytes, portName, line, usb);
+    juce::ignoreUnused (family, settingsText, imageBytes, portName, line, usb, tcp);
     return 2;
    #else
     SimulatorConfig config;
@@ -309,22 +349,29 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
         settings.portName = portName;
 
     std::unique_ptr<DevicePortHost> ports;
+    const auto startsInBootloader = settings.mode == SimulatedInstrument::Mode::bootloader;
 
-    if (usb.wanted)
+    // Asked when the ports are made: by then a restarting instrument has its new mode, and the
+    // first time (inside the instrument's constructor) it has the mode it starts in.
+    const auto inBootloader = [&current, startsInBootloader]
+    {
+        auto* instrument = current.load();
+        return instrument != nullptr ? instrument->getMode() == SimulatedInstrument::Mode::bootloader : startsInBootloader;
+    };
+
+    if (tcp.wanted)
+    {
+        auto options = tcp.options;
+        options.inBootloader = inBootloader;
+        ports = std::make_unique<TcpPortHost> (&printer, options);
+    }
+    else if (usb.wanted)
     {
         // A pulled USB cable stays pulled.
         settings.cableReturnMs = -1;
 
         auto options = usb.options;
-        const auto startsInBootloader = settings.mode == SimulatedInstrument::Mode::bootloader;
-
-        // Asked when the ports are made: by then a restarting instrument has its new mode, and
-        // the first time (inside the instrument's constructor) it has the mode it starts in.
-        options.inBootloader = [&current, startsInBootloader]
-        {
-            auto* instrument = current.load();
-            return instrument != nullptr ? instrument->getMode() == SimulatedInstrument::Mode::bootloader : startsInBootloader;
-        };
+        options.inBootloader = inBootloader;
 
         auto usbPorts = std::make_unique<UsbGadgetPorts> (&printer, [&printer] (const juce::String& text) { printer.print (text); },
                                                           options);
@@ -352,8 +399,11 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
     {
         current = nullptr;
         instrument.reset();
-        std::cerr << "vfu-instrument: " << (usb.wanted ? "the USB gadget made no ports for the " : "the system's MIDI service made no ports for the ")
-                  << name << (usb.wanted ? "\n" : " (is there an ALSA sequencer?)\n");
+        if (tcp.wanted)
+            std::cerr << "vfu-instrument: cannot listen on " << tcp.options.application.toString() << " for the " << name << "\n";
+        else
+            std::cerr << "vfu-instrument: " << (usb.wanted ? "the USB gadget made no ports for the " : "the system's MIDI service made no ports for the ")
+                      << name << (usb.wanted ? "\n" : " (is there an ALSA sequencer?)\n");
         return 1;
     }
 
@@ -361,6 +411,9 @@ int InstrumentTool::runInstrument (int family, const juce::String& settingsText,
 
     if (line.cabled)
         lineText << ", behind a cable of " << line.cable.bytesPerSecond << " bytes/s";
+
+    if (tcp.wanted)
+        lineText << ", on TCP " << tcp.options.application.toString() << " (bootloader " << tcp.options.bootloader.toString() << ")";
 
     if (line.cable.stallAtSysexByte > 0)
         lineText << " that stalls for " << line.cable.stallMs << " ms at byte " << (juce::int64) line.cable.stallAtSysexByte;

@@ -2,12 +2,14 @@
 
 #include "simulator/SystemVirtualPorts.h"
 #include "simulator/UsbGadgetPorts.h"
+#include "TcpPortHost.h"
 
 /** vfu-instrument's command: reads the command line, puts the simulated instrument on the
     system's MIDI service, prints its traffic and ends on SIGINT or SIGTERM.
 
     With --usb the instrument is a USB MIDI gadget of the kernel's own dummy controllers instead
-    (UsbGadgetPorts).
+    (UsbGadgetPorts); with --tcp it listens on TCP addresses for the Windows test driver
+    (TcpPortHost).
 
     Exit status: 0 after a signal, 1 when the system made no ports, 2 for a usage error, a bad
     setting, a system without virtual MIDI ports, or (--usb) a system that cannot make USB gadgets. */
@@ -23,6 +25,12 @@ private:
         UsbGadgetPorts::Options options;
     };
 
+    struct Tcp
+    {
+        bool wanted = false;
+        TcpPortHost::Options options;
+    };
+
     int runInstrument (int family, const juce::String& settingsText, size_t imageBytes, const juce::String& portName,
-                       const SystemVirtualPorts::Line& line, const Usb& usb);
+                       const SystemVirtualPorts::Line& line, const Usb& usb, const Tcp& tcp);
 };

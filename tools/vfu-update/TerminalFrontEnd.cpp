@@ -4,6 +4,7 @@
 #include "app/QuitDeadline.h"
 #include "firmware/SysexSender.h"
 #include "midi/MIDIPortsSelector.h"
+#include "midi/native/JuceMidiPorts.h"
 
 namespace
 {
@@ -79,10 +80,17 @@ TerminalFrontEnd::TerminalFrontEnd (Settings s, TerminalOutput& out, MIDIPortsSe
         const auto passedOver = selector.getPortsHeldElsewhere();
         const auto noAnswer = "no " + engine->getDeviceName() + " answered within " + juce::String (settings.timeoutSeconds) + " s";
 
-        // The instrument may be the one another updater holds: that is no missing instrument.
+        // The instrument may be the one another updater holds, or on a port that another program
+        // has open (Windows): that is no missing instrument.
+        const auto inUse = JuceMidiPorts::getPortsInUseByOtherPrograms();
+
         if (! passedOver.isEmpty())
             finish ({ UpdateOutcome::busy, noAnswer + "; another updater held MIDI output "
                                            + passedOver.joinIntoString (", ") + ", which was not asked." });
+        else if (! inUse.isEmpty())
+            finish ({ UpdateOutcome::failed, noAnswer + "; " + inUse.joinIntoString (" and ")
+                                             + (inUse.size() > 1 ? " are" : " is") + " in use by another program, so nothing"
+                                             + " reached the instrument there. Close that program and try again." });
         else
             finish ({ UpdateOutcome::noInstrument, noAnswer + "." });
     });

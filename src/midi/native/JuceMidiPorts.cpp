@@ -2,16 +2,55 @@
 
 #include "AlsaSendingClient.h"
 #include "AlsaSysexStream.h"
+#include "../../base/AppLog.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
 #include <algorithm>
+#include <mutex>
 
 #if JUCE_LINUX
  #include <alsa/asoundlib.h>
+#elif JUCE_WINDOWS
+ #ifndef NOMINMAX
+  #define NOMINMAX
+ #endif
+ #include <windows.h>
+ #include <mmsystem.h>
 #endif
 
 namespace
 {
+    /** The ports whose last open another program's open refused (Windows' MIDI ports are
+        exclusive), by name: the log says so once each time a port becomes taken. */
+    struct PortsInUseElsewhere
+    {
+        std::mutex mutex;
+        juce::StringArray names; // "MIDI output [NAME]", "MIDI input [NAME]"; guarded by mutex
+
+        static PortsInUseElsewhere& get()
+        {
+            static PortsInUseElsewhere instance;
+            return instance;
+        }
+
+        void note (const juce::String& port, bool inUse)
+        {
+            bool changed;
+
+            {
+                const std::lock_guard<std::mutex> guard (mutex);
+                changed = inUse ? names.addIfNotAlreadyThere (port) : names.contains (port);
+
+                if (! inUse)
+                    names.removeString (port);
+            }
+
+            if (changed && inUse)
+                logLine (port + " is in use by another program (MMSYSERR_ALLOCATED): nothing can be sent or heard "
+                                "there until that program lets go of it");
+        }
+    };
+
     juce::StringArray namesOf (const juce::Array<juce::MidiDeviceInfo>& devices)
     {
         juce::StringArray names;
@@ -221,6 +260,123 @@ namespace
         const juce::String key;
         const std::uint64_t stamp;
         bool refused = false;
+    };
+   #elif JUCE_WINDOWS
+    /** On Windows an output of winmm's own, opened at the position the framework lists the device
+        at (its device ID): the framework's output waits for each long buffer by polling its flag
+        every millisecond, without end, and says of no send whether it worked. This one waits for
+        the driver's MOM_DONE, and reports every refusal with winmm's reason: a device unplugged
+        (MIDIERR_NODEVICE) ends a transfer on its next packet, and a port that another program has
+        open (MMSYSERR_ALLOCATED; Windows' MIDI ports are exclusive) says so on every send. */
+    class WinmmOutputPort final : public MidiOutputPort
+    {
+    public:
+        WinmmOutputPort (UINT deviceId, const juce::String& name)
+        {
+            if (done == nullptr)
+            {
+                opened = MMSYSERR_NOMEM;
+                return;
+            }
+
+            opened = midiOutOpen (&handle, deviceId, (DWORD_PTR) done, 0, CALLBACK_EVENT);
+
+            if (opened != MMSYSERR_NOERROR)
+                handle = nullptr;
+
+            PortsInUseElsewhere::get().note ("MIDI output [" + name + "]", opened == MMSYSERR_ALLOCATED);
+        }
+
+        ~WinmmOutputPort() override
+        {
+            if (handle != nullptr)
+            {
+                midiOutReset (handle);
+                midiOutClose (handle);
+            }
+
+            if (done != nullptr)
+                CloseHandle (done);
+        }
+
+        juce::Result sendMessageNow (const juce::MidiMessage& message) override
+        {
+            if (handle == nullptr)
+                return failure ("cannot be opened", opened);
+
+            const auto* data = message.getRawData();
+            const auto size = message.getRawDataSize();
+
+            if (size <= 3 && ! message.isSysEx())
+            {
+                DWORD packed = 0;
+
+                for (int i = 0; i < size; ++i)
+                    packed |= (DWORD) data[i] << (8 * i);
+
+                const auto result = midiOutShortMsg (handle, packed);
+                return result == MMSYSERR_NOERROR ? juce::Result::ok() : failure ("refused the message", result);
+            }
+
+            MIDIHDR header {};
+            header.lpData = (LPSTR) const_cast<juce::uint8*> (data);
+            header.dwBufferLength = header.dwBytesRecorded = (DWORD) size;
+
+            auto result = midiOutPrepareHeader (handle, &header, sizeof (header));
+
+            if (result != MMSYSERR_NOERROR)
+                return failure ("refused the buffer", result);
+
+            result = midiOutLongMsg (handle, &header, sizeof (header));
+
+            if (result == MMSYSERR_NOERROR)
+            {
+                // The event is also set for other notices; the flag says when this buffer is done.
+                // A thread asked to end takes its buffer back rather than wait for a device that
+                // does not read.
+                while ((header.dwFlags & MHDR_DONE) == 0)
+                {
+                    if (WaitForSingleObject (done, stopCheckMs) == WAIT_OBJECT_0)
+                        continue;
+
+                    if (juce::Thread::currentThreadShouldExit())
+                    {
+                        midiOutReset (handle);
+                        result = MMSYSERR_ERROR;
+                        break;
+                    }
+                }
+            }
+
+            const auto unprepared = midiOutUnprepareHeader (handle, &header, sizeof (header));
+
+            if (result != MMSYSERR_NOERROR)
+                return failure (result == MMSYSERR_ERROR ? "was stopped while it sent" : "refused the buffer", result);
+
+            return unprepared == MMSYSERR_NOERROR ? juce::Result::ok() : failure ("kept the buffer", unprepared);
+        }
+
+    private:
+        static juce::Result failure (const char* what, MMRESULT code)
+        {
+            if (code == MMSYSERR_ALLOCATED)
+                return juce::Result::fail ("the port is in use by another program (MMSYSERR_ALLOCATED): close the other "
+                                           "MIDI program, or choose another port");
+
+            if (code == MIDIERR_NODEVICE)
+                return juce::Result::fail ("the device is gone (MIDIERR_NODEVICE)");
+
+            WCHAR text[MAXERRORLENGTH] {};
+            const auto described = midiOutGetErrorTextW (code, text, MAXERRORLENGTH) == MMSYSERR_NOERROR;
+            return juce::Result::fail (juce::String ("the port ") + what + ": "
+                                       + (described ? juce::String (text) : juce::String ("error")) + " (" + juce::String ((int) code) + ")");
+        }
+
+        static constexpr DWORD stopCheckMs = 100;
+
+        HANDLE done = CreateEventW (nullptr, FALSE, FALSE, nullptr);
+        HMIDIOUT handle = nullptr;
+        MMRESULT opened = MMSYSERR_NOERROR;
     };
    #else
     /** Elsewhere the framework's output: it does not say whether a send worked, so every send
@@ -477,7 +633,25 @@ std::unique_ptr<MidiInputPort> JuceMidiPorts::openListedInput (const juce::MidiD
     auto port = std::make_unique<JuceInputPort> (receiver);
 
     if (! port->open (device))
+    {
+       #if JUCE_WINDOWS
+        // The framework does not say why an open failed; a port that another program has open is
+        // worth telling the user, so the device is asked once more, directly.
+        const auto position = availableDevices (true).indexOf (device);
+        HMIDIIN probe = nullptr;
+        const auto result = position >= 0 ? midiInOpen (&probe, (UINT) position, 0, 0, CALLBACK_NULL) : MMSYSERR_BADDEVICEID;
+
+        if (result == MMSYSERR_NOERROR)
+            midiInClose (probe);
+
+        PortsInUseElsewhere::get().note ("MIDI input [" + device.name + "]", result == MMSYSERR_ALLOCATED);
+       #endif
         return nullptr;
+    }
+
+   #if JUCE_WINDOWS
+    PortsInUseElsewhere::get().note ("MIDI input [" + device.name + "]", false);
+   #endif
 
    #if JUCE_LINUX
     return std::make_unique<KeptInputPort> (std::move (port), keptInputs, key, stamp);
@@ -548,12 +722,29 @@ std::unique_ptr<MidiOutputPort> JuceMidiPorts::openListedOutput (const juce::Mid
         return output;
 
     return std::make_unique<KeptOutputPort> (std::move (output), keptOutputs, device.identifier, stamp);
+   #elif JUCE_WINDOWS
+    // Windows' device IDs are the positions in the framework's list. A port that cannot be opened
+    // is still handed out: its sends fail with the reason (another program has it open, say), so
+    // that the log and the terminal say why nothing reached the instrument.
+    const auto position = availableDevices (false).indexOf (device);
+
+    if (position < 0)
+        return nullptr;
+
+    return std::make_unique<WinmmOutputPort> ((UINT) position, device.name);
    #else
     if (auto output = juce::MidiOutput::openDevice (device.identifier))
         return std::make_unique<JuceOutputPort> (std::move (output));
 
     return nullptr;
    #endif
+}
+
+juce::StringArray JuceMidiPorts::getPortsInUseByOtherPrograms()
+{
+    auto& registry = PortsInUseElsewhere::get();
+    const std::lock_guard<std::mutex> guard (registry.mutex);
+    return registry.names;
 }
 
 std::shared_ptr<MidiPorts> MidiPorts::makeSystemPorts()

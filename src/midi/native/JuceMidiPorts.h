@@ -25,8 +25,10 @@ class AlsaSendingClient;
     cannot be opened, which is tried again every few seconds, since it may appear later. An
     output sends from a port of its own (AlsaSysexStream) on the program's one sending client,
     which this object holds from its first output on, and says of every send whether the
-    sequencer took it; elsewhere the framework's outputs cannot tell, and their sends always
-    count as taken.
+    sequencer took it. On Windows an output is winmm's own, opened at the device ID the framework
+    lists the device at: it waits for the driver's notice that a buffer is done and says why a
+    send failed (the device gone, the port open in another program). Elsewhere (macOS) the
+    framework's outputs cannot tell, and their sends always count as taken.
 
     On Linux a port opened is kept open when its user lets go of it, and handed out again for the
     same port (an input: for the same receiver) for as long as the sequencer has not announced the
@@ -53,6 +55,11 @@ public:
     std::unique_ptr<MidiOutputPort> openOutput (int index) override;
     std::unique_ptr<MidiOutputPort> openOutputDevice (const juce::MidiDeviceInfo& device) override;
     void closeIdlePorts() override;
+
+    /** The ports ("MIDI output [NAME]", "MIDI input [NAME]") whose last open failed because
+        another program has them open: Windows' MIDI ports are exclusive. Empty elsewhere, where
+        ports are shared. Any thread. */
+    static juce::StringArray getPortsInUseByOtherPrograms();
 
 private:
     OpenPortShelf<MidiInputPort>::StampOf stampOfKey();
