@@ -600,8 +600,10 @@ PollingResult MIDIPortsSelector::inquireAt (const juce::MidiDeviceInfo& device, 
     parts->results.setDeviceDetected (false);
     parts->chosen.setAsking (device);
 
+    // An output that is listed but cannot be opened sent nothing: no answer can count for it.
     auto output = position >= 0 ? parts->opener.openOutput (device) : nullptr;
-    const auto sent = output != nullptr ? output->sendMessageNow (deviceInquiryRequest()) : juce::Result::ok();
+    const auto sent = output != nullptr ? output->sendMessageNow (deviceInquiryRequest())
+                    : position >= 0 ? juce::Result::fail ("the port cannot be opened") : juce::Result::ok();
     output.reset();
 
     logLine (name + " : send Device Inquiry Request...");

@@ -1,6 +1,6 @@
 #include "TcpPortHost.h"
 
-#include "midi/MidiStreamSplitter.h"
+#include "simulator/MidiStreamSplitter.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
