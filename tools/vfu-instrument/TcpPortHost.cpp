@@ -325,20 +325,28 @@ DevicePortHost::PlugId TcpPortHost::plugIn (const juce::String& inputName, const
     return id;
 }
 
+std::shared_ptr<TcpPortHost::Plug> TcpPortHost::findPlug (PlugId id, bool remove)
+{
+    const std::lock_guard<std::mutex> guard (mutex);
+    const auto found = plugs.find (id);
+
+    if (found == plugs.end())
+        return nullptr;
+
+    auto plug = found->second;
+
+    if (remove)
+        plugs.erase (found);
+
+    return plug;
+}
+
 void TcpPortHost::pullOut (PlugId id)
 {
-    std::shared_ptr<Plug> plug;
+    const auto plug = findPlug (id, true);
 
-    {
-        const std::lock_guard<std::mutex> guard (mutex);
-        const auto found = plugs.find (id);
-
-        if (found == plugs.end())
-            return;
-
-        plug = found->second;
-        plugs.erase (found);
-    }
+    if (plug == nullptr)
+        return;
 
     plug->stop();
 
@@ -366,17 +374,10 @@ bool TcpPortHost::isPluggedIn (PlugId id) const
 
 void TcpPortHost::sendToUpdater (PlugId id, const juce::MidiMessage& message)
 {
-    std::shared_ptr<Plug> plug;
+    const auto plug = findPlug (id, false);
 
-    {
-        const std::lock_guard<std::mutex> guard (mutex);
-        const auto found = plugs.find (id);
-
-        if (found == plugs.end())
-            return;
-
-        plug = found->second;
-    }
+    if (plug == nullptr)
+        return;
 
     const auto* data = message.getRawData();
     const auto size = (size_t) message.getRawDataSize();

@@ -61,6 +61,9 @@ public:
 private:
     class Plug;
 
+    /** The plug of that id (nullptr when none), taken out of the map when remove is set. */
+    std::shared_ptr<Plug> findPlug (PlugId id, bool remove);
+
     SystemVirtualPorts::Monitor* const monitor;
     const Options options;
 
